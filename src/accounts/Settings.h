@@ -1,0 +1,22 @@
+#pragma once
+// "KESTREL.INI" in the user's config folder: section CONFIG, key LASTFILE.
+#include "core/Status.h"
+
+#include <filesystem>
+#include <string>
+
+namespace kestrel {
+
+inline constexpr char kDefaultLastFile[] = "*.MGP";
+constexpr std::size_t kLastFileMax = 99; // bytes of text in the editor's 100-byte buffer
+
+// $XDG_CONFIG_HOME/KESTREL.INI, or ~/.config/KESTREL.INI.
+std::filesystem::path SettingsFilePath();
+
+// LASTFILE, cut to 99 bytes; "*.MGP" when the file, section or key is missing.
+std::string ReadLastFile(const std::filesystem::path& ini = SettingsFilePath());
+
+// Sets LASTFILE, creating the file, section and key as needed and keeping every other line.
+FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& ini = SettingsFilePath());
+
+} // namespace kestrel

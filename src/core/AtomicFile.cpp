@@ -1,0 +1,119 @@
+#include "core/AtomicFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrel {
+
+FileStatus FileStatus::FromErrno(int err) { return Io(std::strerror(err)); }
+
+namespace {
+
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return m_fd; }
+    int Release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+mode_t CurrentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+} // namespace
+
+FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
+    bytes.clear();
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0)
+        return FileStatus::FromErrno(errno);
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0)
+        return FileStatus::FromErrno(errno);
+    if (S_ISDIR(st.st_mode))
+        return FileStatus::FromErrno(EISDIR);
+    if (st.st_size > 0)
+        bytes.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return FileStatus::FromErrno(errno);
+        }
+        if (n == 0)
+            break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return FileStatus::Ok();
+}
+
+FileStatus WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes) {
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+
+    mode_t mode = 0666 & ~CurrentUmask();
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0) {
+        if (S_ISDIR(old.st_mode))
+            return FileStatus::FromErrno(EISDIR);
+        mode = old.st_mode & 07777;
+    }
+
+    Fd fd(::mkstemp(temp.data()));
+    if (fd.Get() < 0)
+        return FileStatus::FromErrno(errno);
+    auto fail = [&](int err) {
+        ::unlink(temp.c_str());
+        return FileStatus::FromErrno(err);
+    };
+    if (!WriteAll(fd.Get(), bytes))
+        return fail(errno);
+    if (::fchmod(fd.Get(), mode) != 0)
+        return fail(errno);
+    if (::fsync(fd.Get()) != 0)
+        return fail(errno);
+    if (::close(fd.Release()) != 0)
+        return fail(errno);
+    if (::rename(temp.c_str(), path.c_str()) != 0)
+        return fail(errno);
+    // Make the rename itself durable.
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() >= 0)
+        ::fsync(dir.Get());
+    return FileStatus::Ok();
+}
+
+} // namespace kestrel

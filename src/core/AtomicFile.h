@@ -1,0 +1,19 @@
+#pragma once
+// Whole-file reads and crash-safe whole-file writes.
+#include "core/Status.h"
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+// Reads the whole file into bytes.
+FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
+
+// Writes bytes to a temporary file beside path, flushes it to disk and renames it over path,
+// keeping the old file's permission bits (new files get 0666 less the umask). On failure the
+// old file is left exactly as it was and the temporary file is removed.
+FileStatus WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes);
+
+} // namespace kestrel

@@ -1,0 +1,29 @@
+#pragma once
+// Outcome of a file step: errors are values, never exceptions.
+#include <string>
+#include <utility>
+
+namespace kestrel {
+
+enum class FileError {
+    None,    // the step succeeded
+    Invalid, // the file was read but is not a file of the expected kind
+    Io,      // the file could not be opened, read or written; message holds the OS error text
+};
+
+struct FileStatus {
+    FileError error = FileError::None;
+    std::string message; // GBK; for Io the OS error text, for Invalid a short reason
+
+    explicit operator bool() const { return error == FileError::None; }
+    bool IsInvalid() const { return error == FileError::Invalid; }
+    bool IsIo() const { return error == FileError::Io; }
+
+    static FileStatus Ok() { return {}; }
+    static FileStatus Invalid(std::string why) { return {FileError::Invalid, std::move(why)}; }
+    static FileStatus Io(std::string osText) { return {FileError::Io, std::move(osText)}; }
+    // Io status from an errno value: the OS error text, as strerror gives it.
+    static FileStatus FromErrno(int err);
+};
+
+} // namespace kestrel

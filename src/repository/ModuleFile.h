@@ -1,0 +1,94 @@
+#pragma once
+// The module record and its ".kst" file.
+#include "core/Status.h"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace kestrel {
+
+constexpr int kMaxVariables = 100;
+inline constexpr char kModuleKeyword[] = "MODULE_ITEM";
+
+enum ModuleType : int32_t { kSqlModule = 0, kDllModule = 1 };
+
+enum ModuleFlags : int32_t {
+    kFlagRequired = 1,
+    kFlagTested = 2, // state "测试" or "测试通过"; the module may be in use already
+    kFlagPassed = 4, // state "测试通过", only together with kFlagTested
+};
+
+#pragma pack(push, 1)
+struct ModuleHeader {
+    char keyword[12];
+    char groupId[11];
+    char title[51];
+    char createdAt[21];
+    char creator[10];
+    char modifiedAt[21];
+    char modifier[10];
+    int32_t type;
+    int32_t flags;
+    int32_t descriptionLength;
+    int32_t variableCount;
+    int32_t bodyLength;
+    int32_t remarkLength;
+};
+
+struct VariableDefinition {
+    char name[41];
+    uint8_t attribute; // 0 Import, 1 Config, 2 Report
+    uint8_t type;      // 0 byte, 1 short, 2 int, 3 double, 4 char
+    char reserved1[13];
+    int32_t length;
+    char reserved2[4];
+};
+#pragma pack(pop)
+static_assert(sizeof(ModuleHeader) == 160);
+static_assert(offsetof(ModuleHeader, groupId) == 12 && offsetof(ModuleHeader, title) == 23);
+static_assert(offsetof(ModuleHeader, createdAt) == 74 && offsetof(ModuleHeader, creator) == 95);
+static_assert(offsetof(ModuleHeader, modifiedAt) == 105 && offsetof(ModuleHeader, modifier) == 126);
+static_assert(offsetof(ModuleHeader, type) == 136 && offsetof(ModuleHeader, remarkLength) == 156);
+static_assert(sizeof(VariableDefinition) == 64 && offsetof(VariableDefinition, length) == 56);
+
+// Completion state as shown in the state list: 0 "未完成", 1 "测试", 2 "测试通过".
+int StateIndexOfFlags(int32_t flags);
+
+struct ModuleRecord {
+    ModuleHeader header{};
+    std::string body;        // SQL text, or "library,function"
+    std::string description;
+    std::array<VariableDefinition, kMaxVariables> variables{};
+    std::string remarks;     // lines "name,text\n"
+    std::string testValues;  // lines "name,text\n"
+    std::string fileName;    // bare name (GBK)
+};
+
+// Library and function of a DLL module's body: split at the first comma; without a comma the
+// library is empty and the whole body is the function.
+void SplitDllBody(const std::string& body, std::string& library, std::string& function);
+
+// Path of a module file: folder / the GBK file name converted to the file system's UTF-8.
+std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName);
+
+// Reads folder/fileName into record (replacing everything, setting record.fileName).
+// Invalid: shorter than 160 bytes, wrong keyword, or lengths/count that are negative, over
+// 100 variables, or point past the end. Io: the file could not be read.
+FileStatus LoadModuleFile(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName);
+
+// Parses the bytes of a module file (the reader behind LoadModuleFile, for fuzzing and tools).
+FileStatus ParseModuleBytes(ModuleRecord& record, const std::string& bytes);
+
+// Stamps modifier/modifiedAt and writes folder/record.fileName atomically. The length fields
+// and variableCount are set from the record's texts before writing.
+FileStatus SaveModuleFile(ModuleRecord& record, const std::string& userName, const std::filesystem::path& folder);
+
+// The file bytes of a record, exactly as SaveModuleFile writes them (no stamping).
+std::string SerializeModule(const ModuleRecord& record);
+
+// The report's read: same checks as LoadModuleFile, stops before the test-value list.
+FileStatus ReadModuleForReport(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName);
+
+} // namespace kestrel

@@ -1,0 +1,32 @@
+#pragma once
+// The DLL test: the module's function runs in a child process (the module runner), so a
+// crash or a hang of module code never takes the caller down.
+#include "testing/TestOutcome.h"
+#include "testing/Variables.h"
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+
+namespace kestrel {
+
+class DllTestRun {
+public:
+    // Runs library/function (GBK, exactly as typed) with the table, in workingDir (the module
+    // folder). Blocks until the function returns, the child dies, or Cancel is called.
+    // Messages: "DLL:"+name+"\nLoadLibrary Fail", "["+function+"] GetProcAddress Fail",
+    // "["+function+"] 运行异常终止："+signal, all with caption "Error".
+    TestOutcome Run(const std::string& library, const std::string& function, const TestVariableTable& table,
+                    const std::filesystem::path& workingDir);
+    // Ends the child; Run then returns with cancelled set. Safe from any thread.
+    void Cancel();
+
+    // Where the runner executable lives (default: beside the running library/executable).
+    static void SetRunnerPath(const std::filesystem::path& path);
+
+private:
+    std::atomic<int> m_childPid{0};
+    std::atomic<bool> m_cancelled{false};
+};
+
+} // namespace kestrel

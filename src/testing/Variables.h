@@ -1,0 +1,80 @@
+#pragma once
+// Test-time variables: the table handed to SQL substitution and to DLL module functions.
+#include "kestrel/ModuleFunction.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+constexpr int kMaxTestVariables = 2000;
+
+enum VariableAttribute { kImport = 0, kConfig = 1, kReport = 2 };
+enum VariableType { kByte = 0, kShort = 1, kInt = 2, kDouble = 3, kChar = 4 };
+
+// One grid row in neutral form: what the variables grid shows, or what a stored module holds.
+// attribute and type are the low byte of what the drop-down reported (values outside 0-2 /
+// 0-4 mean nothing was chosen); length is column 4 read as a whole number.
+struct VariableRow {
+    std::string name; // GBK
+    int attribute = 0;
+    int type = 0;
+    int32_t length = 0;
+    std::string remark;    // column 5
+    std::string testValue; // column 6
+};
+
+// Owner of the entries and of the "char" buffers: releasing cannot be forgotten.
+class TestVariableTable {
+public:
+    TestVariableTable();
+    ~TestVariableTable();
+    TestVariableTable(const TestVariableTable&) = delete;
+    TestVariableTable& operator=(const TestVariableTable&) = delete;
+
+    TestVariable* Entries() { return m_entries.get(); }
+    const TestVariable* Entries() const { return m_entries.get(); }
+    int32_t Count() const { return m_count; }
+
+    // Internal: used by the filling routines.
+    TestVariable& Append();
+    char* AllocateText(TestVariable& entry, int32_t length);
+    void Release();
+
+private:
+    std::unique_ptr<TestVariable[]> m_entries; // room for kMaxTestVariables
+    int32_t m_count = 0;
+    std::vector<std::unique_ptr<char[]>> m_buffers;
+};
+
+// Outcome of filling the table; message is GBK with its caption ("错误").
+struct FillResult {
+    bool ok = true;
+    std::string message;
+    std::string caption;
+};
+
+// Whole-number reading: blanks, optional sign, digits up to the first other character.
+int64_t ReadWholeNumber(const std::string& text);
+
+// Fills table from rows (first pass: names, types, values; second pass: Report expansion).
+// Refuses more than 2000 rows, buffers too small for their text ("变量长度不足：" + name) and
+// Report remarks with a bad placeholder ("报表变量错：" + name); nothing is ever written past
+// a buffer. On failure the table is released.
+FillResult FillTestVariables(TestVariableTable& table, const std::vector<VariableRow>& rows);
+
+// Rows of a stored module: Import/Config test values from the test-value list, remarks from
+// the remark list (LookupListValue).
+struct ModuleRecord;
+std::vector<VariableRow> RowsOfModule(const ModuleRecord& record);
+
+void FreeTestVariables(TestVariableTable& table);
+
+bool CheckPlaceholders(const std::string& text, const TestVariableTable& table);
+std::string SubstitutePlaceholders(const std::string& text, const TestVariableTable& table);
+std::string FormatVariableValue(const std::string& name, const TestVariableTable& table);
+std::string LookupListValue(const std::string& list, const std::string& name);
+
+} // namespace kestrel

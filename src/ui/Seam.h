@@ -1,0 +1,43 @@
+#pragma once
+// The one seam for every modal window: message boxes, Yes/No questions, file dialogs and our
+// own dialogs all pass through here, so tests can answer them without a blocking loop.
+#include <QString>
+
+class QDialog;
+class QWidget;
+
+namespace kestrel::ui {
+
+enum class Icon { None, Question, Warning, Information, Critical };
+
+// OK-only message box. An empty caption shows the host application's name.
+void ShowMessage(QWidget* parent, const QString& text, const QString& caption = QString(), Icon icon = Icon::None);
+
+// Yes/No question; true for Yes. defaultNo makes No the default button.
+bool AskYesNo(QWidget* parent, const QString& text, const QString& caption, Icon icon, bool defaultNo = false);
+
+enum class FileDialogKind { Open, Save };
+// Returns the chosen path, or an empty string for cancel.
+QString GetFileName(QWidget* parent, FileDialogKind kind, const QString& initialPath, const QString& filter,
+                    const QString& defaultSuffix);
+
+// Runs one of our dialogs modally; returns QDialog::Accepted or QDialog::Rejected.
+int ExecDialog(QDialog* dialog);
+
+// What tests install to answer the modals. Every call is also the test's record of what the
+// program asked.
+class ModalResponder {
+public:
+    virtual ~ModalResponder() = default;
+    virtual void Message(QWidget* parent, const QString& text, const QString& caption, Icon icon) = 0;
+    virtual bool Question(QWidget* parent, const QString& text, const QString& caption, Icon icon, bool defaultNo) = 0;
+    virtual QString FileName(FileDialogKind kind, const QString& initialPath, const QString& filter) = 0;
+    // Drives the dialog (it may show it and send keys and clicks) and returns its result.
+    virtual int Dialog(QDialog* dialog) = 0;
+};
+
+// Installs responder (nullptr: real modal windows again). The caller keeps ownership.
+void SetModalResponder(ModalResponder* responder);
+ModalResponder* CurrentModalResponder();
+
+} // namespace kestrel::ui
