@@ -1,0 +1,5 @@
+#include "tool/ToolCommands.h"
+
+namespace kestrel::tool {
+int ShowCommand(const QStringList&) { return kExitUsage; } // placeholder until the formats land
+} // namespace kestrel::tool
