@@ -35,8 +35,18 @@ template <std::size_t N> void FlipTextBits(char (&field)[N]) { FlipTextBits(fiel
 // Returns the count.
 int32_t UserTableLoad(UserTable& table);
 
+// Parses the bytes of a user file (the reader behind UserTableLoad, for fuzzing and tools):
+// Invalid, and table untouched, when the count is negative, over 100, or the file is shorter
+// than 4 + 32 x count bytes. On success the texts are plain and table.count is set.
+FileStatus ParseUserTableBytes(UserTable& table, const std::string& bytes);
+
+// Fills table with the built-in table (one account) and returns 1.
+int32_t UseBuiltInUserTable(UserTable& table);
+
 // Writes the first count records, keeping the previous file as "kestrel.usr.bak". The
-// table's texts are left scrambled, as the callers drop the table right after.
+// table's texts are left scrambled, as the callers drop the table right after. A count
+// outside 0 to 100 is Invalid and writes nothing; when the previous file cannot be read for
+// its backup, nothing is written either (Io).
 FileStatus UserTableSave(UserTable& table, int32_t count);
 
 // Case-insensitive (Latin letters) comparison of user names.

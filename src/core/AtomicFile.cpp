@@ -8,7 +8,11 @@
 
 namespace kestrel {
 
-FileStatus FileStatus::FromErrno(int err) { return Io(std::strerror(err)); }
+FileStatus FileStatus::FromErrno(int err) {
+    FileStatus status = Io(std::strerror(err));
+    status.osError = err;
+    return status;
+}
 
 namespace {
 

@@ -101,3 +101,23 @@ bool IsValidGbk(std::string_view gbk) {
 }
 
 } // namespace kestrel
+
+namespace kestrel {
+
+std::string_view GbkPrefix(std::string_view gbk, std::size_t maxBytes) {
+    if (gbk.size() <= maxBytes)
+        return gbk;
+    // Walk whole characters from the start: a trail byte can look like a lead byte, so the
+    // boundary cannot be found by looking backwards from the cut.
+    std::size_t at = 0;
+    while (at < maxBytes) {
+        const auto lead = static_cast<unsigned char>(gbk[at]);
+        const std::size_t width = (lead >= 0x81 && lead <= 0xFE && at + 1 < gbk.size()) ? 2 : 1;
+        if (at + width > maxBytes)
+            break;
+        at += width;
+    }
+    return gbk.substr(0, at);
+}
+
+} // namespace kestrel

@@ -16,4 +16,8 @@ std::optional<std::string> Utf8ToGbk(std::string_view utf8);
 // Whether every byte sequence of text is valid GBK (ASCII included).
 bool IsValidGbk(std::string_view gbk);
 
+// The longest head of gbk of at most maxBytes that does not end inside a double-byte
+// character (for texts cut to a byte limit).
+std::string_view GbkPrefix(std::string_view gbk, std::size_t maxBytes);
+
 } // namespace kestrel

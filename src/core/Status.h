@@ -14,6 +14,7 @@ enum class FileError {
 struct FileStatus {
     FileError error = FileError::None;
     std::string message; // GBK; for Io the OS error text, for Invalid a short reason
+    int osError = 0;     // errno behind an Io status, when there is one
 
     explicit operator bool() const { return error == FileError::None; }
     bool IsInvalid() const { return error == FileError::Invalid; }

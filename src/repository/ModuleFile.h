@@ -88,6 +88,11 @@ FileStatus SaveModuleFile(ModuleRecord& record, const std::string& userName, con
 // The file bytes of a record, exactly as SaveModuleFile writes them (no stamping).
 std::string SerializeModule(const ModuleRecord& record);
 
+// The checks that need only the header: keyword "MODULE_ITEM", lengths not negative,
+// variableCount 0 to 100. Returns the file offset of the test-value list's length field
+// (which must lie inside the file, as must the list behind it), or -1 when the header fails.
+int64_t TestValueLengthOffset(const ModuleHeader& header);
+
 // The report's read: same checks as LoadModuleFile, stops before the test-value list.
 FileStatus ReadModuleForReport(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName);
 

@@ -21,6 +21,11 @@ FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<
 
 class ModuleIndex {
 public:
+    ModuleIndex();
+    ~ModuleIndex();
+    ModuleIndex(ModuleIndex&&) noexcept;
+    ModuleIndex& operator=(ModuleIndex&&) noexcept;
+
     // Module files of folder whose groupId equals groupId exactly, in directory order.
     // Non-module files are skipped; a file that cannot be read stops the scan with Io and
     // entries holds what was found before it.
@@ -36,6 +41,8 @@ public:
     struct FolderCache;
 
 private:
+    FolderCache& CacheOf(const std::filesystem::path& folder);
+
     std::vector<std::unique_ptr<FolderCache>> m_folders;
 };
 

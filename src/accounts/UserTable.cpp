@@ -1,0 +1,120 @@
+#include "accounts/UserTable.h"
+
+#include "accounts/TextRoutines.h"
+#include "core/AtomicFile.h"
+#include "core/Bytes.h"
+#include "core/FixedText.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::size_t kCountBytes = 4;
+
+} // namespace
+
+void FlipTextBits(char* text, std::size_t width) {
+    // The length is measured again before every byte: a byte that becomes zero ends the text.
+    for (std::size_t j = 0; j < width; ++j) {
+        if (text[j] == 0)
+            return;
+        text[j] = static_cast<char>(static_cast<unsigned char>(text[j]) ^ 0x80);
+        if (text[j] == 0)
+            return;
+    }
+}
+
+int32_t UseBuiltInUserTable(UserTable& table) {
+    table.records = {};
+    SetFieldText(table.records[0].name, kBuiltInUser);
+    SetFieldText(table.records[0].password, kBuiltInPassword);
+    table.count = 1;
+    return 1;
+}
+
+FileStatus ParseUserTableBytes(UserTable& table, const std::string& bytes) {
+    if (bytes.size() < kCountBytes)
+        return FileStatus::Invalid("user file shorter than its count");
+    const int32_t count = ReadLe32(bytes.data());
+    if (count < 0 || count > kMaxUsers)
+        return FileStatus::Invalid("user count out of range");
+    if (bytes.size() < kCountBytes + sizeof(UserRecord) * static_cast<std::size_t>(count))
+        return FileStatus::Invalid("user file shorter than its count claims");
+    table.records = {};
+    std::memcpy(table.records.data(), bytes.data() + kCountBytes, sizeof(UserRecord) * static_cast<std::size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        FlipTextBits(table.records[i].name);
+        FlipTextBits(table.records[i].password);
+    }
+    table.count = count;
+    return FileStatus::Ok();
+}
+
+int32_t UserTableLoad(UserTable& table) {
+    std::string bytes;
+    if (!ReadWholeFile(ProgramFilePath(kUserFileName), bytes) || !ParseUserTableBytes(table, bytes))
+        return UseBuiltInUserTable(table);
+    return table.count;
+}
+
+FileStatus UserTableSave(UserTable& table, int32_t count) {
+    if (count < 0 || count > kMaxUsers)
+        return FileStatus::Invalid("user count out of range");
+    const std::filesystem::path path = ProgramFilePath(kUserFileName);
+
+    // Keep the previous table before replacing it, so a mistaken save can be undone by hand.
+    std::string previous;
+    const FileStatus read = ReadWholeFile(path, previous);
+    if (read) {
+        if (FileStatus backup = WriteFileAtomic(ProgramFilePath(kUserBackupName), previous); !backup)
+            return backup;
+    } else if (read.osError != ENOENT) {
+        return read;
+    }
+
+    for (int32_t i = 0; i < count; ++i) {
+        FlipTextBits(table.records[i].name);
+        FlipTextBits(table.records[i].password);
+    }
+    std::string bytes;
+    bytes.reserve(kCountBytes + sizeof(UserRecord) * static_cast<std::size_t>(count));
+    AppendLe32(bytes, count);
+    bytes.append(reinterpret_cast<const char*>(table.records.data()), sizeof(UserRecord) * static_cast<std::size_t>(count));
+    return WriteFileAtomic(path, bytes);
+}
+
+bool SameUserName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto x = static_cast<unsigned char>(a[i]);
+        auto y = static_cast<unsigned char>(b[i]);
+        // A double-byte character is compared exactly: its trail byte may look like a letter.
+        if (x >= 0x81 && x <= 0xFE && i + 1 < a.size()) {
+            if (x != y || a[i + 1] != b[i + 1])
+                return false;
+            ++i;
+            continue;
+        }
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<unsigned char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<unsigned char>(y - 'a' + 'A');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+int FindUser(const UserTable& table, const std::string& name) {
+    const int count = table.count < 0 ? 0 : (table.count > kMaxUsers ? kMaxUsers : table.count);
+    for (int i = 0; i < count; ++i)
+        if (SameUserName(FieldText(table.records[i].name), name))
+            return i;
+    return -1;
+}
+
+} // namespace kestrel

@@ -1,0 +1,168 @@
+#include "repository/ModuleFile.h"
+
+#include "accounts/TextRoutines.h"
+#include "core/AtomicFile.h"
+#include "core/Bytes.h"
+#include "core/FixedText.h"
+#include "core/Gbk.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::size_t kHeaderBytes = sizeof(ModuleHeader);
+
+// Clears the bytes behind a field's zero; a field without a zero is left as it is.
+template <std::size_t N> void ClearFieldTail(char (&field)[N]) {
+    if (void* zero = std::memchr(field, 0, N))
+        std::memset(zero, 0, N - static_cast<std::size_t>(static_cast<char*>(zero) - field));
+}
+
+// The text of a block: up to its first zero, never beyond the block.
+std::string BlockText(const std::string& bytes, std::size_t at, std::size_t length) {
+    const char* start = bytes.data() + at;
+    const void* zero = std::memchr(start, 0, length);
+    return std::string(start, zero ? static_cast<const char*>(zero) - start : length);
+}
+
+FileStatus Parse(ModuleRecord& record, const std::string& bytes, bool withTestValues) {
+    if (bytes.size() < kHeaderBytes)
+        return FileStatus::Invalid("shorter than a module header");
+    ModuleHeader header;
+    std::memcpy(&header, bytes.data(), kHeaderBytes);
+    const int64_t lengthAt = TestValueLengthOffset(header);
+    if (lengthAt < 0)
+        return FileStatus::Invalid("not a module file");
+    const auto size = static_cast<int64_t>(bytes.size());
+    if (lengthAt + 4 > size)
+        return FileStatus::Invalid("module file shorter than its lengths claim");
+    const int32_t testValueLength = ReadLe32(bytes.data() + lengthAt);
+    if (testValueLength < 0 || lengthAt + 4 + testValueLength > size)
+        return FileStatus::Invalid("module file shorter than its lengths claim");
+
+    record.header = header;
+    std::size_t at = kHeaderBytes;
+    record.body = BlockText(bytes, at, static_cast<std::size_t>(header.bodyLength));
+    at += static_cast<std::size_t>(header.bodyLength);
+    record.description = BlockText(bytes, at, static_cast<std::size_t>(header.descriptionLength));
+    at += static_cast<std::size_t>(header.descriptionLength);
+    record.variables = {};
+    const std::size_t variableBytes = sizeof(VariableDefinition) * static_cast<std::size_t>(header.variableCount);
+    std::memcpy(record.variables.data(), bytes.data() + at, variableBytes);
+    at += variableBytes;
+    record.remarks = BlockText(bytes, at, static_cast<std::size_t>(header.remarkLength));
+    at += static_cast<std::size_t>(header.remarkLength) + 4;
+    record.testValues = withTestValues ? BlockText(bytes, at, static_cast<std::size_t>(testValueLength)) : std::string();
+    return FileStatus::Ok();
+}
+
+FileStatus Load(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName,
+                bool withTestValues) {
+    record.fileName = fileName;
+    std::string bytes;
+    if (FileStatus read = ReadWholeFile(ModuleFilePath(folder, fileName), bytes); !read)
+        return read;
+    return Parse(record, bytes, withTestValues);
+}
+
+int32_t StoredLength(const std::string& text) {
+    return text.size() >= static_cast<std::size_t>(INT32_MAX) ? -1 : static_cast<int32_t>(text.size() + 1);
+}
+
+} // namespace
+
+int StateIndexOfFlags(int32_t flags) {
+    if (!(flags & kFlagTested))
+        return 0;
+    return (flags & kFlagPassed) ? 2 : 1;
+}
+
+void SplitDllBody(const std::string& body, std::string& library, std::string& function) {
+    const std::size_t comma = body.find(',');
+    if (comma == std::string::npos) {
+        library.clear();
+        function = body;
+        return;
+    }
+    library = body.substr(0, comma);
+    function = body.substr(comma + 1);
+}
+
+std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName) {
+    return folder / std::filesystem::path(GbkToUtf8(fileName));
+}
+
+int64_t TestValueLengthOffset(const ModuleHeader& header) {
+    if (FieldText(header.keyword) != kModuleKeyword)
+        return -1;
+    if (header.bodyLength < 0 || header.descriptionLength < 0 || header.remarkLength < 0 ||
+        header.variableCount < 0 || header.variableCount > kMaxVariables)
+        return -1;
+    return static_cast<int64_t>(kHeaderBytes) + header.bodyLength + header.descriptionLength +
+           static_cast<int64_t>(sizeof(VariableDefinition)) * header.variableCount + header.remarkLength;
+}
+
+FileStatus ParseModuleBytes(ModuleRecord& record, const std::string& bytes) { return Parse(record, bytes, true); }
+
+FileStatus LoadModuleFile(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName) {
+    return Load(record, folder, fileName, true);
+}
+
+FileStatus ReadModuleForReport(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName) {
+    return Load(record, folder, fileName, false);
+}
+
+std::string SerializeModule(const ModuleRecord& record) {
+    ModuleHeader header = record.header;
+    SetFieldText(header.keyword, kModuleKeyword);
+    ClearFieldTail(header.groupId);
+    ClearFieldTail(header.title);
+    ClearFieldTail(header.createdAt);
+    ClearFieldTail(header.creator);
+    ClearFieldTail(header.modifiedAt);
+    ClearFieldTail(header.modifier);
+    header.bodyLength = StoredLength(record.body);
+    header.descriptionLength = StoredLength(record.description);
+    header.remarkLength = StoredLength(record.remarks);
+    header.variableCount = std::clamp<int32_t>(header.variableCount, 0, kMaxVariables);
+
+    std::string bytes;
+    bytes.reserve(kHeaderBytes + record.body.size() + record.description.size() + record.remarks.size() +
+                  record.testValues.size() + 8 + sizeof(VariableDefinition) * static_cast<std::size_t>(header.variableCount));
+    bytes.append(reinterpret_cast<const char*>(&header), kHeaderBytes);
+    bytes.append(record.body).push_back('\0');
+    bytes.append(record.description).push_back('\0');
+    for (int32_t i = 0; i < header.variableCount; ++i) {
+        VariableDefinition variable = record.variables[static_cast<std::size_t>(i)];
+        ClearFieldTail(variable.name);
+        std::memset(variable.reserved1, 0, sizeof variable.reserved1);
+        std::memset(variable.reserved2, 0, sizeof variable.reserved2);
+        bytes.append(reinterpret_cast<const char*>(&variable), sizeof variable);
+    }
+    bytes.append(record.remarks).push_back('\0');
+    AppendLe32(bytes, StoredLength(record.testValues));
+    bytes.append(record.testValues).push_back('\0');
+    return bytes;
+}
+
+FileStatus SaveModuleFile(ModuleRecord& record, const std::string& userName, const std::filesystem::path& folder) {
+    if (record.fileName.empty())
+        return FileStatus::Invalid("module without a file name");
+    if (StoredLength(record.body) < 0 || StoredLength(record.description) < 0 || StoredLength(record.remarks) < 0 ||
+        StoredLength(record.testValues) < 0)
+        return FileStatus::Invalid("module text too long");
+    SetFieldText(record.header.modifier, GbkPrefix(userName, sizeof record.header.modifier - 1));
+    SetFieldText(record.header.modifiedAt, CurrentTimeStamp());
+    SetFieldText(record.header.keyword, kModuleKeyword);
+    record.header.bodyLength = StoredLength(record.body);
+    record.header.descriptionLength = StoredLength(record.description);
+    record.header.remarkLength = StoredLength(record.remarks);
+    record.header.variableCount = std::clamp<int32_t>(record.header.variableCount, 0, kMaxVariables);
+    return WriteFileAtomic(ModuleFilePath(folder, record.fileName), SerializeModule(record));
+}
+
+} // namespace kestrel

@@ -1,0 +1,286 @@
+#include "repository/ModuleScan.h"
+
+#include "core/Bytes.h"
+#include "core/Gbk.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace kestrel {
+
+namespace {
+
+bool HasModuleExtension(std::string_view name) {
+    if (name.size() < 4)
+        return false;
+    const std::string_view ext = name.substr(name.size() - 4);
+    return ext[0] == '.' && (ext[1] | 0x20) == 'k' && (ext[2] | 0x20) == 's' && (ext[3] | 0x20) == 't';
+}
+
+class Dir {
+public:
+    explicit Dir(const std::filesystem::path& folder) : m_dir(::opendir(folder.empty() ? "." : folder.c_str())) {}
+    ~Dir() {
+        if (m_dir)
+            ::closedir(m_dir);
+    }
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+    DIR* Get() const { return m_dir; }
+
+private:
+    DIR* m_dir;
+};
+
+// Whether the entry may be a file (not a folder); DT_UNKNOWN asks the file system.
+bool MayBeFile(int dirFd, const dirent* entry) {
+    if (entry->d_type == DT_DIR)
+        return false;
+    if (entry->d_type != DT_UNKNOWN)
+        return true;
+    struct stat st {};
+    return ::fstatat(dirFd, entry->d_name, &st, 0) != 0 || !S_ISDIR(st.st_mode);
+}
+
+template <std::size_t N> std::string_view FieldView(const char (&field)[N]) {
+    const void* zero = std::memchr(field, 0, N);
+    return std::string_view(field, zero ? static_cast<const char*>(zero) - field : N);
+}
+
+int64_t Nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+} // namespace
+
+struct ModuleIndex::CacheEntry {
+    std::optional<std::string> gbkName; // nullopt: the disk name has no GBK form
+    // What identifies the file's contents: a change of any of these means a re-read.
+    off_t size = 0;
+    int64_t mtimeNs = 0;
+    int64_t ctimeNs = 0;
+    ino_t inode = 0;
+    dev_t device = 0;
+    bool isModule = false;
+    ModuleHeader header{};
+    uint64_t seen = 0;
+
+    bool Matches(const struct stat& st) const {
+        return size == st.st_size && mtimeNs == Nanoseconds(st.st_mtim) && ctimeNs == Nanoseconds(st.st_ctim) &&
+               inode == st.st_ino && device == st.st_dev;
+    }
+    void Remember(const struct stat& st) {
+        size = st.st_size;
+        mtimeNs = Nanoseconds(st.st_mtim);
+        ctimeNs = Nanoseconds(st.st_ctim);
+        inode = st.st_ino;
+        device = st.st_dev;
+    }
+};
+
+struct ModuleIndex::FolderCache {
+    std::string folder;
+    std::unordered_map<std::string, CacheEntry, StringHash, std::equal_to<>> entries;
+    uint64_t generation = 0;
+};
+
+namespace {
+
+// Reads what LoadModuleFile would check, without reading the whole file: the header, and
+// the test-value length field against the file's size. Returns false with errno on a read
+// error; isModule tells the outcome otherwise.
+bool ReadHeader(int fd, off_t size, ModuleHeader& header, bool& isModule) {
+    isModule = false;
+    char buffer[512];
+    ssize_t got;
+    do {
+        got = ::pread(fd, buffer, sizeof buffer, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0)
+        return false;
+    if (got < static_cast<ssize_t>(sizeof(ModuleHeader)) || size < static_cast<off_t>(sizeof(ModuleHeader)))
+        return true;
+    std::memcpy(&header, buffer, sizeof header);
+    const int64_t lengthAt = TestValueLengthOffset(header);
+    if (lengthAt < 0 || lengthAt + 4 > size)
+        return true;
+    char lengthBytes[4];
+    if (lengthAt + 4 <= got) {
+        std::memcpy(lengthBytes, buffer + lengthAt, 4);
+    } else {
+        ssize_t n;
+        do {
+            n = ::pread(fd, lengthBytes, 4, static_cast<off_t>(lengthAt));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0)
+            return false;
+        if (n < 4)
+            return true;
+    }
+    const int32_t testValueLength = ReadLe32(lengthBytes);
+    isModule = testValueLength >= 0 && lengthAt + 4 + testValueLength <= size;
+    return true;
+}
+
+} // namespace
+
+FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<std::string>& names) {
+    names.clear();
+    Dir dir(folder);
+    if (!dir.Get())
+        return FileStatus::FromErrno(errno);
+    const int dirFd = ::dirfd(dir.Get());
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir.Get())) {
+        if (HasModuleExtension(entry->d_name) && MayBeFile(dirFd, entry)) {
+            // A disk name with no GBK form cannot be named in a list line or a record: skip it.
+            if (std::optional<std::string> gbk = Utf8ToGbk(entry->d_name))
+                names.push_back(std::move(*gbk));
+        }
+        errno = 0;
+    }
+    if (errno != 0)
+        return FileStatus::FromErrno(errno);
+    return FileStatus::Ok();
+}
+
+namespace {
+
+using CacheEntry = ModuleIndex::CacheEntry;
+
+template <typename Visit>
+FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& folder, Visit visit) {
+    Dir dir(folder);
+    if (!dir.Get())
+        return FileStatus::FromErrno(errno);
+    const int dirFd = ::dirfd(dir.Get());
+    const uint64_t generation = ++cache.generation;
+    errno = 0;
+    while (const dirent* d = ::readdir(dir.Get())) {
+        const std::string_view name = d->d_name;
+        if (!HasModuleExtension(name) || d->d_type == DT_DIR) {
+            errno = 0;
+            continue;
+        }
+        auto found = cache.entries.find(name);
+        struct stat st {};
+        bool fresh = false;
+        if (found != cache.entries.end()) {
+            if (::fstatat(dirFd, d->d_name, &st, 0) != 0) {
+                if (errno == ENOENT) { // gone since the listing
+                    errno = 0;
+                    continue;
+                }
+                return FileStatus::FromErrno(errno);
+            }
+            fresh = found->second.Matches(st);
+        }
+        if (!fresh) {
+            const int fd = ::openat(dirFd, d->d_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            if (fd < 0) {
+                if (errno == ENOENT) {
+                    errno = 0;
+                    continue;
+                }
+                return FileStatus::FromErrno(errno);
+            }
+            if (::fstat(fd, &st) != 0) {
+                const int err = errno;
+                ::close(fd);
+                return FileStatus::FromErrno(err);
+            }
+            CacheEntry* entry;
+            if (found == cache.entries.end()) {
+                entry = &cache.entries.emplace(std::string(name), CacheEntry{}).first->second;
+                entry->gbkName = Utf8ToGbk(name);
+            } else {
+                entry = &found->second;
+            }
+            entry->isModule = false;
+            // Folders and other non-regular files are never module files (a pipe would block).
+            if (S_ISREG(st.st_mode) && !ReadHeader(fd, st.st_size, entry->header, entry->isModule)) {
+                const int err = errno;
+                ::close(fd);
+                cache.entries.erase(std::string(name));
+                return FileStatus::FromErrno(err);
+            }
+            ::close(fd);
+            entry->Remember(st);
+            entry->seen = generation;
+            if (S_ISDIR(st.st_mode)) {
+                errno = 0;
+                continue;
+            }
+            visit(*entry);
+        } else {
+            found->second.seen = generation;
+            visit(found->second);
+        }
+        errno = 0;
+    }
+    if (errno != 0)
+        return FileStatus::FromErrno(errno);
+    // Files that are gone are forgotten.
+    std::erase_if(cache.entries, [generation](const auto& item) { return item.second.seen != generation; });
+    return FileStatus::Ok();
+}
+
+} // namespace
+
+FileStatus ModuleIndex::ListGroup(const std::filesystem::path& folder, const std::string& groupId,
+                                  std::vector<ModuleListEntry>& entries) {
+    entries.clear();
+    FolderCache& cache = CacheOf(folder);
+    return Scan(cache, folder, [&](const CacheEntry& entry) {
+        if (entry.isModule && entry.gbkName && FieldView(entry.header.groupId) == groupId)
+            entries.push_back({*entry.gbkName, entry.header});
+    });
+}
+
+FileStatus ModuleIndex::ListAll(const std::filesystem::path& folder, std::vector<ModuleListEntry>& entries,
+                                std::vector<std::string>* invalidNames) {
+    entries.clear();
+    if (invalidNames)
+        invalidNames->clear();
+    FolderCache& cache = CacheOf(folder);
+    return Scan(cache, folder, [&](const CacheEntry& entry) {
+        if (!entry.gbkName)
+            return;
+        if (entry.isModule)
+            entries.push_back({*entry.gbkName, entry.header});
+        else if (invalidNames)
+            invalidNames->push_back(*entry.gbkName);
+    });
+}
+
+ModuleIndex::ModuleIndex() = default;
+ModuleIndex::~ModuleIndex() = default;
+ModuleIndex::ModuleIndex(ModuleIndex&&) noexcept = default;
+ModuleIndex& ModuleIndex::operator=(ModuleIndex&&) noexcept = default;
+
+void ModuleIndex::Clear() { m_folders.clear(); }
+
+ModuleIndex::FolderCache& ModuleIndex::CacheOf(const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::string key = std::filesystem::absolute(folder.empty() ? std::filesystem::path(".") : folder, ec)
+                          .lexically_normal()
+                          .string();
+    for (auto& cache : m_folders)
+        if (cache->folder == key)
+            return *cache;
+    m_folders.push_back(std::make_unique<FolderCache>());
+    m_folders.back()->folder = std::move(key);
+    return *m_folders.back();
+}
+
+} // namespace kestrel
