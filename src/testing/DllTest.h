@@ -6,9 +6,13 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <string>
 
 namespace kestrel {
+
+// Name of the runner executable that DllTestRun starts.
+inline constexpr char kModuleRunnerName[] = "kestrel-module-runner";
 
 class DllTestRun {
 public:
@@ -21,10 +25,14 @@ public:
     // Ends the child; Run then returns with cancelled set. Safe from any thread.
     void Cancel();
 
-    // Where the runner executable lives (default: beside the running library/executable).
+    // Where the runner executable lives (default: beside the running executable, else beside
+    // the library this code is linked into). An empty path restores the default.
     static void SetRunnerPath(const std::filesystem::path& path);
+    // The runner that Run would start now (may not exist).
+    static std::filesystem::path RunnerPath();
 
 private:
+    std::mutex m_childMutex; // guards m_childPid against reuse of a reaped process id
     std::atomic<int> m_childPid{0};
     std::atomic<bool> m_cancelled{false};
 };

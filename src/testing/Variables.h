@@ -38,7 +38,9 @@ public:
     const TestVariable* Entries() const { return m_entries.get(); }
     int32_t Count() const { return m_count; }
 
-    // Internal: used by the filling routines.
+    // Internal: used by the filling routines. Append hands out the next cleared entry (callers
+    // check Count() against kMaxTestVariables first); AllocateText gives entry a zero-filled
+    // buffer of length bytes (nullptr for length <= 0 or no memory); Release frees everything.
     TestVariable& Append();
     char* AllocateText(TestVariable& entry, int32_t length);
     void Release();
@@ -46,7 +48,10 @@ public:
 private:
     std::unique_ptr<TestVariable[]> m_entries; // room for kMaxTestVariables
     int32_t m_count = 0;
-    std::vector<std::unique_ptr<char[]>> m_buffers;
+    struct FreeText {
+        void operator()(char* text) const;
+    };
+    std::vector<std::unique_ptr<char, FreeText>> m_buffers; // calloc'ed "char" buffers
 };
 
 // Outcome of filling the table; message is GBK with its caption ("错误").

@@ -1,0 +1,137 @@
+// kestrel-module-runner: calls one function of a DLL module on behalf of the DLL test, in a
+// process of its own, so that module code which crashes or hangs cannot take the tool (and the
+// user's unsaved work) down with it. It reads the request from descriptor 3, rebuilds the test
+// variable table with the exact layout and its "char" buffers, loads the library exactly as
+// typed, calls the function once and writes the result back.
+#include "kestrel/ModuleFunction.h"
+#include "testing/RunnerProtocol.h"
+
+#include <dlfcn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace kestrel::runner;
+
+namespace {
+
+constexpr int32_t kRoom = 2000; // the table's room, as the tool's own table has it
+
+bool ReadAll(int fd, void* data, std::size_t size) {
+    char* p = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t n = read(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+template <typename T> bool ReadValue(int fd, T& value) { return ReadAll(fd, &value, sizeof value); }
+
+bool ReadText(int fd, std::string& text) {
+    uint32_t length = 0;
+    if (!ReadValue(fd, length) || length > (1u << 30))
+        return false;
+    text.resize(length);
+    return ReadAll(fd, text.data(), length);
+}
+
+int Reply(ReplyKind kind, int32_t result, const std::string& detail) {
+    const uint8_t kindByte = kind;
+    const uint32_t length = static_cast<uint32_t>(detail.size());
+    WriteAll(kSocketDescriptor, &kindByte, sizeof kindByte);
+    WriteAll(kSocketDescriptor, &result, sizeof result);
+    WriteAll(kSocketDescriptor, &length, sizeof length);
+    WriteAll(kSocketDescriptor, detail.data(), detail.size());
+    return kind == kReturned ? 0 : 1;
+}
+
+} // namespace
+
+int main() {
+    // A crash is reported to the user as a message; a core file per crash would only litter
+    // the module folder.
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+
+    const int fd = kSocketDescriptor;
+    uint32_t magic = 0;
+    std::string folder, library, function;
+    int32_t count = 0;
+    if (!ReadValue(fd, magic) || magic != kRequestMagic || !ReadText(fd, folder) || !ReadText(fd, library) ||
+        !ReadText(fd, function) || !ReadValue(fd, count) || count < 0 || count > kRoom)
+        return Reply(kBadRequest, -1, "bad request");
+
+    auto* table = static_cast<TestVariable*>(std::calloc(kRoom, sizeof(TestVariable)));
+    if (!table)
+        return Reply(kBadRequest, -1, "out of memory");
+    if (count > 0 && !ReadAll(fd, table, sizeof(TestVariable) * static_cast<std::size_t>(count)))
+        return Reply(kBadRequest, -1, "bad request");
+    std::vector<char*> buffers;
+    for (int32_t i = 0; i < count; ++i) {
+        TestVariable& entry = table[i];
+        if (entry.type != 4)
+            continue;
+        uint8_t hasBuffer = 0;
+        std::string text;
+        if (!ReadValue(fd, hasBuffer) || !ReadText(fd, text))
+            return Reply(kBadRequest, -1, "bad request");
+        entry.value.text = nullptr;
+        if (!hasBuffer || entry.length <= 0)
+            continue;
+        char* buffer = static_cast<char*>(std::calloc(static_cast<std::size_t>(entry.length), 1));
+        if (!buffer)
+            return Reply(kBadRequest, -1, "out of memory");
+        std::memcpy(buffer, text.data(), std::min(text.size(), static_cast<std::size_t>(entry.length) - 1));
+        entry.value.text = buffer;
+        buffers.push_back(buffer);
+    }
+
+    if (!folder.empty() && chdir(folder.c_str()) != 0)
+        return Reply(kNoFolder, -1, std::strerror(errno));
+
+    // An empty name would hand back the runner itself.
+    void* handle = library.empty() ? nullptr : dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = library.empty() ? "empty library name" : dlerror();
+        return Reply(kLoadFailed, -1, why ? why : "");
+    }
+    dlerror();
+    auto function_ = reinterpret_cast<KestrelModuleFunction>(dlsym(handle, function.c_str()));
+    if (!function_) {
+        dlclose(handle);
+        return Reply(kSymbolMissing, -1, "");
+    }
+    const int32_t result = function_(table, count);
+    dlclose(handle);
+    for (char* buffer : buffers)
+        std::free(buffer);
+    std::free(table);
+    return Reply(kReturned, result, "");
+}

@@ -1,0 +1,424 @@
+#include "testing/Odbc.h"
+
+#include "core/Gbk.h"
+
+#include <sqlucode.h>
+
+#include <algorithm>
+#include <cctype>
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager's wide characters are UTF-16 units");
+
+namespace kestrel::odbc {
+
+namespace {
+
+SQLHENV Environment() {
+    static SQLHENV env = [] {
+        SQLHENV handle = SQL_NULL_HENV;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handle)))
+            return static_cast<SQLHENV>(SQL_NULL_HENV);
+        SQLSetEnvAttr(handle, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        return handle;
+    }();
+    return env;
+}
+
+SQLWCHAR* Wide(std::u16string& text) { return reinterpret_cast<SQLWCHAR*>(text.data()); }
+SQLCHAR* Narrow(std::string& text) { return reinterpret_cast<SQLCHAR*>(text.data()); }
+
+Result Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
+    Result result;
+    result.ok = false;
+    if (handle == SQL_NULL_HANDLE)
+        return result;
+    for (SQLSMALLINT i = 1; i < 64; ++i) {
+        DiagnosticRecord record;
+        SQLSMALLINT length = 0;
+        SQLRETURN rc;
+        if (wide) {
+            SQLWCHAR state[6] = {};
+            std::u16string message(512, u'\0');
+            rc = SQLGetDiagRecW(handleType, handle, i, state, &record.native, Wide(message),
+                                static_cast<SQLSMALLINT>(message.size()), &length);
+            if (SQL_SUCCEEDED(rc) && length >= static_cast<SQLSMALLINT>(message.size())) {
+                message.assign(static_cast<std::size_t>(length) + 1, u'\0');
+                rc = SQLGetDiagRecW(handleType, handle, i, state, &record.native, Wide(message),
+                                    static_cast<SQLSMALLINT>(message.size()), &length);
+            }
+            if (!SQL_SUCCEEDED(rc))
+                break;
+            message.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
+                                                 message.size()));
+            for (SQLWCHAR unit : state)
+                if (unit)
+                    record.state.push_back(static_cast<char>(unit));
+            record.text = Utf16ToUtf8(message);
+        } else {
+            SQLCHAR state[6] = {};
+            std::string message(1024, '\0');
+            rc = SQLGetDiagRec(handleType, handle, i, state, &record.native, Narrow(message),
+                               static_cast<SQLSMALLINT>(message.size()), &length);
+            if (SQL_SUCCEEDED(rc) && length >= static_cast<SQLSMALLINT>(message.size())) {
+                message.assign(static_cast<std::size_t>(length) + 1, '\0');
+                rc = SQLGetDiagRec(handleType, handle, i, state, &record.native, Narrow(message),
+                                   static_cast<SQLSMALLINT>(message.size()), &length);
+            }
+            if (!SQL_SUCCEEDED(rc))
+                break;
+            message.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
+                                                 message.size()));
+            record.state = reinterpret_cast<const char*>(state);
+            record.text = std::move(message);
+        }
+        // Drivers count the terminating zero in some versions; never show it.
+        while (!record.text.empty() && record.text.back() == '\0')
+            record.text.pop_back();
+        result.records.push_back(std::move(record));
+    }
+    return result;
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Drivers known to take UTF-8 through the narrow calls and to break the wide ones through
+// unixODBC.
+bool PrefersNarrow(std::string driverName) {
+    std::transform(driverName.begin(), driverName.end(), driverName.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return driverName.find("sqlite") != std::string::npos;
+}
+
+} // namespace
+
+std::string Result::Text() const {
+    std::string text;
+    for (const DiagnosticRecord& record : records) {
+        if (record.text.empty())
+            continue;
+        if (!text.empty())
+            text += '\n';
+        text += record.text;
+    }
+    if (text.empty())
+        text = records.empty() ? "ODBC error" : "ODBC error (SQLSTATE " + records.front().state + ")";
+    return text;
+}
+
+bool Result::ConnectionLost() const {
+    return std::any_of(records.begin(), records.end(),
+                       [](const DiagnosticRecord& record) { return record.state.rfind("08", 0) == 0; });
+}
+
+bool Result::HasState(std::string_view state) const {
+    return std::any_of(records.begin(), records.end(),
+                       [&](const DiagnosticRecord& record) { return record.state == state; });
+}
+
+Connection::~Connection() { Disconnect(); }
+
+Result Connection::Connect(const std::string& connectionString) {
+    Disconnect();
+    SQLHENV env = Environment();
+    if (env == SQL_NULL_HENV) {
+        Result failure;
+        failure.ok = false;
+        failure.records.push_back({"HY000", 0, "ODBC driver manager not available"});
+        return failure;
+    }
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &m_dbc))) {
+        Result failure = Diagnostics(SQL_HANDLE_ENV, env, false);
+        m_dbc = SQL_NULL_HDBC;
+        return failure;
+    }
+    std::string text = connectionString;
+    SQLCHAR out[1024];
+    SQLSMALLINT outLength = 0;
+    const SQLRETURN rc = SQLDriverConnect(m_dbc, nullptr, Narrow(text), static_cast<SQLSMALLINT>(text.size()), out,
+                                          sizeof out, &outLength, SQL_DRIVER_NOPROMPT);
+    if (!SQL_SUCCEEDED(rc)) {
+        Result failure = Diagnostics(SQL_HANDLE_DBC, m_dbc, false);
+        SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
+        m_dbc = SQL_NULL_HDBC;
+        return failure;
+    }
+    m_connected = true;
+    char name[256] = {};
+    SQLSMALLINT nameLength = 0;
+    if (SQL_SUCCEEDED(SQLGetInfo(m_dbc, SQL_DRIVER_NAME, name, sizeof name, &nameLength)))
+        m_driverName = name;
+    m_wide = !PrefersNarrow(m_driverName);
+    return Result{};
+}
+
+void Connection::Disconnect() {
+    if (m_dbc == SQL_NULL_HDBC)
+        return;
+    if (m_connected)
+        SQLDisconnect(m_dbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
+    m_dbc = SQL_NULL_HDBC;
+    m_connected = false;
+    m_wide = false;
+    m_driverName.clear();
+}
+
+Statement::Statement(const Connection& connection) : m_wide(connection.Wide()) {
+    if (!connection.IsOpen()) {
+        m_allocation.ok = false;
+        m_allocation.records.push_back({"08003", 0, "Connection not open"});
+        return;
+    }
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection.Handle(), &m_stmt))) {
+        m_allocation = Diagnostics(SQL_HANDLE_DBC, connection.Handle(), false);
+        m_stmt = SQL_NULL_HSTMT;
+    }
+}
+
+Statement::~Statement() {
+    if (m_stmt != SQL_NULL_HSTMT)
+        SQLFreeHandle(SQL_HANDLE_STMT, m_stmt);
+}
+
+void Statement::SetQueryTimeout(SQLULEN seconds) {
+    SQLSetStmtAttr(m_stmt, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), SQL_IS_UINTEGER);
+}
+
+Result Statement::Execute(const std::string& sql) {
+    if (!Valid())
+        return m_allocation;
+    m_columnsRead = false;
+    SQLRETURN rc;
+    if (m_wide) {
+        std::u16string text = Utf8ToUtf16(sql);
+        rc = SQLExecDirectW(m_stmt, Wide(text), static_cast<SQLINTEGER>(text.size()));
+    } else {
+        std::string text = sql;
+        rc = SQLExecDirect(m_stmt, Narrow(text), static_cast<SQLINTEGER>(text.size()));
+    }
+    if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)
+        return Result{};
+    return Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
+}
+
+Result Statement::Fetch(bool& hasRow) {
+    hasRow = false;
+    if (!Valid())
+        return m_allocation;
+    const SQLRETURN rc = SQLFetch(m_stmt);
+    if (rc == SQL_NO_DATA)
+        return Result{};
+    if (!SQL_SUCCEEDED(rc))
+        return Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
+    hasRow = true;
+    return Result{};
+}
+
+SQLUSMALLINT Statement::FindColumn(std::string_view name) {
+    if (!Valid())
+        return 0;
+    if (!m_columnsRead) {
+        m_columnsRead = true;
+        m_columnNames.clear();
+        SQLSMALLINT count = 0;
+        if (!SQL_SUCCEEDED(SQLNumResultCols(m_stmt, &count)))
+            count = 0;
+        for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(std::max<SQLSMALLINT>(count, 0)); ++i) {
+            std::string columnName;
+            SQLSMALLINT length = 0;
+            if (m_wide) {
+                SQLWCHAR buffer[256] = {};
+                if (SQL_SUCCEEDED(SQLColAttributeW(m_stmt, i, SQL_DESC_NAME, buffer, sizeof buffer, &length, nullptr)))
+                    columnName = Utf16ToUtf8(reinterpret_cast<const char16_t*>(buffer));
+            } else {
+                char buffer[512] = {};
+                if (SQL_SUCCEEDED(SQLColAttribute(m_stmt, i, SQL_DESC_NAME, buffer, sizeof buffer, &length, nullptr)))
+                    columnName = buffer;
+            }
+            m_columnNames.push_back(std::move(columnName));
+        }
+    }
+    for (std::size_t i = 0; i < m_columnNames.size(); ++i)
+        if (EqualIgnoringCase(m_columnNames[i], name))
+            return static_cast<SQLUSMALLINT>(i + 1);
+    return 0;
+}
+
+Result Statement::GetText(SQLUSMALLINT column, std::string& text) {
+    text.clear();
+    if (!Valid())
+        return m_allocation;
+    if (m_wide) {
+        std::u16string value;
+        SQLWCHAR chunk[512];
+        for (;;) {
+            SQLLEN indicator = 0;
+            const SQLRETURN rc = SQLGetData(m_stmt, column, SQL_C_WCHAR, chunk, sizeof chunk, &indicator);
+            if (rc == SQL_NO_DATA)
+                break;
+            if (!SQL_SUCCEEDED(rc))
+                return Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
+            if (indicator == SQL_NULL_DATA)
+                break;
+            const std::size_t room = sizeof chunk / sizeof chunk[0] - 1;
+            std::size_t units = indicator == SQL_NO_TOTAL ? room
+                                                          : std::min(room, static_cast<std::size_t>(indicator) / 2);
+            value.append(reinterpret_cast<const char16_t*>(chunk), units);
+            if (rc == SQL_SUCCESS)
+                break;
+        }
+        text = Utf16ToUtf8(value);
+    } else {
+        char chunk[1024];
+        for (;;) {
+            SQLLEN indicator = 0;
+            const SQLRETURN rc = SQLGetData(m_stmt, column, SQL_C_CHAR, chunk, sizeof chunk, &indicator);
+            if (rc == SQL_NO_DATA)
+                break;
+            if (!SQL_SUCCEEDED(rc))
+                return Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
+            if (indicator == SQL_NULL_DATA)
+                break;
+            const std::size_t room = sizeof chunk - 1;
+            std::size_t bytes = indicator == SQL_NO_TOTAL ? room : std::min(room, static_cast<std::size_t>(indicator));
+            text.append(chunk, bytes);
+            if (rc == SQL_SUCCESS)
+                break;
+        }
+    }
+    return Result{};
+}
+
+void Statement::Cancel() {
+    if (Valid())
+        SQLCancel(m_stmt);
+}
+
+std::vector<DataSource> ListDataSources() {
+    std::vector<DataSource> sources;
+    SQLHENV env = Environment();
+    if (env == SQL_NULL_HENV)
+        return sources;
+    for (SQLUSMALLINT first : {static_cast<SQLUSMALLINT>(SQL_FETCH_FIRST_USER),
+                               static_cast<SQLUSMALLINT>(SQL_FETCH_FIRST_SYSTEM)}) {
+        SQLUSMALLINT direction = first;
+        for (;;) {
+            SQLCHAR name[SQL_MAX_DSN_LENGTH * 4 + 1] = {};
+            SQLCHAR description[512] = {};
+            SQLSMALLINT nameLength = 0;
+            SQLSMALLINT descriptionLength = 0;
+            const SQLRETURN rc = SQLDataSources(env, direction, name, sizeof name, &nameLength, description,
+                                                sizeof description, &descriptionLength);
+            if (!SQL_SUCCEEDED(rc))
+                break;
+            sources.push_back({reinterpret_cast<const char*>(name), reinterpret_cast<const char*>(description),
+                               first == SQL_FETCH_FIRST_SYSTEM});
+            direction = SQL_FETCH_NEXT;
+        }
+    }
+    return sources;
+}
+
+std::string Utf8ToGbkLossy(std::string_view utf8) {
+    if (auto whole = Utf8ToGbk(utf8))
+        return *whole;
+    std::string out;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        std::size_t width = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        width = std::min(width, utf8.size() - i);
+        if (auto piece = Utf8ToGbk(utf8.substr(i, width)))
+            out += *piece;
+        else
+            out += '?';
+        i += width;
+    }
+    return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const unsigned char c = static_cast<unsigned char>(utf8[i]);
+        char32_t code = 0xFFFD;
+        std::size_t width = 1;
+        if (c < 0x80) {
+            code = c;
+        } else if (c >= 0xC2 && c < 0xE0) {
+            width = 2;
+        } else if (c >= 0xE0 && c < 0xF0) {
+            width = 3;
+        } else if (c >= 0xF0 && c < 0xF5) {
+            width = 4;
+        }
+        if (width > 1) {
+            if (i + width > utf8.size()) {
+                width = 1;
+            } else {
+                code = c & (0x7F >> width);
+                bool valid = true;
+                for (std::size_t k = 1; k < width; ++k) {
+                    const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
+                    if ((next & 0xC0) != 0x80) {
+                        valid = false;
+                        break;
+                    }
+                    code = (code << 6) | (next & 0x3F);
+                }
+                if (!valid || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+                    code = 0xFFFD;
+                    width = 1;
+                }
+            }
+        }
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(code));
+        }
+        i += width;
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+    std::string out;
+    out.reserve(utf16.size() * 3);
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        char32_t code = utf16[i];
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+            utf16[i + 1] < 0xE000) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+            ++i;
+        } else if (code >= 0xD800 && code < 0xE000) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            out.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return out;
+}
+
+} // namespace kestrel::odbc

@@ -1,0 +1,111 @@
+#pragma once
+// A small RAII layer over the unixODBC C API: connection and statement handles that free
+// themselves, diagnostics with the driver's own texts, and columns looked up by name.
+//
+// Texts cross this layer as UTF-8. Underneath, each connection picks the call family its driver
+// handles: drivers that mangle the wide-character calls through the driver manager (the SQLite
+// drivers cut every UTF-16 unit to one byte) get UTF-8 through the narrow calls; the others
+// get UTF-16 through the wide calls.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel::odbc {
+
+struct DiagnosticRecord {
+    std::string state; // five-character SQLSTATE
+    SQLINTEGER native = 0;
+    std::string text;  // UTF-8, as the driver manager and the driver report it
+};
+
+// Outcome of one call: ok, or the diagnostic records of its failure.
+struct Result {
+    bool ok = true;
+    std::vector<DiagnosticRecord> records;
+
+    explicit operator bool() const { return ok; }
+    // Every record's text, one per line (UTF-8); a fallback when the driver gave none.
+    std::string Text() const;
+    // SQLSTATE class 08: the connection is gone.
+    bool ConnectionLost() const;
+    bool HasState(std::string_view state) const;
+};
+
+class Connection {
+public:
+    Connection() = default;
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Connects without any prompt. connectionString is UTF-8 ("DSN=...", "Driver=...;...").
+    Result Connect(const std::string& connectionString);
+    void Disconnect();
+    bool IsOpen() const { return m_connected; }
+    // Whether statements of this connection go through the wide-character calls.
+    bool Wide() const { return m_wide; }
+    // The driver's file name as SQLGetInfo(SQL_DRIVER_NAME) reports it.
+    const std::string& DriverName() const { return m_driverName; }
+    SQLHDBC Handle() const { return m_dbc; }
+
+private:
+    SQLHDBC m_dbc = SQL_NULL_HDBC;
+    bool m_connected = false;
+    bool m_wide = false;
+    std::string m_driverName;
+};
+
+class Statement {
+public:
+    explicit Statement(const Connection& connection);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool Valid() const { return m_stmt != SQL_NULL_HSTMT; }
+    // The allocation's failure, when Valid() is false.
+    const Result& AllocationResult() const { return m_allocation; }
+    SQLHSTMT Handle() const { return m_stmt; }
+
+    // Drivers that cannot keep the value (or any time-out at all) are not an error.
+    void SetQueryTimeout(SQLULEN seconds);
+    // Runs sql (UTF-8) directly. SQL_NO_DATA (a statement that touched no row) is success.
+    Result Execute(const std::string& sql);
+    // Moves to the next row; hasRow false at the end of the result.
+    Result Fetch(bool& hasRow);
+    // 1-based index of the result column named name (letter case ignored: some databases fold
+    // unquoted names), or 0.
+    SQLUSMALLINT FindColumn(std::string_view name);
+    // The column's value as text (UTF-8); NULL gives an empty text.
+    Result GetText(SQLUSMALLINT column, std::string& text);
+    // Asks the driver to stop the statement that runs now; callable from another thread.
+    void Cancel();
+
+private:
+    SQLHSTMT m_stmt = SQL_NULL_HSTMT;
+    bool m_wide = false;
+    Result m_allocation;
+    std::vector<std::string> m_columnNames;
+    bool m_columnsRead = false;
+};
+
+struct DataSource {
+    std::string name;        // UTF-8
+    std::string description; // the driver's description
+    bool system = false;     // from the system list rather than the user's own
+};
+
+// The data sources the driver manager knows: the user's first, then the system's.
+std::vector<DataSource> ListDataSources();
+
+// UTF-8 text to the GBK the rest of the program works with; characters GBK has no form for
+// become "?" (driver texts must reach the user even when they hold such a character).
+std::string Utf8ToGbkLossy(std::string_view utf8);
+
+std::u16string Utf8ToUtf16(std::string_view utf8);
+std::string Utf16ToUtf8(std::u16string_view utf16);
+
+} // namespace kestrel::odbc

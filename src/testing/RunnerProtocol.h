@@ -1,0 +1,28 @@
+#pragma once
+// What the DLL test and the module runner say to each other over the socket that the runner
+// finds as descriptor 3. Both ends run on the same machine from the same build, so numbers
+// travel in native byte order.
+//
+// Request: magic, then three texts (each a 32-bit length and its bytes): the working folder
+// (file-system encoding), the library name (file-system encoding, exactly as typed), the
+// function name (bytes as typed); then the entry count (signed 32-bit), the entries (64 bytes
+// each, as in the table) and, for every entry of type "char" in order, a flag (1: it has a
+// buffer) and the buffer's text (length and bytes, without the zero).
+//
+// Reply: a kind byte, the function's result (signed 32-bit) and a detail text.
+#include <cstdint>
+
+namespace kestrel::runner {
+
+constexpr uint32_t kRequestMagic = 0x5254534B; // "KSTR"
+constexpr int kSocketDescriptor = 3;
+
+enum ReplyKind : uint8_t {
+    kReturned = 0,     // the function returned; result holds its value
+    kLoadFailed = 1,   // dlopen failed; detail holds dlerror()
+    kSymbolMissing = 2,// dlsym found no such export
+    kBadRequest = 3,   // the request could not be read
+    kNoFolder = 4,     // the working folder could not be entered; detail holds the reason
+};
+
+} // namespace kestrel::runner

@@ -1,0 +1,441 @@
+#include "testing/Variables.h"
+
+#include "core/FixedText.h"
+#include "core/Gbk.h"
+#include "repository/ModuleFile.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+#include <unordered_map>
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::string_view kOpen = "[?:";
+constexpr std::string_view kCurrentTime = "CURRENT_TIME";
+
+// Messages are written here in UTF-8 and handed out as the GBK bytes every caller works with.
+std::string GbkOf(std::string_view utf8) { return Utf8ToGbk(utf8).value_or(std::string(utf8)); }
+
+const std::string& CaptionError() {
+    static const std::string text = GbkOf("错误");
+    return text;
+}
+
+FillResult Failure(std::string message) { return FillResult{false, std::move(message), CaptionError()}; }
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+double ReadDecimalNumber(const std::string& text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end && IsBlank(*p))
+        ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    // from_chars takes no sign of its own and ignores the locale, so "3.14" reads the same in a
+    // host whose locale writes decimal commas.
+    if (p < end && (*p == '+' || *p == '-'))
+        return 0.0;
+    double value = 0.0;
+    const auto result = std::from_chars(p, end, value, std::chars_format::general);
+    if (result.ec == std::errc::invalid_argument)
+        return 0.0;
+    return negative ? -value : value;
+}
+
+// The name of a table entry, never read past its 41 bytes.
+std::string_view EntryName(const TestVariable& entry) {
+    const void* zero = std::memchr(entry.name, 0, sizeof entry.name);
+    return std::string_view(entry.name, zero ? static_cast<const char*>(zero) - entry.name : sizeof entry.name);
+}
+
+bool IsValueAttribute(const TestVariable& entry) { return entry.attribute == kImport || entry.attribute == kConfig; }
+
+// The text form of an entry's value; false for a type that has none.
+bool AppendValueText(const TestVariable& entry, std::string& out) {
+    char buffer[64];
+    std::to_chars_result result{};
+    switch (entry.type) {
+    case kByte:
+        result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<unsigned>(entry.value.byteValue));
+        break;
+    case kShort:
+        result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<int>(entry.value.shortValue));
+        break;
+    case kInt:
+        result = std::to_chars(buffer, buffer + sizeof buffer, entry.value.intValue);
+        break;
+    case kDouble: {
+        // Fixed point with exactly two decimals, rounded; independent of the locale.
+        result = std::to_chars(buffer, buffer + sizeof buffer, entry.value.doubleValue, std::chars_format::fixed, 2);
+        if (result.ec != std::errc()) {
+            // Larger than the buffer: take the long way round.
+            std::string big(400, '\0');
+            auto r = std::to_chars(big.data(), big.data() + big.size(), entry.value.doubleValue,
+                                   std::chars_format::fixed, 2);
+            out.append(big.data(), r.ptr);
+            return true;
+        }
+        break;
+    }
+    case kChar: {
+        const char* text = entry.value.text;
+        if (text && entry.length > 0) {
+            const void* zero = std::memchr(text, 0, static_cast<std::size_t>(entry.length));
+            out.append(text, zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - text)
+                                  : static_cast<std::size_t>(entry.length));
+        }
+        return true;
+    }
+    default:
+        return false;
+    }
+    out.append(buffer, result.ptr);
+    return true;
+}
+
+// The clock is read anew for every placeholder, but the local time is worked out again only
+// when the second has changed: a text with thousands of time placeholders stays cheap.
+class TimeOfDay {
+public:
+    std::string_view Now() {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (now.tv_sec != m_second || m_text[0] == 0) {
+            m_second = now.tv_sec;
+            tm local{};
+            localtime_r(&m_second, &local);
+            std::strftime(m_text, sizeof m_text, "%H:%M:%S", &local);
+        }
+        return std::string_view(m_text, 8);
+    }
+
+private:
+    time_t m_second = 0;
+    char m_text[16] = {};
+};
+
+// Look-up of the value variables by name, built once per text so that a long SQL text with
+// many placeholders costs one pass. For each name it keeps what the last matching entry
+// decides: whether the name exists (any type), and the text of the last entry with a type.
+class NameIndex {
+public:
+    explicit NameIndex(const TestVariableTable& table) {
+        const TestVariable* entries = table.Entries();
+        const int32_t count = table.Count();
+        if (count <= kLinearLimit) {
+            m_table = &table;
+            return;
+        }
+        m_map.reserve(static_cast<std::size_t>(count));
+        for (int32_t i = 0; i < count; ++i) {
+            const TestVariable& entry = entries[i];
+            if (!IsValueAttribute(entry))
+                continue;
+            Slot& slot = m_map[EntryName(entry)];
+            if (entry.type <= kChar)
+                slot.entry = &entry;
+        }
+    }
+
+    bool Exists(std::string_view name) const {
+        if (m_table) {
+            const TestVariable* entries = m_table->Entries();
+            for (int32_t i = 0; i < m_table->Count(); ++i)
+                if (IsValueAttribute(entries[i]) && EntryName(entries[i]) == name)
+                    return true;
+            return false;
+        }
+        return m_map.find(name) != m_map.end();
+    }
+
+    // Appends the value of name as FormatVariableValue gives it.
+    void AppendValue(std::string_view name, std::string& out) const {
+        const TestVariable* winner = nullptr;
+        if (m_table) {
+            const TestVariable* entries = m_table->Entries();
+            for (int32_t i = m_table->Count() - 1; i >= 0; --i) {
+                const TestVariable& entry = entries[i];
+                if (IsValueAttribute(entry) && entry.type <= kChar && EntryName(entry) == name) {
+                    winner = &entry;
+                    break;
+                }
+            }
+        } else {
+            auto it = m_map.find(name);
+            if (it != m_map.end())
+                winner = it->second.entry;
+        }
+        if (winner)
+            AppendValueText(*winner, out);
+    }
+
+private:
+    static constexpr int32_t kLinearLimit = 8;
+    struct Slot {
+        const TestVariable* entry = nullptr;
+    };
+    const TestVariableTable* m_table = nullptr;
+    std::unordered_map<std::string_view, Slot> m_map;
+};
+
+// Position of the next "[?:" at or after from, or npos.
+std::size_t FindOpen(std::string_view text, std::size_t from) {
+    const char* data = text.data();
+    const std::size_t size = text.size();
+    while (from + kOpen.size() <= size) {
+        const void* hit = std::memchr(data + from, '[', size - from - 2);
+        if (!hit)
+            return std::string_view::npos;
+        const std::size_t at = static_cast<const char*>(hit) - data;
+        if (data[at + 1] == '?' && data[at + 2] == ':')
+            return at;
+        from = at + 1;
+    }
+    return std::string_view::npos;
+}
+
+bool CheckWith(std::string_view text, const NameIndex& index) {
+    std::size_t position = 0;
+    for (;;) {
+        const std::size_t open = FindOpen(text, position);
+        if (open == std::string_view::npos)
+            return true;
+        const std::size_t nameStart = open + kOpen.size();
+        const std::size_t close = text.find(']', nameStart);
+        if (close == std::string_view::npos)
+            return false; // an opening without its "]": nothing sound can be substituted
+        const std::string_view name = text.substr(nameStart, close - nameStart);
+        if (name != kCurrentTime && !index.Exists(name))
+            return false;
+        position = close + 1;
+    }
+}
+
+std::string SubstituteWith(std::string_view text, const NameIndex& index) {
+    std::string result;
+    result.reserve(text.size() + text.size() / 8);
+    TimeOfDay clock;
+    std::size_t position = 0;
+    for (;;) {
+        const std::size_t open = FindOpen(text, position);
+        if (open == std::string_view::npos)
+            break;
+        const std::size_t nameStart = open + kOpen.size();
+        const std::size_t close = text.find(']', nameStart);
+        if (close == std::string_view::npos)
+            break; // the rest, this "[?:" included, is copied unchanged
+        result.append(text.data() + position, open - position);
+        const std::string_view name = text.substr(nameStart, close - nameStart);
+        if (name == kCurrentTime)
+            result.append(clock.Now());
+        else
+            index.AppendValue(name, result);
+        position = close + 1;
+    }
+    result.append(text.data() + position, text.size() - position);
+    return result;
+}
+
+// Longest prefix of text of at most limit bytes that does not split a GBK character.
+std::size_t GbkPrefixLength(std::string_view text, std::size_t limit) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t width = static_cast<unsigned char>(text[i]) >= 0x81 && i + 1 < text.size() ? 2 : 1;
+        if (i + width > limit)
+            break;
+        i += width;
+    }
+    return i;
+}
+
+} // namespace
+
+TestVariableTable::TestVariableTable() : m_entries(new TestVariable[kMaxTestVariables]()) {}
+
+TestVariableTable::~TestVariableTable() = default;
+
+TestVariable& TestVariableTable::Append() {
+    // Callers check the count first; a full table hands back its last entry rather than
+    // writing past the room.
+    if (m_count >= kMaxTestVariables)
+        return m_entries[kMaxTestVariables - 1];
+    TestVariable& entry = m_entries[m_count++];
+    std::memset(&entry, 0, sizeof entry);
+    return entry;
+}
+
+char* TestVariableTable::AllocateText(TestVariable& entry, int32_t length) {
+    if (length <= 0)
+        return nullptr;
+    // calloc leaves untouched pages unmapped, so a generous length costs nothing until used.
+    char* buffer = static_cast<char*>(std::calloc(static_cast<std::size_t>(length), 1));
+    if (!buffer)
+        return nullptr;
+    m_buffers.emplace_back(buffer);
+    entry.value.text = buffer;
+    return buffer;
+}
+
+void TestVariableTable::FreeText::operator()(char* text) const { std::free(text); }
+
+void TestVariableTable::Release() {
+    m_buffers.clear();
+    if (m_count > 0)
+        std::memset(m_entries.get(), 0, sizeof(TestVariable) * static_cast<std::size_t>(m_count));
+    m_count = 0;
+}
+
+int64_t ReadWholeNumber(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // Overflow wraps: callers keep only the low bits they need.
+    uint64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    return static_cast<int64_t>(negative ? 0 - value : value);
+}
+
+FillResult FillTestVariables(TestVariableTable& table, const std::vector<VariableRow>& rows) {
+    table.Release();
+    if (rows.size() > static_cast<std::size_t>(kMaxTestVariables))
+        return Failure(GbkOf("变量个数超过 2000 个，无法测试。"));
+
+    const std::string shortOfRoom = GbkOf("变量长度不足：");
+    auto tooShort = [&](const VariableRow& row) {
+        table.Release();
+        return Failure(shortOfRoom + row.name);
+    };
+
+    // First pass: names, kinds and the test values of Import and Config variables.
+    for (const VariableRow& row : rows) {
+        TestVariable& entry = table.Append();
+        const std::string_view name(row.name);
+        std::memcpy(entry.name, name.data(), GbkPrefixLength(name, sizeof entry.name - 1));
+        entry.attribute = static_cast<uint8_t>(row.attribute);
+        entry.type = static_cast<uint8_t>(row.type);
+        entry.length = row.length;
+        const bool hasValue = entry.attribute == kImport || entry.attribute == kConfig;
+        if (entry.type == kChar || entry.attribute == kReport) {
+            if (entry.type != kChar || row.length <= 0)
+                return tooShort(row);
+            if (!table.AllocateText(entry, row.length)) {
+                table.Release();
+                return Failure(GbkOf("内存不足：") + row.name);
+            }
+        }
+        if (!hasValue)
+            continue;
+        switch (entry.type) {
+        case kByte:
+            entry.value.byteValue = static_cast<uint8_t>(ReadWholeNumber(row.testValue));
+            break;
+        case kShort:
+            entry.value.shortValue = static_cast<int16_t>(static_cast<uint16_t>(ReadWholeNumber(row.testValue)));
+            break;
+        case kInt:
+            entry.value.intValue = static_cast<int32_t>(static_cast<uint32_t>(ReadWholeNumber(row.testValue)));
+            break;
+        case kDouble:
+            entry.value.doubleValue = ReadDecimalNumber(row.testValue);
+            break;
+        case kChar:
+            if (row.testValue.size() > static_cast<std::size_t>(row.length) - 1)
+                return tooShort(row);
+            std::memcpy(entry.value.text, row.testValue.data(), row.testValue.size());
+            break;
+        default:
+            break;
+        }
+    }
+
+    // Second pass: Report variables get the expansion of their remark. Placeholders may name
+    // only Import and Config variables, all set by now, so the order does not matter.
+    const NameIndex index(table);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const VariableRow& row = rows[r];
+        if (static_cast<uint8_t>(row.attribute) != kReport)
+            continue;
+        if (!CheckWith(row.remark, index)) {
+            table.Release();
+            return Failure(GbkOf("报表变量错：") + row.name);
+        }
+        const std::string expansion = SubstituteWith(row.remark, index);
+        TestVariable& entry = table.Entries()[r];
+        if (expansion.size() > static_cast<std::size_t>(entry.length) - 1)
+            return tooShort(row);
+        std::memcpy(entry.value.text, expansion.data(), expansion.size());
+    }
+    return FillResult{};
+}
+
+std::vector<VariableRow> RowsOfModule(const ModuleRecord& record) {
+    std::vector<VariableRow> rows;
+    const int32_t count = std::clamp<int32_t>(record.header.variableCount, 0, kMaxVariables);
+    rows.reserve(static_cast<std::size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        const VariableDefinition& definition = record.variables[static_cast<std::size_t>(i)];
+        VariableRow row;
+        row.name = FieldText(definition.name);
+        row.attribute = definition.attribute;
+        row.type = definition.type;
+        row.length = definition.length;
+        // What the grid of an opened module shows: the remark of Config and Report variables,
+        // the test value of Import and Config variables.
+        if (row.attribute == kConfig || row.attribute == kReport)
+            row.remark = LookupListValue(record.remarks, row.name);
+        if (row.attribute == kImport || row.attribute == kConfig)
+            row.testValue = LookupListValue(record.testValues, row.name);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+void FreeTestVariables(TestVariableTable& table) { table.Release(); }
+
+bool CheckPlaceholders(const std::string& text, const TestVariableTable& table) {
+    return CheckWith(text, NameIndex(table));
+}
+
+std::string SubstitutePlaceholders(const std::string& text, const TestVariableTable& table) {
+    return SubstituteWith(text, NameIndex(table));
+}
+
+std::string FormatVariableValue(const std::string& name, const TestVariableTable& table) {
+    std::string result;
+    NameIndex(table).AppendValue(name, result);
+    return result;
+}
+
+std::string LookupListValue(const std::string& list, const std::string& name) {
+    std::string result;
+    std::size_t lineStart = 0;
+    while (lineStart < list.size()) {
+        std::size_t lineEnd = list.find('\n', lineStart);
+        if (lineEnd == std::string::npos)
+            lineEnd = list.size();
+        const std::string_view line(list.data() + lineStart, lineEnd - lineStart);
+        const std::size_t comma = line.find(',');
+        if (comma != std::string_view::npos && comma == name.size() && line.substr(0, comma) == name)
+            result.append(line.substr(comma + 1));
+        lineStart = lineEnd + 1;
+    }
+    return result;
+}
+
+} // namespace kestrel
