@@ -1,0 +1,42 @@
+#pragma once
+// The modal window shown while a module test runs: the work runs on a worker thread, the UI
+// keeps painting, and "取消" asks the work to stop.
+#include "testing/TestOutcome.h"
+
+#include <QDialog>
+
+#include <functional>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace kestrel {
+
+class TestProgress : public QDialog {
+    Q_OBJECT
+public:
+    // cancellable: whether "取消" can stop the work.
+    TestProgress(QWidget* parent, const QString& text, bool cancellable);
+    void SetText(const QString& text);
+    QPushButton* CancelButton() const { return m_cancel; }
+
+signals:
+    void CancelRequested();
+
+public slots:
+    // Esc and the close box ask to cancel; the window only closes when the work has ended.
+    void reject() override;
+
+private:
+    QLabel* m_text;
+    QProgressBar* m_bar;
+    QPushButton* m_cancel;
+};
+
+// Runs work on a worker thread behind the progress window and returns its outcome; cancel
+// (may be empty) is called on the UI thread when the user presses "取消".
+TestOutcome RunWithProgress(QWidget* parent, const QString& text, const std::function<TestOutcome()>& work,
+                            const std::function<void()>& cancel);
+
+} // namespace kestrel

@@ -1,0 +1,255 @@
+#include "testing/CSpreadSheet.h"
+
+#include "ui/DialogUnits.h"
+#include "ui/GbkEdit.h"
+
+#include <QComboBox>
+#include <QFontMetricsF>
+#include <QHeaderView>
+#include <QIntValidator>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QStyledItemDelegate>
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestrel {
+
+namespace {
+constexpr int kListIndexRole = Qt::UserRole + 1;
+
+struct ColumnSpec {
+    const char* header;
+    CSpreadSheet::ColumnKind kind;
+    double widthChars;
+};
+const ColumnSpec kColumnSpecs[CSpreadSheet::kColumns] = {
+    {"名称", CSpreadSheet::kTextColumn, 18.13},  {"属性", CSpreadSheet::kListColumn, 9.5},
+    {"类型", CSpreadSheet::kListColumn, 9.0},    {"长度", CSpreadSheet::kNumberColumn, 5.25},
+    {"备注", CSpreadSheet::kTextColumn, 30.0},   {"测试值", CSpreadSheet::kTextColumn, 16.0},
+};
+
+// Room of a variable name in the module record, without its zero.
+constexpr int kNameBytes = 40;
+} // namespace
+
+// Editors per column kind. Only commits made here are the user's edits, so this is where
+// CellChanged comes from.
+class GridDelegate : public QStyledItemDelegate {
+public:
+    explicit GridDelegate(CSpreadSheet* sheet) : QStyledItemDelegate(sheet), m_sheet(sheet) {}
+
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex& index) const override {
+        const int col = index.column() + 1;
+        switch (CSpreadSheet::KindOf(col)) {
+        case CSpreadSheet::kListColumn: {
+            auto* combo = new QComboBox(parent);
+            combo->addItems(CSpreadSheet::ListItems(col));
+            // A pick is a finished edit: commit at once rather than on focus loss.
+            connect(combo, &QComboBox::activated, this, [this, combo] {
+                auto* self = const_cast<GridDelegate*>(this);
+                emit self->commitData(combo);
+                emit self->closeEditor(combo);
+            });
+            return combo;
+        }
+        case CSpreadSheet::kNumberColumn: {
+            auto* edit = new QLineEdit(parent);
+            edit->setValidator(new QIntValidator(0, CSpreadSheet::kMaxLength, edit));
+            edit->setFrame(false);
+            return edit;
+        }
+        case CSpreadSheet::kTextColumn:
+            break;
+        }
+        auto* edit = new ui::GbkLineEdit(col == 1 ? kNameBytes : -1, parent);
+        edit->setFrame(false);
+        return edit;
+    }
+
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
+        if (auto* combo = qobject_cast<QComboBox*>(editor)) {
+            const QVariant value = index.data(kListIndexRole);
+            combo->setCurrentIndex(value.isValid() ? value.toInt() : -1);
+            return;
+        }
+        if (auto* edit = qobject_cast<QLineEdit*>(editor))
+            edit->setText(index.data(Qt::DisplayRole).toString());
+    }
+
+    void setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const override {
+        if (auto* combo = qobject_cast<QComboBox*>(editor)) {
+            const int chosen = combo->currentIndex();
+            const QVariant old = index.data(kListIndexRole);
+            if (chosen < 0 || (old.isValid() && old.toInt() == chosen))
+                return;
+            model->setData(index, chosen, kListIndexRole);
+            model->setData(index, combo->itemText(chosen), Qt::DisplayRole);
+            m_sheet->UserEdited(index.row(), index.column());
+            return;
+        }
+        auto* edit = qobject_cast<QLineEdit*>(editor);
+        if (!edit)
+            return;
+        QString text = edit->text();
+        if (edit->validator() && !edit->hasAcceptableInput())
+            text.clear(); // a number cell left half-typed (empty) holds no number
+        if (text == index.data(Qt::DisplayRole).toString())
+            return;
+        model->setData(index, text, Qt::DisplayRole);
+        m_sheet->UserEdited(index.row(), index.column());
+    }
+
+private:
+    CSpreadSheet* m_sheet;
+};
+
+CSpreadSheet::CSpreadSheet(QWidget* parent) : QTableWidget(0, kColumns, parent) {
+    QStringList headers;
+    for (const ColumnSpec& spec : kColumnSpecs)
+        headers << QString::fromUtf8(spec.header);
+    setHorizontalHeaderLabels(headers);
+    verticalHeader()->hide();
+    setItemDelegate(new GridDelegate(this));
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectItems);
+    setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
+                    QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed);
+    setFont(ui::DialogFont());
+    const QFontMetricsF metrics(font());
+    const double charWidth = metrics.averageCharWidth();
+    for (int c = 0; c < kColumns; ++c)
+        setColumnWidth(c, static_cast<int>(std::lround(kColumnSpecs[c].widthChars * charWidth)) + 8);
+    horizontalHeader()->setStretchLastSection(true);
+    verticalHeader()->setDefaultSectionSize(static_cast<int>(metrics.height()) + 8);
+}
+
+CSpreadSheet::ColumnKind CSpreadSheet::KindOf(int col) {
+    if (col < 1 || col > kColumns)
+        return kTextColumn;
+    return kColumnSpecs[col - 1].kind;
+}
+
+QStringList CSpreadSheet::ListItems(int col) {
+    if (col == 2)
+        return {QStringLiteral("Import"), QStringLiteral("Config"), QStringLiteral("Report")};
+    if (col == 3)
+        return {QStringLiteral("byte"), QStringLiteral("short"), QStringLiteral("int"), QStringLiteral("double"),
+                QStringLiteral("char")};
+    return {};
+}
+
+int32_t CSpreadSheet::GetActiveCol() const {
+    const QModelIndex current = currentIndex();
+    return current.isValid() ? current.column() + 1 : 0;
+}
+
+int32_t CSpreadSheet::GetActiveRow() const {
+    const QModelIndex current = currentIndex();
+    return current.isValid() ? current.row() + 1 : 0;
+}
+
+void CSpreadSheet::SetRowCount(int32_t count) { setRowCount(std::max<int32_t>(count, 0)); }
+
+QTableWidgetItem* CSpreadSheet::AddressedItem(bool create) {
+    if (m_row < 1 || m_row > rowCount() || m_col < 1 || m_col > columnCount())
+        return nullptr;
+    QTableWidgetItem* cell = item(m_row - 1, m_col - 1);
+    if (!cell && create) {
+        cell = new QTableWidgetItem;
+        setItem(m_row - 1, m_col - 1, cell);
+    }
+    return cell;
+}
+
+int16_t CSpreadSheet::GetListIndex() const {
+    QTableWidgetItem* cell = const_cast<CSpreadSheet*>(this)->AddressedItem(false);
+    if (!cell)
+        return kNoListItem;
+    const QVariant value = cell->data(kListIndexRole);
+    return value.isValid() ? static_cast<int16_t>(value.toInt()) : kNoListItem;
+}
+
+void CSpreadSheet::SetListIndex(int16_t index) {
+    QTableWidgetItem* cell = AddressedItem(true);
+    if (!cell)
+        return;
+    const QStringList items = ListItems(m_col);
+    if (index < 0 || index >= items.size()) {
+        // Nothing to choose: the cell shows and reports "nothing chosen".
+        cell->setData(kListIndexRole, QVariant());
+        cell->setText(QString());
+        return;
+    }
+    cell->setData(kListIndexRole, static_cast<int>(index));
+    cell->setText(items.at(index));
+}
+
+QString CSpreadSheet::GetCellText() const {
+    QTableWidgetItem* cell = const_cast<CSpreadSheet*>(this)->AddressedItem(false);
+    return cell ? cell->text() : QString();
+}
+
+void CSpreadSheet::SetCellText(const QString& text) {
+    if (QTableWidgetItem* cell = AddressedItem(true))
+        cell->setText(text);
+}
+
+void CSpreadSheet::ClearRow(int row0) {
+    for (int c = 0; c < columnCount(); ++c)
+        delete takeItem(row0, c);
+}
+
+void CSpreadSheet::RunAction(int16_t action) {
+    const int rows = rowCount();
+    if (m_row < 1 || m_row > rows)
+        return;
+    if (action == 7) {
+        insertRow(m_row - 1);
+        removeRow(rows); // the former last row, now one lower
+    } else if (action == 5) {
+        removeRow(m_row - 1);
+        insertRow(rows - 1);
+    }
+}
+
+void CSpreadSheet::UserEdited(int row0, int col0) { emit CellChanged(col0 + 1, row0 + 1); }
+
+void CSpreadSheet::keyPressEvent(QKeyEvent* event) {
+    // Only while the grid itself has the focus: keys typed into an open cell editor that
+    // the editor does not use must not add or remove rows.
+    const bool gridFocused = hasFocus() && state() != QAbstractItemView::EditingState;
+    if (gridFocused && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            if (GetActiveCol() == GetColCount() && GetActiveRow() == GetRowCount() && GetRowCount() > 0)
+                SetRowCount(GetRowCount() + 1);
+            event->accept();
+            return;
+        case Qt::Key_Insert: {
+            const int32_t cursorRow = GetActiveRow();
+            SetRowCount(GetRowCount() + 1);
+            SetRow(cursorRow);
+            RunAction(7);
+            event->accept();
+            return;
+        }
+        case Qt::Key_Delete: {
+            const int32_t cursorRow = GetActiveRow();
+            SetRow(cursorRow);
+            RunAction(5);
+            if (cursorRow >= 1)
+                SetRowCount(GetRowCount() - 1);
+            event->accept();
+            return;
+        }
+        default:
+            break;
+        }
+    }
+    QTableWidget::keyPressEvent(event);
+}
+
+} // namespace kestrel

@@ -1,0 +1,58 @@
+#pragma once
+// The variables grid: six fixed columns (name, attribute, type, length, remark, test value)
+// behind the small set of operations the sheet and the test run use. Cells and rows are
+// 1-based; every cell operation acts on the addressed cell chosen by SetCol/SetRow.
+#include <QTableWidget>
+
+#include <cstdint>
+
+namespace kestrel {
+
+class CSpreadSheet : public QTableWidget {
+    Q_OBJECT
+public:
+    enum ColumnKind { kTextColumn, kListColumn, kNumberColumn };
+    static constexpr int kColumns = 6;
+    static constexpr int kMaxLength = 30000;
+    // What GetListIndex reports for a drop-down cell in which nothing was chosen yet.
+    static constexpr int16_t kNoListItem = -1;
+
+    explicit CSpreadSheet(QWidget* parent = nullptr);
+
+    int32_t GetActiveCol() const;
+    int32_t GetActiveRow() const;
+    void SetCol(int32_t col) { m_col = col; }
+    void SetRow(int32_t row) { m_row = row; }
+    int32_t GetColCount() const { return columnCount(); }
+    int32_t GetRowCount() const { return rowCount(); }
+    // Larger: empty rows added at the end; smaller: rows removed from the end; never below 0.
+    void SetRowCount(int32_t count);
+    int16_t GetListIndex() const;
+    void SetListIndex(int16_t index);
+    QString GetCellText() const;
+    void SetCellText(const QString& text);
+    // 7: insert an empty row before the addressed row, the last row falls off.
+    // 5: delete the addressed row, an empty row takes the last place.
+    void RunAction(int16_t action);
+
+    static ColumnKind KindOf(int col);
+    static QStringList ListItems(int col);
+
+signals:
+    // The user changed a cell's contents (never raised for cells the program sets).
+    void CellChanged(int col, int row);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    friend class GridDelegate;
+    QTableWidgetItem* AddressedItem(bool create);
+    void ClearRow(int row0);
+    void UserEdited(int row0, int col0);
+
+    int32_t m_col = 1;
+    int32_t m_row = 1;
+};
+
+} // namespace kestrel
