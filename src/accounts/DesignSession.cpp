@@ -1,0 +1,32 @@
+#include "accounts/DesignSession.h"
+
+#include "accounts/Login.h"
+#include "accounts/Settings.h"
+#include "accounts/UserTable.h"
+#include "editor/ModuleEditDlg.h"
+#include "ui/GbkText.h"
+#include "ui/Seam.h"
+
+#include <memory>
+
+namespace kestrel {
+
+void RunDesignSession() {
+    auto users = std::make_unique<UserTable>();
+    const int32_t count = UserTableLoad(*users);
+
+    Login login(*users, count);
+    if (ui::ExecDialog(&login) != QDialog::Accepted)
+        return;
+
+    ModuleEditDlg editor;
+    editor.SetLastFile(ReadLastFile());
+    editor.SetUserName(login.UserName());
+    ui::ExecDialog(&editor);
+
+    const FileStatus written = WriteLastFile(editor.LastFile());
+    if (!written)
+        ui::ShowMessage(nullptr, ui::FromGbk(written.message));
+}
+
+} // namespace kestrel

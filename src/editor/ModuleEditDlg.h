@@ -1,0 +1,104 @@
+#pragma once
+// "模块定义工具": the main window. Start view (new/open catalogue, users, exit) and catalogue
+// view (groups and modules, print, back), two tool bars, the list panel and a status bar.
+#include "editor/ModuleSheet.h"
+#include "repository/Catalogue.h"
+#include "repository/ModuleFile.h"
+#include "repository/ModuleScan.h"
+
+#include <QDialog>
+
+#include <filesystem>
+#include <string>
+
+class QLabel;
+class QStackedLayout;
+class QStatusBar;
+class QTimer;
+class QToolButton;
+
+namespace kestrel {
+
+class ListPanel;
+
+class ModuleEditDlg : public QDialog, public ModuleSheetHost {
+    Q_OBJECT
+public:
+    explicit ModuleEditDlg(QWidget* parent = nullptr);
+    ~ModuleEditDlg() override;
+
+    void SetUserName(const std::string& name) { m_userName = name; }
+    const std::string& UserName() const { return m_userName; }
+    // The catalogue path the open dialog starts from (GBK, at most 99 bytes).
+    void SetLastFile(const std::string& path);
+    const std::string& LastFile() const { return m_lastFile; }
+
+    bool IsCatalogueView() const { return m_catalogueView; }
+    const GroupCatalogue& Catalogue() const { return m_catalogue; }
+    ListPanel* Panel() const { return m_panel; }
+    QToolButton* StartButton(int index) const { return m_startButtons[index]; }
+    QToolButton* CatalogueButton(int index) const { return m_catalogueButtons[index]; }
+    QLabel* StatusPane(int index) const { return m_panes[index]; }
+
+    // ModuleSheetHost
+    FileStatus SaveCurrentModule() override;
+    std::filesystem::path ModuleFolder() const override { return m_folder; }
+
+public slots:
+    // The four commands of the tool bars; in the catalogue view they act on the group list
+    // when it was the list last worked in, else on the module list.
+    void NewCommand();
+    void OpenCommand();
+    void DeleteCommand();
+    void ExitCommand();
+    void PrintCommand();
+    void reject() override; // Esc means exit
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void Dispatch(int key, bool groupList);
+    void ShowCatalogueView(bool on);
+    void ShowFileError(const FileStatus& status);
+
+    void NewCatalogue();
+    void OpenCatalogue();
+    void FillModuleList();
+
+    void NewGroup();
+    void EditGroup();
+    void DeleteSelectedGroup();
+    void NewModule();
+    void EditModule();
+    void DeleteModule();
+    void RenameModule();
+    void MoveModuleWithinList(int from, int to);
+    void MoveModuleIntoGroup(int group);
+
+    std::string SelectedGroupId() const;
+    std::string ModuleLineOf(const ModuleRecord& record) const;
+
+    std::string m_userName;
+    std::string m_lastFile;
+    GroupCatalogue m_catalogue;
+    std::filesystem::path m_folder; // the module files' folder: the catalogue's folder
+    ModuleRecord m_module;
+    ModuleIndex m_index;
+    bool m_catalogueView = false;
+    bool m_closing = false;
+
+    QWidget* m_startBar;
+    QWidget* m_catalogueBar;
+    QToolButton* m_startButtons[4];
+    QToolButton* m_catalogueButtons[5];
+    QStackedLayout* m_work;
+    QLabel* m_picture;
+    ListPanel* m_panel;
+    QStatusBar* m_statusBar;
+    QLabel* m_panes[4];
+    QTimer* m_clock;
+};
+
+} // namespace kestrel

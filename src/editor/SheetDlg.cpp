@@ -1,0 +1,340 @@
+#include "editor/SheetDlg.h"
+
+#include "ui/DialogUnits.h"
+#include "ui/GbkText.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QSignalBlocker>
+
+#include <algorithm>
+
+namespace kestrel {
+
+namespace {
+
+constexpr int kLineRole = Qt::UserRole; // the line's GBK bytes
+constexpr int kDragDistance = 3;        // pixels the pointer moves before the drag cursor shows
+
+bool DragModifiers(Qt::KeyboardModifiers modifiers) {
+    return (modifiers & Qt::AltModifier) && (modifiers & Qt::ControlModifier);
+}
+
+QCursor DragCursor() {
+    static const QCursor cursor(QPixmap(QStringLiteral(":/kestrel/drag.png")), 4, 4);
+    return cursor;
+}
+
+QListWidgetItem* LineItem(const std::string& line) {
+    auto* item = new QListWidgetItem(ui::FromGbk(line));
+    item->setData(kLineRole, QByteArray(line.data(), static_cast<qsizetype>(line.size())));
+    return item;
+}
+
+std::string LineOf(const QListWidgetItem* item) {
+    const QByteArray bytes = item->data(kLineRole).toByteArray();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+} // namespace
+
+PanelList::PanelList(bool moduleList, QWidget* parent) : QListWidget(parent), m_moduleList(moduleList) {
+    setFont(ui::FixedFont());
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setUniformItemSizes(true);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+}
+
+void PanelList::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        emit KeyCommand(Qt::Key_F3);
+        return;
+    case Qt::Key_Insert:
+        emit KeyCommand(Qt::Key_F2);
+        return;
+    case Qt::Key_Delete:
+        emit KeyCommand(Qt::Key_F4);
+        return;
+    case Qt::Key_Escape:
+    case Qt::Key_F2:
+    case Qt::Key_F3:
+    case Qt::Key_F4:
+    case Qt::Key_F5:
+        emit KeyCommand(event->key());
+        return;
+    default:
+        QListWidget::keyPressEvent(event);
+    }
+}
+
+void PanelList::focusInEvent(QFocusEvent* event) {
+    emit FocusEntered();
+    QListWidget::focusInEvent(event);
+}
+
+void PanelList::mousePressEvent(QMouseEvent* event) {
+    const bool dragKeys = DragModifiers(event->modifiers());
+    if (m_moduleList && dragKeys && event->button() == Qt::RightButton) {
+        // Rename only from the line that is already selected; the click selects nothing.
+        QListWidgetItem* item = itemAt(event->position().toPoint());
+        if (item && item->isSelected())
+            emit RenameClicked();
+        event->accept();
+        return;
+    }
+    QListWidget::mousePressEvent(event);
+    if (m_moduleList && dragKeys && event->button() == Qt::LeftButton && itemAt(event->position().toPoint())) {
+        m_armed = true;
+        m_dragCursorShown = false;
+        m_pressPos = event->position().toPoint();
+    }
+}
+
+void PanelList::mouseMoveEvent(QMouseEvent* event) {
+    if (!m_armed) {
+        QListWidget::mouseMoveEvent(event);
+        return;
+    }
+    // While a drag is armed the selection must stay on the dragged line.
+    const QPoint delta = event->position().toPoint() - m_pressPos;
+    if (!m_dragCursorShown && (std::abs(delta.x()) > kDragDistance || std::abs(delta.y()) > kDragDistance)) {
+        QApplication::setOverrideCursor(DragCursor());
+        m_dragCursorShown = true;
+    }
+    event->accept();
+}
+
+void PanelList::mouseReleaseEvent(QMouseEvent* event) {
+    QListWidget::mouseReleaseEvent(event);
+    if (!m_armed || event->button() != Qt::LeftButton)
+        return;
+    const QPoint global = event->globalPosition().toPoint();
+    EndDrag();
+    emit DragDropped(global);
+}
+
+void PanelList::mouseDoubleClickEvent(QMouseEvent* event) {
+    QListWidget::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton && itemAt(event->position().toPoint()))
+        emit KeyCommand(Qt::Key_F3);
+}
+
+void PanelList::EndDrag() {
+    if (m_dragCursorShown)
+        QApplication::restoreOverrideCursor();
+    m_dragCursorShown = false;
+    m_armed = false;
+}
+
+ListPanel::ListPanel(QWidget* parent) : QWidget(parent) {
+    setFont(ui::DialogFont());
+    m_groupCaption = new QLabel(QStringLiteral("模块组"), this);
+    m_groupCaption->setAlignment(Qt::AlignCenter);
+    m_groupCaption->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    m_groups = new PanelList(false, this);
+    m_moduleCaption = new QLabel(QStringLiteral("模块"), this);
+    m_moduleCaption->setAlignment(Qt::AlignCenter);
+    m_moduleCaption->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    m_modules = new PanelList(true, this);
+    m_groups->setObjectName(QStringLiteral("groupList"));
+    m_modules->setObjectName(QStringLiteral("moduleList"));
+    setTabOrder(m_groups, m_modules);
+
+    const ui::DialogUnits du;
+    setMinimumSize(du.Size(400, 244));
+
+    connect(m_groups, &PanelList::KeyCommand, this, [this](int key) {
+        m_groupActive = true;
+        emit Command(key, true);
+    });
+    connect(m_modules, &PanelList::KeyCommand, this, [this](int key) {
+        m_groupActive = false;
+        emit Command(key, false);
+    });
+    connect(m_groups, &PanelList::FocusEntered, this, [this] { m_groupActive = true; });
+    connect(m_modules, &PanelList::FocusEntered, this, [this] { m_groupActive = false; });
+    connect(m_groups, &QListWidget::itemSelectionChanged, this,
+            [this] { emit GroupSelectionChanged(SelectedGroup()); });
+    connect(m_modules, &PanelList::DragDropped, this, &ListPanel::OnDrop);
+    connect(m_modules, &PanelList::RenameClicked, this, &ListPanel::RenameModule);
+}
+
+void ListPanel::resizeEvent(QResizeEvent* event) {
+    // The layout's dialog units, with the lists taking whatever room the maximised window has.
+    const ui::DialogUnits du;
+    const int top = du.Y(14);
+    const int groupWidth = du.X(149);
+    const int moduleX = du.X(151);
+    const int moduleWidth = std::max(du.X(248), width() - moduleX - du.X(1));
+    const int listHeight = std::max(du.Y(230), height() - top);
+    m_groupCaption->setGeometry(du.X(1), 0, groupWidth, du.Y(13));
+    m_groups->setGeometry(du.X(1), top, groupWidth, listHeight);
+    m_moduleCaption->setGeometry(moduleX, 0, moduleWidth, du.Y(13));
+    m_modules->setGeometry(moduleX, top, moduleWidth, listHeight);
+    QWidget::resizeEvent(event);
+}
+
+void ListPanel::FocusGroupList() {
+    m_groups->setFocus(Qt::OtherFocusReason);
+    m_groupActive = true;
+}
+
+void ListPanel::SetGroupLines(const std::vector<std::string>& lines) {
+    const QSignalBlocker blocker(m_groups);
+    m_groups->clear();
+    for (const std::string& line : lines)
+        m_groups->addItem(LineItem(line));
+}
+
+void ListPanel::AppendGroupLine(const std::string& line) {
+    const QSignalBlocker blocker(m_groups);
+    m_groups->addItem(LineItem(line));
+}
+
+void ListPanel::ReplaceGroupLine(int row, const std::string& line) {
+    if (row < 0 || row >= m_groups->count())
+        return;
+    const QSignalBlocker blocker(m_groups);
+    delete m_groups->takeItem(row);
+    m_groups->insertItem(row, LineItem(line));
+}
+
+void ListPanel::RemoveGroupLine(int row) {
+    if (row < 0 || row >= m_groups->count())
+        return;
+    const QSignalBlocker blocker(m_groups);
+    delete m_groups->takeItem(row);
+    m_groups->clearSelection();
+}
+
+void ListPanel::SelectGroup(int row) {
+    const QSignalBlocker blocker(m_groups);
+    if (row < 0 || row >= m_groups->count()) {
+        m_groups->clearSelection();
+        return;
+    }
+    m_groups->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+}
+
+int ListPanel::SelectedGroup() const {
+    const QList<QListWidgetItem*> selected = m_groups->selectedItems();
+    return selected.isEmpty() ? -1 : m_groups->row(selected.first());
+}
+
+std::string ListPanel::SortKey(const std::string& line) {
+    std::string key = line;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(key[i]);
+        if (byte >= 0x81 && i + 1 < key.size()) {
+            ++i; // second byte of a GBK character: never a letter to fold
+            continue;
+        }
+        if (byte >= 'A' && byte <= 'Z')
+            key[i] = static_cast<char>(byte - 'A' + 'a');
+    }
+    return key;
+}
+
+void ListPanel::SetModuleLines(std::vector<std::string> lines) {
+    std::vector<std::pair<std::string, std::size_t>> keys;
+    keys.reserve(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        keys.emplace_back(SortKey(lines[i]), i);
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto& left, const auto& right) { return left.first < right.first; });
+    const QSignalBlocker blocker(m_modules);
+    m_modules->setUpdatesEnabled(false);
+    m_modules->clear();
+    for (const auto& entry : keys)
+        m_modules->addItem(LineItem(lines[entry.second]));
+    m_modules->setUpdatesEnabled(true);
+}
+
+int ListPanel::AddModuleLine(const std::string& line) {
+    const std::string key = SortKey(line);
+    int low = 0;
+    int high = m_modules->count();
+    while (low < high) {
+        const int middle = (low + high) / 2;
+        if (SortKey(ModuleLine(middle)) <= key)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    const QSignalBlocker blocker(m_modules);
+    m_modules->insertItem(low, LineItem(line));
+    return low;
+}
+
+void ListPanel::ReplaceModuleLine(int row, const std::string& line) {
+    if (row < 0 || row >= m_modules->count())
+        return;
+    const QSignalBlocker blocker(m_modules);
+    delete m_modules->takeItem(row);
+    m_modules->insertItem(row, LineItem(line));
+}
+
+void ListPanel::RemoveModuleLine(int row) {
+    if (row < 0 || row >= m_modules->count())
+        return;
+    const QSignalBlocker blocker(m_modules);
+    delete m_modules->takeItem(row);
+    m_modules->clearSelection();
+}
+
+void ListPanel::ClearModuleLines() {
+    const QSignalBlocker blocker(m_modules);
+    m_modules->clear();
+}
+
+void ListPanel::SelectModule(int row) {
+    const QSignalBlocker blocker(m_modules);
+    if (row < 0 || row >= m_modules->count()) {
+        m_modules->clearSelection();
+        return;
+    }
+    m_modules->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+}
+
+int ListPanel::SelectedModule() const {
+    const QList<QListWidgetItem*> selected = m_modules->selectedItems();
+    return selected.isEmpty() ? -1 : m_modules->row(selected.first());
+}
+
+std::string ListPanel::ModuleLine(int row) const {
+    const QListWidgetItem* item = m_modules->item(row);
+    return item ? LineOf(item) : std::string();
+}
+
+int ListPanel::ModuleCount() const { return m_modules->count(); }
+
+void ListPanel::OnDrop(QPoint globalPos) {
+    const int selectedModule = SelectedModule();
+    if (selectedModule < 0)
+        return;
+    const QPoint inModules = m_modules->viewport()->mapFromGlobal(globalPos);
+    if (m_modules->viewport()->rect().contains(inModules)) {
+        if (QListWidgetItem* target = m_modules->itemAt(inModules)) {
+            const int row = m_modules->row(target);
+            if (row != selectedModule)
+                emit MoveModuleInList(selectedModule, row);
+            return;
+        }
+    }
+    const QPoint inGroups = m_groups->viewport()->mapFromGlobal(globalPos);
+    if (m_groups->viewport()->rect().contains(inGroups)) {
+        if (QListWidgetItem* target = m_groups->itemAt(inGroups)) {
+            const int row = m_groups->row(target);
+            if (row != SelectedGroup())
+                emit MoveModuleToGroup(row);
+        }
+    }
+}
+
+} // namespace kestrel

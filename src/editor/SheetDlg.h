@@ -1,0 +1,99 @@
+#pragma once
+// ListPanel: the catalogue view's two lists, groups on the left and the selected group's
+// modules on the right, with the keys, double clicks and Alt+Ctrl drags the window acts on.
+#include <QListWidget>
+#include <QPoint>
+#include <QWidget>
+
+#include <string>
+#include <vector>
+
+class QLabel;
+
+namespace kestrel {
+
+// One of the panel's lists. Keys that stand for commands are handed to the panel instead of
+// moving around in the list.
+class PanelList : public QListWidget {
+    Q_OBJECT
+public:
+    PanelList(bool moduleList, QWidget* parent);
+    bool IsDragArmed() const { return m_armed; }
+
+signals:
+    void KeyCommand(int key);
+    void FocusEntered();
+    void DragDropped(QPoint globalPos);
+    void RenameClicked();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+private:
+    void EndDrag();
+
+    bool m_moduleList;
+    bool m_armed = false;
+    bool m_dragCursorShown = false;
+    QPoint m_pressPos;
+};
+
+class ListPanel : public QWidget {
+    Q_OBJECT
+public:
+    explicit ListPanel(QWidget* parent = nullptr);
+
+    PanelList* GroupList() const { return m_groups; }
+    PanelList* ModuleList() const { return m_modules; }
+    // Whether the group list was the list last worked in (tool buttons take no focus).
+    bool GroupListActive() const { return m_groupActive; }
+    void FocusGroupList();
+
+    // Group lines (GBK) in catalogue order; selection and signals untouched by these.
+    void SetGroupLines(const std::vector<std::string>& lines);
+    void AppendGroupLine(const std::string& line);
+    void ReplaceGroupLine(int row, const std::string& line);
+    void RemoveGroupLine(int row);
+    void SelectGroup(int row); // -1 selects nothing; emits nothing
+    int SelectedGroup() const;
+
+    // Module lines (GBK), kept in order of their text with letter case ignored.
+    void SetModuleLines(std::vector<std::string> lines);
+    int AddModuleLine(const std::string& line); // sorted insert; returns the row
+    void ReplaceModuleLine(int row, const std::string& line); // in place, not re-sorted
+    void RemoveModuleLine(int row);
+    void ClearModuleLines();
+    void SelectModule(int row);
+    int SelectedModule() const;
+    std::string ModuleLine(int row) const;
+    int ModuleCount() const;
+
+    // Sort key of a module line: GBK bytes with Latin letters folded to lower case.
+    static std::string SortKey(const std::string& line);
+
+signals:
+    void Command(int key, bool fromGroupList);
+    void GroupSelectionChanged(int row);
+    void MoveModuleInList(int from, int to);
+    void MoveModuleToGroup(int group);
+    void RenameModule();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void OnDrop(QPoint globalPos);
+
+    QLabel* m_groupCaption;
+    QLabel* m_moduleCaption;
+    PanelList* m_groups;
+    PanelList* m_modules;
+    bool m_groupActive = true;
+};
+
+} // namespace kestrel

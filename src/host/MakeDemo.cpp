@@ -1,0 +1,130 @@
+// kestrel-make-demo FOLDER: writes a demo catalogue "demo.MGP" with groups, flow texts and
+// SQL and DLL modules in every state into FOLDER, through the same writers the tool uses.
+#include "core/FixedText.h"
+#include "core/Gbk.h"
+#include "accounts/TextRoutines.h"
+#include "repository/Catalogue.h"
+#include "repository/ModuleFile.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using namespace kestrel;
+
+namespace {
+
+std::string G(const char* utf8) { return Utf8ToGbk(utf8).value_or(std::string()); }
+
+struct DemoVariable {
+    const char* name;
+    uint8_t attribute; // 0 Import, 1 Config, 2 Report
+    uint8_t type;      // 0 byte, 1 short, 2 int, 3 double, 4 char
+    int32_t length;
+    const char* remark;
+    const char* testValue;
+};
+
+struct DemoModule {
+    const char* fileName;
+    const char* groupId;
+    const char* title;
+    int32_t type;
+    int32_t flags;
+    const char* body;
+    const char* description;
+    std::vector<DemoVariable> variables;
+};
+
+bool WriteModule(const std::filesystem::path& folder, const DemoModule& demo) {
+    ModuleRecord record;
+    record.fileName = G(demo.fileName);
+    ModuleHeader& header = record.header;
+    SetFieldText(header.keyword, kModuleKeyword);
+    SetFieldText(header.groupId, demo.groupId);
+    SetFieldText(header.title, G(demo.title));
+    SetFieldText(header.creator, "SA");
+    SetFieldText(header.createdAt, CurrentTimeStamp());
+    header.type = demo.type;
+    header.flags = demo.flags;
+    record.body = G(demo.body);
+    record.description = G(demo.description);
+    int index = 0;
+    for (const DemoVariable& variable : demo.variables) {
+        VariableDefinition& definition = record.variables[index++];
+        SetFieldText(definition.name, variable.name);
+        definition.attribute = variable.attribute;
+        definition.type = variable.type;
+        definition.length = variable.length;
+        record.remarks += std::string(variable.name) + "," + G(variable.remark) + "\n";
+        record.testValues += std::string(variable.name) + "," + G(variable.testValue) + "\n";
+    }
+    header.variableCount = index;
+    const FileStatus saved = SaveModuleFile(record, "SA", folder);
+    if (!saved)
+        std::fprintf(stderr, "kestrel-make-demo: %s: %s\n", demo.fileName, saved.message.c_str());
+    return static_cast<bool>(saved);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        return 2;
+    }
+    const std::filesystem::path folder = argv[1];
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+
+    GroupCatalogue catalogue;
+    catalogue.Reset(folder / "demo.MGP");
+    const struct {
+        const char* id;
+        const char* name;
+        const char* flow;
+    } groups[] = {
+        {"XS", "销售审计", "1. 核对销售收入与发票\r\n2. 检查发票连号\r\n\r\n3. 退货异常复核（R&D 部门除外）"},
+        {"CG", "采购审计", "供应商名单 -> 重复付款检查 -> 价格波动分析"},
+        {"KC", "库存盘点", "月末盘点：\r\n  账面数量与实盘数量逐项核对"},
+        {"KONG", "空组（可删除）", ""},
+    };
+    for (const auto& group : groups) {
+        GroupRecord record{};
+        SetFieldText(record.identifier, group.id);
+        SetFieldText(record.name, G(group.name));
+        catalogue.AppendGroup(record);
+        SetFlowText(catalogue.flowTable, group.id, G(group.flow));
+    }
+    if (const FileStatus saved = SaveCatalogue(catalogue); !saved) {
+        std::fprintf(stderr, "kestrel-make-demo: %s\n", saved.message.c_str());
+        return 1;
+    }
+
+    const DemoVariable userId{"UserID", 0, 2, 4, "审计员编号", "1"};
+    const std::vector<DemoModule> modules = {
+        {"xs001.kst", "XS", "销售收入核对", kSqlModule, kFlagRequired | kFlagTested | kFlagPassed,
+         "-- 销售收入与发票金额核对\r\nINSERT INTO KSTError(UserID, ErrorCode, ErrorMsg)\r\n"
+         "VALUES([?:UserID], 0, 'OK')",
+         "按月汇总销售收入，与已开发票金额比较。", {userId}},
+        {"xs002.kst", "XS", "发票连号检查", kSqlModule, kFlagTested,
+         "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], [?:Code], 'gap')",
+         "检查发票号码是否连续。", {userId, {"Code", 1, 2, 4, "返回的错误码", "0"}}},
+        {"xs003.kst", "XS", "退货异常", kSqlModule, 0, "SELECT 1", "尚未完成。", {}},
+        {"CG001.kst", "CG", "供应商重复付款（DLL）", kDllModule, kFlagRequired | kFlagTested | kFlagPassed,
+         "./libsample_module.so,SampleAudit", "由示例动态库完成的检查。",
+         {userId, {"Unit", 0, 4, 20, "单位名称", "总公司"}}},
+        {"cg002.kst", "CG", "采购价格波动", kSqlModule, kFlagRequired,
+         "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], 0, 'OK')", "", {userId}},
+        {"kc001.kst", "KC", "库存账实核对（DLL）", kDllModule, 0, "./libsample_module.so,SampleAudit", "",
+         {userId}},
+        {"盘点差异.kst", "KC", "盘点差异汇总", kSqlModule, kFlagTested,
+         "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], 0, 'OK')", "", {userId}},
+        {"old001.kst", "OLD", "已撤销模块组的模块", kSqlModule, 0, "SELECT 1", "", {}},
+    };
+    bool ok = true;
+    for (const DemoModule& module : modules)
+        ok &= WriteModule(folder, module);
+    return ok ? 0 : 1;
+}

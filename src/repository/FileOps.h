@@ -1,0 +1,60 @@
+#pragma once
+// File steps of the group and module operations: plain functions on the module folder and the
+// catalogue, so the editor only asks its questions and keeps its lists.
+#include "core/Status.h"
+#include "repository/Catalogue.h"
+#include "repository/ModuleFile.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+inline constexpr char kSwapFileName[] = "ZEPSWAP.TMP";
+
+// Deletes folder/fileName. Io with "name: OS error" when the file system refuses.
+FileStatus DeleteModuleFile(const std::filesystem::path& folder, const std::string& fileName);
+
+// Renames folder/from to folder/to without ever replacing an existing file.
+FileStatus RenameModuleFile(const std::filesystem::path& folder, const std::string& from, const std::string& to);
+
+// Gives the module at position a the file name at position b; the modules between close up
+// (names are the module list's file names, in list order). Refuses to start when the swap
+// file exists. When a rename fails, the renames already done are undone in reverse order and
+// the failure is returned: no module is left under the swap name.
+FileStatus MoveModuleInList(const std::filesystem::path& folder, const std::vector<std::string>& names, int a,
+                            int b);
+
+// Loads fileName into record, sets its group and saves it with the user's stamp. Invalid when
+// the file is not a module file (nothing written).
+FileStatus MoveModuleToGroup(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName,
+                             const std::string& groupId, const std::string& userName);
+
+// Stamps a module that the property sheet filled in as new, files it in groupId and writes
+// it as folder/fileName.
+FileStatus CreateModuleFile(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName,
+                            const std::string& groupId, const std::string& userName);
+
+enum class GroupStep {
+    Done,
+    DuplicateId,   // new group: the identifier exists (letter case significant)
+    CatalogueFull, // new group: 100 groups exist
+    NoSuchGroup,   // index out of range
+    NotSaved,      // the catalogue file could not be written; the catalogue is as before
+};
+
+struct GroupStepResult {
+    GroupStep step = GroupStep::Done;
+    FileStatus status; // the write's status for NotSaved
+    explicit operator bool() const { return step == GroupStep::Done; }
+};
+
+// Each group step changes the catalogue and writes it; a failed write restores the catalogue
+// in memory, so it never holds what the file does not.
+GroupStepResult AddGroup(GroupCatalogue& catalogue, const std::string& identifier, const std::string& name,
+                         const std::string& flow);
+GroupStepResult ChangeGroup(GroupCatalogue& catalogue, int index, const std::string& name, const std::string& flow);
+GroupStepResult DeleteGroup(GroupCatalogue& catalogue, int index);
+
+} // namespace kestrel
