@@ -84,9 +84,22 @@ FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes) 
     return FileStatus::Ok();
 }
 
-FileStatus WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes) {
+FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes) {
+    // A link stays a link: the file it points at is the one replaced.
+    std::filesystem::path path = givenPath;
+    struct stat link {};
+    if (::lstat(givenPath.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        std::error_code ec;
+        std::filesystem::path target = std::filesystem::canonical(givenPath, ec);
+        if (!ec)
+            path = std::move(target);
+    }
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-    std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+    // The temporary name must stay within NAME_MAX however long the file's own name is.
+    std::string stem = path.filename().string();
+    if (stem.size() > 200)
+        stem.resize(200);
+    std::string temp = (folder / ("." + stem + ".XXXXXX")).string();
 
     mode_t mode = 0666 & ~CurrentUmask();
     struct stat old {};

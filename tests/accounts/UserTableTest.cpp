@@ -1,0 +1,201 @@
+#include "accounts/TextRoutines.h"
+#include "accounts/UserTable.h"
+#include "core/FixedText.h"
+#include "core/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace kestrel;
+using kestrel::test::Bytes;
+using kestrel::test::TempDir;
+
+namespace {
+
+// A stored text field: bit 7 of every text byte inverted, zero and padding as they are.
+std::string Scrambled(std::string_view text, std::size_t width) {
+    std::string field(text);
+    for (char& c : field)
+        c = static_cast<char>(static_cast<unsigned char>(c) ^ 0x80);
+    field.resize(width, '\0');
+    return field;
+}
+
+Bytes UserFile(const std::vector<std::pair<std::string, std::string>>& users, int32_t count) {
+    Bytes bytes;
+    bytes.I32(count);
+    for (const auto& [name, password] : users)
+        bytes.Raw(Scrambled(name, 11)).Raw(Scrambled(password, 21));
+    return bytes;
+}
+
+class UserTableFile : public ::testing::Test {
+protected:
+    void SetUp() override { SetProgramFolderForTesting(m_dir.Path()); }
+    void TearDown() override { SetProgramFolderForTesting({}); }
+    std::filesystem::path File() const { return m_dir / kUserFileName; }
+    TempDir m_dir;
+};
+
+const std::string kTenByteName = "\xC9\xF3\xBC\xC6\xD4\xB1\xC1\xF5\xD2\xBB"; // 审计员刘一
+const std::string kTwentyBytePassword = kTenByteName + "\xB2\xE2\xCA\xD4" "abcdef";
+
+bool IsBuiltIn(const UserTable& table, int32_t count) {
+    return count == 1 && table.count == 1 && FieldText(table.records[0].name) == "SA" &&
+           FieldText(table.records[0].password) == "tide oak plum";
+}
+
+} // namespace
+
+TEST(FlipTextBits, StopsAtTheZeroAndAtTheFieldWidth) {
+    char field[6] = {'a', 'b', 0, 'c', 'd', 'e'};
+    FlipTextBits(field);
+    EXPECT_EQ(std::string(field, 6), std::string("\xE1\xE2\0cde", 6));
+    FlipTextBits(field);
+    EXPECT_EQ(std::string(field, 6), std::string("ab\0cde", 6));
+
+    struct {
+        char name[4];
+        char guard[4];
+    } record;
+    std::memcpy(record.name, "WXYZ", 4);
+    std::memcpy(record.guard, "gggg", 4);
+    FlipTextBits(record.name);
+    EXPECT_EQ(std::string(record.guard, 4), "gggg");
+    EXPECT_EQ(std::string(record.name, 4), "\xD7\xD8\xD9\xDA");
+
+    // A plain 0x80 turns into the zero and ends the text there.
+    char cut[5] = {'a', '\x80', 'b', 0, 0};
+    FlipTextBits(cut);
+    EXPECT_EQ(std::string(cut, 5), std::string("\xE1\0b\0\0", 5));
+}
+
+TEST_F(UserTableFile, LoadsRecordsWrittenByTheLayout) {
+    test::WriteBytes(File(), UserFile({{"SA", "pw"}, {kTenByteName, kTwentyBytePassword}, {"bob", "Secret"}}, 3));
+    UserTable table;
+    ASSERT_EQ(UserTableLoad(table), 3);
+    EXPECT_EQ(FieldText(table.records[1].name), kTenByteName);
+    EXPECT_EQ(FieldText(table.records[1].password), kTwentyBytePassword);
+    EXPECT_EQ(FieldText(table.records[2].password), "Secret");
+    EXPECT_EQ(FindUser(table, "BOB"), 2);
+    EXPECT_EQ(FindUser(table, "nobody"), -1);
+}
+
+TEST_F(UserTableFile, EmptyTableIsNotReplacedByTheBuiltInOne) {
+    test::WriteBytes(File(), Bytes().I32(0));
+    UserTable table;
+    EXPECT_EQ(UserTableLoad(table), 0);
+    EXPECT_EQ(FindUser(table, "SA"), -1);
+}
+
+TEST_F(UserTableFile, DamagedFilesGiveTheBuiltInTable) {
+    const std::string one = UserFile({{"ann", "x"}}, 1).Str();
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"no file", ""},
+        {"shorter than the count", "\x01\x00"},
+        {"negative count", UserFile({{"ann", "x"}}, -1).Str()},
+        {"count over 100", UserFile({{"ann", "x"}}, 101).Str()},
+        {"huge count", UserFile({{"ann", "x"}}, INT32_MAX).Str()},
+        {"records cut short", one.substr(0, one.size() - 1)},
+        {"count 2, one record", UserFile({{"ann", "x"}}, 2).Str()},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(File());
+        if (std::string(c.what) != "no file")
+            test::WriteBytes(File(), c.bytes);
+        UserTable table;
+        table.records[5].name[0] = 'Z';
+        const int32_t count = UserTableLoad(table);
+        EXPECT_TRUE(IsBuiltIn(table, count)) << c.what;
+        EXPECT_EQ(table.records[5].name[0], 0) << c.what;
+    }
+}
+
+TEST_F(UserTableFile, HundredRecordsAndTrailingBytesAreRead) {
+    std::vector<std::pair<std::string, std::string>> users;
+    for (int i = 0; i < 100; ++i)
+        users.emplace_back("u" + std::to_string(i), "p" + std::to_string(i));
+    test::WriteBytes(File(), UserFile(users, 100).Str() + "trailing");
+    UserTable table;
+    ASSERT_EQ(UserTableLoad(table), 100);
+    EXPECT_EQ(FieldText(table.records[99].name), "u99");
+}
+
+TEST_F(UserTableFile, FieldWithoutZeroStaysInsideItsWidth) {
+    std::string record = Scrambled("ABCDEFGHIJK", 11) + Scrambled("pw", 21); // name fills all 11 bytes
+    test::WriteBytes(File(), Bytes().I32(1).Raw(record).Str());
+    UserTable table;
+    ASSERT_EQ(UserTableLoad(table), 1);
+    EXPECT_EQ(FieldText(table.records[0].name), "ABCDEFGHIJK");
+    EXPECT_EQ(FieldText(table.records[0].password), "pw");
+}
+
+TEST_F(UserTableFile, SaveWritesTheLayoutAndKeepsABackup) {
+    test::WriteBytes(File(), UserFile({{"old", "one"}}, 1));
+    const std::string previous = test::ReadBytes(File());
+
+    UserTable table;
+    SetFieldText(table.records[0].name, "SA");
+    SetFieldText(table.records[0].password, "tide oak plum");
+    SetFieldText(table.records[1].name, kTenByteName);
+    SetFieldText(table.records[1].password, kTwentyBytePassword);
+    ASSERT_TRUE(UserTableSave(table, 2));
+
+    const std::string saved = test::ReadBytes(File());
+    ASSERT_EQ(saved.size(), 4u + 32 * 2);
+    EXPECT_EQ(saved.substr(0, 4), std::string("\x02\0\0\0", 4));
+    EXPECT_EQ(saved.substr(4, 11), Scrambled("SA", 11));
+    EXPECT_EQ(saved.substr(36, 11), Scrambled(kTenByteName, 11));
+    EXPECT_EQ(saved.substr(47, 21), Scrambled(kTwentyBytePassword, 21));
+    EXPECT_EQ(test::ReadBytes(m_dir / kUserBackupName), previous);
+
+    UserTable back;
+    ASSERT_EQ(UserTableLoad(back), 2);
+    EXPECT_EQ(FieldText(back.records[1].name), kTenByteName);
+    EXPECT_EQ(FieldText(back.records[1].password), kTwentyBytePassword);
+}
+
+TEST_F(UserTableFile, SaveWithoutPreviousFileMakesNoBackupAndRefusesBadCounts) {
+    UserTable table;
+    EXPECT_TRUE(UserTableSave(table, 0));
+    EXPECT_EQ(test::ReadBytes(File()), std::string(4, '\0'));
+    EXPECT_FALSE(std::filesystem::exists(m_dir / kUserBackupName));
+    EXPECT_TRUE(UserTableSave(table, 101).IsInvalid());
+    EXPECT_TRUE(UserTableSave(table, -1).IsInvalid());
+    EXPECT_EQ(test::ReadBytes(File()), std::string(4, '\0'));
+}
+
+TEST_F(UserTableFile, FailedSaveLeavesTheOldFile) {
+    ::chmod(m_dir.Path().c_str(), 0755);
+    test::WriteBytes(File(), UserFile({{"old", "one"}}, 1));
+    const std::string previous = test::ReadBytes(File());
+    ::chmod(File().c_str(), 0644);
+    ::chmod(m_dir.Path().c_str(), 0555);
+    const int rc = test::RunInChild(
+        [&] {
+            UserTable table;
+            SetFieldText(table.records[0].name, "new");
+            return UserTableSave(table, 1).IsIo() ? 0 : 1;
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(test::ReadBytes(File()), previous);
+}
+
+TEST(UserNames, LatinLettersIgnoreCaseDoubleByteCharactersDoNot) {
+    EXPECT_TRUE(SameUserName("sa", "SA"));
+    EXPECT_FALSE(SameUserName("sa", "SA "));
+    // Same lead byte, trail bytes 'a' and 'A': two different characters.
+    EXPECT_FALSE(SameUserName("\xB0\x61", "\xB0\x41"));
+    EXPECT_TRUE(SameUserName("\xB0\x61x", "\xB0\x61X"));
+
+    UserTable table;
+    SetFieldText(table.records[0].name, "Ann");
+    SetFieldText(table.records[1].name, "ANN");
+    table.count = 2;
+    EXPECT_EQ(FindUser(table, "aNN"), 0); // the first match wins
+    table.count = 500;                    // a damaged count never walks past the table
+    EXPECT_EQ(FindUser(table, "nobody"), -1);
+}

@@ -1,0 +1,227 @@
+#include "core/FixedText.h"
+#include "repository/Fixtures.h"
+#include "repository/ModuleFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+const std::string kFiftyByteTitle = [] {
+    std::string t;
+    for (int i = 0; i < 25; ++i)
+        t += "\xC9\xF3"; // 审 x 25 = 50 bytes
+    return t;
+}();
+
+ModuleSpec FullModule() {
+    ModuleSpec m;
+    m.groupId = "\xB2\xC6\xCE\xF1" "0123456"; // 财务0123456: 10 bytes
+    m.title = kFiftyByteTitle;
+    m.flags = 1 | 2 | 4;
+    m.body = "SELECT * FROM t WHERE a=[?:A]\r\nAND b=[?:B]";
+    m.description = "\xCB\xB5\xC3\xF7\r\nsecond line\r\n";
+    m.variables = {{"A", 0, 2, 4}, {std::string(40, 'v'), 2, 4, 255}};
+    m.remarks = "A,\xB1\xB8\xD7\xA2\n";
+    m.testValues = "A,1\n" + std::string(40, 'v') + ",x\n";
+    return m;
+}
+
+} // namespace
+
+TEST(ModuleFile, EmptyModuleIs168BytesAndLoadsBack) {
+    TempDir dir;
+    ModuleSpec spec;
+    const std::string bytes = ModuleBytes(spec);
+    ASSERT_EQ(bytes.size(), 168u);
+    WriteBytes(dir / "e.kst", bytes);
+    ModuleRecord record;
+    record.body = "stale";
+    record.variables[3].length = 9;
+    ASSERT_TRUE(LoadModuleFile(record, dir.Path(), "e.kst"));
+    EXPECT_EQ(record.fileName, "e.kst");
+    EXPECT_EQ(record.body, "");
+    EXPECT_EQ(record.description, "");
+    EXPECT_EQ(record.remarks, "");
+    EXPECT_EQ(record.testValues, "");
+    EXPECT_EQ(record.variables[3].length, 0);
+    EXPECT_EQ(SerializeModule(record), bytes);
+}
+
+TEST(ModuleFile, FullModuleLoadsFieldByFieldAndWritesTheSameBytes) {
+    TempDir dir;
+    const std::string bytes = ModuleBytes(FullModule());
+    WriteBytes(dir / "full.kst", bytes);
+    ModuleRecord record;
+    ASSERT_TRUE(LoadModuleFile(record, dir.Path(), "full.kst"));
+    EXPECT_EQ(FieldText(record.header.groupId), FullModule().groupId);
+    EXPECT_EQ(FieldText(record.header.title), kFiftyByteTitle);
+    EXPECT_EQ(FieldText(record.header.createdAt), "2024-01-02 03:04:05");
+    EXPECT_EQ(record.header.flags, 7);
+    EXPECT_EQ(StateIndexOfFlags(record.header.flags), 2);
+    EXPECT_EQ(record.header.variableCount, 2);
+    EXPECT_EQ(record.body, FullModule().body);
+    EXPECT_EQ(record.description, FullModule().description);
+    EXPECT_EQ(FieldText(record.variables[1].name), std::string(40, 'v'));
+    EXPECT_EQ(record.variables[1].attribute, 2);
+    EXPECT_EQ(record.variables[1].type, 4);
+    EXPECT_EQ(record.variables[1].length, 255);
+    EXPECT_EQ(record.remarks, FullModule().remarks);
+    EXPECT_EQ(record.testValues, FullModule().testValues);
+    EXPECT_EQ(SerializeModule(record), bytes);
+
+    ModuleRecord report;
+    ASSERT_TRUE(ReadModuleForReport(report, dir.Path(), "full.kst"));
+    EXPECT_EQ(report.remarks, FullModule().remarks);
+    EXPECT_EQ(report.testValues, "");
+}
+
+TEST(ModuleFile, SaveStampsTheModifierAndWritesTheLayout) {
+    TempDir dir;
+    ModuleRecord record;
+    ASSERT_TRUE(ParseModuleBytes(record, ModuleBytes(FullModule())));
+    record.fileName = "\xC9\xF3\xBC\xC6.kst"; // 审计.kst
+    record.body = "x";
+    record.header.variableCount = 1;
+    ASSERT_TRUE(SaveModuleFile(record, "sa", dir.Path()));
+    EXPECT_EQ(FieldText(record.header.modifier), "sa");
+    EXPECT_EQ(FieldText(record.header.modifiedAt).size(), 19u);
+    EXPECT_EQ(record.header.bodyLength, 2);
+
+    ModuleSpec expected = FullModule();
+    expected.body = "x";
+    expected.variables.resize(1);
+    expected.modifier = "sa";
+    expected.modifiedAt = FieldText(record.header.modifiedAt);
+    const auto onDisk = dir.Path() / "\xE5\xAE\xA1\xE8\xAE\xA1.kst"; // the UTF-8 name
+    EXPECT_EQ(ReadBytes(onDisk), ModuleBytes(expected));
+}
+
+TEST(ModuleFile, SaveClearsBytesBehindTheZeros) {
+    ModuleRecord record;
+    std::memset(&record.header, 'x', sizeof record.header);
+    SetFieldText(record.header.title, "t"); // clears the field's tail itself
+    record.header.groupId[2] = 0;           // "xx" then junk
+    record.header.variableCount = 1;
+    std::memset(&record.variables[0], 'y', sizeof record.variables[0]);
+    record.variables[0].name[1] = 0;
+    const std::string bytes = SerializeModule(record);
+    EXPECT_EQ(bytes.substr(12, 11), std::string("xx\0\0\0\0\0\0\0\0\0", 11));
+    EXPECT_EQ(bytes.substr(0, 12), std::string("MODULE_ITEM\0", 12));
+    // Empty body and description: the variables start at 162.
+    EXPECT_EQ(bytes.substr(162, 41), std::string("y") + std::string(40, '\0'));
+    EXPECT_EQ(bytes.substr(162 + 43, 13), std::string(13, '\0'));
+}
+
+TEST(ModuleFile, DamagedFilesAreNotModules) {
+    const std::string good = ModuleBytes(FullModule());
+    const std::size_t tvLengthAt = good.size() - FullModule().testValues.size() - 1 - 4;
+    auto with = [&](std::size_t at, int32_t value) {
+        std::string b = good;
+        PutI32(b, at, value);
+        return b;
+    };
+    ModuleSpec longKeyword;
+    longKeyword.keyword = "MODULE_ITEMS";
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"empty", ""},
+        {"159 bytes", good.substr(0, 159)},
+        {"header only", good.substr(0, 160)},
+        {"wrong keyword", "MODULE_GROUP" + good.substr(12)},
+        {"keyword continues", ModuleBytes(longKeyword)},
+        {"negative body length", with(kBodyLengthAt, -1)},
+        {"negative description length", with(kDescriptionLengthAt, -5)},
+        {"negative remark length", with(kRemarkLengthAt, INT32_MIN)},
+        {"negative variable count", with(kVariableCountAt, -1)},
+        {"101 variables", with(kVariableCountAt, 101)},
+        {"body length past the end", with(kBodyLengthAt, static_cast<int32_t>(good.size()))},
+        {"huge lengths", [&] {
+             std::string b = with(kBodyLengthAt, INT32_MAX);
+             PutI32(b, kDescriptionLengthAt, INT32_MAX);
+             PutI32(b, kRemarkLengthAt, INT32_MAX);
+             return b;
+         }()},
+        {"variable count past the end", with(kVariableCountAt, 100)},
+        {"negative test-value length", with(tvLengthAt, -1)},
+        {"test-value list past the end", with(tvLengthAt, 1000)},
+        {"test-value length missing", good.substr(0, tvLengthAt + 2)},
+        {"test-value list cut", good.substr(0, good.size() - 1)},
+    };
+    for (const auto& c : cases) {
+        ModuleRecord record;
+        const FileStatus status = ParseModuleBytes(record, c.bytes);
+        EXPECT_TRUE(status.IsInvalid()) << c.what;
+    }
+}
+
+TEST(ModuleFile, TextsStayInsideTheirBlocksAndFields) {
+    std::string bytes = ModuleBytes(FullModule());
+    // The body's zero replaced: the body ends at its block, not at the description's zero.
+    bytes[160 + FullModule().body.size()] = 'Z';
+    std::memset(bytes.data() + 23, 'T', 51); // title without a zero
+    ModuleRecord record;
+    ASSERT_TRUE(ParseModuleBytes(record, bytes));
+    EXPECT_EQ(record.body, FullModule().body + "Z");
+    EXPECT_EQ(record.description, FullModule().description);
+    EXPECT_EQ(FieldText(record.header.title), std::string(51, 'T'));
+
+    // Trailing bytes after the test-value list are ignored.
+    ASSERT_TRUE(ParseModuleBytes(record, ModuleBytes(FullModule()) + "junk"));
+    EXPECT_EQ(record.testValues, FullModule().testValues);
+}
+
+TEST(ModuleFile, MissingFileIsIoNotInvalid) {
+    TempDir dir;
+    ModuleRecord record;
+    const FileStatus status = LoadModuleFile(record, dir.Path(), "none.kst");
+    EXPECT_TRUE(status.IsIo());
+    EXPECT_EQ(status.message, std::strerror(ENOENT));
+    ModuleRecord unnamed;
+    EXPECT_TRUE(SaveModuleFile(unnamed, "sa", dir.Path()).IsInvalid());
+}
+
+TEST(ModuleFile, FailedSaveLeavesTheOldFile) {
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    const std::string old = ModuleBytes(FullModule());
+    WriteBytes(dir / "m.kst", old);
+    ::chmod((dir / "m.kst").c_str(), 0666);
+    ::chmod(dir.Path().c_str(), 0555);
+    const int rc = RunInChild(
+        [&] {
+            ModuleRecord record;
+            record.fileName = "m.kst";
+            return SaveModuleFile(record, "sa", dir.Path()).IsIo() ? 0 : 1;
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ReadBytes(dir / "m.kst"), old);
+}
+
+TEST(ModuleFile, DllBodySplitsAtTheFirstComma) {
+    std::string library, function;
+    SplitDllBody("CHECK.DLL,RunAudit", library, function);
+    EXPECT_EQ(library, "CHECK.DLL");
+    EXPECT_EQ(function, "RunAudit");
+    SplitDllBody("a,b,c", library, function);
+    EXPECT_EQ(library, "a");
+    EXPECT_EQ(function, "b,c");
+    SplitDllBody("RunAudit", library, function);
+    EXPECT_EQ(library, "");
+    EXPECT_EQ(function, "RunAudit");
+}
+
+TEST(ModuleFile, StateComesFromBitsOneAndTwo) {
+    EXPECT_EQ(StateIndexOfFlags(0), 0);
+    EXPECT_EQ(StateIndexOfFlags(4), 0);
+    EXPECT_EQ(StateIndexOfFlags(2), 1);
+    EXPECT_EQ(StateIndexOfFlags(3), 1);
+    EXPECT_EQ(StateIndexOfFlags(7), 2);
+}

@@ -1,0 +1,153 @@
+#include "core/FixedText.h"
+#include "repository/Fixtures.h"
+#include "repository/ModuleScan.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+void WriteModule(const std::filesystem::path& file, const std::string& group, const std::string& title = "t") {
+    ModuleSpec spec;
+    spec.groupId = group;
+    spec.title = title;
+    WriteBytes(file, ModuleBytes(spec));
+}
+
+// What listing the group gives when every file is read whole, as the editor's own load does.
+std::vector<std::pair<std::string, std::string>> FullReRead(const std::filesystem::path& folder,
+                                                             const std::string& group) {
+    std::vector<std::string> names;
+    EXPECT_TRUE(ListModuleFileNames(folder, names));
+    std::vector<std::pair<std::string, std::string>> result;
+    for (const auto& name : names) {
+        ModuleRecord record;
+        if (LoadModuleFile(record, folder, name) && FieldText(record.header.groupId) == group)
+            result.emplace_back(name, FieldText(record.header.title));
+    }
+    return result;
+}
+
+std::vector<std::pair<std::string, std::string>> Listed(ModuleIndex& index, const std::filesystem::path& folder,
+                                                        const std::string& group) {
+    std::vector<ModuleListEntry> entries;
+    EXPECT_TRUE(index.ListGroup(folder, group, entries));
+    std::vector<std::pair<std::string, std::string>> result;
+    for (const auto& e : entries)
+        result.emplace_back(e.fileName, FieldText(e.header.title));
+    return result;
+}
+
+} // namespace
+
+TEST(ModuleScan, ListsKstFilesOfAnyCaseAndConvertsNamesToGbk) {
+    TempDir dir;
+    WriteModule(dir / "a.kst", "G1");
+    WriteModule(dir / "B.KST", "G1");
+    WriteModule(dir / "\xE5\xAE\xA1\xE8\xAE\xA1.Kst", "G1"); // 审计.Kst
+    WriteModule(dir / "c.kst.bak", "G1");
+    WriteModule(dir / "smile\xF0\x9F\x98\x80.kst", "G1"); // no GBK form: skipped
+    std::filesystem::create_directory(dir / "folder.kst");
+    std::vector<std::string> names;
+    ASSERT_TRUE(ListModuleFileNames(dir.Path(), names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"B.KST", "a.kst", "\xC9\xF3\xBC\xC6.Kst"}));
+    EXPECT_TRUE(ListModuleFileNames(dir / "none", names).IsIo());
+}
+
+TEST(ModuleScan, GroupListingMatchesIdentifierExactlyAndSkipsNonModules) {
+    TempDir dir;
+    WriteModule(dir / "a.kst", "G1", "A");
+    WriteModule(dir / "b.kst", "g1", "B");
+    WriteModule(dir / "c.kst", "G10", "C");
+    WriteModule(dir / "d.KST", "G1", "D");
+    WriteBytes(dir / "short.kst", "MODULE_ITEM");
+    std::string damaged = ModuleBytes(ModuleSpec{});
+    PutI32(damaged, kVariableCountAt, 3); // points past the end
+    WriteBytes(dir / "damaged.kst", damaged);
+    ::mkfifo((dir / "pipe.kst").c_str(), 0644); // must not block the scan
+
+    ModuleIndex index;
+    auto listed = Listed(index, dir.Path(), "G1");
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::pair<std::string, std::string>>{{"a.kst", "A"}, {"d.KST", "D"}}));
+
+    std::vector<ModuleListEntry> all;
+    std::vector<std::string> invalid;
+    ASSERT_TRUE(index.ListAll(dir.Path(), all, &invalid));
+    EXPECT_EQ(all.size(), 4u);
+    std::sort(invalid.begin(), invalid.end());
+    EXPECT_EQ(invalid, (std::vector<std::string>{"damaged.kst", "pipe.kst", "short.kst"}));
+}
+
+// Every kind of change between two fills: the cached fill gives what a full re-read gives.
+TEST(ModuleScan, RefillAfterChangesEqualsAFullReRead) {
+    TempDir dir;
+    for (int i = 0; i < 30; ++i)
+        WriteModule(dir / ("m" + std::to_string(i) + ".kst"), i % 3 ? "G1" : "G2", "v1");
+    ModuleIndex index;
+    EXPECT_EQ(Listed(index, dir.Path(), "G1"), FullReRead(dir.Path(), "G1"));
+
+    WriteModule(dir / "m1.kst", "G2", "v1");                    // same size, other group
+    WriteModule(dir / "m2.kst", "G1", "v2 longer");             // same group, new title
+    std::filesystem::remove(dir / "m4.kst");                    // gone
+    WriteModule(dir / "new.kst", "G1", "added");                // added
+    WriteModule(dir / "swap.tmp", "G1", "renamed in");          // replaced by a rename
+    std::filesystem::rename(dir / "swap.tmp", dir / "m5.kst");
+    WriteBytes(dir / "m7.kst", "broken");                       // no longer a module
+    EXPECT_EQ(Listed(index, dir.Path(), "G1"), FullReRead(dir.Path(), "G1"));
+    EXPECT_EQ(Listed(index, dir.Path(), "G2"), FullReRead(dir.Path(), "G2"));
+
+    ModuleIndex fresh;
+    EXPECT_EQ(Listed(fresh, dir.Path(), "G1"), Listed(index, dir.Path(), "G1"));
+}
+
+TEST(ModuleScan, SameSizeAndSameSecondRewriteIsSeen) {
+    TempDir dir;
+    WriteModule(dir / "a.kst", "G1", "one");
+    ModuleIndex index;
+    ASSERT_EQ(Listed(index, dir.Path(), "G1").size(), 1u);
+    // Rewritten in place with the same size: the inode stays, nanoseconds and ctime move.
+    ModuleSpec spec;
+    spec.groupId = "G2";
+    spec.title = "one";
+    const std::string bytes = ModuleBytes(spec);
+    std::FILE* f = std::fopen((dir / "a.kst").c_str(), "r+b");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    EXPECT_EQ(Listed(index, dir.Path(), "G1").size(), 0u);
+    EXPECT_EQ(Listed(index, dir.Path(), "G2").size(), 1u);
+}
+
+TEST(ModuleScan, UnreadableFileStopsTheScanWithIo) {
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    WriteModule(dir / "a.kst", "G1");
+    ::chmod((dir / "a.kst").c_str(), 0000);
+    const int rc = RunInChild(
+        [&] {
+            ModuleIndex index;
+            std::vector<ModuleListEntry> entries;
+            const FileStatus status = index.ListGroup(dir.Path(), "G1", entries);
+            return status.IsIo() && status.osError == EACCES ? 0 : 1;
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(rc, 0);
+    ModuleIndex index;
+    std::vector<ModuleListEntry> entries;
+    EXPECT_TRUE(index.ListGroup(dir / "none", "G1", entries).IsIo());
+}
+
+TEST(ModuleScan, CachesOfTwoFoldersStayApart) {
+    TempDir one, two;
+    WriteModule(one / "a.kst", "G1", "one");
+    WriteModule(two / "a.kst", "G1", "two");
+    ModuleIndex index;
+    EXPECT_EQ(Listed(index, one.Path(), "G1")[0].second, "one");
+    EXPECT_EQ(Listed(index, two.Path(), "G1")[0].second, "two");
+    EXPECT_EQ(Listed(index, one.Path(), "G1")[0].second, "one");
+}
