@@ -1,5 +1,211 @@
+// kestrel-tool show FILE: one stored file as a JSON object, for people and scripts.
+#include "accounts/UserTable.h"
+#include "core/AtomicFile.h"
+#include "core/FixedText.h"
+#include "core/Gbk.h"
+#include "repository/Catalogue.h"
+#include "repository/ModuleFile.h"
 #include "tool/ToolCommands.h"
 
+#include <QFile>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
 namespace kestrel::tool {
-int ShowCommand(const QStringList&) { return kExitUsage; } // placeholder until the formats land
+
+namespace {
+
+constexpr int kExitShown = 0;
+constexpr int kExitInvalid = 2;
+constexpr int kExitUnreadable = 3;
+
+// A JSON object written in the order its members are added; texts are UTF-8.
+class JsonWriter {
+public:
+    JsonWriter& Open(char bracket) {
+        Separate();
+        m_out += bracket;
+        m_first = true;
+        return *this;
+    }
+    JsonWriter& Close(char bracket) {
+        m_out += bracket;
+        m_first = false;
+        return *this;
+    }
+    JsonWriter& Key(std::string_view key) {
+        Separate();
+        AppendString(key);
+        m_out += ':';
+        m_first = true; // the value follows without a comma
+        return *this;
+    }
+    JsonWriter& String(std::string_view utf8) {
+        Separate();
+        AppendString(utf8);
+        return *this;
+    }
+    JsonWriter& Gbk(std::string_view gbk) { return String(GbkToUtf8(gbk)); }
+    JsonWriter& Number(long long value) {
+        Separate();
+        m_out += std::to_string(value);
+        return *this;
+    }
+    JsonWriter& Bool(bool value) {
+        Separate();
+        m_out += value ? "true" : "false";
+        return *this;
+    }
+    const std::string& Text() const { return m_out; }
+
+private:
+    void Separate() {
+        if (!m_first)
+            m_out += ',';
+        m_first = false;
+    }
+    void AppendString(std::string_view utf8) {
+        m_out += '"';
+        for (const char c : utf8) {
+            switch (c) {
+            case '"': m_out += "\\\""; break;
+            case '\\': m_out += "\\\\"; break;
+            case '\n': m_out += "\\n"; break;
+            case '\r': m_out += "\\r"; break;
+            case '\t': m_out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+                    m_out += escaped;
+                } else {
+                    m_out += c;
+                }
+            }
+        }
+        m_out += '"';
+    }
+
+    std::string m_out;
+    bool m_first = true;
+};
+
+const char* StateText(int32_t flags) {
+    switch (StateIndexOfFlags(flags)) {
+    case 0: return "\xE6\x9C\xAA\xE5\xAE\x8C\xE6\x88\x90";             // 未完成
+    case 1: return "\xE6\xB5\x8B\xE8\xAF\x95";                         // 测试
+    default: return "\xE6\xB5\x8B\xE8\xAF\x95\xE9\x80\x9A\xE8\xBF\x87"; // 测试通过
+    }
+}
+
+std::string ModuleJson(const ModuleRecord& m, const std::string& file) {
+    const ModuleHeader& h = m.header;
+    JsonWriter json;
+    json.Open('{');
+    json.Key("kind").String("module").Key("file").String(file);
+    json.Key("groupId").Gbk(FieldText(h.groupId)).Key("title").Gbk(FieldText(h.title));
+    json.Key("createdAt").Gbk(FieldText(h.createdAt)).Key("creator").Gbk(FieldText(h.creator));
+    json.Key("modifiedAt").Gbk(FieldText(h.modifiedAt)).Key("modifier").Gbk(FieldText(h.modifier));
+    json.Key("type").Number(h.type).Key("flags").Number(h.flags);
+    json.Key("state").String(StateText(h.flags)).Key("required").Bool(h.flags & kFlagRequired);
+    json.Key("body").Gbk(m.body).Key("description").Gbk(m.description);
+    json.Key("variables").Open('[');
+    for (int i = 0; i < h.variableCount; ++i) {
+        const VariableDefinition& v = m.variables[static_cast<std::size_t>(i)];
+        json.Open('{').Key("name").Gbk(FieldText(v.name)).Key("attribute").Number(v.attribute);
+        json.Key("type").Number(v.type).Key("length").Number(v.length).Close('}');
+    }
+    json.Close(']');
+    json.Key("remarks").Gbk(m.remarks).Key("testValues").Gbk(m.testValues);
+    return json.Close('}').Text();
+}
+
+std::string CatalogueJson(const GroupCatalogue& c) {
+    JsonWriter json;
+    json.Open('{').Key("kind").String("catalogue").Key("groups").Open('[');
+    for (int i = 0; i < c.groupCount; ++i) {
+        const GroupRecord& g = c.groups[static_cast<std::size_t>(i)];
+        const std::string id = FieldText(g.identifier);
+        json.Open('{').Key("id").Gbk(id).Key("name").Gbk(FieldText(g.name));
+        json.Key("flow").Gbk(GetFlowText(c.flowTable, id)).Close('}');
+    }
+    json.Close(']').Key("flowTable").Gbk(c.flowTable);
+    return json.Close('}').Text();
+}
+
+// Names only: the passwords never leave the file.
+std::string UsersJson(const UserTable& t) {
+    JsonWriter json;
+    json.Open('{').Key("kind").String("users").Key("count").Number(t.count).Key("users").Open('[');
+    for (int i = 0; i < t.count; ++i)
+        json.Open('{').Key("name").Gbk(FieldText(t.records[static_cast<std::size_t>(i)].name)).Close('}');
+    json.Close(']');
+    return json.Close('}').Text();
+}
+
+bool EndsWithIgnoringCase(const std::string& name, std::string_view suffix) {
+    if (name.size() < suffix.size())
+        return false;
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+        char c = name[name.size() - suffix.size() + i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != suffix[i])
+            return false;
+    }
+    return true;
+}
+
+int Fail(int code, const std::string& file, const std::string& why) {
+    std::fprintf(stderr, "kestrel-tool show: %s: %s\n", file.c_str(), why.c_str());
+    return code;
+}
+
+} // namespace
+
+int ShowCommand(const QStringList& args) {
+    if (args.size() != 1 || args[0].isEmpty() || (args[0].startsWith(QLatin1Char('-')) && args[0] != QLatin1String("-"))) {
+        std::fputs("usage: kestrel-tool show FILE\n", stderr);
+        return kExitUsage;
+    }
+    const QByteArray encoded = QFile::encodeName(args[0]);
+    const std::string file(encoded.constData(), static_cast<std::size_t>(encoded.size()));
+    const std::filesystem::path path(file);
+
+    std::string bytes;
+    if (FileStatus read = ReadWholeFile(path, bytes); !read)
+        return Fail(kExitUnreadable, file, GbkToUtf8(read.message));
+
+    // The keyword decides; the name only where the layout has no keyword (the user file) or
+    // to say what a damaged file should have been.
+    const std::string head = bytes.substr(0, 16);
+    const std::string keyword = head.substr(0, head.find('\0'));
+    const std::string name = path.filename().string();
+    std::string json;
+    if (keyword == kModuleKeyword || (keyword != kCatalogueKeyword && EndsWithIgnoringCase(name, ".kst"))) {
+        ModuleRecord record;
+        if (FileStatus status = ParseModuleBytes(record, bytes); !status)
+            return Fail(kExitInvalid, file, "not a module file: " + status.message);
+        json = ModuleJson(record, file);
+    } else if (keyword == kCatalogueKeyword || EndsWithIgnoringCase(name, ".mgp")) {
+        GroupCatalogue catalogue;
+        catalogue.Reset(path);
+        if (FileStatus status = ParseCatalogueBytes(catalogue, bytes); !status)
+            return Fail(kExitInvalid, file, "not a catalogue file: " + status.message);
+        json = CatalogueJson(catalogue);
+    } else if (EndsWithIgnoringCase(name, ".usr") || EndsWithIgnoringCase(name, ".usr.bak")) {
+        UserTable table;
+        if (FileStatus status = ParseUserTableBytes(table, bytes); !status)
+            return Fail(kExitInvalid, file, "not a user file: " + status.message);
+        json = UsersJson(table);
+    } else {
+        return Fail(kExitInvalid, file, "neither a module, a catalogue nor a user file");
+    }
+    json += '\n';
+    std::fwrite(json.data(), 1, json.size(), stdout);
+    return std::fflush(stdout) == 0 ? kExitShown : kExitUnreadable;
+}
+
 } // namespace kestrel::tool
