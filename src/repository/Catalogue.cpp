@@ -176,6 +176,13 @@ void SetFlowText(FlowTable& table, const std::string& identifier, const std::str
     const std::size_t entry = FindEntry(table, head.size(), [&](std::string_view candidate) { return candidate == head; });
     if (entry != std::string::npos)
         table.erase(entry, NextSingleAmpersand(table, entry + 1) - entry);
+    // A damaged table may end in a lone "&" (an entry without identifier or text); appended
+    // to as it is, that "&" would pair with the new entry's own and hide it.
+    std::size_t last = NextSingleAmpersand(table, 0);
+    while (last + 1 < table.size())
+        last = NextSingleAmpersand(table, last + 1);
+    if (last + 1 == table.size() && table[last] == '&')
+        table.pop_back();
     table += head;
     table += ReplaceAll(text, "&", "&&");
 }

@@ -165,3 +165,14 @@ TEST(FlowTable, DoubleByteTrailBytesAreNotFoldedAsLetters) {
     EXPECT_EQ(GetFlowText(table, "\xB0\x41"), "");
     EXPECT_EQ(GetFlowText(table, "\xB0\x61"), "lower");
 }
+
+TEST(FlowTable, LoneAmpersandAtTheEndDoesNotSwallowTheNextEntry) {
+    FlowTable table = "&G1=x&";
+    SetFlowText(table, "G2", "y");
+    EXPECT_EQ(table, "&G1=x&G2=y");
+    EXPECT_EQ(GetFlowText(table, "G2"), "y");
+    table = "&G1=x&&"; // an escaped ampersand at the end is text and stays
+    SetFlowText(table, "G2", "y");
+    EXPECT_EQ(GetFlowText(table, "G1"), "x&");
+    EXPECT_EQ(GetFlowText(table, "G2"), "y");
+}
