@@ -4,14 +4,56 @@
 
 #include <sqlucode.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager's wide characters are UTF-16 units");
 
 namespace kestrel::odbc {
 
 namespace {
+
+// Some drivers write to a server socket that may have gone away without asking the system to
+// spare them SIGPIPE, whose default action would end the whole host program. Each driver call
+// runs with SIGPIPE blocked on its thread; one raised meanwhile is taken off again, and the
+// driver sees the EPIPE error it expects.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+        m_wasBlocked = sigismember(&m_old, SIGPIPE) == 1;
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeGuard() {
+        if (m_wasBlocked)
+            return;
+        if (!m_wasPending) {
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                const timespec noWait{0, 0};
+                sigtimedwait(&m_pipe, nullptr, &noWait);
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_old;
+    bool m_wasBlocked = false;
+    bool m_wasPending = false;
+};
 
 SQLHENV Environment() {
     static SQLHENV env = [] {
@@ -122,6 +164,7 @@ bool Result::HasState(std::string_view state) const {
 Connection::~Connection() { Disconnect(); }
 
 Result Connection::Connect(const std::string& connectionString) {
+    SigpipeGuard guard;
     Disconnect();
     SQLHENV env = Environment();
     if (env == SQL_NULL_HENV) {
@@ -158,6 +201,7 @@ Result Connection::Connect(const std::string& connectionString) {
 void Connection::Disconnect() {
     if (m_dbc == SQL_NULL_HDBC)
         return;
+    SigpipeGuard guard;
     if (m_connected)
         SQLDisconnect(m_dbc);
     SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
@@ -165,6 +209,13 @@ void Connection::Disconnect() {
     m_connected = false;
     m_wide = false;
     m_driverName.clear();
+}
+
+bool Connection::Dead() const {
+    if (!m_connected)
+        return false;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return SQL_SUCCEEDED(SQLGetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE;
 }
 
 Statement::Statement(const Connection& connection) : m_wide(connection.Wide()) {
@@ -180,6 +231,7 @@ Statement::Statement(const Connection& connection) : m_wide(connection.Wide()) {
 }
 
 Statement::~Statement() {
+    SigpipeGuard guard;
     if (m_stmt != SQL_NULL_HSTMT)
         SQLFreeHandle(SQL_HANDLE_STMT, m_stmt);
 }
@@ -189,6 +241,7 @@ void Statement::SetQueryTimeout(SQLULEN seconds) {
 }
 
 Result Statement::Execute(const std::string& sql) {
+    SigpipeGuard guard;
     if (!Valid())
         return m_allocation;
     m_columnsRead = false;
@@ -206,6 +259,7 @@ Result Statement::Execute(const std::string& sql) {
 }
 
 Result Statement::Fetch(bool& hasRow) {
+    SigpipeGuard guard;
     hasRow = false;
     if (!Valid())
         return m_allocation;
@@ -249,6 +303,7 @@ SQLUSMALLINT Statement::FindColumn(std::string_view name) {
 }
 
 Result Statement::GetText(SQLUSMALLINT column, std::string& text) {
+    SigpipeGuard guard;
     text.clear();
     if (!Valid())
         return m_allocation;
@@ -294,6 +349,7 @@ Result Statement::GetText(SQLUSMALLINT column, std::string& text) {
 }
 
 void Statement::Cancel() {
+    SigpipeGuard guard;
     if (Valid())
         SQLCancel(m_stmt);
 }

@@ -45,6 +45,9 @@ public:
     Result Connect(const std::string& connectionString);
     void Disconnect();
     bool IsOpen() const { return m_connected; }
+    // Whether the driver knows the connection to be gone (SQL_ATTR_CONNECTION_DEAD). Some
+    // drivers report a lost server with a state outside class 08 and only tell it here.
+    bool Dead() const;
     // Whether statements of this connection go through the wide-character calls.
     bool Wide() const { return m_wide; }
     // The driver's file name as SQLGetInfo(SQL_DRIVER_NAME) reports it.

@@ -110,7 +110,7 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
             return cancelled;
         }
         TestOutcome outcome = DatabaseError(result);
-        if (result.ConnectionLost())
+        if (result.ConnectionLost() || impl.connection.Dead())
             Close();
         return outcome;
     };

@@ -1,0 +1,232 @@
+// The SQL test against a real database. Compiled twice: against an SQLite file through the
+// SQLite3 ODBC driver, and (KESTREL_TEST_POSTGRES) against a throwaway PostgreSQL cluster
+// through psqlODBC's Unicode driver. The two drivers take different call families, so every
+// case runs on both.
+#include "testing/TestSupport.h"
+
+#include "testing/SqlTest.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace kestrel {
+namespace {
+
+using testsupport::Gbk;
+using testsupport::QueryOne;
+
+#ifdef KESTREL_TEST_POSTGRES
+constexpr bool kPostgres = true;
+#else
+constexpr bool kPostgres = false;
+#endif
+
+VariableRow IntRow(const std::string& name, const std::string& value) {
+    VariableRow row;
+    row.name = name;
+    row.attribute = kImport;
+    row.type = kInt;
+    row.testValue = value;
+    return row;
+}
+
+class SqlEngineTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (kPostgres) {
+            s_cluster = std::make_unique<testsupport::PostgresCluster>();
+            s_connection = s_cluster->ConnectionString();
+        } else {
+            s_dir = std::make_unique<testsupport::TempDir>();
+            s_connection = "Driver=SQLite3;Database=" + (s_dir->Path() / "audit.db").string();
+        }
+    }
+    static void TearDownTestSuite() {
+        s_cluster.reset();
+        s_dir.reset();
+    }
+
+    void SetUp() override {
+        if (kPostgres) {
+            if (!testsupport::PostgresCluster::Available())
+                GTEST_SKIP() << "PostgreSQL server binaries are not installed";
+            ASSERT_TRUE(s_cluster->Running()) << s_cluster->Failure();
+        }
+        ASSERT_EQ(Raw("DROP TABLE IF EXISTS KSTError"), "");
+        ASSERT_EQ(Raw("CREATE TABLE KSTError (UserID INTEGER, ErrorCode INTEGER, ErrorMsg VARCHAR(200))"), "");
+        const TestOutcome open = m_session.Open(s_connection);
+        ASSERT_EQ(open.code, 0) << open.message.text;
+    }
+
+    static std::string Raw(const std::string& sql) { return QueryOne(s_connection, sql); }
+
+    TestOutcome RunModule(const std::string& sql, const std::vector<VariableRow>& rows = {IntRow("UserID", "7")}) {
+        TestVariableTable table;
+        const FillResult fill = FillTestVariables(table, rows);
+        EXPECT_TRUE(fill.ok) << fill.message;
+        return m_session.Execute(PrepareSqlTest(sql, table));
+    }
+
+    static std::unique_ptr<testsupport::PostgresCluster> s_cluster;
+    static std::unique_ptr<testsupport::TempDir> s_dir;
+    static std::string s_connection;
+    SqlTestSession m_session;
+};
+
+std::unique_ptr<testsupport::PostgresCluster> SqlEngineTest::s_cluster;
+std::unique_ptr<testsupport::TempDir> SqlEngineTest::s_dir;
+std::string SqlEngineTest::s_connection;
+
+TEST_F(SqlEngineTest, CodeZeroIsSuccessWithoutAMessage) {
+    const TestOutcome outcome =
+        RunModule("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES ([?:UserID], 0, 'ok')");
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_FALSE(outcome.message.present);
+    EXPECT_FALSE(outcome.cancelled);
+    // The same session serves the next test without a new connection.
+    EXPECT_TRUE(m_session.IsOpen());
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'again')").code, 0);
+    EXPECT_EQ(Raw("SELECT COUNT(*) FROM KSTError"), "1");
+}
+
+TEST_F(SqlEngineTest, ModuleErrorCodeComesBackWithItsMessage) {
+    const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUES ([?:UserID], 3, 'bad input')");
+    EXPECT_EQ(outcome.code, 3);
+    ASSERT_TRUE(outcome.message.present);
+    EXPECT_EQ(outcome.message.text, "Error code:3\nbad input");
+    EXPECT_EQ(outcome.message.caption, "");
+}
+
+TEST_F(SqlEngineTest, NoRowForTheUserMeansTheModuleDidNotComplete) {
+    // A stale row of this very user: emptying the table first is what makes the test honest.
+    ASSERT_EQ(Raw("INSERT INTO KSTError VALUES (7, 0, 'stale')"), "");
+    const std::string notCompleted = Gbk("模块未能完成执行！");
+    for (const char* sql : {"INSERT INTO KSTError VALUES (8, 0, 'other user')", "UPDATE KSTError SET ErrorCode = 1"}) {
+        const TestOutcome outcome = RunModule(sql);
+        EXPECT_EQ(outcome.code, -1) << sql;
+        EXPECT_EQ(outcome.message.text, notCompleted) << sql;
+        EXPECT_EQ(outcome.message.caption, "") << sql;
+    }
+}
+
+TEST_F(SqlEngineTest, WithoutAUserIdVariableUserZeroIsQueried) {
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (0, 0, 'zero')", {}).code, 0);
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (0, 0, 'zero')", {IntRow("UserId", "7")}).code, 0);
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (0, 0, 'x')", {IntRow("UserID", "not a number")}).code, 0);
+}
+
+TEST_F(SqlEngineTest, TheFirstRowTheDatabaseReturnsDecides) {
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'a'), (7, 9, 'b')").code, 0);
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 9, 'b'), (7, 0, 'a')").code, 9);
+}
+
+TEST_F(SqlEngineTest, SyntaxErrorShowsTheDriverTextAfterTheTableWasEmptied) {
+    ASSERT_EQ(Raw("INSERT INTO KSTError VALUES (1, 0, 'stale')"), "");
+    const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUE (");
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_EQ(outcome.message.caption, "Database Error");
+    EXPECT_NE(outcome.message.text.find("syntax error"), std::string::npos) << outcome.message.text;
+    EXPECT_EQ(Raw("SELECT COUNT(*) FROM KSTError"), "0");
+    // The connection stays open for the next test.
+    EXPECT_TRUE(m_session.IsOpen());
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);
+}
+
+TEST_F(SqlEngineTest, MissingErrorTableIsADatabaseError) {
+    ASSERT_EQ(Raw("DROP TABLE KSTError"), "");
+    const TestOutcome outcome = RunModule("SELECT 1");
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_EQ(outcome.message.caption, "Database Error");
+    EXPECT_NE(outcome.message.text.find_first_of("kK"), std::string::npos);
+}
+
+TEST_F(SqlEngineTest, BadPlaceholderTouchesNothing) {
+    ASSERT_EQ(Raw("INSERT INTO KSTError VALUES (7, 0, 'kept')"), "");
+    TestVariableTable table;
+    const PreparedSql prepared = PrepareSqlTest("DELETE FROM KSTError WHERE UserID=[?:Nobody]", table);
+    EXPECT_FALSE(prepared.ok);
+    EXPECT_EQ(prepared.sql, ""); // nothing for the clipboard either
+    const TestOutcome outcome = m_session.Execute(prepared);
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_FALSE(outcome.message.present);
+    EXPECT_EQ(Raw("SELECT COUNT(*) FROM KSTError"), "1");
+}
+
+TEST_F(SqlEngineTest, ChineseSurvivesTheTripBothWays) {
+    // The literal must reach the database as the same two characters (U+4E2D U+6587), not as
+    // GBK bytes, and the module's Chinese message must come back as the same text.
+    const std::string same = kPostgres ? "U&'\\4E2D\\6587'" : "CAST(X'E4B8ADE69687' AS TEXT)";
+    const std::string sql = Gbk("INSERT INTO KSTError VALUES ([?:UserID], CASE WHEN '中文' = ") + same +
+                            Gbk(" THEN 4 ELSE 5 END, '中文错误：[?:Who]')");
+    VariableRow who;
+    who.name = "Who";
+    who.type = kChar;
+    who.length = 20;
+    who.testValue = Gbk("张三");
+    const TestOutcome outcome = RunModule(sql, {IntRow("UserID", "7"), who});
+    EXPECT_EQ(outcome.code, 4) << outcome.message.text;
+    EXPECT_EQ(outcome.message.text, Gbk("Error code:4\n中文错误：张三"));
+    // What other programs reading the audit database see: UTF-8 text.
+    const std::string hex = kPostgres ? Raw("SELECT upper(encode(convert_to(ErrorMsg, 'UTF8'), 'hex')) FROM KSTError")
+                                      : Raw("SELECT hex(ErrorMsg) FROM KSTError");
+    EXPECT_EQ(hex, "E4B8ADE69687E99499E8AFAFEFBC9AE5BCA0E4B889");
+}
+
+TEST_F(SqlEngineTest, ChineseInADriverErrorReachesTheMessage) {
+    const TestOutcome outcome = RunModule(Gbk("SELECT * FROM 不存在的表"));
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_EQ(outcome.message.caption, "Database Error");
+    EXPECT_NE(outcome.message.text.find(Gbk("不存在的表")), std::string::npos) << outcome.message.text;
+}
+
+TEST_F(SqlEngineTest, OpeningAnUnknownDataSourceGivesTheDriverManagersText) {
+    SqlTestSession session;
+    const TestOutcome outcome = session.Open("DSN=kestrel-no-such-source");
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_EQ(outcome.message.caption, "Database Error");
+    EXPECT_NE(outcome.message.text.find("Data source name not found"), std::string::npos) << outcome.message.text;
+    EXPECT_FALSE(session.IsOpen());
+    // Not open: the test fails quietly, as a data source that was not chosen does.
+    TestVariableTable table;
+    const TestOutcome quiet = session.Execute(PrepareSqlTest("SELECT 1", table));
+    EXPECT_EQ(quiet.code, -1);
+    EXPECT_FALSE(quiet.message.present);
+}
+
+TEST_F(SqlEngineTest, CancelStopsALongStatement) {
+    const std::string slow =
+        kPostgres ? "SELECT pg_sleep(60)"
+                  : "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT max(x) FROM c";
+    TestOutcome outcome;
+    const auto started = std::chrono::steady_clock::now();
+    std::thread worker([&] { outcome = RunModule(slow); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    m_session.Cancel();
+    worker.join();
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_FALSE(outcome.message.present);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    // The driver stopped, so the connection is still good.
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);
+}
+
+#ifdef KESTREL_TEST_POSTGRES
+TEST_F(SqlEngineTest, LostConnectionIsClosedAfterItsMessage) {
+    ASSERT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);
+    Raw("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND "
+        "backend_type = 'client backend'");
+    const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')");
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_EQ(outcome.message.caption, "Database Error");
+    EXPECT_FALSE(m_session.IsOpen()) << outcome.message.text;
+    // The next test opens it anew.
+    ASSERT_EQ(m_session.Open(s_connection).code, 0);
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);
+}
+#endif
+
+} // namespace
+} // namespace kestrel

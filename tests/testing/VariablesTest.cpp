@@ -1,0 +1,263 @@
+// Variables, their text forms and the placeholder pass, as the SQL and DLL tests receive them.
+#include "testing/TestSupport.h"
+
+#include "repository/ModuleFile.h"
+#include "testing/Variables.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+
+namespace kestrel {
+namespace {
+
+using testsupport::Gbk;
+
+VariableRow Row(std::string name, int attribute, int type, std::string testValue, int32_t length = 0,
+                std::string remark = {}) {
+    VariableRow row;
+    row.name = std::move(name);
+    row.attribute = attribute;
+    row.type = type;
+    row.length = length;
+    row.testValue = std::move(testValue);
+    row.remark = std::move(remark);
+    return row;
+}
+
+// The value of a single Import variable of the given type, in its text form.
+std::string ValueOf(int type, const std::string& testValue, int32_t length = 32) {
+    TestVariableTable table;
+    const FillResult fill = FillTestVariables(table, {Row("V", kImport, type, testValue, length)});
+    EXPECT_TRUE(fill.ok) << fill.message;
+    return FormatVariableValue("V", table);
+}
+
+TEST(VariablesTest, NumbersAreReadAndWrittenAsTheTypeHoldsThem) {
+    EXPECT_EQ(ValueOf(kByte, "300"), "44");
+    EXPECT_EQ(ValueOf(kByte, "-1"), "255");
+    EXPECT_EQ(ValueOf(kShort, "70000"), "4464");
+    EXPECT_EQ(ValueOf(kShort, "-2"), "-2");
+    EXPECT_EQ(ValueOf(kInt, " 12abc"), "12");
+    EXPECT_EQ(ValueOf(kInt, "-2147483648"), "-2147483648");
+    EXPECT_EQ(ValueOf(kInt, "4294967297"), "1"); // low 32 bits
+    EXPECT_EQ(ValueOf(kDouble, "3.14159"), "3.14");
+    EXPECT_EQ(ValueOf(kDouble, "2"), "2.00");
+    EXPECT_EQ(ValueOf(kDouble, " -2.675e1x"), "-26.75");
+    EXPECT_EQ(ValueOf(kDouble, "1e300").size(), 304u);
+    for (int type : {kByte, kShort, kInt})
+        EXPECT_EQ(ValueOf(type, ""), "0");
+    EXPECT_EQ(ValueOf(kDouble, ""), "0.00");
+    EXPECT_EQ(ValueOf(kDouble, "abc"), "0.00");
+    EXPECT_EQ(ValueOf(kChar, ""), "");
+    EXPECT_EQ(ValueOf(kChar, Gbk("中文 text")), Gbk("中文 text"));
+}
+
+TEST(VariablesTest, TableEntriesHoldTheValuesAtTheirOffsets) {
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, {Row("B", kImport, kByte, "7"), Row("S", kConfig, kShort, "-3"),
+                                          Row("I", kImport, kInt, "100000"), Row("D", kImport, kDouble, "0.5"),
+                                          Row("C", kImport, kChar, "abc", 20)})
+                    .ok);
+    ASSERT_EQ(table.Count(), 5);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(table.Entries());
+    EXPECT_STREQ(reinterpret_cast<const char*>(bytes), "B");
+    EXPECT_EQ(bytes[41], kImport);
+    EXPECT_EQ(bytes[42], kByte);
+    EXPECT_EQ(bytes[48], 7);
+    EXPECT_EQ(bytes[64 + 41], kConfig);
+    int16_t s;
+    std::memcpy(&s, bytes + 64 + 48, 2);
+    EXPECT_EQ(s, -3);
+    int32_t i;
+    std::memcpy(&i, bytes + 128 + 48, 4);
+    EXPECT_EQ(i, 100000);
+    double d;
+    std::memcpy(&d, bytes + 192 + 48, 8);
+    EXPECT_EQ(d, 0.5);
+    const char* text;
+    std::memcpy(&text, bytes + 256 + 48, sizeof text);
+    int32_t length;
+    std::memcpy(&length, bytes + 256 + 56, 4);
+    EXPECT_EQ(length, 20);
+    EXPECT_STREQ(text, "abc");
+
+    FreeTestVariables(table);
+    EXPECT_EQ(table.Count(), 0);
+}
+
+TEST(VariablesTest, SubstitutionReplacesEveryPlaceholderInOnePass) {
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, {Row("UserID", kImport, kInt, "42"), Row("A", kImport, kChar, "x", 8),
+                                          Row("B", kConfig, kInt, "2"), Row("Tricky", kImport, kChar, "[?:A]", 8)})
+                    .ok);
+    const std::string sql = "DELETE FROM T WHERE ID=[?:UserID]";
+    EXPECT_TRUE(CheckPlaceholders(sql, table));
+    EXPECT_EQ(SubstitutePlaceholders(sql, table), "DELETE FROM T WHERE ID=42");
+    EXPECT_EQ(SubstitutePlaceholders("[?:A][?:B]", table), "x2");
+    EXPECT_EQ(SubstitutePlaceholders("x]y [?x] [?:A]]", table), "x]y [?x] x]");
+    // Inserted values are not scanned again.
+    EXPECT_EQ(SubstitutePlaceholders("<[?:Tricky]>", table), "<[?:A]>");
+    EXPECT_TRUE(CheckPlaceholders("no placeholder at all", table));
+    EXPECT_FALSE(CheckPlaceholders("[?:Missing]", table));
+    EXPECT_FALSE(CheckPlaceholders("[?:a]", table)); // names are compared with their case
+    EXPECT_EQ(SubstitutePlaceholders("[?:Missing]!", table), "!");
+}
+
+TEST(VariablesTest, UnterminatedPlaceholderFailsTheCheckAndIsCopiedUnchanged) {
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1")}).ok);
+    EXPECT_FALSE(CheckPlaceholders("a[?:A]b[?:A", table));
+    EXPECT_EQ(SubstitutePlaceholders("a[?:A]b[?:A", table), "a1b[?:A");
+    EXPECT_EQ(SubstitutePlaceholders("[?:", table), "[?:");
+    EXPECT_EQ(SubstitutePlaceholders("[?", table), "[?");
+}
+
+TEST(VariablesTest, CurrentTimeIsTheTimeOfDayAndOnlyInCapitals) {
+    TestVariableTable table;
+    EXPECT_TRUE(CheckPlaceholders("[?:CURRENT_TIME]", table));
+    EXPECT_TRUE(std::regex_match(SubstitutePlaceholders("at [?:CURRENT_TIME].", table),
+                                 std::regex(R"(at ([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.)")));
+    EXPECT_FALSE(CheckPlaceholders("[?:current_time]", table));
+    // A variable cannot take the reserved name's place.
+    ASSERT_TRUE(FillTestVariables(table, {Row("CURRENT_TIME", kImport, kInt, "5")}).ok);
+    EXPECT_NE(SubstitutePlaceholders("[?:CURRENT_TIME]", table), "5");
+}
+
+TEST(VariablesTest, TheLastOfSeveralEqualNamesDecides) {
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1"), Row("A", kImport, kInt, "2"),
+                                          Row("A", kImport, 9, "3")}) // no type chosen: leaves it
+                    .ok);
+    EXPECT_EQ(FormatVariableValue("A", table), "2");
+    EXPECT_EQ(SubstitutePlaceholders("[?:A]", table), "2");
+
+    // The same with a table large enough to be looked up through an index.
+    std::vector<VariableRow> rows;
+    for (int i = 0; i < 50; ++i)
+        rows.push_back(Row("N" + std::to_string(i), kImport, kInt, std::to_string(i)));
+    rows.push_back(Row("N7", kConfig, kChar, "late", 8));
+    rows.push_back(Row("N8", kImport, 9, "ignored"));
+    rows.push_back(Row("R", kReport, kChar, "", 8, "x"));
+    ASSERT_TRUE(FillTestVariables(table, rows).ok);
+    EXPECT_EQ(SubstitutePlaceholders("[?:N3]-[?:N7]-[?:N8]-[?:N49]", table), "3-late-8-49");
+    EXPECT_TRUE(CheckPlaceholders("[?:N8]", table));
+    EXPECT_FALSE(CheckPlaceholders("[?:R]", table)); // Report variables cannot be named
+    EXPECT_FALSE(CheckPlaceholders("[?:N50]", table));
+}
+
+TEST(VariablesTest, EmptyNameAndUnchosenAttribute) {
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, {Row("", kImport, kInt, "9"), Row("U", 255, kInt, "4")}).ok);
+    EXPECT_EQ(SubstitutePlaceholders("[[?:]]", table), "[9]");
+    // A row whose attribute has no selection gets no test value and cannot be named.
+    EXPECT_FALSE(CheckPlaceholders("[?:U]", table));
+    int32_t value;
+    std::memcpy(&value, &table.Entries()[1].value, 4);
+    EXPECT_EQ(value, 0);
+}
+
+TEST(VariablesTest, ReportVariablesHoldTheExpansionOfTheirRemark) {
+    TestVariableTable table;
+    const FillResult fill = FillTestVariables(
+        table, {Row("Title", kReport, kChar, "", 40, "Run [?:CURRENT_TIME] for [?:Unit]"), Row("Unit", kImport, kInt, "12")});
+    ASSERT_TRUE(fill.ok) << fill.message;
+    EXPECT_TRUE(std::regex_match(table.Entries()[0].value.text, std::regex(R"(Run \d\d:\d\d:\d\d for 12)")));
+
+    const FillResult bad = FillTestVariables(
+        table, {Row("A", kReport, kChar, "", 40, "x"), Row("B", kReport, kChar, "", 40, "see [?:A]")});
+    EXPECT_FALSE(bad.ok);
+    EXPECT_EQ(bad.message, Gbk("报表变量错：") + "B");
+    EXPECT_EQ(bad.caption, Gbk("错误"));
+    EXPECT_EQ(table.Count(), 0);
+}
+
+TEST(VariablesTest, BuffersThatAreTooSmallStopTheRun) {
+    const std::string shortOfRoom = Gbk("变量长度不足：");
+    struct Case {
+        const char* what;
+        VariableRow row;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"fits with its zero", Row("C", kImport, kChar, "abc", 4), true},
+        {"one byte too long", Row("C", kImport, kChar, "abcd", 4), false},
+        {"Chinese counts two bytes", Row("C", kImport, kChar, Gbk("中文"), 4), false},
+        {"zero length", Row("C", kImport, kChar, "", 0), false},
+        {"negative length", Row("C", kConfig, kChar, "", -5), false},
+        {"Report of type int", Row("C", kReport, kInt, "", 10, "x"), false},
+        {"Report expansion too long", Row("C", kReport, kChar, "", 3, "abc"), false},
+        {"Report expansion fits", Row("C", kReport, kChar, "", 4, "abc"), true},
+    };
+    for (const Case& c : cases) {
+        TestVariableTable table;
+        const FillResult fill = FillTestVariables(table, {Row("X", kImport, kInt, "1"), c.row});
+        EXPECT_EQ(fill.ok, c.ok) << c.what;
+        if (!c.ok) {
+            EXPECT_EQ(fill.message, shortOfRoom + "C") << c.what;
+            EXPECT_EQ(fill.caption, Gbk("错误"));
+            EXPECT_EQ(table.Count(), 0) << c.what;
+        }
+    }
+}
+
+TEST(VariablesTest, MoreThan2000RowsAreRefused) {
+    TestVariableTable table;
+    std::vector<VariableRow> rows(2000, Row("N", kImport, kChar, "ab", 3));
+    ASSERT_TRUE(FillTestVariables(table, rows).ok);
+    EXPECT_EQ(table.Count(), 2000);
+    rows.push_back(Row("N", kImport, kInt, "1"));
+    const FillResult fill = FillTestVariables(table, rows);
+    EXPECT_FALSE(fill.ok);
+    EXPECT_NE(fill.message.find("2000"), std::string::npos);
+    EXPECT_EQ(table.Count(), 0);
+}
+
+TEST(VariablesTest, LookupListValueJoinsTheLinesOfExactlyThatName) {
+    const std::string list = "A,1\nAB,2\nA,3\nnocomma\n";
+    EXPECT_EQ(LookupListValue(list, "A"), "13");
+    EXPECT_EQ(LookupListValue(list, "AB"), "2");
+    EXPECT_EQ(LookupListValue(list, "a"), "");
+    EXPECT_EQ(LookupListValue(list, "nocomma"), "");
+    EXPECT_EQ(LookupListValue("X,a,b", "X"), "a,b"); // last line without its line feed
+    EXPECT_EQ(LookupListValue("", "X"), "");
+}
+
+TEST(VariablesTest, RowsOfAStoredModuleShowWhatTheGridShows) {
+    ModuleRecord record;
+    auto define = [&](int i, const char* name, uint8_t attribute, uint8_t type, int32_t length) {
+        VariableDefinition& v = record.variables[static_cast<std::size_t>(i)];
+        std::strcpy(v.name, name);
+        v.attribute = attribute;
+        v.type = type;
+        v.length = length;
+    };
+    define(0, "Imp", kImport, kInt, 0);
+    define(1, "Cfg", kConfig, kChar, 10);
+    define(2, "Rep", kReport, kChar, 30);
+    record.header.variableCount = 3;
+    record.remarks = "Imp,hidden\nCfg,shown\nRep,Report [?:Imp]\n";
+    record.testValues = "Imp,5\nCfg,abc\nRep,unused\n";
+    const std::vector<VariableRow> rows = RowsOfModule(record);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].remark, "");
+    EXPECT_EQ(rows[0].testValue, "5");
+    EXPECT_EQ(rows[1].remark, "shown");
+    EXPECT_EQ(rows[1].testValue, "abc");
+    EXPECT_EQ(rows[2].remark, "Report [?:Imp]");
+    EXPECT_EQ(rows[2].testValue, "");
+    EXPECT_EQ(rows[1].length, 10);
+
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, rows).ok);
+    EXPECT_STREQ(table.Entries()[2].value.text, "Report 5");
+
+    record.header.variableCount = -4; // a corrupt count never reads outside the record
+    EXPECT_TRUE(RowsOfModule(record).empty());
+    record.header.variableCount = 1000;
+    EXPECT_EQ(RowsOfModule(record).size(), 100u);
+}
+
+} // namespace
+} // namespace kestrel

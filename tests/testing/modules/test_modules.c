@@ -1,0 +1,84 @@
+/* Module functions the DLL test runs: each shows one way a module can behave. */
+#include <kestrel/ModuleFunction.h>
+
+#include <signal.h>
+#include <stddef.h>
+#include <string.h>
+#include <unistd.h>
+
+KESTREL_MODULE_EXPORT int32_t ReturnFive(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    return 5;
+}
+
+/* Returns how often it was called while the library stayed loaded. */
+static int32_t g_calls = 0;
+KESTREL_MODULE_EXPORT int32_t CountCalls(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    return ++g_calls;
+}
+
+/* Returns the entry count. */
+KESTREL_MODULE_EXPORT int32_t CountEntries(TestVariable* variables, int32_t count) {
+    (void)variables;
+    return count;
+}
+
+/* 0 when entry 0 is a "char" of length 20 holding "abc"; otherwise a code naming what is wrong. */
+KESTREL_MODULE_EXPORT int32_t ReadCharBuffer(TestVariable* variables, int32_t count) {
+    if (count < 1)
+        return 1;
+    const TestVariable* v = &variables[0];
+    if (v->type != 4 || v->length != 20)
+        return 2;
+    if (!v->value.text || strcmp(v->value.text, "abc") != 0)
+        return 3;
+    /* the whole buffer is there and zero after the text */
+    for (int i = 3; i < 20; ++i)
+        if (v->value.text[i] != 0)
+            return 4;
+    return 0;
+}
+
+/* Returns the values as a checksum: byte + short + int + (int)(double*100) of entries 0 to 3. */
+KESTREL_MODULE_EXPORT int32_t SumNumbers(TestVariable* variables, int32_t count) {
+    if (count < 4)
+        return -2;
+    return (int32_t)variables[0].value.byteValue + variables[1].value.shortValue + variables[2].value.intValue +
+           (int32_t)(variables[3].value.doubleValue * 100.0 + 0.5);
+}
+
+/* 0 when the working directory holds the file "marker.txt". */
+KESTREL_MODULE_EXPORT int32_t NeedsMarker(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    return access("marker.txt", F_OK) == 0 ? 0 : 7;
+}
+
+KESTREL_MODULE_EXPORT int32_t Crash(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    volatile int* volatile nowhere = NULL;
+    *nowhere = 1;
+    raise(SIGSEGV);
+    return 0;
+}
+
+KESTREL_MODULE_EXPORT int32_t NeverReturns(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    for (;;)
+        pause();
+}
+
+/* Writes into the table and its buffers: what it writes is discarded by the tool. */
+KESTREL_MODULE_EXPORT int32_t Scribble(TestVariable* variables, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        memset(variables[i].name, 'X', sizeof variables[i].name);
+        if (variables[i].type == 4 && variables[i].value.text && variables[i].length > 0)
+            memset(variables[i].value.text, 'Y', (size_t)variables[i].length);
+    }
+    return 0;
+}
