@@ -59,7 +59,8 @@ mode_t CurrentUmask() {
 
 FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
     bytes.clear();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a pipe that stands where a stored file should be must not hang.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.Get() < 0)
         return FileStatus::FromErrno(errno);
     struct stat st {};
@@ -67,6 +68,9 @@ FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes) 
         return FileStatus::FromErrno(errno);
     if (S_ISDIR(st.st_mode))
         return FileStatus::FromErrno(EISDIR);
+    // Pipes and devices are no stored files (and a device may never end).
+    if (!S_ISREG(st.st_mode))
+        return FileStatus::Invalid("not a regular file");
     if (st.st_size > 0)
         bytes.reserve(static_cast<std::size_t>(st.st_size));
     char buffer[65536];

@@ -8,7 +8,8 @@
 
 namespace kestrel {
 
-// Reads the whole file into bytes.
+// Reads the whole file into bytes. Io when it cannot be opened or read (a folder included);
+// Invalid for a pipe, socket or device, which is never a stored file.
 FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
 
 // Writes bytes to a temporary file beside path, flushes it to disk and renames it over path,

@@ -66,6 +66,9 @@ TEST(AtomicFile, ReadErrorsCarryTheOsText) {
     EXPECT_EQ(missing.message, std::strerror(ENOENT));
     EXPECT_TRUE(bytes.empty());
     EXPECT_TRUE(ReadWholeFile(dir.Path(), bytes).IsIo()); // a folder
+    ::mkfifo((dir / "pipe").c_str(), 0644);
+    EXPECT_TRUE(ReadWholeFile(dir / "pipe", bytes).IsInvalid()); // and it does not hang
+    EXPECT_TRUE(ReadWholeFile("/dev/zero", bytes).IsInvalid());
     EXPECT_TRUE(WriteFileAtomic(dir.Path(), "x").IsIo());
     EXPECT_TRUE(WriteFileAtomic(dir / "no/such/folder.kst", "x").IsIo());
 }

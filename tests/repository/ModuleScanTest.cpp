@@ -82,6 +82,7 @@ TEST(ModuleScan, GroupListingMatchesIdentifierExactlyAndSkipsNonModules) {
     EXPECT_EQ(all.size(), 4u);
     std::sort(invalid.begin(), invalid.end());
     EXPECT_EQ(invalid, (std::vector<std::string>{"damaged.kst", "pipe.kst", "short.kst"}));
+    EXPECT_EQ(Listed(index, dir.Path(), "G1"), FullReRead(dir.Path(), "G1")); // the pipe included
 }
 
 // Every kind of change between two fills: the cached fill gives what a full re-read gives.
