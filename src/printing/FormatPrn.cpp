@@ -293,6 +293,7 @@ struct FormatPrn::Impl {
     Failure failure = Failure::None;
     QString failureText;
     UiHooks hooks;
+    FormatPrnObserver* observer = nullptr;
 
     void Fail(Failure kind, const QString& text) {
         if (failure != Failure::None)
@@ -468,6 +469,9 @@ int FormatPrn::GetSectionLines(const char* section) {
 FormatPrn::Failure FormatPrn::LastFailure() const { return m_impl->failure; }
 QString FormatPrn::FailureText() const { return m_impl->failureText; }
 void FormatPrn::SetUiHooks(UiHooks hooks) { m_impl->hooks = std::move(hooks); }
+void FormatPrn::SetObserver(FormatPrnObserver* observer) { m_impl->observer = observer; }
+
+FormatPrnObserver::~FormatPrnObserver() = default;
 
 std::filesystem::path FormatPrn::LibraryFolder() {
     Dl_info info{};
@@ -477,6 +481,13 @@ std::filesystem::path FormatPrn::LibraryFolder() {
 }
 
 int FormatPrn::FMT_Begin(const char* section) {
+    const int result = Begin(section);
+    if (m_impl->observer)
+        m_impl->observer->OnBegin(section ? section : "", result);
+    return result;
+}
+
+int FormatPrn::Begin(const char* section) {
     Impl& d = *m_impl;
     d.open = -1;
     if (!d.layoutLoaded && !d.LoadLayout())
@@ -495,6 +506,8 @@ int FormatPrn::FMT_Begin(const char* section) {
 
 const char*& FormatPrn::FMT_String(const char* field) {
     Impl& d = *m_impl;
+    if (d.observer)
+        d.observer->OnString(field ? field : "");
     d.scratch = nullptr;
     if (d.open < 0 || !field)
         return d.scratch;
@@ -508,6 +521,22 @@ const char*& FormatPrn::FMT_String(const char* field) {
 }
 
 int FormatPrn::FMT_Commit() {
+    Impl& d = *m_impl;
+    if (!d.observer)
+        return Commit();
+    std::vector<std::pair<std::string, std::string>> fields;
+    if (d.open >= 0) {
+        const Section& section = d.layout.sections[d.open];
+        for (size_t i = 0; i < section.fields.size(); ++i)
+            fields.emplace_back(kestrel::Utf8ToGbk(section.fields[i].toStdString()).value_or(std::string()),
+                                d.fieldSlots[i] ? d.fieldSlots[i] : "");
+    }
+    const int result = Commit();
+    d.observer->OnCommit(fields, result);
+    return result;
+}
+
+int FormatPrn::Commit() {
     Impl& d = *m_impl;
     if (d.open < 0) {
         d.Fail(Failure::Report, QStringLiteral("没有打开的节可以输出"));

@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <QString>
 
@@ -14,6 +16,16 @@
 
 class QDialog;
 class QWidget;
+
+// Sees every section call a report makes (for tests and diagnostics). Texts are GBK.
+class FORMATPRN_API FormatPrnObserver {
+public:
+    virtual ~FormatPrnObserver();
+    virtual void OnBegin(const std::string& section, int result) = 0;
+    virtual void OnString(const std::string& field) = 0;
+    // The open section's fields in layout order with their texts (empty when left unset).
+    virtual void OnCommit(const std::vector<std::pair<std::string, std::string>>& fields, int result) = 0;
+};
 
 class FORMATPRN_API FormatPrn {
 public:
@@ -66,6 +78,9 @@ public:
     };
     void SetUiHooks(UiHooks hooks);
 
+    // observer (kept by the caller, may be null) is told of every FMT_ call from now on.
+    void SetObserver(FormatPrnObserver* observer);
+
     // Folder of this library file: where the default layout is installed.
     static std::filesystem::path LibraryFolder();
 
@@ -83,6 +98,9 @@ protected:
     int FMT_Fail(const char* reason);
 
 private:
+    int Begin(const char* section);
+    int Commit();
+
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
