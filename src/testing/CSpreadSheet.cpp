@@ -6,10 +6,10 @@
 #include <QComboBox>
 #include <QFontMetricsF>
 #include <QHeaderView>
-#include <QIntValidator>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QStyledItemDelegate>
+#include <QValidator>
 
 #include <algorithm>
 #include <cmath>
@@ -32,6 +32,23 @@ const ColumnSpec kColumnSpecs[CSpreadSheet::kColumns] = {
 
 // Room of a variable name in the module record, without its zero.
 constexpr int kNameBytes = 40;
+
+// Digits only, and never more than the column's maximum: a number out of range cannot be
+// typed at all (QIntValidator would let it stand as "intermediate").
+class LengthValidator : public QValidator {
+public:
+    explicit LengthValidator(QObject* parent) : QValidator(parent) {}
+    State validate(QString& input, int&) const override {
+        if (input.isEmpty())
+            return Intermediate;
+        if (input.size() > 5)
+            return Invalid;
+        for (const QChar c : input)
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return Invalid;
+        return input.toInt() <= CSpreadSheet::kMaxLength ? Acceptable : Invalid;
+    }
+};
 } // namespace
 
 // Editors per column kind. Only commits made here are the user's edits, so this is where
@@ -56,7 +73,7 @@ public:
         }
         case CSpreadSheet::kNumberColumn: {
             auto* edit = new QLineEdit(parent);
-            edit->setValidator(new QIntValidator(0, CSpreadSheet::kMaxLength, edit));
+            edit->setValidator(new LengthValidator(edit));
             edit->setFrame(false);
             return edit;
         }

@@ -35,6 +35,9 @@ public:
     // 5: delete the addressed row, an empty row takes the last place.
     void RunAction(int16_t action);
 
+    // Whether a cell editor is open (keys then belong to the editor).
+    bool IsEditingCell() const { return state() == QAbstractItemView::EditingState; }
+
     static ColumnKind KindOf(int col);
     static QStringList ListItems(int col);
 

@@ -1,0 +1,26 @@
+# The property sheet's tests and its screenshots (included from this folder's CMakeLists.txt).
+add_library(sheet_modules SHARED ${CMAKE_CURRENT_LIST_DIR}/sheet_modules.c)
+target_include_directories(sheet_modules PRIVATE ${CMAKE_SOURCE_DIR}/include)
+set_target_properties(sheet_modules PROPERTIES C_VISIBILITY_PRESET default C_STANDARD 11)
+
+# No test reads or writes the user's own settings or data sources.
+set(SHEET_TEST_HOME ${CMAKE_CURRENT_BINARY_DIR}/sheet-home)
+file(MAKE_DIRECTORY ${SHEET_TEST_HOME}/.config)
+
+foreach(name test_sheet test_sheet_grid test_sheet_run)
+    add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${name}.cpp)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_LIST_DIR})
+    target_link_libraries(${name} PRIVATE kestrel_ui Qt6::Test)
+    add_test(NAME editor.${name} COMMAND ${name})
+    set_tests_properties(editor.${name} PROPERTIES TIMEOUT 120
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOME=${SHEET_TEST_HOME};XDG_CONFIG_HOME=${SHEET_TEST_HOME}/.config")
+endforeach()
+# The DLL tests start the module runner from beside the test program.
+add_dependencies(test_sheet_run kestrel-module-runner sample_module sheet_modules)
+target_compile_definitions(test_sheet_run PRIVATE
+    KESTREL_SAMPLE_MODULE="$<TARGET_FILE:sample_module>"
+    KESTREL_SHEET_MODULES="$<TARGET_FILE:sheet_modules>")
+
+add_executable(screenshots_sheet ${CMAKE_CURRENT_LIST_DIR}/screenshots_sheet.cpp)
+target_include_directories(screenshots_sheet PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(screenshots_sheet PRIVATE kestrel_ui)

@@ -1,0 +1,644 @@
+// The property sheet and its two pages, driven with real keys and clicks.
+#include "SheetFixtures.h"
+#include "SheetResponder.h"
+
+#include "editor/FindDlg.h"
+#include "editor/ModuleInfo1.h"
+#include "editor/ModuleInfo3.h"
+#include "ui/GbkEdit.h"
+#include "ui/GbkText.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextLayout>
+
+#include <functional>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+QStringList TabTexts(const ModuleSheet& sheet) {
+    QStringList texts;
+    for (int i = 0; i < sheet.Tabs()->count(); ++i)
+        texts << sheet.Tabs()->tabText(i);
+    return texts;
+}
+
+void ShowSheet(ModuleSheet& sheet) {
+    sheet.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+}
+
+// Types text key by key; QTest's own keyClicks only knows Latin keys.
+void TypeText(QWidget* widget, const QString& text) {
+    for (const QChar c : text)
+        QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
+template <typename T> T* Child(QWidget* parent, const char* name) {
+    T* child = parent->findChild<T*>(QString::fromLatin1(name));
+    Q_ASSERT(child);
+    return child;
+}
+
+} // namespace
+
+class SheetTest : public QObject {
+    Q_OBJECT
+private slots:
+    void NewModuleTabsAndButtons();
+    void NewModuleCancelLeavesRecord();
+    void EditModeButtonsAndStamps();
+    void StoreDisabledAfterOpeningEnabledByEachChange_data();
+    void StoreDisabledAfterOpeningEnabledByEachChange();
+    void ClipboardOptionIsNoChange();
+    void DllSqlTabSwitch();
+    void CancelAsksOnlyAfterChange();
+    void StoreSavesThenCloseAsksNothing();
+    void FailedSaveKeepsStoreEnabled();
+    void StateRuleKeepsTestedModuleFromUnfinished();
+    void DllBodySplitAndTypeToggleKeepsFields();
+    void TitleLimitInGbkBytes();
+    void EnterAndEscOnInfoPageKeepSheetOpen();
+    void EscOnSqlPageIsCancel();
+    void RemarksAndTestValuesRoundTrip();
+    void ThreeRowsWithEmptyLastRow();
+    void RefusesTooManyRowsAndLongNames();
+    void UnchosenDropDownStoresLowByte();
+    void IndicatorCountsGbkBytes();
+    void FindAndFindNext();
+    void FindIsCaseSensitiveAndEmptyFindCollapses();
+    void HighlightMarksUnknownPlaceholders();
+};
+
+void SheetTest::NewModuleTabsAndButtons() {
+    ModuleRecord record;
+    FakeHost host;
+    ModuleSheet sheet(kNewModuleMode, record, &host);
+    QCOMPARE(sheet.windowTitle(), QStringLiteral("模块"));
+    QCOMPARE(TabTexts(sheet), (QStringList{"基本信息", "变量", "SQL"}));
+    QCOMPARE(sheet.TestButton()->text(), QStringLiteral("&T.测试"));
+    QCOMPARE(sheet.StoreButton()->text(), QStringLiteral("&O.确定"));
+    QCOMPARE(sheet.CloseButton()->text(), QStringLiteral("&X.取消"));
+    QVERIFY(sheet.StoreButton()->isEnabled());
+    QVERIFY(sheet.StoreButton()->isDefault());
+    // Left to right: test, store, close.
+    QVERIFY(sheet.TestButton()->x() < sheet.StoreButton()->x());
+    QVERIFY(sheet.StoreButton()->x() < sheet.CloseButton()->x());
+    QCOMPARE(sheet.Info1()->TypeList()->currentText(), QStringLiteral("SQL模块"));
+    QCOMPARE(sheet.Info1()->StateList()->currentText(), QStringLiteral("未完成"));
+    QVERIFY(!sheet.Info1()->StateList()->isEnabled());
+    QVERIFY(!sheet.Info1()->DllFieldsShown());
+    QVERIFY(Child<QLabel>(sheet.Info1(), "stamp1038")->text().isEmpty());
+    QCOMPARE(sheet.Info3()->IndicatorText(), QStringLiteral("  1,1"));
+}
+
+void SheetTest::NewModuleCancelLeavesRecord() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord("KEEP");
+    FakeHost host;
+    ModuleSheet sheet(kNewModuleMode, record, &host);
+    ShowSheet(sheet);
+    QTest::keyClicks(Child<QLineEdit>(sheet.Info1(), "title"), "changed");
+    QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
+    QCOMPARE(sheet.result(), int(QDialog::Rejected));
+    QVERIFY(!sheet.isVisible());
+    QCOMPARE(record.body, std::string("KEEP"));
+    QCOMPARE(FieldText(record.header.title), std::string("SQL test module"));
+    QVERIFY(responder.questions.empty());
+}
+
+void SheetTest::EditModeButtonsAndStamps() {
+    ModuleRecord record = SqlRecord();
+    record.header.flags = kFlagRequired | kFlagTested | kFlagPassed;
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    QCOMPARE(TabTexts(sheet), (QStringList{"基本信息", "变量", "SQL"}));
+    QCOMPARE(sheet.StoreButton()->text(), QStringLiteral("&S.保存"));
+    QCOMPARE(sheet.CloseButton()->text(), QStringLiteral("&X.退出"));
+    QVERIFY(!sheet.StoreButton()->isEnabled());
+    QCOMPARE(Child<QLabel>(sheet.Info1(), "stamp1038")->text(), QStringLiteral(" SA 2024-01-02 03:04:05"));
+    QCOMPARE(Child<QLabel>(sheet.Info1(), "stamp1039")->text(), QStringLiteral(" li 2024-02-03 04:05:06"));
+    QCOMPARE(sheet.Info1()->StateList()->currentIndex(), 2);
+    QVERIFY(Child<QCheckBox>(sheet.Info1(), "required")->isChecked());
+    QCOMPARE(sheet.Info3()->Editor()->toPlainText(), QStringLiteral("SELECT 1"));
+
+    // The passed bit without the tested bit is no state of its own.
+    ModuleRecord passedOnly = SqlRecord();
+    passedOnly.header.flags = kFlagPassed;
+    ModuleSheet second(kEditMode, passedOnly, &host);
+    QCOMPARE(second.Info1()->StateList()->currentIndex(), 0);
+}
+
+void SheetTest::StoreDisabledAfterOpeningEnabledByEachChange_data() {
+    QTest::addColumn<QString>("kind");
+    for (const char* kind : {"title", "description", "dllName", "required", "type", "sql", "grid"})
+        QTest::newRow(kind) << QString::fromLatin1(kind);
+}
+
+void SheetTest::StoreDisabledAfterOpeningEnabledByEachChange() {
+    QFETCH(QString, kind);
+    SheetResponder responder;
+    const bool dll = kind == QLatin1String("dllName");
+    ModuleRecord record = dll ? DllRecord("libx.so", "Run") : SqlRecord("SELECT 1");
+    AddVariable(record, "UserID", kImport, kInt, 4, "", "7");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QVERIFY(!sheet.StoreButton()->isEnabled());
+
+    if (kind == QLatin1String("title")) {
+        QTest::keyClick(Child<QLineEdit>(sheet.Info1(), "title"), Qt::Key_A);
+    } else if (kind == QLatin1String("description")) {
+        QTest::keyClick(Child<QPlainTextEdit>(sheet.Info1(), "description"), Qt::Key_A);
+    } else if (kind == QLatin1String("dllName")) {
+        QTest::keyClick(Child<QLineEdit>(sheet.Info1(), "dllName"), Qt::Key_A);
+    } else if (kind == QLatin1String("required")) {
+        QTest::mouseClick(Child<QCheckBox>(sheet.Info1(), "required"), Qt::LeftButton);
+    } else if (kind == QLatin1String("type")) {
+        QTest::keyClick(sheet.Info1()->TypeList(), Qt::Key_Down);
+        QCOMPARE(sheet.Info1()->TypeList()->currentIndex(), 1);
+    } else if (kind == QLatin1String("sql")) {
+        sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+        QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_A);
+    } else if (kind == QLatin1String("grid")) {
+        sheet.Tabs()->setCurrentIndex(ModuleSheet::kVariablesTab);
+        CSpreadSheet* grid = sheet.Grid();
+        QVERIFY(grid->isVisible());
+        grid->setFocus();
+        grid->setCurrentCell(0, 5);
+        QTest::keyClick(grid, Qt::Key_9);
+        QWidget* editor = grid->indexWidget(grid->currentIndex());
+        QVERIFY(editor);
+        QTest::keyClick(editor, Qt::Key_Return);
+        QCoreApplication::processEvents(); // the delegate commits on the next turn of the loop
+        QCOMPARE(Cell(*grid, 1, 6), QStringLiteral("9")); // typing replaces the cell
+    }
+    QVERIFY(sheet.StoreButton()->isEnabled());
+}
+
+void SheetTest::ClipboardOptionIsNoChange() {
+    ModuleRecord record = SqlRecord();
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    auto* option = Child<QCheckBox>(sheet.Info3(), "clipboardOption");
+    QTest::mouseClick(option, Qt::LeftButton);
+    QVERIFY(option->isChecked());
+    // Switching tabs and re-highlighting do not count either.
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kVariablesTab);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QVERIFY(!sheet.StoreButton()->isEnabled());
+}
+
+void SheetTest::DllSqlTabSwitch() {
+    ModuleRecord record = DllRecord("libx.so", "Run");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QCOMPARE(TabTexts(sheet), (QStringList{"基本信息", "变量"}));
+    QVERIFY(sheet.Info1()->DllFieldsShown());
+
+    QTest::keyClick(sheet.Info1()->TypeList(), Qt::Key_Up); // "SQL模块"
+    QCOMPARE(TabTexts(sheet), (QStringList{"基本信息", "变量", "SQL"}));
+    QVERIFY(!sheet.Info1()->DllFieldsShown());
+    QVERIFY(sheet.StoreButton()->isEnabled());
+    QCOMPARE(sheet.Tabs()->currentIndex(), 0);
+
+    QTest::keyClick(sheet.Info1()->TypeList(), Qt::Key_Down); // "DLL模块" again
+    QCOMPARE(TabTexts(sheet), (QStringList{"基本信息", "变量"}));
+    QVERIFY(sheet.Info1()->DllFieldsShown());
+    QVERIFY(sheet.Info1()->isVisible());
+}
+
+void SheetTest::CancelAsksOnlyAfterChange() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord();
+    FakeHost host;
+    {
+        ModuleSheet sheet(kEditMode, record, &host);
+        ShowSheet(sheet);
+        QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
+        QVERIFY(responder.questions.empty());
+        QCOMPARE(sheet.result(), int(QDialog::Accepted));
+    }
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QTest::keyClicks(Child<QLineEdit>(sheet.Info1(), "title"), "XY");
+    responder.answers = {false};
+    QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
+    QCOMPARE(responder.questions.size(), size_t(1));
+    QCOMPARE(responder.questions[0].text, QStringLiteral("放弃所作修改？"));
+    QCOMPARE(responder.questions[0].caption, QStringLiteral("提示"));
+    QVERIFY(responder.questions[0].defaultNo);
+    QVERIFY(responder.questions[0].icon == ui::Icon::Question);
+    QVERIFY(sheet.isVisible());
+
+    responder.answers = {true};
+    QTest::keyClick(&sheet, Qt::Key_Escape);
+    QCOMPARE(responder.questions.size(), size_t(2));
+    QVERIFY(!sheet.isVisible());
+    QCOMPARE(sheet.result(), int(QDialog::Accepted));
+    QCOMPARE(FieldText(record.header.title), std::string("SQL test module"));
+    QCOMPARE(host.saves, 0);
+}
+
+void SheetTest::StoreSavesThenCloseAsksNothing() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord();
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    auto* title = Child<QLineEdit>(sheet.Info1(), "title");
+    title->selectAll();
+    TypeText(title, QStringLiteral("新标题"));
+    QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
+    QCOMPARE(host.saves, 1);
+    QVERIFY(!sheet.StoreButton()->isEnabled());
+    QVERIFY(sheet.isVisible());
+    QCOMPARE(FieldText(record.header.title), ui::ToGbkChecked(QStringLiteral("新标题")));
+    QCOMPARE(record.body, std::string("SELECT 1"));
+    QCOMPARE(record.header.bodyLength, 9);
+    QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
+    QVERIFY(responder.questions.empty());
+    QVERIFY(!sheet.isVisible());
+}
+
+void SheetTest::FailedSaveKeepsStoreEnabled() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord();
+    FakeHost host;
+    host.failSave = true;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QTest::keyClick(Child<QLineEdit>(sheet.Info1(), "title"), Qt::Key_Z);
+    QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
+    QCOMPARE(host.saves, 1);
+    // The changes are not on disk: closing must still ask.
+    QVERIFY(sheet.StoreButton()->isEnabled());
+    QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
+    QCOMPARE(responder.questions.size(), size_t(1));
+}
+
+void SheetTest::StateRuleKeepsTestedModuleFromUnfinished() {
+    ModuleRecord record = SqlRecord();
+    record.header.flags = kFlagTested;
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    sheet.Info1()->StateList()->setCurrentIndex(0);
+    QCOMPARE(sheet.Info1()->StateList()->currentIndex(), 1);
+
+    // New modules have no such rule: the state stays as it is shown.
+    ModuleRecord fresh;
+    ModuleSheet newSheet(kNewModuleMode, fresh, &host);
+    QCOMPARE(newSheet.Info1()->StateList()->currentIndex(), 0);
+    QVERIFY(newSheet.StoreModule());
+    QCOMPARE(fresh.header.flags, 0);
+}
+
+void SheetTest::DllBodySplitAndTypeToggleKeepsFields() {
+    FakeHost host;
+    ModuleRecord noComma = DllRecord("", "");
+    noComma.body = "JustFunction";
+    ModuleSheet sheet(kEditMode, noComma, &host);
+    auto* dllName = Child<QLineEdit>(sheet.Info1(), "dllName");
+    auto* function = Child<QLineEdit>(sheet.Info1(), "function");
+    QVERIFY(dllName->text().isEmpty());
+    QCOMPARE(function->text(), QStringLiteral("JustFunction"));
+
+    // A library name holding a comma is split at that comma when opened again.
+    ModuleRecord record;
+    ModuleSheet create(kNewModuleMode, record, &host);
+    ShowSheet(create);
+    QTest::keyClick(create.Info1()->TypeList(), Qt::Key_Down);
+    QTest::keyClicks(Child<QLineEdit>(create.Info1(), "dllName"), "a,b.so");
+    QTest::keyClicks(Child<QLineEdit>(create.Info1(), "function"), "Fn");
+    QTest::keyClick(create.Info1()->TypeList(), Qt::Key_Up);
+    QVERIFY(!create.Info1()->DllFieldsShown());
+    QTest::keyClick(create.Info1()->TypeList(), Qt::Key_Down);
+    QCOMPARE(Child<QLineEdit>(create.Info1(), "dllName")->text(), QStringLiteral("a,b.so"));
+    QTest::mouseClick(create.StoreButton(), Qt::LeftButton);
+    QCOMPARE(create.result(), int(QDialog::Accepted));
+    QCOMPARE(record.body, std::string("a,b.so,Fn"));
+    QCOMPARE(record.header.type, 1);
+
+    ModuleSheet reopened(kEditMode, record, &host);
+    QCOMPARE(Child<QLineEdit>(reopened.Info1(), "dllName")->text(), QStringLiteral("a"));
+    QCOMPARE(Child<QLineEdit>(reopened.Info1(), "function")->text(), QStringLiteral("b.so,Fn"));
+}
+
+void SheetTest::TitleLimitInGbkBytes() {
+    ModuleRecord record;
+    FakeHost host;
+    ModuleSheet sheet(kNewModuleMode, record, &host);
+    ShowSheet(sheet);
+    auto* title = Child<QLineEdit>(sheet.Info1(), "title");
+    QTest::keyClicks(title, QString(51, QLatin1Char('x')));
+    QCOMPARE(title->text().size(), 50);
+    title->clear();
+    TypeText(title, QString(26, QChar(0x4E2D))); // 中
+    QCOMPARE(title->text().size(), 25);
+    QVERIFY(sheet.StoreModule());
+    QCOMPARE(FieldText(record.header.title).size(), size_t(50));
+}
+
+void SheetTest::EnterAndEscOnInfoPageKeepSheetOpen() {
+    SheetResponder responder;
+    ModuleRecord record;
+    FakeHost host;
+    ModuleSheet sheet(kNewModuleMode, record, &host);
+    ShowSheet(sheet);
+    auto* title = Child<QLineEdit>(sheet.Info1(), "title");
+    QTest::keyClick(title, Qt::Key_Return);
+    QTest::keyClick(title, Qt::Key_Escape);
+    QTest::keyClick(Child<QCheckBox>(sheet.Info1(), "required"), Qt::Key_Escape);
+    QVERIFY(sheet.isVisible());
+    auto* description = Child<QPlainTextEdit>(sheet.Info1(), "description");
+    QTest::keyClicks(description, "a");
+    QTest::keyClick(description, Qt::Key_Return);
+    QTest::keyClicks(description, "b");
+    QCOMPARE(description->toPlainText(), QStringLiteral("a\nb"));
+    QVERIFY(sheet.isVisible());
+    QVERIFY(sheet.StoreModule());
+    QCOMPARE(record.description, std::string("a\r\nb"));
+}
+
+void SheetTest::EscOnSqlPageIsCancel() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord();
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_End);
+    QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_Return);
+    QCOMPARE(sheet.Info3()->Editor()->toPlainText(), QStringLiteral("SELECT 1\n"));
+    responder.answers = {false};
+    QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_Escape);
+    QCOMPARE(responder.questions.size(), size_t(1));
+    QVERIFY(sheet.isVisible());
+    // Undo as the editor gives it.
+    QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(sheet.Info3()->Editor()->toPlainText(), QStringLiteral("SELECT 1"));
+}
+
+void SheetTest::RemarksAndTestValuesRoundTrip() {
+    ModuleRecord record;
+    FakeHost host;
+    {
+        ModuleSheet sheet(kNewModuleMode, record, &host);
+        CSpreadSheet& grid = *sheet.Grid();
+        grid.SetRowCount(3);
+        PutRow(grid, 1, "In", kImport, kInt, 4, "import remark", "5");
+        PutRow(grid, 2, "Cfg", kConfig, kChar, 20, "config remark", "abc");
+        PutRow(grid, 3, "Rep", kReport, kChar, 40, "at [?:CURRENT_TIME]", "ignored");
+        QVERIFY(sheet.StoreModule());
+    }
+    QCOMPARE(record.header.variableCount, 3);
+    QCOMPARE(record.remarks, std::string("In,import remark\nCfg,config remark\nRep,at [?:CURRENT_TIME]\n"));
+    QCOMPARE(record.testValues, std::string("In,5\nCfg,abc\nRep,ignored\n"));
+    QCOMPARE(record.header.remarkLength, int32_t(record.remarks.size() + 1));
+    QCOMPARE(int(record.variables[1].type), int(kChar));
+    QCOMPARE(record.variables[1].length, 20);
+
+    ModuleSheet reopened(kEditMode, record, &host);
+    CSpreadSheet& grid = *reopened.Grid();
+    QCOMPARE(grid.GetRowCount(), 3);
+    QCOMPARE(Cell(grid, 1, 5), QString()); // an Import variable's remark is not shown
+    QCOMPARE(Cell(grid, 1, 6), QStringLiteral("5"));
+    QCOMPARE(Cell(grid, 2, 5), QStringLiteral("config remark"));
+    QCOMPARE(Cell(grid, 2, 6), QStringLiteral("abc"));
+    QCOMPARE(Cell(grid, 3, 5), QStringLiteral("at [?:CURRENT_TIME]"));
+    QCOMPARE(Cell(grid, 3, 6), QString()); // nor a Report variable's test value
+    QCOMPARE(Cell(grid, 2, 3), QStringLiteral("char"));
+    QVERIFY(!reopened.StoreButton()->isEnabled());
+}
+
+void SheetTest::ThreeRowsWithEmptyLastRow() {
+    ModuleRecord record;
+    FakeHost host;
+    ModuleSheet sheet(kNewModuleMode, record, &host);
+    CSpreadSheet& grid = *sheet.Grid();
+    grid.SetRowCount(3);
+    PutRow(grid, 1, "A", kImport, kInt, 4, "", "1");
+    PutRow(grid, 2, "B", kConfig, kByte, 1, "", "2");
+    QVERIFY(sheet.StoreModule());
+    QCOMPARE(record.header.variableCount, 3);
+    QCOMPARE(FieldText(record.variables[2].name), std::string());
+    QCOMPARE(record.variables[2].length, 0);
+    QCOMPARE(record.testValues, std::string("A,1\nB,2\n"));
+}
+
+void SheetTest::RefusesTooManyRowsAndLongNames() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord("ORIGINAL");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    CSpreadSheet& grid = *sheet.Grid();
+    grid.SetRowCount(101);
+    QTest::keyClick(Child<QLineEdit>(sheet.Info1(), "title"), Qt::Key_A);
+    QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
+    QCOMPARE(responder.messages.size(), size_t(1));
+    QVERIFY(responder.messages[0].text.contains(QStringLiteral("100")));
+    QCOMPARE(host.saves, 0);
+    QCOMPARE(record.header.variableCount, 0);
+    QCOMPARE(FieldText(record.header.title), std::string("SQL test module"));
+    QVERIFY(sheet.StoreButton()->isEnabled());
+
+    grid.SetRowCount(100);
+    QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
+    QCOMPARE(host.saves, 1);
+    QCOMPARE(record.header.variableCount, 100);
+
+    // 21 Chinese characters are 42 bytes: refused, not cut.
+    const QString longName(21, QChar(0x540D));
+    PutRow(grid, 5, longName, kImport, kInt, 4, "", "");
+    sheet.Grid()->CellChanged(1, 5);
+    QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
+    QCOMPARE(responder.messages.size(), size_t(2));
+    QVERIFY(responder.messages[1].text.contains(longName));
+    QCOMPARE(host.saves, 1);
+    QCOMPARE(FieldText(record.variables[4].name), std::string());
+
+    PutRow(grid, 5, QString(20, QChar(0x540D)), kImport, kInt, 4, "", "");
+    QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
+    QCOMPARE(host.saves, 2);
+    QCOMPARE(FieldText(record.variables[4].name).size(), size_t(40));
+}
+
+void SheetTest::UnchosenDropDownStoresLowByte() {
+    ModuleRecord record;
+    FakeHost host;
+    {
+        ModuleSheet sheet(kNewModuleMode, record, &host);
+        CSpreadSheet& grid = *sheet.Grid();
+        grid.SetRowCount(1);
+        grid.SetRow(1);
+        grid.SetCol(1);
+        grid.SetCellText("X");
+        QVERIFY(sheet.StoreModule());
+    }
+    QCOMPARE(int(record.variables[0].attribute), 0xFF);
+    QCOMPARE(int(record.variables[0].type), 0xFF);
+    ModuleSheet reopened(kEditMode, record, &host);
+    CSpreadSheet& grid = *reopened.Grid();
+    grid.SetRow(1);
+    grid.SetCol(2);
+    QCOMPARE(grid.GetListIndex(), CSpreadSheet::kNoListItem);
+    QCOMPARE(grid.GetCellText(), QString());
+}
+
+void SheetTest::IndicatorCountsGbkBytes() {
+    ModuleRecord record;
+    FakeHost host;
+    ModuleSheet sheet(kNewModuleMode, record, &host);
+    ShowSheet(sheet);
+    sheet.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&sheet));
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QPlainTextEdit* editor = sheet.Info3()->Editor();
+    QVERIFY(editor->hasFocus());
+    QCOMPARE(sheet.Info3()->IndicatorText(), QStringLiteral("  1,1"));
+    QTest::keyClicks(editor, "ab");
+    QCOMPARE(sheet.Info3()->IndicatorText(), QStringLiteral(" 1,3"));
+
+    // A key press shows the position from before the key.
+    QTest::keyPress(editor, Qt::Key_C);
+    QCOMPARE(sheet.Info3()->IndicatorText(), QStringLiteral(" 1,3"));
+    QTest::keyRelease(editor, Qt::Key_C);
+    QCOMPARE(sheet.Info3()->IndicatorText(), QStringLiteral(" 1,4"));
+
+    editor->clear();
+    TypeText(editor, QStringLiteral("中"));
+    QCOMPARE(sheet.Info3()->IndicatorText(), QStringLiteral(" 1,3"));
+    QTest::keyClicks(editor, QStringLiteral("x"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTest::keyClicks(editor, QStringLiteral("y"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCOMPARE(sheet.Info3()->IndicatorText(), QStringLiteral(" 3,1"));
+
+    // A selection made from right to left reports its left end.
+    QTextCursor cursor = editor->textCursor();
+    cursor.setPosition(3);
+    cursor.setPosition(1, QTextCursor::KeepAnchor);
+    editor->setTextCursor(cursor);
+    QTest::keyClick(editor, Qt::Key_Shift);
+    QCOMPARE(sheet.Info3()->IndicatorText(), QStringLiteral(" 1,3"));
+}
+
+void SheetTest::FindAndFindNext() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord("SELECT * FROM T WHERE A=1\nUNION SELECT * FROM U WHERE B=2\nWHERE");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QPlainTextEdit* editor = sheet.Info3()->Editor();
+    const QString text = editor->toPlainText();
+    const int last = static_cast<int>(text.lastIndexOf(QStringLiteral("WHERE")));
+    QTextCursor cursor = editor->textCursor();
+    cursor.setPosition(last);
+    cursor.setPosition(last + 5, QTextCursor::KeepAnchor);
+    editor->setTextCursor(cursor);
+
+    QString shown;
+    responder.onDialog = [&shown](QDialog* dialog) {
+        auto* find = qobject_cast<FindDlg*>(dialog);
+        if (!find)
+            return int(QDialog::Rejected);
+        shown = find->TextEdit()->text();
+        find->accept();
+        return find->result();
+    };
+    QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);
+    QCOMPARE(shown, QStringLiteral("WHERE"));
+    QCOMPARE(editor->textCursor().selectionStart(), int(text.indexOf(QStringLiteral("WHERE"))));
+    QCOMPARE(editor->textCursor().selectedText(), QStringLiteral("WHERE"));
+    QVERIFY(!sheet.StoreButton()->isEnabled()); // Ctrl+F typed nothing
+
+    const int second = static_cast<int>(text.indexOf(QStringLiteral("WHERE"), editor->textCursor().selectionEnd()));
+    QTest::keyClick(editor, Qt::Key_F3);
+    QCOMPARE(editor->textCursor().selectionStart(), second);
+    QTest::keyClick(editor, Qt::Key_F3);
+    QCOMPARE(editor->textCursor().selectionStart(), last);
+    QVERIFY(responder.messages.empty());
+    QTest::keyClick(editor, Qt::Key_F3);
+    QCOMPARE(responder.messages.size(), size_t(1));
+    QCOMPARE(responder.messages[0].text, QStringLiteral("未找到"));
+    QVERIFY(responder.messages[0].caption.isEmpty());
+    QCOMPARE(editor->textCursor().selectionStart(), last);
+    QCOMPARE(editor->textCursor().selectedText(), QStringLiteral("WHERE"));
+
+    // Cancelling the dialog keeps the find text.
+    responder.onDialog = [](QDialog*) { return int(QDialog::Rejected); };
+    QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);
+    QCOMPARE(sheet.Info3()->FindText(), QStringLiteral("WHERE"));
+}
+
+void SheetTest::FindIsCaseSensitiveAndEmptyFindCollapses() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord("SELECT X FROM T WHERE Y");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QPlainTextEdit* editor = sheet.Info3()->Editor();
+
+    // F3 before any search: the empty text matches at once, no message.
+    QTextCursor cursor = editor->textCursor();
+    cursor.setPosition(2);
+    cursor.setPosition(6, QTextCursor::KeepAnchor);
+    editor->setTextCursor(cursor);
+    QTest::keyClick(editor, Qt::Key_F3);
+    QVERIFY(responder.messages.empty());
+    QVERIFY(!editor->textCursor().hasSelection());
+    QCOMPARE(editor->textCursor().position(), 6);
+
+    responder.onDialog = [](QDialog* dialog) {
+        auto* find = qobject_cast<FindDlg*>(dialog);
+        find->TextEdit()->setText(QStringLiteral("where"));
+        find->accept();
+        return find->result();
+    };
+    QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);
+    QCOMPARE(responder.messages.size(), size_t(1));
+    QCOMPARE(responder.messages[0].text, QStringLiteral("未找到"));
+}
+
+void SheetTest::HighlightMarksUnknownPlaceholders() {
+    ModuleRecord record = SqlRecord("DELETE FROM T WHERE ID=[?:UserID] AND N=[?:Nobody] -- [?:CURRENT_TIME]");
+    AddVariable(record, "UserID", kImport, kInt, 4, "", "7");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    const QTextBlock block = sheet.Info3()->Editor()->document()->firstBlock();
+    const QString text = block.text();
+    auto formatAt = [&block](int position) {
+        for (const QTextLayout::FormatRange& range : block.layout()->formats())
+            if (position >= range.start && position < range.start + range.length)
+                return range.format;
+        return QTextCharFormat();
+    };
+    const auto isError = [&](const char* placeholder) {
+        return formatAt(static_cast<int>(text.indexOf(QLatin1String(placeholder))) + 1).underlineStyle() ==
+               QTextCharFormat::WaveUnderline;
+    };
+    QVERIFY(!isError("[?:UserID]"));
+    QVERIFY(isError("[?:Nobody]"));
+    QVERIFY(!isError("[?:CURRENT_TIME]"));
+    QCOMPARE(formatAt(0).fontWeight(), int(QFont::Bold)); // DELETE
+    QVERIFY(!sheet.StoreButton()->isEnabled());
+}
+
+QTEST_MAIN(SheetTest)
+#include "test_sheet.moc"

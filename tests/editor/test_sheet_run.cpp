@@ -1,0 +1,353 @@
+// Tests run from the property sheet: the DLL test against module libraries, the SQL test
+// against an SQLite database through ODBC, the progress window's cancel, the clipboard option
+// and the substituted-SQL preview.
+#include "SheetFixtures.h"
+#include "SheetResponder.h"
+
+#include "editor/ModuleInfo1.h"
+#include "editor/ModuleInfo3.h"
+#include "editor/TestProgress.h"
+#include "testing/DataSourceDlg.h"
+#include "testing/Odbc.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTest>
+#include <QTimer>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+const QString kPassed = QStringLiteral("测试通过");
+
+void ShowSheet(ModuleSheet& sheet) {
+    sheet.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+}
+
+ModuleRecord SampleModule(int amount) {
+    ModuleRecord record = DllRecord(KESTREL_SAMPLE_MODULE, "SampleAudit");
+    AddVariable(record, "Amount", kImport, kInt, 4, "", std::to_string(amount));
+    AddVariable(record, "Account", kConfig, kChar, 20, "", "A-100");
+    return record;
+}
+
+QString StateText(const ModuleSheet& sheet) { return sheet.Info1()->StateList()->currentText(); }
+
+// Presses "取消" on the progress window as soon as it is up.
+void CancelProgressWhenShown(bool& pressed) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, &pressed] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* progress = qobject_cast<TestProgress*>(window);
+            if (progress && progress->isVisible()) {
+                QTest::qWait(200); // let the run get under way
+                QTest::mouseClick(progress->CancelButton(), Qt::LeftButton);
+                pressed = true;
+                poll->deleteLater();
+                return;
+            }
+        }
+    });
+    poll->start(20);
+}
+
+} // namespace
+
+class SheetRunTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void DllConfirmedSetsPassed();
+    void DllUnconfirmedStaysTested();
+    void PassedModuleFailingDropsToTested();
+    void DllCancelCountsAsFailure();
+    void UnchosenRowsStayOutOfTheTest();
+    void ReportVariableErrorStopsTest();
+    void SqlTestAgainstSqlite();
+    void SqlModuleErrorCode();
+    void SqlDataSourceCancelledKeepsClipboard();
+    void SqlBadPlaceholderCopiesNothing();
+    void PreviewShowsSubstitutedSql();
+    void PreviewPointsOutBadPlaceholder();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_database;
+    bool AnswerDataSource(QDialog* dialog);
+};
+
+void SheetRunTest::initTestCase() {
+    QVERIFY(m_dir.isValid());
+    m_database = m_dir.filePath(QStringLiteral("audit.db"));
+    odbc::Connection connection;
+    const odbc::Result connected =
+        connection.Connect(DataSourceDlg::SqliteConnectionString(m_database).toStdString());
+    QVERIFY2(connected.ok, connected.Text().c_str());
+    odbc::Statement create(connection);
+    QVERIFY(create.Execute("CREATE TABLE KSTError (UserID INTEGER, ErrorCode VARCHAR(20), ErrorMsg VARCHAR(200))")
+                .ok);
+}
+
+bool SheetRunTest::AnswerDataSource(QDialog* dialog) {
+    auto* chooser = qobject_cast<DataSourceDlg*>(dialog);
+    if (!chooser)
+        return false;
+    for (QLineEdit* edit : chooser->findChildren<QLineEdit*>())
+        edit->setText(DataSourceDlg::SqliteConnectionString(m_database));
+    chooser->accept();
+    return chooser->result() == QDialog::Accepted;
+}
+
+void SheetRunTest::DllConfirmedSetsPassed() {
+    SheetResponder responder;
+    responder.answers = {true};
+    ModuleRecord record = SampleModule(5);
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.questions.size(), size_t(1));
+    QCOMPARE(responder.questions[0].text, QStringLiteral("执行结果正确吗？"));
+    QCOMPARE(responder.questions[0].caption, QStringLiteral("模块已成功执行"));
+    QVERIFY(responder.messages.empty());
+    QCOMPARE(StateText(sheet), kPassed);
+    QVERIFY(sheet.StoreButton()->isEnabled());
+    // The state reaches the record with the next store.
+    QCOMPARE(record.header.flags, 0);
+    QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
+    QCOMPARE(record.header.flags, kFlagTested | kFlagPassed);
+}
+
+void SheetRunTest::DllUnconfirmedStaysTested() {
+    SheetResponder responder;
+    responder.answers = {false};
+    ModuleRecord record = SampleModule(5);
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.questions.size(), size_t(1));
+    QCOMPARE(responder.messages.size(), size_t(1));
+    QCOMPARE(responder.messages[0].text, QStringLiteral("测试未通过！"));
+    QVERIFY(responder.messages[0].caption.isEmpty());
+    QCOMPARE(StateText(sheet), QStringLiteral("测试"));
+    QVERIFY(sheet.StoreButton()->isEnabled());
+}
+
+void SheetRunTest::PassedModuleFailingDropsToTested() {
+    SheetResponder responder;
+    ModuleRecord record = SampleModule(-1); // the module returns 2
+    record.header.flags = kFlagTested | kFlagPassed;
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QCOMPARE(StateText(sheet), kPassed);
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QVERIFY(responder.questions.empty());
+    QVERIFY(responder.WasShown(QStringLiteral("测试未通过！")));
+    QCOMPARE(StateText(sheet), QStringLiteral("测试"));
+    QVERIFY(sheet.StoreButton()->isEnabled());
+
+    // A module whose state does not move is no change.
+    ModuleRecord tested = SampleModule(-1);
+    tested.header.flags = kFlagTested;
+    ModuleSheet again(kEditMode, tested, &host);
+    ShowSheet(again);
+    QTest::mouseClick(again.TestButton(), Qt::LeftButton);
+    QVERIFY(!again.StoreButton()->isEnabled());
+}
+
+void SheetRunTest::DllCancelCountsAsFailure() {
+    SheetResponder responder;
+    ModuleRecord record = DllRecord(KESTREL_SHEET_MODULES, "WaitForever");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    bool pressed = false;
+    CancelProgressWhenShown(pressed);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QVERIFY(pressed);
+    QVERIFY(clock.elapsed() < 20000);
+    QVERIFY(responder.questions.empty());
+    QVERIFY(responder.WasShown(QStringLiteral("测试未通过！")));
+    QCOMPARE(StateText(sheet), QStringLiteral("测试"));
+}
+
+void SheetRunTest::UnchosenRowsStayOutOfTheTest() {
+    SheetResponder responder;
+    responder.answers = {true};
+    ModuleRecord record = DllRecord(KESTREL_SHEET_MODULES, "EntryCount");
+    AddVariable(record, "A", kImport, kInt, 4, "", "1");
+    AddVariable(record, "Loose", 0xFF, kInt, 4, "", "1");
+    AddVariable(record, "B", kImport, 0xFF, 4, "", "1");
+    AddVariable(record, "C", kConfig, kByte, 1, "", "1");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QVERIFY2(responder.messages.empty(), qPrintable(responder.messages.empty() ? QString() : responder.messages[0].text));
+    QCOMPARE(StateText(sheet), kPassed);
+}
+
+void SheetRunTest::ReportVariableErrorStopsTest() {
+    SheetResponder responder;
+    ModuleRecord record = SampleModule(5);
+    AddVariable(record, "Rep", kReport, kChar, 40, "for [?:Other]", "");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.messages.size(), size_t(2));
+    QCOMPARE(responder.messages[0].text, QStringLiteral("报表变量错：Rep"));
+    QCOMPARE(responder.messages[0].caption, QStringLiteral("错误"));
+    QCOMPARE(responder.messages[1].text, QStringLiteral("测试未通过！"));
+    QVERIFY(responder.questions.empty());
+}
+
+void SheetRunTest::SqlTestAgainstSqlite() {
+    SheetResponder responder;
+    responder.answers = {true, true};
+    responder.onDialog = [this](QDialog* dialog) {
+        return AnswerDataSource(dialog) ? int(QDialog::Accepted) : int(QDialog::Rejected);
+    };
+    ModuleRecord record =
+        SqlRecord("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES ([?:UserID], 0, 'ok')");
+    AddVariable(record, "UserID", kImport, kInt, 4, "", "7");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QTest::mouseClick(sheet.Info3()->findChild<QCheckBox*>(QStringLiteral("clipboardOption")), Qt::LeftButton);
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.dialogs, (std::vector<QString>{QStringLiteral("选择数据源")}));
+    QVERIFY2(responder.messages.empty(), qPrintable(responder.messages.empty() ? QString() : responder.messages[0].text));
+    QCOMPARE(responder.questions.size(), size_t(1));
+    QCOMPARE(StateText(sheet), kPassed);
+    QCOMPARE(QGuiApplication::clipboard()->text(),
+             QStringLiteral("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES (7, 0, 'ok')"));
+    QVERIFY(sheet.SqlSessionOpen());
+
+    // The connection stays for the next test of the same sheet.
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.dialogs.size(), size_t(1));
+    QCOMPARE(responder.questions.size(), size_t(2));
+    QCOMPARE(StateText(sheet), kPassed);
+    responder.answers = {true}; // "放弃所作修改？"
+    sheet.CloseButton()->click();
+    QVERIFY(!sheet.isVisible());
+    QVERIFY(!sheet.SqlSessionOpen());
+}
+
+void SheetRunTest::SqlModuleErrorCode() {
+    SheetResponder responder;
+    responder.onDialog = [this](QDialog* dialog) {
+        return AnswerDataSource(dialog) ? int(QDialog::Accepted) : int(QDialog::Rejected);
+    };
+    ModuleRecord record = SqlRecord(
+        "INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES ([?:UserID], 3, 'bad input')");
+    AddVariable(record, "UserID", kConfig, kInt, 4, "", "9");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.messages.size(), size_t(2));
+    QCOMPARE(responder.messages[0].text, QStringLiteral("Error code:3\nbad input"));
+    QCOMPARE(responder.messages[1].text, QStringLiteral("测试未通过！"));
+    QCOMPARE(StateText(sheet), QStringLiteral("测试"));
+}
+
+void SheetRunTest::SqlDataSourceCancelledKeepsClipboard() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord("SELECT [?:N]");
+    AddVariable(record, "N", kImport, kDouble, 8, "", "2");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QTest::mouseClick(sheet.Info3()->findChild<QCheckBox*>(QStringLiteral("clipboardOption")), Qt::LeftButton);
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.dialogs.size(), size_t(1));
+    QCOMPARE(responder.messages.size(), size_t(1)); // only "测试未通过！"
+    QCOMPARE(responder.messages[0].text, QStringLiteral("测试未通过！"));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("SELECT 2.00"));
+    QVERIFY(!sheet.SqlSessionOpen());
+    // Cancelled: the next test asks again.
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.dialogs.size(), size_t(2));
+}
+
+void SheetRunTest::SqlBadPlaceholderCopiesNothing() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord("SELECT [?:Missing]");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QTest::mouseClick(sheet.Info3()->findChild<QCheckBox*>(QStringLiteral("clipboardOption")), Qt::LeftButton);
+    QGuiApplication::clipboard()->setText(QStringLiteral("untouched"));
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QVERIFY(responder.dialogs.empty());
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("untouched"));
+    QCOMPARE(responder.messages.size(), size_t(1));
+    QCOMPARE(responder.messages[0].text, QStringLiteral("测试未通过！"));
+}
+
+void SheetRunTest::PreviewShowsSubstitutedSql() {
+    SheetResponder responder;
+    QString shown;
+    bool readOnly = false;
+    responder.onDialog = [&](QDialog* dialog) {
+        auto* view = dialog->findChild<QPlainTextEdit*>(QStringLiteral("previewText"));
+        if (view) {
+            shown = view->toPlainText();
+            readOnly = view->isReadOnly();
+        }
+        return int(QDialog::Accepted);
+    };
+    ModuleRecord record = SqlRecord("DELETE FROM T\r\nWHERE ID=[?:UserID] AND C='[?:Code]'");
+    AddVariable(record, "UserID", kImport, kInt, 4, "", "42");
+    AddVariable(record, "Code", kConfig, kChar, 10, "", "x");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    // The grid's current values count, not the stored ones.
+    sheet.Grid()->SetRow(2);
+    sheet.Grid()->SetCol(6);
+    sheet.Grid()->SetCellText(QStringLiteral("AB"));
+    emit sheet.Info3()->PreviewRequested();
+    QCOMPARE(responder.dialogs, (std::vector<QString>{QStringLiteral("预览替换后的 SQL")}));
+    QCOMPARE(shown, QStringLiteral("DELETE FROM T\nWHERE ID=42 AND C='AB'"));
+    QVERIFY(readOnly);
+    QVERIFY(responder.messages.empty());
+    QVERIFY(!sheet.StoreButton()->isEnabled());
+}
+
+void SheetRunTest::PreviewPointsOutBadPlaceholder() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord("SELECT [?:UserID], [?:Rep]");
+    AddVariable(record, "UserID", kImport, kInt, 4, "", "1");
+    AddVariable(record, "Rep", kReport, kChar, 20, "r", "");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    emit sheet.Info3()->PreviewRequested();
+    QVERIFY(responder.dialogs.empty());
+    QCOMPARE(responder.messages.size(), size_t(1));
+    QVERIFY(responder.messages[0].text.contains(QStringLiteral("[?:Rep]")));
+}
+
+QTEST_MAIN(SheetRunTest)
+#include "test_sheet_run.moc"
