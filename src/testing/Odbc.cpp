@@ -202,6 +202,11 @@ void Connection::Disconnect() {
     if (m_dbc == SQL_NULL_HDBC)
         return;
     SigpipeGuard guard;
+    for (Statement* statement : m_statements) {
+        statement->Release();
+        statement->m_connection = nullptr;
+    }
+    m_statements.clear();
     if (m_connected)
         SQLDisconnect(m_dbc);
     SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
@@ -218,7 +223,7 @@ bool Connection::Dead() const {
     return SQL_SUCCEEDED(SQLGetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE;
 }
 
-Statement::Statement(const Connection& connection) : m_wide(connection.Wide()) {
+Statement::Statement(Connection& connection) : m_wide(connection.Wide()) {
     if (!connection.IsOpen()) {
         m_allocation.ok = false;
         m_allocation.records.push_back({"08003", 0, "Connection not open"});
@@ -227,13 +232,30 @@ Statement::Statement(const Connection& connection) : m_wide(connection.Wide()) {
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection.Handle(), &m_stmt))) {
         m_allocation = Diagnostics(SQL_HANDLE_DBC, connection.Handle(), false);
         m_stmt = SQL_NULL_HSTMT;
+        return;
     }
+    m_connection = &connection;
+    connection.m_statements.push_back(this);
 }
 
 Statement::~Statement() {
+    if (m_connection) {
+        auto& list = m_connection->m_statements;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    }
+    Release();
+}
+
+void Statement::Release() {
+    if (m_stmt == SQL_NULL_HSTMT)
+        return;
     SigpipeGuard guard;
-    if (m_stmt != SQL_NULL_HSTMT)
-        SQLFreeHandle(SQL_HANDLE_STMT, m_stmt);
+    SQLFreeHandle(SQL_HANDLE_STMT, m_stmt);
+    m_stmt = SQL_NULL_HSTMT;
+    if (m_allocation.ok) {
+        m_allocation.ok = false;
+        m_allocation.records.push_back({"08003", 0, "Connection not open"});
+    }
 }
 
 void Statement::SetQueryTimeout(SQLULEN seconds) {

@@ -34,6 +34,8 @@ struct Result {
     bool HasState(std::string_view state) const;
 };
 
+class Statement;
+
 class Connection {
 public:
     Connection() = default;
@@ -55,7 +57,11 @@ public:
     SQLHDBC Handle() const { return m_dbc; }
 
 private:
+    friend class Statement;
     SQLHDBC m_dbc = SQL_NULL_HDBC;
+    // Statements of this connection: closing it frees their handles first, so a statement
+    // object that outlives the connection holds no dangling handle.
+    std::vector<Statement*> m_statements;
     bool m_connected = false;
     bool m_wide = false;
     std::string m_driverName;
@@ -63,7 +69,7 @@ private:
 
 class Statement {
 public:
-    explicit Statement(const Connection& connection);
+    explicit Statement(Connection& connection);
     ~Statement();
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -88,6 +94,9 @@ public:
     void Cancel();
 
 private:
+    friend class Connection;
+    void Release();
+    Connection* m_connection = nullptr;
     SQLHSTMT m_stmt = SQL_NULL_HSTMT;
     bool m_wide = false;
     Result m_allocation;

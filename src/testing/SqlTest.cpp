@@ -167,7 +167,10 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
         outcome.code = 0;
         return outcome;
     }
-    return Message(code, "Error code:" + codeGbk + "\n" + odbc::Utf8ToGbkLossy(messageText), std::string());
+    const std::string messageGbk = odbc::Utf8ToGbkLossy(messageText);
+    TestOutcome outcome = Message(code, "Error code:" + codeGbk + "\n" + messageGbk, std::string());
+    outcome.moduleMessage = messageGbk;
+    return outcome;
 }
 
 void SqlTestSession::Cancel() {

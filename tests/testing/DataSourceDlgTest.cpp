@@ -97,6 +97,9 @@ TEST_F(DataSourceDlgTest, EmptyStringKeepsTheDialogOpenAndCancelChoosesNothing) 
 } // namespace kestrel
 
 int main(int argc, char** argv) {
+    // Test discovery runs this program too, without the test's environment.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

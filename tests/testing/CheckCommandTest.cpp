@@ -1,0 +1,221 @@
+// kestrel-tool check, end to end: a catalogue of SQL and DLL modules on disk, the tool run as
+// a separate program, its lines, exit code, JUnit and CSV.
+#include "testing/TestSupport.h"
+
+#include "core/AtomicFile.h"
+#include "core/FixedText.h"
+#include "repository/Catalogue.h"
+#include "repository/ModuleFile.h"
+#include "testing/Variables.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <fstream>
+#include <memory>
+#include <regex>
+
+namespace kestrel {
+namespace {
+
+using testsupport::Gbk;
+
+#ifdef KESTREL_TEST_POSTGRES
+constexpr bool kPostgres = true;
+#else
+constexpr bool kPostgres = false;
+#endif
+
+struct ToolRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::string bytes;
+    ReadWholeFile(path, bytes);
+    return bytes;
+}
+
+std::string Quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+struct Variable {
+    std::string name;
+    int attribute;
+    int type;
+    int32_t length;
+    std::string testValue;
+};
+
+class CheckCommandTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (kPostgres)
+            s_cluster = std::make_unique<testsupport::PostgresCluster>();
+    }
+    static void TearDownTestSuite() { s_cluster.reset(); }
+
+    void SetUp() override {
+        if (kPostgres) {
+            if (!testsupport::PostgresCluster::Available())
+                GTEST_SKIP() << "PostgreSQL server binaries are not installed";
+            ASSERT_TRUE(s_cluster->Running()) << s_cluster->Failure();
+            m_connection = s_cluster->ConnectionString();
+        } else {
+            m_connection = "Driver=SQLite3;Database=" + (m_dir.Path() / "audit.db").string();
+        }
+        ASSERT_EQ(testsupport::QueryOne(m_connection, "DROP TABLE IF EXISTS KSTError"), "");
+        ASSERT_EQ(testsupport::QueryOne(m_connection, "CREATE TABLE KSTError (UserID INTEGER, ErrorCode INTEGER, "
+                                                      "ErrorMsg VARCHAR(200))"),
+                  "");
+
+        GroupCatalogue catalogue;
+        catalogue.Reset(Catalogue());
+        for (auto [id, name] : {std::pair{"G1", Gbk("通过组")}, std::pair{"G2", Gbk("失败组")}}) {
+            GroupRecord group{};
+            SetFieldText(group.identifier, id);
+            SetFieldText(group.name, name);
+            catalogue.AppendGroup(group);
+        }
+        ASSERT_TRUE(SaveCatalogue(catalogue));
+
+        std::filesystem::copy_file(TEST_MODULES_PATH, m_dir.Path() / "libtest_modules.so");
+        const std::vector<Variable> user = {{"UserID", kImport, kInt, 0, "7"}};
+        // Written out of order: the check runs them by file name within each group.
+        SaveModule("c_dll.kst", "G1", kDllModule, std::string(SAMPLE_MODULE_PATH) + ",SampleAudit",
+                   {{"Amount", kImport, kInt, 0, "5"}, {"Account", kConfig, kChar, 16, Gbk("现金")}});
+        SaveModule("a_ok.kst", "G1", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
+        SaveModule("b_bad.kst", "G2", kSqlModule, Gbk("INSERT INTO KSTError VALUES ([?:UserID], 3, '中文错误')"), user);
+        SaveModule("d_crash.kst", "G2", kDllModule, "./libtest_modules.so,Crash", {});
+        SaveModule("e_placeholder.kst", "G2", kSqlModule, "SELECT [?:Nobody]", user);
+        SaveModule("f_other_group.kst", "G9", kSqlModule, "SELECT 1", {});
+        std::ofstream(m_dir.Path() / "not_a_module.kst") << "rubbish";
+    }
+
+    void SaveModule(const std::string& fileName, const std::string& group, ModuleType type, const std::string& body,
+                    const std::vector<Variable>& variables) {
+        ModuleRecord record;
+        SetFieldText(record.header.keyword, kModuleKeyword);
+        SetFieldText(record.header.groupId, group);
+        SetFieldText(record.header.title, fileName);
+        record.header.type = type;
+        record.body = body;
+        record.header.variableCount = static_cast<int32_t>(variables.size());
+        for (std::size_t i = 0; i < variables.size(); ++i) {
+            VariableDefinition& v = record.variables[i];
+            SetFieldText(v.name, variables[i].name);
+            v.attribute = static_cast<uint8_t>(variables[i].attribute);
+            v.type = static_cast<uint8_t>(variables[i].type);
+            v.length = variables[i].length;
+            record.testValues += variables[i].name + "," + variables[i].testValue + "\n";
+        }
+        record.fileName = fileName;
+        ASSERT_TRUE(SaveModuleFile(record, "SA", m_dir.Path()));
+    }
+
+    std::filesystem::path Catalogue() const { return m_dir.Path() / "audit.MGP"; }
+
+    ToolRun Tool(const std::string& arguments) {
+        const std::filesystem::path out = m_dir.Path() / "tool.out";
+        const std::filesystem::path err = m_dir.Path() / "tool.err";
+        const std::string command = std::string(KESTREL_TOOL_PATH) + " check " + arguments + " >" + out.string() +
+                                    " 2>" + err.string() + " </dev/null";
+        const int status = std::system(command.c_str());
+        ToolRun run;
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.out = ReadText(out);
+        run.err = ReadText(err);
+        return run;
+    }
+
+    std::string Args(const std::string& extra = {}) const {
+        return Quoted(Catalogue().string()) + " --connect " + Quoted(m_connection) + extra;
+    }
+
+    static std::unique_ptr<testsupport::PostgresCluster> s_cluster;
+    testsupport::TempDir m_dir;
+    std::string m_connection;
+};
+
+std::unique_ptr<testsupport::PostgresCluster> CheckCommandTest::s_cluster;
+
+TEST_F(CheckCommandTest, RunsEveryGroupInOrderAndWritesJUnitAndCsv) {
+    const std::string before = ReadText(m_dir.Path() / "b_bad.kst");
+    const std::filesystem::path junit = m_dir.Path() / "out.xml";
+    const std::filesystem::path csv = m_dir.Path() / "out.csv";
+    const ToolRun run = Tool(Args(" --junit " + Quoted(junit.string()) + " --csv " + Quoted(csv.string())));
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+
+    std::vector<std::string> lines;
+    std::istringstream stream(run.out);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 6u) << run.out;
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(a_ok\.kst  G1  PASS  0  -  \d+\.\d{3}s)"))) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(c_dll\.kst  G1  PASS  0  -  .*)"))) << lines[1];
+    EXPECT_EQ(lines[2].rfind("b_bad.kst  G2  FAIL  3  Error code:3 中文错误  ", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind("d_crash.kst  G2  FAIL  -1  [Crash] 运行异常终止：", 0), 0u) << lines[3];
+    EXPECT_EQ(lines[4].rfind("e_placeholder.kst  G2  FAIL  -1  ", 0), 0u) << lines[4];
+    EXPECT_EQ(lines[5], "2 passed, 3 failed");
+
+    const std::string xml = ReadText(junit);
+    EXPECT_NE(xml.find(R"(<testsuites name="audit.MGP" tests="5" failures="3")"), std::string::npos) << xml;
+    EXPECT_NE(xml.find(R"(<testsuite name="G1" tests="2" failures="0")"), std::string::npos) << xml;
+    EXPECT_NE(xml.find(R"(<testsuite name="G2" tests="3" failures="3")"), std::string::npos) << xml;
+    EXPECT_NE(xml.find(R"(<property name="groupName" value="通过组"/>)"), std::string::npos) << xml;
+    EXPECT_TRUE(std::regex_search(xml, std::regex(R"(<testcase classname="G1" name="a_ok\.kst" time="\d+\.\d{3}"/>)")))
+        << xml;
+    // The failure message is the module's own ErrorMsg; the full text is the body.
+    EXPECT_NE(xml.find(R"(<failure message="中文错误" type="3">Error code:3&#10;中文错误</failure>)"), std::string::npos)
+        << xml;
+    EXPECT_LT(xml.find("a_ok.kst"), xml.find("c_dll.kst"));
+    EXPECT_EQ(xml.find("f_other_group"), std::string::npos);
+
+    const std::string table = ReadText(csv);
+    EXPECT_EQ(table.rfind("file,group,result,code,message,seconds\r\na_ok.kst,G1,PASS,0,,", 0), 0u) << table;
+    EXPECT_NE(table.find("b_bad.kst,G2,FAIL,3,\"Error code:3\n中文错误\","), std::string::npos) << table;
+    EXPECT_EQ(std::count(table.begin(), table.end(), '\r'), 6);
+
+    EXPECT_EQ(ReadText(m_dir.Path() / "b_bad.kst"), before); // never changes a module file
+}
+
+TEST_F(CheckCommandTest, AGroupThatPassesExitsWithZero) {
+    const ToolRun run = Tool(Args(" --group G1"));
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("2 passed, 0 failed"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("G2"), std::string::npos);
+}
+
+#ifndef KESTREL_TEST_POSTGRES
+TEST_F(CheckCommandTest, CannotStartExitsWithTwo) {
+    // Unknown group, unreadable or invalid catalogue, data source that cannot be opened.
+    EXPECT_EQ(Tool(Args(" --group G7")).exitCode, 2);
+    EXPECT_EQ(Tool(Quoted((m_dir.Path() / "missing.MGP").string()) + " --connect " + Quoted(m_connection)).exitCode,
+              2);
+    ASSERT_TRUE(WriteFileAtomic(m_dir.Path() / "broken.MGP", "MODULE_GROUP but nothing else"));
+    EXPECT_EQ(Tool(Quoted((m_dir.Path() / "broken.MGP").string()) + " --connect " + Quoted(m_connection)).exitCode, 2);
+    const ToolRun noSource = Tool(Quoted(Catalogue().string()) + " --connect 'DSN=kestrel-no-such-source'");
+    EXPECT_EQ(noSource.exitCode, 2);
+    EXPECT_NE(noSource.err.find("Data source name not found"), std::string::npos) << noSource.err;
+    EXPECT_EQ(noSource.out, "");
+    // Usage errors.
+    EXPECT_EQ(Tool(Quoted(Catalogue().string())).exitCode, 64);
+    EXPECT_EQ(Tool(Args(" --junit")).exitCode, 64);
+}
+
+TEST_F(CheckCommandTest, AReportFileThatCannotBeWrittenIsAnError) {
+    const ToolRun run = Tool(Args(" --group G1 --csv /nonexistent-folder/out.csv"));
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.err.find("/nonexistent-folder/out.csv"), std::string::npos);
+}
+#endif
+
+} // namespace
+} // namespace kestrel
