@@ -63,11 +63,10 @@ public:
         case CSpreadSheet::kListColumn: {
             auto* combo = new QComboBox(parent);
             combo->addItems(CSpreadSheet::ListItems(col));
-            // A pick is a finished edit: commit at once rather than on focus loss.
+            // Each pick reaches the cell at once (arrow keys pick too, so the editor stays
+            // open until Enter or leaving the cell).
             connect(combo, &QComboBox::activated, this, [this, combo] {
-                auto* self = const_cast<GridDelegate*>(this);
-                emit self->commitData(combo);
-                emit self->closeEditor(combo);
+                emit const_cast<GridDelegate*>(this)->commitData(combo);
             });
             return combo;
         }
@@ -137,7 +136,7 @@ CSpreadSheet::CSpreadSheet(QWidget* parent) : QTableWidget(0, kColumns, parent) 
     const QFontMetricsF metrics(font());
     const double charWidth = metrics.averageCharWidth();
     for (int c = 0; c < kColumns; ++c)
-        setColumnWidth(c, static_cast<int>(std::lround(kColumnSpecs[c].widthChars * charWidth)) + 8);
+        setColumnWidth(c, static_cast<int>(std::lround(kColumnSpecs[c].widthChars * charWidth)));
     horizontalHeader()->setStretchLastSection(true);
     verticalHeader()->setDefaultSectionSize(static_cast<int>(metrics.height()) + 8);
 }

@@ -7,7 +7,7 @@ set_target_properties(sheet_modules PROPERTIES C_VISIBILITY_PRESET default C_STA
 set(SHEET_TEST_HOME ${CMAKE_CURRENT_BINARY_DIR}/sheet-home)
 file(MAKE_DIRECTORY ${SHEET_TEST_HOME}/.config)
 
-foreach(name test_sheet test_sheet_grid test_sheet_run)
+foreach(name test_sheet test_sheet_grid test_sheet_run test_sheet_workflow)
     add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${name}.cpp)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_LIST_DIR})
     target_link_libraries(${name} PRIVATE kestrel_ui Qt6::Test)
@@ -20,6 +20,10 @@ add_dependencies(test_sheet_run kestrel-module-runner sample_module sheet_module
 target_compile_definitions(test_sheet_run PRIVATE
     KESTREL_SAMPLE_MODULE="$<TARGET_FILE:sample_module>"
     KESTREL_SHEET_MODULES="$<TARGET_FILE:sheet_modules>")
+
+# The whole module is read back from its file by the command-line tool.
+add_dependencies(test_sheet_workflow kestrel-tool)
+target_compile_definitions(test_sheet_workflow PRIVATE KESTREL_TOOL_PATH="$<TARGET_FILE:kestrel-tool>")
 
 add_executable(screenshots_sheet ${CMAKE_CURRENT_LIST_DIR}/screenshots_sheet.cpp)
 target_include_directories(screenshots_sheet PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_LIST_DIR})
