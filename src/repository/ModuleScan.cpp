@@ -64,6 +64,7 @@ struct StringHash {
 } // namespace
 
 struct ModuleIndex::CacheEntry {
+    std::string diskName;
     std::optional<std::string> gbkName; // nullopt: the disk name has no GBK form
     // What identifies the file's contents: a change of any of these means a re-read.
     off_t size = 0;
@@ -73,7 +74,6 @@ struct ModuleIndex::CacheEntry {
     dev_t device = 0;
     bool isModule = false;
     ModuleHeader header{};
-    uint64_t seen = 0;
 
     bool Matches(const struct stat& st) const {
         return size == st.st_size && mtimeNs == Nanoseconds(st.st_mtim) && ctimeNs == Nanoseconds(st.st_ctim) &&
@@ -88,10 +88,11 @@ struct ModuleIndex::CacheEntry {
     }
 };
 
+// Entries in the order of the last listing: a directory that did not change lists its names
+// in the same order again, so a re-fill walks the cache in step and needs no look-up.
 struct ModuleIndex::FolderCache {
     std::string folder;
-    std::unordered_map<std::string, CacheEntry, StringHash, std::equal_to<>> entries;
-    uint64_t generation = 0;
+    std::vector<std::unique_ptr<CacheEntry>> entries;
 };
 
 namespace {
@@ -101,7 +102,8 @@ namespace {
 // error; isModule tells the outcome otherwise.
 bool ReadHeader(int fd, off_t size, ModuleHeader& header, bool& isModule) {
     isModule = false;
-    char buffer[512];
+    // Big enough that the test-value length of a usual module lies inside the first read.
+    char buffer[4096];
     ssize_t got;
     do {
         got = ::pread(fd, buffer, sizeof buffer, 0);
@@ -164,7 +166,12 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
     if (!dir.Get())
         return FileStatus::FromErrno(errno);
     const int dirFd = ::dirfd(dir.Get());
-    const uint64_t generation = ++cache.generation;
+    std::vector<std::unique_ptr<CacheEntry>>& old = cache.entries;
+    std::vector<std::unique_ptr<CacheEntry>> next;
+    next.reserve(old.size());
+    // Built only when the listing leaves the old order.
+    std::unordered_map<std::string_view, std::size_t, StringHash> byName;
+    std::size_t position = 0;
     errno = 0;
     while (const dirent* d = ::readdir(dir.Get())) {
         const std::string_view name = d->d_name;
@@ -172,10 +179,24 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
             errno = 0;
             continue;
         }
-        auto found = cache.entries.find(name);
+        std::unique_ptr<CacheEntry> entry;
+        if (position < old.size() && old[position] && old[position]->diskName == name) {
+            entry = std::move(old[position]);
+        } else if (!old.empty()) {
+            if (byName.empty())
+                for (std::size_t i = 0; i < old.size(); ++i)
+                    if (old[i])
+                        byName.emplace(old[i]->diskName, i);
+            if (auto found = byName.find(name); found != byName.end() && old[found->second]) {
+                entry = std::move(old[found->second]);
+                byName.erase(found);
+            }
+        }
+        ++position;
+
         struct stat st {};
         bool fresh = false;
-        if (found != cache.entries.end()) {
+        if (entry) {
             if (::fstatat(dirFd, d->d_name, &st, 0) != 0) {
                 if (errno == ENOENT) { // gone since the listing
                     errno = 0;
@@ -183,7 +204,11 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
                 }
                 return FileStatus::FromErrno(errno);
             }
-            fresh = found->second.Matches(st);
+            fresh = entry->Matches(st);
+        } else {
+            entry = std::make_unique<CacheEntry>();
+            entry->diskName = name;
+            entry->gbkName = Utf8ToGbk(name);
         }
         if (!fresh) {
             const int fd = ::openat(dirFd, d->d_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -199,39 +224,28 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
                 ::close(fd);
                 return FileStatus::FromErrno(err);
             }
-            CacheEntry* entry;
-            if (found == cache.entries.end()) {
-                entry = &cache.entries.emplace(std::string(name), CacheEntry{}).first->second;
-                entry->gbkName = Utf8ToGbk(name);
-            } else {
-                entry = &found->second;
-            }
             entry->isModule = false;
             // Folders and other non-regular files are never module files (a pipe would block).
             if (S_ISREG(st.st_mode) && !ReadHeader(fd, st.st_size, entry->header, entry->isModule)) {
                 const int err = errno;
                 ::close(fd);
-                cache.entries.erase(std::string(name));
                 return FileStatus::FromErrno(err);
             }
             ::close(fd);
             entry->Remember(st);
-            entry->seen = generation;
-            if (S_ISDIR(st.st_mode)) {
-                errno = 0;
-                continue;
-            }
-            visit(*entry);
-        } else {
-            found->second.seen = generation;
-            visit(found->second);
         }
+        if (S_ISDIR(st.st_mode)) {
+            errno = 0;
+            continue;
+        }
+        visit(*entry);
+        next.push_back(std::move(entry));
         errno = 0;
     }
     if (errno != 0)
         return FileStatus::FromErrno(errno);
     // Files that are gone are forgotten.
-    std::erase_if(cache.entries, [generation](const auto& item) { return item.second.seen != generation; });
+    old = std::move(next);
     return FileStatus::Ok();
 }
 
