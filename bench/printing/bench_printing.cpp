@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 
@@ -54,8 +55,10 @@ struct Workspace {
             kestrel::SetFieldText(record.header.modifiedAt, "2024-02-03 04:05:06");
             record.body = "select * from ledger where amount > :limit";
             record.fileName = "m" + std::to_string(100000 + (i * 7919) % kModules) + ".kst";
-            (void)kestrel::WriteFileAtomic(kestrel::ModuleFilePath(folder, record.fileName),
-                                           kestrel::SerializeModule(record));
+            // Plain writes: setting up 10,000 files with a disk flush each would take minutes.
+            const std::string bytes = kestrel::SerializeModule(record);
+            std::ofstream(kestrel::ModuleFilePath(folder, record.fileName), std::ios::binary)
+                .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         }
         // The rows for the baseline, read once by the report itself.
         kestrel::ModuleReport report(kestrel::DefaultReportLayoutPath().string().c_str(), nullptr);
@@ -117,7 +120,8 @@ void BM_QTextDocumentHtmlTableToPdf(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ModuleReportToPdf)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_QTextDocumentHtmlTableToPdf)->Unit(benchmark::kMillisecond)->Iterations(3);
+// The baseline takes tens of seconds a round; one round is plenty against that spread.
+BENCHMARK(BM_QTextDocumentHtmlTableToPdf)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // Keeps each benchmark's time per iteration for the ratio.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -141,7 +145,7 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const auto ours = reporter.times.find("BM_ModuleReportToPdf/iterations:3");
-    const auto base = reporter.times.find("BM_QTextDocumentHtmlTableToPdf/iterations:3");
+    const auto base = reporter.times.find("BM_QTextDocumentHtmlTableToPdf/iterations:1");
     if (ours != reporter.times.end() && base != reporter.times.end() && base->second > 0)
         std::printf("ratio ModuleReport PDF / QTextDocument HTML table PDF (10000 modules): %.3fx (target <= 1.0x)\n",
                     ours->second / base->second);

@@ -473,9 +473,14 @@ void FormatPrn::SetObserver(FormatPrnObserver* observer) { m_impl->observer = ob
 
 FormatPrnObserver::~FormatPrnObserver() = default;
 
+namespace {
+// An object that surely lives in this library (a function's address may be a stub elsewhere).
+const char kLibraryAnchor = 0;
+} // namespace
+
 std::filesystem::path FormatPrn::LibraryFolder() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&FormatPrn::LibraryFolder), &info) && info.dli_fname)
+    if (dladdr(&kLibraryAnchor, &info) && info.dli_fname)
         return std::filesystem::absolute(info.dli_fname).parent_path();
     return {};
 }
