@@ -81,10 +81,8 @@ ModuleInfo1::ModuleInfo1(QWidget* parent) : QWidget(parent) {
     LoadFields();
 
     connect(m_title, &QLineEdit::textChanged, this, [this] { ReportIfShown(kIdTitle, ChangeKind::TextChanged); });
-    connect(m_dllName, &QLineEdit::textChanged, this,
-            [this] { ReportIfShown(kIdDllName, ChangeKind::TextChanged); });
-    connect(m_function, &QLineEdit::textChanged, this,
-            [this] { ReportIfShown(kIdFunction, ChangeKind::TextChanged); });
+    connect(m_dllName, &QLineEdit::textChanged, this, [this] { ReportIfShown(kIdDllName, ChangeKind::TextChanged); });
+    connect(m_function, &QLineEdit::textChanged, this, [this] { ReportIfShown(kIdFunction, ChangeKind::TextChanged); });
     connect(m_description, &QPlainTextEdit::textChanged, this,
             [this] { ReportIfShown(kIdDescription, ChangeKind::TextChanged); });
     connect(m_required, &QCheckBox::clicked, this, [this] { ReportIfShown(kIdRequired, ChangeKind::Clicked); });
@@ -124,7 +122,9 @@ void ModuleInfo1::ShowDllFields(bool show) {
     m_function->setVisible(show);
 }
 
-bool ModuleInfo1::DllFieldsShown() const { return !m_dllName->isHidden(); }
+bool ModuleInfo1::DllFieldsShown() const {
+    return !m_dllName->isHidden();
+}
 
 void ModuleInfo1::ReportIfShown(int id, ChangeKind kind) {
     // Filling the page before the sheet is on screen is no change.

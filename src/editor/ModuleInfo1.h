@@ -36,7 +36,7 @@ enum class ChangeKind { TextChanged, Clicked, SelectionChanged };
 struct ModuleInfo1Fields {
     std::string createdStamp; // GBK
     int required = 0;
-    int type = 0;  // 0 "SQL模块", 1 "DLL模块"
+    int type = 0; // 0 "SQL模块", 1 "DLL模块"
     std::string title;
     std::string description;
     std::string dllName;

@@ -23,17 +23,17 @@ enum BlockState { kPlain = 0, kInComment = 1, kInString = 2 };
 
 const QStringList& SqlKeywords() {
     static const QStringList words = {
-        "ADD",     "ALL",       "ALTER",   "AND",      "ANY",     "AS",       "ASC",      "BEGIN",    "BETWEEN",
-        "BY",      "CASE",      "CAST",    "CHECK",    "COLUMN",  "COMMIT",   "CONSTRAINT", "COUNT", "CREATE",
-        "CROSS",   "CURSOR",    "DECLARE", "DEFAULT",  "DELETE",  "DESC",     "DISTINCT", "DROP",     "ELSE",
-        "END",     "EXEC",      "EXECUTE", "EXISTS",   "FETCH",   "FOR",      "FOREIGN",  "FROM",     "FULL",
-        "FUNCTION", "GO",       "GROUP",   "HAVING",   "IF",      "IN",       "INDEX",    "INNER",    "INSERT",
-        "INTO",    "IS",        "JOIN",    "KEY",      "LEFT",    "LIKE",     "LIMIT",    "MAX",      "MIN",
-        "NOT",     "NULL",      "ON",      "OR",       "ORDER",   "OUTER",    "PRIMARY",  "PROCEDURE", "REFERENCES",
-        "RETURN",  "RIGHT",     "ROLLBACK", "SELECT",  "SET",     "SUM",      "TABLE",    "THEN",     "TOP",
-        "TRANSACTION", "TRIGGER", "UNION", "UNIQUE",   "UPDATE",  "VALUES",   "VIEW",     "WHEN",     "WHERE",
-        "WHILE",   "WITH",      "AVG",     "CHAR",     "VARCHAR", "INT",      "INTEGER",  "DECIMAL",  "NUMERIC",
-        "DATE",    "DATETIME",  "TRUNCATE", "REPLACE", "COALESCE", "ISNULL",
+        "ADD",         "ALL",      "ALTER",    "AND",     "ANY",      "AS",     "ASC",        "BEGIN",     "BETWEEN",
+        "BY",          "CASE",     "CAST",     "CHECK",   "COLUMN",   "COMMIT", "CONSTRAINT", "COUNT",     "CREATE",
+        "CROSS",       "CURSOR",   "DECLARE",  "DEFAULT", "DELETE",   "DESC",   "DISTINCT",   "DROP",      "ELSE",
+        "END",         "EXEC",     "EXECUTE",  "EXISTS",  "FETCH",    "FOR",    "FOREIGN",    "FROM",      "FULL",
+        "FUNCTION",    "GO",       "GROUP",    "HAVING",  "IF",       "IN",     "INDEX",      "INNER",     "INSERT",
+        "INTO",        "IS",       "JOIN",     "KEY",     "LEFT",     "LIKE",   "LIMIT",      "MAX",       "MIN",
+        "NOT",         "NULL",     "ON",       "OR",      "ORDER",    "OUTER",  "PRIMARY",    "PROCEDURE", "REFERENCES",
+        "RETURN",      "RIGHT",    "ROLLBACK", "SELECT",  "SET",      "SUM",    "TABLE",      "THEN",      "TOP",
+        "TRANSACTION", "TRIGGER",  "UNION",    "UNIQUE",  "UPDATE",   "VALUES", "VIEW",       "WHEN",      "WHERE",
+        "WHILE",       "WITH",     "AVG",      "CHAR",    "VARCHAR",  "INT",    "INTEGER",    "DECIMAL",   "NUMERIC",
+        "DATE",        "DATETIME", "TRUNCATE", "REPLACE", "COALESCE", "ISNULL",
     };
     return words;
 }
@@ -119,8 +119,8 @@ void SqlHighlighter::highlightBlock(const QString& text) {
             continue;
         }
         if (c.isLetter() || c == QLatin1Char('_')) {
-            const QRegularExpressionMatch match = word.match(text, i, QRegularExpression::NormalMatch,
-                                                             QRegularExpression::AnchorAtOffsetMatchOption);
+            const QRegularExpressionMatch match =
+                word.match(text, i, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
             const int wordLength = match.hasMatch() ? static_cast<int>(match.capturedLength()) : 1;
             if (match.hasMatch() && SqlKeywords().contains(match.captured().toUpper()))
                 setFormat(i, wordLength, keyword);
@@ -177,9 +177,9 @@ ModuleInfo3::ModuleInfo3(QWidget* parent) : QWidget(parent) {
     m_indicator->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_indicator->setGeometry(du.Rect(297, 186, 67, 12));
 
-    for (QObject* watched : {static_cast<QObject*>(m_editor), static_cast<QObject*>(m_editor->viewport()),
-                             static_cast<QObject*>(m_clipboard), static_cast<QObject*>(m_indicator),
-                             static_cast<QObject*>(this)})
+    for (QObject* watched :
+         {static_cast<QObject*>(m_editor), static_cast<QObject*>(m_editor->viewport()),
+          static_cast<QObject*>(m_clipboard), static_cast<QObject*>(m_indicator), static_cast<QObject*>(this)})
         watched->installEventFilter(this);
 
     connect(m_editor, &QPlainTextEdit::textChanged, this, [this] {
@@ -190,11 +190,17 @@ ModuleInfo3::ModuleInfo3(QWidget* parent) : QWidget(parent) {
     connect(m_editor, &QWidget::customContextMenuRequested, this, &ModuleInfo3::ShowContextMenu);
 }
 
-void ModuleInfo3::LoadFields() { m_editor->SetGbkText(m_sqlText); }
+void ModuleInfo3::LoadFields() {
+    m_editor->SetGbkText(m_sqlText);
+}
 
-void ModuleInfo3::ReadFields() { m_sqlText = m_editor->GbkText(); }
+void ModuleInfo3::ReadFields() {
+    m_sqlText = m_editor->GbkText();
+}
 
-bool ModuleInfo3::ClipboardOptionTicked() const { return m_clipboard->isChecked(); }
+bool ModuleInfo3::ClipboardOptionTicked() const {
+    return m_clipboard->isChecked();
+}
 
 void ModuleInfo3::SetKnownNames(const QSet<QString>& names) {
     m_rehighlighting = true;
@@ -202,7 +208,9 @@ void ModuleInfo3::SetKnownNames(const QSet<QString>& names) {
     m_rehighlighting = false;
 }
 
-QString ModuleInfo3::IndicatorText() const { return m_indicator->text(); }
+QString ModuleInfo3::IndicatorText() const {
+    return m_indicator->text();
+}
 
 void ModuleInfo3::UpdateIndicator() {
     const QTextCursor cursor = m_editor->textCursor();

@@ -27,7 +27,9 @@ namespace kestrel {
 namespace {
 constexpr int kTestCommand = 109;
 
-QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+QString Text(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 
 void ShowTestMessage(QWidget* parent, const TestMessage& message) {
     if (message.present)
@@ -127,7 +129,9 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
 
 ModuleSheet::~ModuleSheet() = default;
 
-bool ModuleSheet::SqlSessionOpen() const { return m_session && m_session->IsOpen(); }
+bool ModuleSheet::SqlSessionOpen() const {
+    return m_session && m_session->IsOpen();
+}
 
 void ModuleSheet::LoadFromRecord() {
     const ModuleHeader& header = m_record.header;
@@ -226,7 +230,9 @@ void ModuleSheet::OnStateChanged(int index) {
         m_info1->StateList()->setCurrentIndex(1);
 }
 
-void ModuleSheet::MarkChanged() { m_storeButton->setEnabled(true); }
+void ModuleSheet::MarkChanged() {
+    m_storeButton->setEnabled(true);
+}
 
 void ModuleSheet::RefreshKnownNames() {
     QSet<QString> names;
@@ -252,12 +258,13 @@ bool ModuleSheet::CheckGridFits() {
         m_grid->SetCol(1);
         const QString name = m_grid->GetCellText();
         if (ui::GbkLength(name) > kMaxNameBytes || ui::GbkLength(name) < 0) {
-            ui::ShowMessage(this,
-                            Text("第 %1 行的变量名“%2”超过 %3 字节（一个汉字算 2 字节）。\n请改短后再保存；模块没有保存。")
-                                .arg(r)
-                                .arg(name)
-                                .arg(kMaxNameBytes),
-                            Text("提示"), ui::Icon::Warning);
+            ui::ShowMessage(
+                this,
+                Text("第 %1 行的变量名“%2”超过 %3 字节（一个汉字算 2 字节）。\n请改短后再保存；模块没有保存。")
+                    .arg(r)
+                    .arg(name)
+                    .arg(kMaxNameBytes),
+                Text("提示"), ui::Icon::Warning);
             return false;
         }
     }
@@ -329,7 +336,9 @@ void ModuleSheet::CancelSheet() {
     done(QDialog::Accepted);
 }
 
-void ModuleSheet::reject() { CancelSheet(); }
+void ModuleSheet::reject() {
+    CancelSheet();
+}
 
 void ModuleSheet::done(int result) {
     // The connection of this sheet's SQL tests ends with the sheet.
@@ -383,8 +392,8 @@ int32_t ModuleSheet::RunSqlTest() {
             return -1;
         const std::string connection = chooser.ConnectionStringUtf8();
         SqlTestSession* session = m_session.get();
-        const TestOutcome opened = RunWithProgress(
-            this, Text("正在连接数据源……"), [session, &connection] { return session->Open(connection); }, {});
+        const TestOutcome opened = RunWithProgress(this, Text("正在连接数据源……"),
+                                                   [session, &connection] { return session->Open(connection); }, {});
         if (!m_session->IsOpen()) {
             ShowTestMessage(this, opened.message);
             return -1;
@@ -422,11 +431,11 @@ void ModuleSheet::PreviewSubstitutedSql() {
     if (!CheckPlaceholders(sql, table)) {
         bool unclosed = false;
         const std::string bad = FirstBadPlaceholder(sql, table, unclosed);
-        const QString text =
-            unclosed ? Text("SQL 中的 [?:%1 缺少结尾的 ]，无法替换。").arg(ui::FromGbk(bad.substr(0, 40)))
-                     : Text("占位符 [?:%1] 不是“变量”页中 Import 或 Config 变量的名称，无法替换。\n"
-                            "测试时这段 SQL 将不能通过。")
-                           .arg(ui::FromGbk(bad));
+        const QString text = unclosed
+                                 ? Text("SQL 中的 [?:%1 缺少结尾的 ]，无法替换。").arg(ui::FromGbk(bad.substr(0, 40)))
+                                 : Text("占位符 [?:%1] 不是“变量”页中 Import 或 Config 变量的名称，无法替换。\n"
+                                        "测试时这段 SQL 将不能通过。")
+                                       .arg(ui::FromGbk(bad));
         FreeTestVariables(table);
         ui::ShowMessage(this, text, Text("提示"), ui::Icon::Warning);
         return;

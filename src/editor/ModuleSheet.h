@@ -95,7 +95,7 @@ private:
     QPushButton* m_testButton;
     QPushButton* m_storeButton;
     QPushButton* m_closeButton;
-    TestVariableTable m_table; // filled only while a test runs
+    TestVariableTable m_table;                 // filled only while a test runs
     std::unique_ptr<SqlTestSession> m_session; // opened at the first SQL test
 };
 

@@ -34,7 +34,9 @@ TestProgress::TestProgress(QWidget* parent, const QString& text, bool cancellabl
     connect(m_cancel, &QPushButton::clicked, this, &TestProgress::reject);
 }
 
-void TestProgress::SetText(const QString& text) { m_text->setText(text); }
+void TestProgress::SetText(const QString& text) {
+    m_text->setText(text);
+}
 
 void TestProgress::reject() {
     if (!m_cancel->isEnabled())

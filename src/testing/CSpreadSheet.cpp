@@ -25,9 +25,9 @@ struct ColumnSpec {
     double widthChars;
 };
 const ColumnSpec kColumnSpecs[CSpreadSheet::kColumns] = {
-    {"名称", CSpreadSheet::kTextColumn, 18.13},  {"属性", CSpreadSheet::kListColumn, 9.5},
-    {"类型", CSpreadSheet::kListColumn, 9.0},    {"长度", CSpreadSheet::kNumberColumn, 5.25},
-    {"备注", CSpreadSheet::kTextColumn, 30.0},   {"测试值", CSpreadSheet::kTextColumn, 16.0},
+    {"名称", CSpreadSheet::kTextColumn, 18.13}, {"属性", CSpreadSheet::kListColumn, 9.5},
+    {"类型", CSpreadSheet::kListColumn, 9.0},   {"长度", CSpreadSheet::kNumberColumn, 5.25},
+    {"备注", CSpreadSheet::kTextColumn, 30.0},  {"测试值", CSpreadSheet::kTextColumn, 16.0},
 };
 
 // Room of a variable name in the module record, without its zero.
@@ -65,9 +65,8 @@ public:
             combo->addItems(CSpreadSheet::ListItems(col));
             // Each pick reaches the cell at once (arrow keys pick too, so the editor stays
             // open until Enter or leaving the cell).
-            connect(combo, &QComboBox::activated, this, [this, combo] {
-                emit const_cast<GridDelegate*>(this)->commitData(combo);
-            });
+            connect(combo, &QComboBox::activated, this,
+                    [this, combo] { emit const_cast<GridDelegate*>(this)->commitData(combo); });
             return combo;
         }
         case CSpreadSheet::kNumberColumn: {
@@ -166,7 +165,9 @@ int32_t CSpreadSheet::GetActiveRow() const {
     return current.isValid() ? current.row() + 1 : 0;
 }
 
-void CSpreadSheet::SetRowCount(int32_t count) { setRowCount(std::max<int32_t>(count, 0)); }
+void CSpreadSheet::SetRowCount(int32_t count) {
+    setRowCount(std::max<int32_t>(count, 0));
+}
 
 QTableWidgetItem* CSpreadSheet::AddressedItem(bool create) {
     if (m_row < 1 || m_row > rowCount() || m_col < 1 || m_col > columnCount())
@@ -230,7 +231,9 @@ void CSpreadSheet::RunAction(int16_t action) {
     }
 }
 
-void CSpreadSheet::UserEdited(int row0, int col0) { emit CellChanged(col0 + 1, row0 + 1); }
+void CSpreadSheet::UserEdited(int row0, int col0) {
+    emit CellChanged(col0 + 1, row0 + 1);
+}
 
 void CSpreadSheet::keyPressEvent(QKeyEvent* event) {
     // Only while the grid itself has the focus: keys typed into an open cell editor that

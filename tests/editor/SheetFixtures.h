@@ -32,8 +32,8 @@ inline void SetStamps(ModuleRecord& record) {
     SetFieldText(record.header.modifiedAt, "2024-02-03 04:05:06");
 }
 
-inline void AddVariable(ModuleRecord& record, const std::string& name, uint8_t attribute, uint8_t type,
-                        int32_t length, const std::string& remark, const std::string& testValue) {
+inline void AddVariable(ModuleRecord& record, const std::string& name, uint8_t attribute, uint8_t type, int32_t length,
+                        const std::string& remark, const std::string& testValue) {
     VariableDefinition& variable = record.variables[static_cast<size_t>(record.header.variableCount++)];
     SetFieldText(variable.name, name);
     variable.attribute = attribute;

@@ -25,7 +25,7 @@ public:
 
     std::vector<AskedModal> messages;
     std::vector<AskedModal> questions;
-    std::deque<bool> answers;   // next Yes/No answers; No when empty
+    std::deque<bool> answers;     // next Yes/No answers; No when empty
     std::vector<QString> dialogs; // window titles of the dialogs that were run
     // Drives a dialog; by default every dialog is cancelled.
     std::function<int(QDialog*)> onDialog;

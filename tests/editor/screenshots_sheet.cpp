@@ -38,7 +38,9 @@ bool Save(QWidget* window, const QString& name) {
     return saved;
 }
 
-std::string Gbk(const char* utf8) { return ui::ToGbkChecked(QString::fromUtf8(utf8)); }
+std::string Gbk(const char* utf8) {
+    return ui::ToGbkChecked(QString::fromUtf8(utf8));
+}
 
 } // namespace
 

@@ -178,7 +178,7 @@ void SheetTest::StoreDisabledAfterOpeningEnabledByEachChange() {
         QWidget* editor = grid->indexWidget(grid->currentIndex());
         QVERIFY(editor);
         QTest::keyClick(editor, Qt::Key_Return);
-        QCoreApplication::processEvents(); // the delegate commits on the next turn of the loop
+        QCoreApplication::processEvents();                // the delegate commits on the next turn of the loop
         QCOMPARE(Cell(*grid, 1, 6), QStringLiteral("9")); // typing replaces the cell
     }
     QVERIFY(sheet.StoreButton()->isEnabled());

@@ -41,7 +41,9 @@ ModuleRecord SampleModule(int amount) {
     return record;
 }
 
-QString StateText(const ModuleSheet& sheet) { return sheet.Info1()->StateList()->currentText(); }
+QString StateText(const ModuleSheet& sheet) {
+    return sheet.Info1()->StateList()->currentText();
+}
 
 // Presses "取消" on the progress window as soon as it is up.
 void CancelProgressWhenShown(bool& pressed) {
@@ -90,12 +92,10 @@ void SheetRunTest::initTestCase() {
     QVERIFY(m_dir.isValid());
     m_database = m_dir.filePath(QStringLiteral("audit.db"));
     odbc::Connection connection;
-    const odbc::Result connected =
-        connection.Connect(DataSourceDlg::SqliteConnectionString(m_database).toStdString());
+    const odbc::Result connected = connection.Connect(DataSourceDlg::SqliteConnectionString(m_database).toStdString());
     QVERIFY2(connected.ok, connected.Text().c_str());
     odbc::Statement create(connection);
-    QVERIFY(create.Execute("CREATE TABLE KSTError (UserID INTEGER, ErrorCode VARCHAR(20), ErrorMsg VARCHAR(200))")
-                .ok);
+    QVERIFY(create.Execute("CREATE TABLE KSTError (UserID INTEGER, ErrorCode VARCHAR(20), ErrorMsg VARCHAR(200))").ok);
 }
 
 bool SheetRunTest::AnswerDataSource(QDialog* dialog) {
@@ -197,7 +197,8 @@ void SheetRunTest::UnchosenRowsStayOutOfTheTest() {
     ModuleSheet sheet(kEditMode, record, &host);
     ShowSheet(sheet);
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
-    QVERIFY2(responder.messages.empty(), qPrintable(responder.messages.empty() ? QString() : responder.messages[0].text));
+    QVERIFY2(responder.messages.empty(),
+             qPrintable(responder.messages.empty() ? QString() : responder.messages[0].text));
     QCOMPARE(StateText(sheet), kPassed);
 }
 
@@ -222,8 +223,7 @@ void SheetRunTest::SqlTestAgainstSqlite() {
     responder.onDialog = [this](QDialog* dialog) {
         return AnswerDataSource(dialog) ? int(QDialog::Accepted) : int(QDialog::Rejected);
     };
-    ModuleRecord record =
-        SqlRecord("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES ([?:UserID], 0, 'ok')");
+    ModuleRecord record = SqlRecord("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES ([?:UserID], 0, 'ok')");
     AddVariable(record, "UserID", kImport, kInt, 4, "", "7");
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -234,7 +234,8 @@ void SheetRunTest::SqlTestAgainstSqlite() {
 
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
     QCOMPARE(responder.dialogs, (std::vector<QString>{QStringLiteral("选择数据源")}));
-    QVERIFY2(responder.messages.empty(), qPrintable(responder.messages.empty() ? QString() : responder.messages[0].text));
+    QVERIFY2(responder.messages.empty(),
+             qPrintable(responder.messages.empty() ? QString() : responder.messages[0].text));
     QCOMPARE(responder.questions.size(), size_t(1));
     QCOMPARE(StateText(sheet), kPassed);
     QCOMPARE(QGuiApplication::clipboard()->text(),
@@ -257,8 +258,8 @@ void SheetRunTest::SqlModuleErrorCode() {
     responder.onDialog = [this](QDialog* dialog) {
         return AnswerDataSource(dialog) ? int(QDialog::Accepted) : int(QDialog::Rejected);
     };
-    ModuleRecord record = SqlRecord(
-        "INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES ([?:UserID], 3, 'bad input')");
+    ModuleRecord record =
+        SqlRecord("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES ([?:UserID], 3, 'bad input')");
     AddVariable(record, "UserID", kConfig, kInt, 4, "", "9");
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
