@@ -10,7 +10,10 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
-#include <unordered_map>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace kestrel {
 
@@ -124,68 +127,96 @@ private:
     char m_text[16] = {};
 };
 
+// Names are short: a plain loop beats a call of memcmp.
+bool SameBytes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+uint32_t HashName(std::string_view name) {
+    uint32_t hash = 2166136261u; // FNV-1a
+    for (char c : name)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return hash;
+}
+
 // Look-up of the value variables by name, built once per text so that a long SQL text with
-// many placeholders costs one pass. For each name it keeps what the last matching entry
-// decides: whether the name exists (any type), and the text of the last entry with a type.
+// many placeholders costs one pass: one slot per distinct name of an Import or Config entry,
+// holding the text that the last such entry with a known type gives (FormatVariableValue's
+// rule), worked out once, in an open-addressing table keyed by the name's hash.
 class NameIndex {
 public:
     explicit NameIndex(const TestVariableTable& table) {
         const TestVariable* entries = table.Entries();
         const int32_t count = table.Count();
-        if (count <= kLinearLimit) {
-            m_table = &table;
-            return;
-        }
-        m_map.reserve(static_cast<std::size_t>(count));
+        std::size_t buckets = 16;
+        while (buckets < static_cast<std::size_t>(count) * 2)
+            buckets *= 2;
+        m_buckets.assign(buckets, Bucket{});
+        m_mask = buckets - 1;
+        std::vector<const TestVariable*> winners;
         for (int32_t i = 0; i < count; ++i) {
             const TestVariable& entry = entries[i];
             if (!IsValueAttribute(entry))
                 continue;
-            Slot& slot = m_map[EntryName(entry)];
-            if (entry.type <= kChar)
-                slot.entry = &entry;
-        }
-    }
-
-    bool Exists(std::string_view name) const {
-        if (m_table) {
-            const TestVariable* entries = m_table->Entries();
-            for (int32_t i = 0; i < m_table->Count(); ++i)
-                if (IsValueAttribute(entries[i]) && EntryName(entries[i]) == name)
-                    return true;
-            return false;
-        }
-        return m_map.find(name) != m_map.end();
-    }
-
-    // Appends the value of name as FormatVariableValue gives it.
-    void AppendValue(std::string_view name, std::string& out) const {
-        const TestVariable* winner = nullptr;
-        if (m_table) {
-            const TestVariable* entries = m_table->Entries();
-            for (int32_t i = m_table->Count() - 1; i >= 0; --i) {
-                const TestVariable& entry = entries[i];
-                if (IsValueAttribute(entry) && entry.type <= kChar && EntryName(entry) == name) {
-                    winner = &entry;
-                    break;
-                }
+            const std::string_view name = EntryName(entry);
+            const uint32_t hash = HashName(name);
+            int32_t slot = Find(name, hash);
+            if (slot < 0) {
+                slot = static_cast<int32_t>(m_slots.size());
+                m_slots.push_back(Slot{name, std::string()});
+                winners.push_back(nullptr);
+                std::size_t b = hash & m_mask;
+                while (m_buckets[b].slot >= 0)
+                    b = (b + 1) & m_mask;
+                m_buckets[b] = Bucket{hash, slot};
             }
-        } else {
-            auto it = m_map.find(name);
-            if (it != m_map.end())
-                winner = it->second.entry;
+            if (entry.type <= kChar)
+                winners[static_cast<std::size_t>(slot)] = &entry;
         }
-        if (winner)
-            AppendValueText(*winner, out);
+        for (std::size_t k = 0; k < m_slots.size(); ++k)
+            if (winners[k])
+                AppendValueText(*winners[k], m_slots[k].text);
+    }
+
+    // Slot of name (hash = HashName(name)), or -1.
+    int32_t Find(std::string_view name, uint32_t hash) const {
+        for (std::size_t b = hash & m_mask;; b = (b + 1) & m_mask) {
+            const Bucket& bucket = m_buckets[b];
+            if (bucket.slot < 0)
+                return -1;
+            if (bucket.hash == hash) {
+                const std::string_view candidate = m_slots[static_cast<std::size_t>(bucket.slot)].name;
+                if (SameBytes(candidate, name))
+                    return bucket.slot;
+            }
+        }
+    }
+
+    bool Exists(std::string_view name) const { return Find(name, HashName(name)) >= 0; }
+
+    // The value text of name as FormatVariableValue gives it ("" for none).
+    std::string_view Value(std::string_view name, uint32_t hash) const {
+        const int32_t slot = Find(name, hash);
+        return slot < 0 ? std::string_view() : std::string_view(m_slots[static_cast<std::size_t>(slot)].text);
     }
 
 private:
-    static constexpr int32_t kLinearLimit = 8;
     struct Slot {
-        const TestVariable* entry = nullptr;
+        std::string_view name;
+        std::string text;
     };
-    const TestVariableTable* m_table = nullptr;
-    std::unordered_map<std::string_view, Slot> m_map;
+    struct Bucket {
+        uint32_t hash = 0;
+        int32_t slot = -1;
+    };
+    std::vector<Slot> m_slots;
+    std::vector<Bucket> m_buckets;
+    std::size_t m_mask = 0;
 };
 
 // Position of the next "[?:" at or after from, or npos.
@@ -221,28 +252,105 @@ bool CheckWith(std::string_view text, const NameIndex& index) {
     }
 }
 
+// One pass that copies the text and replaces the placeholders on the way. The output buffer is
+// kept at least 64 bytes larger than what is still to come, so the copy can move whole blocks
+// while it looks for the next "[".
 std::string SubstituteWith(std::string_view text, const NameIndex& index) {
+    constexpr std::size_t kSlack = 64;
     std::string result;
-    result.reserve(text.size() + text.size() / 8);
+    result.resize(text.size() + text.size() / 8 + kSlack);
+    char* out = result.data();
+    char* outEnd = out + result.size();
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    auto makeRoom = [&](std::size_t bytes) {
+        if (static_cast<std::size_t>(outEnd - out) >= bytes + kSlack)
+            return;
+        const std::size_t used = static_cast<std::size_t>(out - result.data());
+        result.resize(std::max(result.size() * 2, used + bytes + kSlack));
+        out = result.data() + used;
+        outEnd = result.data() + result.size();
+    };
     TimeOfDay clock;
-    std::size_t position = 0;
-    for (;;) {
-        const std::size_t open = FindOpen(text, position);
-        if (open == std::string_view::npos)
+#ifdef __SSE2__
+    const __m128i bracket = _mm_set1_epi8('[');
+#endif
+    while (p < end) {
+#ifdef __SSE2__
+        // 64 bytes at a time while no "[" is among them; then 16 at a time near the end.
+        while (end - p >= 64) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), a);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), b);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), c);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48), d);
+            const __m128i ea = _mm_cmpeq_epi8(a, bracket);
+            const __m128i eb = _mm_cmpeq_epi8(b, bracket);
+            const __m128i ec = _mm_cmpeq_epi8(c, bracket);
+            const __m128i ed = _mm_cmpeq_epi8(d, bracket);
+            if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(ea, eb), _mm_or_si128(ec, ed)))) {
+                const uint64_t mask = static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(ea))) |
+                                      static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eb))) << 16 |
+                                      static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(ec))) << 32 |
+                                      static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(ed))) << 48;
+                const unsigned skip = static_cast<unsigned>(__builtin_ctzll(mask));
+                p += skip;
+                out += skip;
+                goto atBracket;
+            }
+            p += 64;
+            out += 64;
+        }
+        while (end - p >= 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, bracket)));
+            if (mask) {
+                const unsigned skip = static_cast<unsigned>(__builtin_ctz(mask));
+                p += skip;
+                out += skip;
+                goto atBracket;
+            }
+            p += 16;
+            out += 16;
+        }
+#endif
+        while (p < end && *p != '[')
+            *out++ = *p++;
+        if (p == end)
             break;
-        const std::size_t nameStart = open + kOpen.size();
-        const std::size_t close = text.find(']', nameStart);
-        if (close == std::string_view::npos)
-            break; // the rest, this "[?:" included, is copied unchanged
-        result.append(text.data() + position, open - position);
-        const std::string_view name = text.substr(nameStart, close - nameStart);
-        if (name == kCurrentTime)
-            result.append(clock.Now());
-        else
-            index.AppendValue(name, result);
-        position = close + 1;
+#ifdef __SSE2__
+    atBracket:
+#endif
+        if (end - p >= 3 && p[1] == '?' && p[2] == ':') {
+            const char* const nameStart = p + 3;
+            const char* q = nameStart;
+            uint32_t hash = 2166136261u;
+            while (q < end && *q != ']') {
+                hash = (hash ^ static_cast<unsigned char>(*q)) * 16777619u;
+                ++q;
+            }
+            if (q == end) {
+                // An opening without its "]": the rest is copied unchanged.
+                std::memcpy(out, p, static_cast<std::size_t>(end - p));
+                out += end - p;
+                p = end;
+                break;
+            }
+            const std::string_view name(nameStart, static_cast<std::size_t>(q - nameStart));
+            p = q + 1;
+            const std::string_view value = SameBytes(name, kCurrentTime) ? clock.Now() : index.Value(name, hash);
+            makeRoom(value.size() + static_cast<std::size_t>(end - p));
+            std::memcpy(out, value.data(), value.size());
+            out += value.size();
+        } else {
+            *out++ = *p++;
+        }
     }
-    result.append(text.data() + position, text.size() - position);
+    result.resize(static_cast<std::size_t>(out - result.data()));
     return result;
 }
 
@@ -417,9 +525,7 @@ std::string SubstitutePlaceholders(const std::string& text, const TestVariableTa
 }
 
 std::string FormatVariableValue(const std::string& name, const TestVariableTable& table) {
-    std::string result;
-    NameIndex(table).AppendValue(name, result);
-    return result;
+    return std::string(NameIndex(table).Value(name, HashName(name)));
 }
 
 std::string LookupListValue(const std::string& list, const std::string& name) {
