@@ -8,11 +8,12 @@
 #include <cstring>
 #include <string>
 
-namespace {
+// Qt's resources live only in this library; the host's own are searched beside them. The
+// resource macros must stand outside every namespace.
+static void RegisterResources() { Q_INIT_RESOURCE(kestrel); }
+static void WithdrawResources() { Q_CLEANUP_RESOURCE(kestrel); }
 
-// Qt's resources live only in this library; the host's own are searched beside them.
-void RegisterResources() { Q_INIT_RESOURCE(kestrel); }
-void WithdrawResources() { Q_CLEANUP_RESOURCE(kestrel); }
+namespace {
 
 __attribute__((constructor)) void KestrelLoaded() {
     qDebug("%s", "KESTREL.DLL Initializing!");

@@ -155,6 +155,11 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
 
 ModuleEditDlg::~ModuleEditDlg() = default;
 
+void ModuleEditDlg::SetUserName(const std::string& name) {
+    m_userName = name;
+    m_panes[1]->setText(ui::FromGbk(name));
+}
+
 void ModuleEditDlg::SetLastFile(const std::string& path) { m_lastFile = CutGbk(path, kLastFileMax); }
 
 void ModuleEditDlg::ShowFileError(const FileStatus& status) { ui::ShowMessage(this, ui::FromGbk(status.message)); }
@@ -164,7 +169,6 @@ void ModuleEditDlg::ShowCatalogueView(bool on) {
     m_startBar->setVisible(!on);
     m_catalogueBar->setVisible(on);
     m_work->setCurrentWidget(on ? static_cast<QWidget*>(m_panel) : m_picture);
-    m_panes[1]->setText(ui::FromGbk(m_userName));
     if (on)
         m_panel->FocusGroupList();
 }

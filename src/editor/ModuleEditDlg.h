@@ -27,7 +27,7 @@ public:
     explicit ModuleEditDlg(QWidget* parent = nullptr);
     ~ModuleEditDlg() override;
 
-    void SetUserName(const std::string& name) { m_userName = name; }
+    void SetUserName(const std::string& name);
     const std::string& UserName() const { return m_userName; }
     // The catalogue path the open dialog starts from (GBK, at most 99 bytes).
     void SetLastFile(const std::string& path);

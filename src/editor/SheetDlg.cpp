@@ -88,7 +88,14 @@ void PanelList::mousePressEvent(QMouseEvent* event) {
         event->accept();
         return;
     }
-    QListWidget::mousePressEvent(event);
+    if (m_moduleList && dragKeys) {
+        // Ctrl would toggle the line's selection; a drag press selects it like a plain click.
+        QMouseEvent plain(event->type(), event->position(), event->scenePosition(), event->globalPosition(),
+                          event->button(), event->buttons(), Qt::NoModifier, event->pointingDevice());
+        QListWidget::mousePressEvent(&plain);
+    } else {
+        QListWidget::mousePressEvent(event);
+    }
     if (m_moduleList && dragKeys && event->button() == Qt::LeftButton && itemAt(event->position().toPoint())) {
         m_armed = true;
         m_dragCursorShown = false;
@@ -111,9 +118,16 @@ void PanelList::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void PanelList::mouseReleaseEvent(QMouseEvent* event) {
-    QListWidget::mouseReleaseEvent(event);
-    if (!m_armed || event->button() != Qt::LeftButton)
+    if (!m_armed || event->button() != Qt::LeftButton) {
+        QListWidget::mouseReleaseEvent(event);
         return;
+    }
+    // The list sees the release where the press was: a press on the selected line defers its
+    // selection to the release, which must not land on the drop target.
+    const QPointF pressAt(m_pressPos);
+    QMouseEvent atPress(event->type(), pressAt, viewport()->mapToGlobal(pressAt), event->button(), event->buttons(),
+                        Qt::NoModifier, event->pointingDevice());
+    QListWidget::mouseReleaseEvent(&atPress);
     const QPoint global = event->globalPosition().toPoint();
     EndDrag();
     emit DragDropped(global);

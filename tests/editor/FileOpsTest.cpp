@@ -1,0 +1,166 @@
+// The file steps of the group and module operations, without any window.
+#include "TestWorkspace.h"
+
+#include "repository/FileOps.h"
+
+#include <QtTest>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+std::vector<std::string> Titles(const std::filesystem::path& folder, const std::vector<std::string>& names) {
+    std::vector<std::string> titles;
+    for (const std::string& name : names) {
+        ModuleRecord record;
+        titles.push_back(LoadModuleFile(record, folder, name) ? FieldText(record.header.title) : "-");
+    }
+    return titles;
+}
+
+std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+class FileOpsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void moveChainRotatesNamesBothWays() {
+        TestWorkspace workspace;
+        const auto folder = workspace.Modules();
+        const std::vector<std::string> names = {"A.kst", "B.kst", "C.kst", "D.kst"};
+        for (std::size_t i = 0; i < names.size(); ++i)
+            WriteModule(folder, names[i], "G", names[i].substr(0, 1).c_str());
+        QVERIFY(MoveModuleInList(folder, names, 0, 2));
+        QCOMPARE(Titles(folder, names), (std::vector<std::string>{"B", "C", "A", "D"}));
+        QVERIFY(MoveModuleInList(folder, names, 2, 0));
+        QCOMPARE(Titles(folder, names), (std::vector<std::string>{"A", "B", "C", "D"}));
+        QVERIFY(MoveModuleInList(folder, names, 3, 1));
+        QCOMPARE(Titles(folder, names), (std::vector<std::string>{"A", "D", "B", "C"}));
+        QCOMPARE(FilesIn(folder), names);
+    }
+
+    void moveChainFailureUndoesEveryRename() {
+        TestWorkspace workspace;
+        const auto folder = workspace.Modules();
+        const std::vector<std::string> names = {"A.kst", "B.kst", "C.kst", "D.kst"};
+        for (const std::string& name : names)
+            WriteModule(folder, name, "G", name.substr(0, 1).c_str());
+        // C vanished after the list was filled: the chain breaks after two renames.
+        std::filesystem::remove(folder / "C.kst");
+        const FileStatus moved = MoveModuleInList(folder, names, 0, 3);
+        QVERIFY(moved.IsIo());
+        QVERIFY(QString::fromStdString(moved.message).startsWith(QStringLiteral("C.kst: ")));
+        QCOMPARE(Titles(folder, names), (std::vector<std::string>{"A", "B", "-", "D"}));
+        QCOMPARE(FilesIn(folder), (std::vector<std::string>{"A.kst", "B.kst", "D.kst"}));
+
+        // Downwards: B is gone too, so the chain breaks after D and C have moved.
+        WriteModule(folder, "C.kst", "G", "C");
+        std::filesystem::remove(folder / "B.kst");
+        const FileStatus broken = MoveModuleInList(folder, names, 3, 0);
+        QVERIFY(broken.IsIo());
+        QVERIFY(QString::fromStdString(broken.message).startsWith(QStringLiteral("B.kst: ")));
+        QCOMPARE(Titles(folder, names), (std::vector<std::string>{"A", "-", "C", "D"}));
+        QCOMPARE(FilesIn(folder), (std::vector<std::string>{"A.kst", "C.kst", "D.kst"}));
+    }
+
+    void moveChainRefusesExistingSwapFile() {
+        TestWorkspace workspace;
+        const auto folder = workspace.Modules();
+        WriteModule(folder, "A.kst", "G", "A");
+        WriteModule(folder, "B.kst", "G", "B");
+        std::ofstream(folder / kSwapFileName) << "keep";
+        const FileStatus moved = MoveModuleInList(folder, {"A.kst", "B.kst"}, 0, 1);
+        QVERIFY(moved.IsIo());
+        QCOMPARE(Titles(folder, {"A.kst", "B.kst"}), (std::vector<std::string>{"A", "B"}));
+        QCOMPARE(ReadAll(folder / kSwapFileName), std::string("keep"));
+    }
+
+    void renameNeverReplacesAndDeleteReportsOsError() {
+        TestWorkspace workspace;
+        const auto folder = workspace.Modules();
+        WriteModule(folder, "A.kst", "G", "A");
+        WriteModule(folder, "B.kst", "G", "B");
+        const FileStatus clash = RenameModuleFile(folder, "A.kst", "B.kst");
+        QVERIFY(clash.IsIo());
+        QCOMPARE(Titles(folder, {"A.kst", "B.kst"}), (std::vector<std::string>{"A", "B"}));
+        QVERIFY(RenameModuleFile(folder, "A.kst", Gbk("审计.kst")));
+        QCOMPARE(Titles(folder, {Gbk("审计.kst")}), std::vector<std::string>{"A"});
+        QVERIFY(std::filesystem::exists(folder / "审计.kst")); // GBK name, UTF-8 on disk
+        QVERIFY(DeleteModuleFile(folder, "B.kst"));
+        const FileStatus again = DeleteModuleFile(folder, "B.kst");
+        QVERIFY(again.IsIo());
+        QCOMPARE(again.message, std::string("B.kst: ") + std::strerror(ENOENT));
+    }
+
+    void moveToGroupAndCreateStampTheFile() {
+        TestWorkspace workspace;
+        const auto folder = workspace.Modules();
+        WriteModule(folder, "A.kst", "G", "A");
+        std::ofstream(folder / "junk.kst") << "junk";
+        ModuleRecord record;
+        QVERIFY(MoveModuleToGroup(record, folder, "A.kst", "H", "li"));
+        ModuleRecord stored;
+        QVERIFY(LoadModuleFile(stored, folder, "A.kst"));
+        QCOMPARE(FieldText(stored.header.groupId), std::string("H"));
+        QCOMPARE(FieldText(stored.header.modifier), std::string("li"));
+        QCOMPARE(FieldText(stored.header.creator), std::string("SA"));
+        QVERIFY(MoveModuleToGroup(record, folder, "junk.kst", "H", "li").IsInvalid());
+        QCOMPARE(ReadAll(folder / "junk.kst"), std::string("junk"));
+
+        ModuleRecord fresh;
+        fresh.body = "SELECT 2";
+        QVERIFY(CreateModuleFile(fresh, folder, "N.kst", "H", "wang"));
+        QVERIFY(LoadModuleFile(stored, folder, "N.kst"));
+        QCOMPARE(FieldText(stored.header.creator), std::string("wang"));
+        QCOMPARE(FieldText(stored.header.modifier), std::string("wang"));
+        QCOMPARE(FieldText(stored.header.keyword), std::string("MODULE_ITEM"));
+        QCOMPARE(stored.body, std::string("SELECT 2"));
+    }
+
+    void groupStepsWriteOrRestore() {
+        TestWorkspace workspace;
+        GroupCatalogue catalogue = WriteCatalogue(workspace.Modules() / "g.MGP", {{"A", "a"}, {"B", "b"}});
+        SetFlowText(catalogue.flowTable, "A", "flow of A");
+        QCOMPARE(AddGroup(catalogue, "A", "x", "").step, GroupStep::DuplicateId);
+        QVERIFY(AddGroup(catalogue, "b2", "lower", ""));
+        QVERIFY(ChangeGroup(catalogue, 0, "renamed", "new flow"));
+        GroupCatalogue stored;
+        QVERIFY(LoadCatalogue(stored, workspace.Modules() / "g.MGP"));
+        QCOMPARE(stored.groupCount, 3);
+        QCOMPARE(FieldText(stored.groups[0].identifier), std::string("A"));
+        QCOMPARE(FieldText(stored.groups[0].name), std::string("renamed"));
+        QCOMPARE(GetFlowText(stored.flowTable, "A"), std::string("new flow"));
+        QVERIFY(DeleteGroup(catalogue, 1));
+        QVERIFY(LoadCatalogue(stored, workspace.Modules() / "g.MGP"));
+        QCOMPARE(stored.groupCount, 2);
+        QCOMPARE(FieldText(stored.groups[1].identifier), std::string("b2"));
+        QCOMPARE(DeleteGroup(catalogue, 5).step, GroupStep::NoSuchGroup);
+
+        // The file cannot be written: the catalogue in memory stays as it was.
+        catalogue.path = workspace.Modules() / "no-such-folder" / "g.MGP";
+        const GroupStepResult failed = AddGroup(catalogue, "C", "c", "");
+        QCOMPARE(failed.step, GroupStep::NotSaved);
+        QVERIFY(failed.status.IsIo());
+        QCOMPARE(catalogue.groupCount, 2);
+        QCOMPARE(ChangeGroup(catalogue, 0, "other", "").step, GroupStep::NotSaved);
+        QCOMPARE(FieldText(catalogue.groups[0].name), std::string("renamed"));
+        QCOMPARE(DeleteGroup(catalogue, 0).step, GroupStep::NotSaved);
+        QCOMPARE(catalogue.groupCount, 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(FileOpsTest)
+#include "FileOpsTest.moc"

@@ -1,0 +1,131 @@
+// screenshots_editor OUT: renders the login, both views of the main window, the user dialogs
+// and the three small dialogs to PNG files in OUT (offscreen; nothing is shown).
+#include "TestWorkspace.h"
+
+#include "accounts/Login.h"
+#include "accounts/UserDlg.h"
+#include "accounts/UserListDlg.h"
+#include "editor/FileName.h"
+#include "editor/FindDlg.h"
+#include "editor/ModuleEditDlg.h"
+#include "editor/SheetDlg.h"
+#include "editor/TopicDlg.h"
+#include "ui/GbkEdit.h"
+#include "ui/Seam.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+
+#include <cstdio>
+#include <memory>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+QString g_out;
+
+void Shot(QWidget* widget, const char* name) {
+    widget->show();
+    QApplication::processEvents();
+    const QString path = g_out + QLatin1Char('/') + QString::fromLatin1(name) + QStringLiteral(".png");
+    if (!widget->grab().save(path))
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    else
+        std::printf("%s\n", qPrintable(path));
+    widget->hide();
+}
+
+// Answers the catalogue open dialog with the demo catalogue; nothing else is asked.
+class OpenWith : public ui::ModalResponder {
+public:
+    explicit OpenWith(QString path) : m_path(std::move(path)) {}
+    void Message(QWidget*, const QString& text, const QString&, ui::Icon) override {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    }
+    bool Question(QWidget*, const QString&, const QString&, ui::Icon, bool) override { return false; }
+    QString FileName(ui::FileDialogKind, const QString&, const QString&) override { return m_path; }
+    int Dialog(QDialog*) override { return QDialog::Rejected; }
+
+private:
+    QString m_path;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("审计系统"));
+    InitKestrelResources();
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
+        return 2;
+    }
+    g_out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(g_out);
+    TestWorkspace workspace;
+
+    auto users = std::make_unique<UserTable>();
+    const int count = UserTableLoad(*users);
+    {
+        Login login(*users, count);
+        login.NameEdit()->setText(QStringLiteral("SA"));
+        login.PasswordEdit()->setText(QStringLiteral("tide oak plum"));
+        Shot(&login, "login");
+    }
+
+    const auto folder = workspace.Modules();
+    WriteCatalogue(folder / "demo.MGP", {{"XS", "销售审计"}, {"CG", "采购审计"}, {"KC", "库存盘点"}, {"KONG", "空组"}});
+    WriteModule(folder, "xs001.kst", "XS", "销售收入核对", kFlagRequired | kFlagTested | kFlagPassed);
+    WriteModule(folder, "xs002.kst", "XS", "发票连号检查", kFlagTested);
+    WriteModule(folder, "XS003.KST", "XS", "退货异常", 0);
+    WriteModule(folder, Gbk("销售毛利.kst"), "XS", "毛利率波动（按月）", kFlagRequired);
+    WriteModule(folder, "xs_long_name_module.kst", "XS", "Long file name, not cut", kFlagTested | kFlagPassed);
+    {
+        ModuleEditDlg editor;
+        editor.SetUserName("SA");
+        editor.setWindowState(Qt::WindowNoState);
+        editor.resize(1024, 640);
+        Shot(&editor, "main_start");
+        OpenWith responder(QString::fromStdString((folder / "demo.MGP").string()));
+        ui::SetModalResponder(&responder);
+        editor.show();
+        editor.OpenCommand();
+        editor.Panel()->SelectModule(1);
+        ui::SetModalResponder(nullptr);
+        Shot(&editor, "main_catalogue");
+    }
+
+    {
+        auto table = std::make_unique<UserTable>();
+        const char* names[] = {"SA", "li", "王五", "zhao"};
+        for (const char* name : names) {
+            SetFieldText(table->records[table->count].name, Gbk(name));
+            SetFieldText(table->records[table->count].password, "x");
+            ++table->count;
+        }
+        UserListDlg list(*table);
+        Shot(&list, "user_list");
+        UserDlg user;
+        user.SetMode(UserDlg::kChangePassword);
+        user.SetUserName(Gbk("王五"));
+        user.PasswordEdit()->setText(QStringLiteral("secret"));
+        Shot(&user, "user");
+    }
+
+    {
+        FileName name(folder);
+        name.NameEdit()->setText(QStringLiteral("销售毛利2.kst"));
+        Shot(&name, "file_name");
+        FindDlg find;
+        find.SetText("KSTError");
+        Shot(&find, "find");
+        TopicDlg topic;
+        topic.SetMode(TopicDlg::kEditGroup);
+        topic.SetValues("XS", Gbk("销售审计"), Gbk("1. 核对销售收入与发票\r\n2. 检查发票连号\r\n\r\n3. 退货异常复核"));
+        Shot(&topic, "topic");
+    }
+    return 0;
+}
