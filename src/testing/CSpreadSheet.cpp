@@ -133,7 +133,10 @@ CSpreadSheet::CSpreadSheet(QWidget* parent) : QTableWidget(0, kColumns, parent) 
                     QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed);
     setFont(ui::DialogFont());
     const QFontMetricsF metrics(font());
-    const double charWidth = metrics.averageCharWidth();
+    // Widths are in characters of the grid's font, measured as the dialog manager does (the
+    // face's own average is inflated by its Chinese glyphs).
+    const double charWidth =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) / 52.0;
     for (int c = 0; c < kColumns; ++c)
         setColumnWidth(c, static_cast<int>(std::lround(kColumnSpecs[c].widthChars * charWidth)));
     horizontalHeader()->setStretchLastSection(true);
