@@ -23,7 +23,10 @@ namespace {
 // driver sees the EPIPE error it expects.
 class SigpipeGuard {
 public:
-    SigpipeGuard() {
+    // Drivers that work in-process (SQLite) need no guard: it costs four system calls a call.
+    explicit SigpipeGuard(bool enabled = true) : m_enabled(enabled) {
+        if (!m_enabled)
+            return;
         sigemptyset(&m_pipe);
         sigaddset(&m_pipe, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
@@ -33,7 +36,7 @@ public:
         m_wasPending = sigismember(&pending, SIGPIPE) == 1;
     }
     ~SigpipeGuard() {
-        if (m_wasBlocked)
+        if (!m_enabled || m_wasBlocked)
             return;
         if (!m_wasPending) {
             sigset_t pending;
@@ -49,6 +52,7 @@ public:
     SigpipeGuard& operator=(const SigpipeGuard&) = delete;
 
 private:
+    bool m_enabled;
     sigset_t m_pipe;
     sigset_t m_old;
     bool m_wasBlocked = false;
@@ -195,6 +199,7 @@ Result Connection::Connect(const std::string& connectionString) {
     if (SQL_SUCCEEDED(SQLGetInfo(m_dbc, SQL_DRIVER_NAME, name, sizeof name, &nameLength)))
         m_driverName = name;
     m_wide = !PrefersNarrow(m_driverName);
+    m_inProcess = PrefersNarrow(m_driverName);
     return Result{};
 }
 
@@ -213,6 +218,7 @@ void Connection::Disconnect() {
     m_dbc = SQL_NULL_HDBC;
     m_connected = false;
     m_wide = false;
+    m_inProcess = false;
     m_driverName.clear();
 }
 
@@ -223,7 +229,8 @@ bool Connection::Dead() const {
     return SQL_SUCCEEDED(SQLGetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE;
 }
 
-Statement::Statement(Connection& connection) : m_wide(connection.Wide()) {
+Statement::Statement(Connection& connection)
+    : m_wide(connection.Wide()), m_guardSigpipe(!connection.m_inProcess) {
     if (!connection.IsOpen()) {
         m_allocation.ok = false;
         m_allocation.records.push_back({"08003", 0, "Connection not open"});
@@ -249,7 +256,7 @@ Statement::~Statement() {
 void Statement::Release() {
     if (m_stmt == SQL_NULL_HSTMT)
         return;
-    SigpipeGuard guard;
+    SigpipeGuard guard(m_guardSigpipe);
     SQLFreeHandle(SQL_HANDLE_STMT, m_stmt);
     m_stmt = SQL_NULL_HSTMT;
     if (m_allocation.ok) {
@@ -263,7 +270,7 @@ void Statement::SetQueryTimeout(SQLULEN seconds) {
 }
 
 Result Statement::Execute(const std::string& sql) {
-    SigpipeGuard guard;
+    SigpipeGuard guard(m_guardSigpipe);
     if (!Valid())
         return m_allocation;
     m_columnsRead = false;
@@ -281,7 +288,7 @@ Result Statement::Execute(const std::string& sql) {
 }
 
 Result Statement::Fetch(bool& hasRow) {
-    SigpipeGuard guard;
+    SigpipeGuard guard(m_guardSigpipe);
     hasRow = false;
     if (!Valid())
         return m_allocation;
@@ -325,7 +332,7 @@ SQLUSMALLINT Statement::FindColumn(std::string_view name) {
 }
 
 Result Statement::GetText(SQLUSMALLINT column, std::string& text) {
-    SigpipeGuard guard;
+    SigpipeGuard guard(m_guardSigpipe);
     text.clear();
     if (!Valid())
         return m_allocation;
@@ -371,7 +378,7 @@ Result Statement::GetText(SQLUSMALLINT column, std::string& text) {
 }
 
 void Statement::Cancel() {
-    SigpipeGuard guard;
+    SigpipeGuard guard(m_guardSigpipe);
     if (Valid())
         SQLCancel(m_stmt);
 }

@@ -64,6 +64,7 @@ private:
     std::vector<Statement*> m_statements;
     bool m_connected = false;
     bool m_wide = false;
+    bool m_inProcess = false; // the driver talks to no server (no socket, no SIGPIPE)
     std::string m_driverName;
 };
 
@@ -99,6 +100,7 @@ private:
     Connection* m_connection = nullptr;
     SQLHSTMT m_stmt = SQL_NULL_HSTMT;
     bool m_wide = false;
+    bool m_guardSigpipe = true;
     Result m_allocation;
     std::vector<std::string> m_columnNames;
     bool m_columnsRead = false;

@@ -173,7 +173,7 @@ public:
                 std::size_t b = hash & m_mask;
                 while (m_buckets[b].slot >= 0)
                     b = (b + 1) & m_mask;
-                m_buckets[b] = Bucket{hash, slot};
+                m_buckets[b] = Bucket{hash, slot, name, std::string_view()};
             }
             if (entry.type <= kChar)
                 winners[static_cast<std::size_t>(slot)] = &entry;
@@ -181,28 +181,23 @@ public:
         for (std::size_t k = 0; k < m_slots.size(); ++k)
             if (winners[k])
                 AppendValueText(*winners[k], m_slots[k].text);
+        for (Bucket& bucket : m_buckets)
+            if (bucket.slot >= 0)
+                bucket.value = m_slots[static_cast<std::size_t>(bucket.slot)].text;
     }
 
     // Slot of name (hash = HashName(name)), or -1.
     int32_t Find(std::string_view name, uint32_t hash) const {
-        for (std::size_t b = hash & m_mask;; b = (b + 1) & m_mask) {
-            const Bucket& bucket = m_buckets[b];
-            if (bucket.slot < 0)
-                return -1;
-            if (bucket.hash == hash) {
-                const std::string_view candidate = m_slots[static_cast<std::size_t>(bucket.slot)].name;
-                if (SameBytes(candidate, name))
-                    return bucket.slot;
-            }
-        }
+        const Bucket* bucket = Probe(name, hash);
+        return bucket ? bucket->slot : -1;
     }
 
     bool Exists(std::string_view name) const { return Find(name, HashName(name)) >= 0; }
 
     // The value text of name as FormatVariableValue gives it ("" for none).
     std::string_view Value(std::string_view name, uint32_t hash) const {
-        const int32_t slot = Find(name, hash);
-        return slot < 0 ? std::string_view() : std::string_view(m_slots[static_cast<std::size_t>(slot)].text);
+        const Bucket* bucket = Probe(name, hash);
+        return bucket ? bucket->value : std::string_view();
     }
 
 private:
@@ -210,10 +205,23 @@ private:
         std::string_view name;
         std::string text;
     };
+    // Everything a look-up needs sits in the bucket itself.
     struct Bucket {
         uint32_t hash = 0;
         int32_t slot = -1;
+        std::string_view name;
+        std::string_view value;
     };
+
+    const Bucket* Probe(std::string_view name, uint32_t hash) const {
+        for (std::size_t b = hash & m_mask;; b = (b + 1) & m_mask) {
+            const Bucket& bucket = m_buckets[b];
+            if (bucket.slot < 0)
+                return nullptr;
+            if (bucket.hash == hash && SameBytes(bucket.name, name))
+                return &bucket;
+        }
+    }
     std::vector<Slot> m_slots;
     std::vector<Bucket> m_buckets;
     std::size_t m_mask = 0;
