@@ -7,8 +7,10 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPixmap>
 #include <QSignalBlocker>
+#include <QStyledItemDelegate>
 
 #include <algorithm>
 
@@ -39,10 +41,72 @@ std::string LineOf(const QListWidgetItem* item) {
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
+// Lines are laid out in character cells: a character stored in one GBK byte takes one cell,
+// a double-byte one two, whatever the font's own advances are, so that the byte-padded columns
+// of the module lines line up on screen as they do in the file.
+class CellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    static int Cells(QChar ch) { return ch.unicode() < 0x80 || ch.unicode() == 0x20AC ? 1 : 2; }
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem frame = option;
+        initStyleOption(&frame, index);
+        const QString text = frame.text;
+        frame.text.clear();
+        QStyle* style = frame.widget ? frame.widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &frame, painter, frame.widget);
+
+        const QFontMetricsF metrics(option.font);
+        const double cell = metrics.horizontalAdvance(QLatin1Char('0'));
+        const QRectF area = style->subElementRect(QStyle::SE_ItemViewItemText, &frame, frame.widget);
+        const double baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
+        painter->save();
+        painter->setFont(option.font);
+        painter->setPen(option.palette.color(option.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled,
+                                             option.state & QStyle::State_Selected ? QPalette::HighlightedText
+                                                                                   : QPalette::Text));
+        painter->setClipRect(option.rect);
+        double x = area.left() + 2;
+        qsizetype i = 0;
+        while (i < text.size()) {
+            if (Cells(text[i]) == 1) {
+                qsizetype end = i;
+                while (end < text.size() && Cells(text[end]) == 1)
+                    ++end;
+                painter->drawText(QPointF(x, baseline), text.mid(i, end - i));
+                x += cell * static_cast<double>(end - i);
+                i = end;
+                continue;
+            }
+            const qsizetype length = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+            const QString glyph = text.mid(i, length);
+            const double advance = metrics.horizontalAdvance(glyph);
+            painter->drawText(QPointF(x + (2 * cell - advance) / 2, baseline), glyph);
+            x += 2 * cell;
+            i += length;
+        }
+        painter->restore();
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        int cells = 0;
+        const QString text = index.data(Qt::DisplayRole).toString();
+        for (QChar ch : text)
+            cells += ch.isLowSurrogate() ? 0 : Cells(ch);
+        const double cell = QFontMetricsF(option.font).horizontalAdvance(QLatin1Char('0'));
+        size.setWidth(static_cast<int>(cells * cell) + 8);
+        return size;
+    }
+};
+
 } // namespace
 
 PanelList::PanelList(bool moduleList, QWidget* parent) : QListWidget(parent), m_moduleList(moduleList) {
     setFont(ui::FixedFont());
+    setItemDelegate(new CellDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setUniformItemSizes(true);

@@ -2,6 +2,7 @@
 // SQL and DLL modules in every state into FOLDER, through the same writers the tool uses.
 #include "core/FixedText.h"
 #include "core/Gbk.h"
+#include "accounts/Settings.h"
 #include "accounts/TextRoutines.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
@@ -114,11 +115,11 @@ int main(int argc, char** argv) {
         {"xs003.kst", "XS", "退货异常", kSqlModule, 0, "SELECT 1", "尚未完成。", {}},
         {"CG001.kst", "CG", "供应商重复付款（DLL）", kDllModule, kFlagRequired | kFlagTested | kFlagPassed,
          "./libsample_module.so,SampleAudit", "由示例动态库完成的检查。",
-         {userId, {"Unit", 0, 4, 20, "单位名称", "总公司"}}},
+         {{"Amount", 0, 2, 4, "付款金额", "1200"}, {"Account", 0, 4, 20, "科目", "1001 现金"}}},
         {"cg002.kst", "CG", "采购价格波动", kSqlModule, kFlagRequired,
          "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], 0, 'OK')", "", {userId}},
-        {"kc001.kst", "KC", "库存账实核对（DLL）", kDllModule, 0, "./libsample_module.so,SampleAudit", "",
-         {userId}},
+        {"kc001.kst", "KC", "库存账实核对（DLL，报错示例）", kDllModule, 0, "./libsample_module.so,SampleAudit",
+         "金额为负时示例函数返回 2。", {{"Amount", 0, 2, 4, "盘亏金额", "-5"}, {"Account", 0, 4, 20, "科目", "1403"}}},
         {"盘点差异.kst", "KC", "盘点差异汇总", kSqlModule, kFlagTested,
          "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], 0, 'OK')", "", {userId}},
         {"old001.kst", "OLD", "已撤销模块组的模块", kSqlModule, 0, "SELECT 1", "", {}},
@@ -126,5 +127,12 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (const DemoModule& module : modules)
         ok &= WriteModule(folder, module);
+
+    // The open dialog starts at the demo catalogue, unless a catalogue was used already.
+    if (ReadLastFile() == kDefaultLastFile) {
+        const std::string path = Utf8ToGbk(std::filesystem::absolute(catalogue.path).string()).value_or("");
+        if (!path.empty() && path.size() <= kLastFileMax)
+            ok &= static_cast<bool>(WriteLastFile(path));
+    }
     return ok ? 0 : 1;
 }
