@@ -1,11 +1,13 @@
 // kestrel-make-demo FOLDER: writes a demo catalogue "demo.MGP" with groups, flow texts and
-// SQL and DLL modules in every state into FOLDER, through the same writers the tool uses.
+// SQL and DLL modules in every state into FOLDER, through the same writers the tool uses, and
+// the SQLite audit database "audit.db" with the error table KSTError.
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "accounts/Settings.h"
 #include "accounts/TextRoutines.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
+#include "testing/Odbc.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -68,6 +70,21 @@ bool WriteModule(const std::filesystem::path& folder, const DemoModule& demo) {
     return static_cast<bool>(saved);
 }
 
+// Made through the SQLite ODBC driver the SQL tests use, so no other tool is needed.
+bool MakeAuditDatabase(const std::filesystem::path& path) {
+    if (std::filesystem::exists(path))
+        return true;
+    odbc::Connection connection;
+    odbc::Result result = connection.Connect("Driver=SQLite3;Database=" + path.string());
+    if (result) {
+        odbc::Statement statement(connection);
+        result = statement.Execute("CREATE TABLE KSTError(UserID INTEGER, ErrorCode INTEGER, ErrorMsg TEXT)");
+    }
+    if (!result)
+        std::fprintf(stderr, "kestrel-make-demo: %s: %s\n", path.c_str(), result.Text().c_str());
+    return static_cast<bool>(result);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -79,8 +96,11 @@ int main(int argc, char** argv) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
 
+    bool ok = MakeAuditDatabase(std::filesystem::absolute(folder / "audit.db"));
     GroupCatalogue catalogue;
     catalogue.Reset(folder / "demo.MGP");
+    if (std::filesystem::exists(catalogue.path))
+        return ok ? 0 : 1; // made before; the user's changes stay
     const struct {
         const char* id;
         const char* name;
@@ -124,7 +144,6 @@ int main(int argc, char** argv) {
          "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], 0, 'OK')", "", {userId}},
         {"old001.kst", "OLD", "已撤销模块组的模块", kSqlModule, 0, "SELECT 1", "", {}},
     };
-    bool ok = true;
     for (const DemoModule& module : modules)
         ok &= WriteModule(folder, module);
 
