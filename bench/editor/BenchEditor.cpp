@@ -26,7 +26,9 @@ constexpr int kGroups = 10;
 
 std::filesystem::path g_folder;
 
-std::string GroupId(int i) { return "G" + std::to_string(i); }
+std::string GroupId(int i) {
+    return "G" + std::to_string(i);
+}
 
 void MakeFolder(const std::filesystem::path& folder) {
     GroupCatalogue catalogue;
@@ -130,7 +132,9 @@ private:
 
 } // namespace
 
-static void InitResources() { Q_INIT_RESOURCE(kestrel); }
+static void InitResources() {
+    Q_INIT_RESOURCE(kestrel);
+}
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));

@@ -10,8 +10,12 @@
 
 // Qt's resources live only in this library; the host's own are searched beside them. The
 // resource macros must stand outside every namespace.
-static void RegisterResources() { Q_INIT_RESOURCE(kestrel); }
-static void WithdrawResources() { Q_CLEANUP_RESOURCE(kestrel); }
+static void RegisterResources() {
+    Q_INIT_RESOURCE(kestrel);
+}
+static void WithdrawResources() {
+    Q_CLEANUP_RESOURCE(kestrel);
+}
 
 namespace {
 

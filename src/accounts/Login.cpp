@@ -11,8 +11,7 @@
 
 namespace kestrel {
 
-Login::Login(const UserTable& table, int32_t count, QWidget* parent)
-    : QDialog(parent), m_table(table), m_count(count) {
+Login::Login(const UserTable& table, int32_t count, QWidget* parent) : QDialog(parent), m_table(table), m_count(count) {
     setWindowTitle(QStringLiteral("登录"));
     setFont(ui::DialogFont());
     const ui::DialogUnits du;

@@ -55,7 +55,9 @@ std::string CutGbk(const std::string& text, std::size_t limit) {
     return text.substr(0, std::min(end, text.size()));
 }
 
-std::filesystem::path ToPath(const QString& path) { return std::filesystem::path(QFile::encodeName(path).toStdString()); }
+std::filesystem::path ToPath(const QString& path) {
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
 
 QToolButton* ToolButton(const QString& picture, const QString& label, QWidget* parent) {
     auto* button = new QToolButton(parent);
@@ -160,9 +162,13 @@ void ModuleEditDlg::SetUserName(const std::string& name) {
     m_panes[1]->setText(ui::FromGbk(name));
 }
 
-void ModuleEditDlg::SetLastFile(const std::string& path) { m_lastFile = CutGbk(path, kLastFileMax); }
+void ModuleEditDlg::SetLastFile(const std::string& path) {
+    m_lastFile = CutGbk(path, kLastFileMax);
+}
 
-void ModuleEditDlg::ShowFileError(const FileStatus& status) { ui::ShowMessage(this, ui::FromGbk(status.message)); }
+void ModuleEditDlg::ShowFileError(const FileStatus& status) {
+    ui::ShowMessage(this, ui::FromGbk(status.message));
+}
 
 void ModuleEditDlg::ShowCatalogueView(bool on) {
     m_catalogueView = on;
@@ -231,9 +237,15 @@ void ModuleEditDlg::Dispatch(int key, bool groupList) {
     }
 }
 
-void ModuleEditDlg::NewCommand() { Dispatch(Qt::Key_F2, m_panel->GroupListActive()); }
-void ModuleEditDlg::OpenCommand() { Dispatch(Qt::Key_F3, m_panel->GroupListActive()); }
-void ModuleEditDlg::DeleteCommand() { Dispatch(Qt::Key_F4, m_panel->GroupListActive()); }
+void ModuleEditDlg::NewCommand() {
+    Dispatch(Qt::Key_F2, m_panel->GroupListActive());
+}
+void ModuleEditDlg::OpenCommand() {
+    Dispatch(Qt::Key_F3, m_panel->GroupListActive());
+}
+void ModuleEditDlg::DeleteCommand() {
+    Dispatch(Qt::Key_F4, m_panel->GroupListActive());
+}
 
 void ModuleEditDlg::PrintCommand() {
     if (m_catalogueView)
@@ -250,7 +262,9 @@ void ModuleEditDlg::ExitCommand() {
     m_closing = false;
 }
 
-void ModuleEditDlg::reject() { ExitCommand(); }
+void ModuleEditDlg::reject() {
+    ExitCommand();
+}
 
 void ModuleEditDlg::closeEvent(QCloseEvent* event) {
     // The frame's close does nothing; only the exit command leaves the window.

@@ -64,9 +64,9 @@ public:
         const double baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
         painter->save();
         painter->setFont(option.font);
-        painter->setPen(option.palette.color(option.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled,
-                                             option.state & QStyle::State_Selected ? QPalette::HighlightedText
-                                                                                   : QPalette::Text));
+        painter->setPen(
+            option.palette.color(option.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled,
+                                 option.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
         painter->setClipRect(option.rect);
         double x = area.left() + 2;
         qsizetype i = 0;
@@ -390,7 +390,9 @@ std::string ListPanel::ModuleLine(int row) const {
     return item ? LineOf(item) : std::string();
 }
 
-int ListPanel::ModuleCount() const { return m_modules->count(); }
+int ListPanel::ModuleCount() const {
+    return m_modules->count();
+}
 
 void ListPanel::OnDrop(QPoint globalPos) {
     const int selectedModule = SelectedModule();

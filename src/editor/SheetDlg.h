@@ -64,7 +64,7 @@ public:
 
     // Module lines (GBK), kept in order of their text with letter case ignored.
     void SetModuleLines(std::vector<std::string> lines);
-    int AddModuleLine(const std::string& line); // sorted insert; returns the row
+    int AddModuleLine(const std::string& line);               // sorted insert; returns the row
     void ReplaceModuleLine(int row, const std::string& line); // in place, not re-sorted
     void RemoveModuleLine(int row);
     void ClearModuleLines();

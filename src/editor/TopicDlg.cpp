@@ -4,9 +4,9 @@
 #include "ui/GbkEdit.h"
 
 #include <QFrame>
-#include <QTextDocument>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextDocument>
 
 namespace kestrel {
 
@@ -47,7 +47,9 @@ TopicDlg::TopicDlg(QWidget* parent) : QDialog(parent) {
     setTabOrder(ok, cancel);
 }
 
-void TopicDlg::SetMode(Mode mode) { m_identifierEdit->setEnabled(mode == kNewGroup); }
+void TopicDlg::SetMode(Mode mode) {
+    m_identifierEdit->setEnabled(mode == kNewGroup);
+}
 
 void TopicDlg::SetValues(const std::string& identifier, const std::string& name, const std::string& flow) {
     m_identifier = identifier;

@@ -8,7 +8,7 @@ namespace kestrel {
 namespace ui {
 class GbkLineEdit;
 class GbkPlainTextEdit;
-}
+} // namespace ui
 
 class TopicDlg : public QDialog {
     Q_OBJECT

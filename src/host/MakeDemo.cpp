@@ -1,10 +1,10 @@
 // kestrel-make-demo FOLDER: writes a demo catalogue "demo.MGP" with groups, flow texts and
 // SQL and DLL modules in every state into FOLDER, through the same writers the tool uses, and
 // the SQLite audit database "audit.db" with the error table KSTError.
-#include "core/FixedText.h"
-#include "core/Gbk.h"
 #include "accounts/Settings.h"
 #include "accounts/TextRoutines.h"
+#include "core/FixedText.h"
+#include "core/Gbk.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
 #include "testing/Odbc.h"
@@ -18,7 +18,9 @@ using namespace kestrel;
 
 namespace {
 
-std::string G(const char* utf8) { return Utf8ToGbk(utf8).value_or(std::string()); }
+std::string G(const char* utf8) {
+    return Utf8ToGbk(utf8).value_or(std::string());
+}
 
 struct DemoVariable {
     const char* name;
@@ -125,23 +127,56 @@ int main(int argc, char** argv) {
 
     const DemoVariable userId{"UserID", 0, 2, 4, "审计员编号", "1"};
     const std::vector<DemoModule> modules = {
-        {"xs001.kst", "XS", "销售收入核对", kSqlModule, kFlagRequired | kFlagTested | kFlagPassed,
+        {"xs001.kst",
+         "XS",
+         "销售收入核对",
+         kSqlModule,
+         kFlagRequired | kFlagTested | kFlagPassed,
          "-- 销售收入与发票金额核对\r\nINSERT INTO KSTError(UserID, ErrorCode, ErrorMsg)\r\n"
          "VALUES([?:UserID], 0, 'OK')",
-         "按月汇总销售收入，与已开发票金额比较。", {userId}},
-        {"xs002.kst", "XS", "发票连号检查", kSqlModule, kFlagTested,
+         "按月汇总销售收入，与已开发票金额比较。",
+         {userId}},
+        {"xs002.kst",
+         "XS",
+         "发票连号检查",
+         kSqlModule,
+         kFlagTested,
          "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], [?:Code], 'gap')",
-         "检查发票号码是否连续。", {userId, {"Code", 1, 2, 4, "返回的错误码", "0"}}},
+         "检查发票号码是否连续。",
+         {userId, {"Code", 1, 2, 4, "返回的错误码", "0"}}},
         {"xs003.kst", "XS", "退货异常", kSqlModule, 0, "SELECT 1", "尚未完成。", {}},
-        {"CG001.kst", "CG", "供应商重复付款（DLL）", kDllModule, kFlagRequired | kFlagTested | kFlagPassed,
-         "./libsample_module.so,SampleAudit", "由示例动态库完成的检查。",
+        {"CG001.kst",
+         "CG",
+         "供应商重复付款（DLL）",
+         kDllModule,
+         kFlagRequired | kFlagTested | kFlagPassed,
+         "./libsample_module.so,SampleAudit",
+         "由示例动态库完成的检查。",
          {{"Amount", 0, 2, 4, "付款金额", "1200"}, {"Account", 0, 4, 20, "科目", "1001 现金"}}},
-        {"cg002.kst", "CG", "采购价格波动", kSqlModule, kFlagRequired,
-         "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], 0, 'OK')", "", {userId}},
-        {"kc001.kst", "KC", "库存账实核对（DLL，报错示例）", kDllModule, 0, "./libsample_module.so,SampleAudit",
-         "金额为负时示例函数返回 2。", {{"Amount", 0, 2, 4, "盘亏金额", "-5"}, {"Account", 0, 4, 20, "科目", "1403"}}},
-        {"盘点差异.kst", "KC", "盘点差异汇总", kSqlModule, kFlagTested,
-         "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], 0, 'OK')", "", {userId}},
+        {"cg002.kst",
+         "CG",
+         "采购价格波动",
+         kSqlModule,
+         kFlagRequired,
+         "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], 0, 'OK')",
+         "",
+         {userId}},
+        {"kc001.kst",
+         "KC",
+         "库存账实核对（DLL，报错示例）",
+         kDllModule,
+         0,
+         "./libsample_module.so,SampleAudit",
+         "金额为负时示例函数返回 2。",
+         {{"Amount", 0, 2, 4, "盘亏金额", "-5"}, {"Account", 0, 4, 20, "科目", "1403"}}},
+        {"盘点差异.kst",
+         "KC",
+         "盘点差异汇总",
+         kSqlModule,
+         kFlagTested,
+         "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], 0, 'OK')",
+         "",
+         {userId}},
         {"old001.kst", "OLD", "已撤销模块组的模块", kSqlModule, 0, "SELECT 1", "", {}},
     };
     for (const DemoModule& module : modules)

@@ -1,7 +1,7 @@
 #include "repository/FileOps.h"
 
-#include "core/FixedText.h"
 #include "accounts/TextRoutines.h"
+#include "core/FixedText.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -46,8 +46,7 @@ FileStatus RenameModuleFile(const std::filesystem::path& folder, const std::stri
     return FileStatus::Ok();
 }
 
-FileStatus MoveModuleInList(const std::filesystem::path& folder, const std::vector<std::string>& names, int a,
-                            int b) {
+FileStatus MoveModuleInList(const std::filesystem::path& folder, const std::vector<std::string>& names, int a, int b) {
     const int count = static_cast<int>(names.size());
     if (a == b || a < 0 || b < 0 || a >= count || b >= count)
         return FileStatus::Ok();

@@ -23,8 +23,7 @@ FileStatus RenameModuleFile(const std::filesystem::path& folder, const std::stri
 // (names are the module list's file names, in list order). Refuses to start when the swap
 // file exists. When a rename fails, the renames already done are undone in reverse order and
 // the failure is returned: no module is left under the swap name.
-FileStatus MoveModuleInList(const std::filesystem::path& folder, const std::vector<std::string>& names, int a,
-                            int b);
+FileStatus MoveModuleInList(const std::filesystem::path& folder, const std::vector<std::string>& names, int a, int b);
 
 // Loads fileName into record, sets its group and saves it with the user's stamp. Invalid when
 // the file is not a module file (nothing written).

@@ -52,7 +52,9 @@ void FillUserDlg(QDialog* dialog, const QString& name, const QString& password, 
     Click(dialog, QStringLiteral("&O.确认"));
 }
 
-QListWidget* UserList(QDialog* dialog) { return qobject_cast<UserListDlg*>(dialog)->List(); }
+QListWidget* UserList(QDialog* dialog) {
+    return qobject_cast<UserListDlg*>(dialog)->List();
+}
 
 } // namespace
 
@@ -308,9 +310,8 @@ private slots:
             QCOMPARE(ReadAll(workspace.Program() / "kestrel.usr"), before);
         }
         ScriptedResponder responder;
-        responder.OnDialog([](QDialog* dialog) {
-            FillUserDlg(dialog, QString(), QStringLiteral("neu"), QStringLiteral("neu"));
-        });
+        responder.OnDialog(
+            [](QDialog* dialog) { FillUserDlg(dialog, QString(), QStringLiteral("neu"), QStringLiteral("neu")); });
         RunUserCommand(nullptr, "li");
         QCOMPARE(LoadUsers()[1], std::make_pair(std::string("Li"), std::string("neu")));
 

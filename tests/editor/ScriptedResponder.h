@@ -157,6 +157,8 @@ inline void Type(QWidget* edit, const QString& text) {
     }
 }
 
-inline void PressEnter(QWidget* widget) { QTest::keyClick(widget, Qt::Key_Return); }
+inline void PressEnter(QWidget* widget) {
+    QTest::keyClick(widget, Qt::Key_Return);
+}
 
 } // namespace kestrel::test

@@ -15,7 +15,9 @@
 #include <filesystem>
 #include <string>
 
-inline void InitKestrelResources() { Q_INIT_RESOURCE(kestrel); }
+inline void InitKestrelResources() {
+    Q_INIT_RESOURCE(kestrel);
+}
 
 namespace kestrel::test {
 
@@ -44,7 +46,9 @@ private:
     QTemporaryDir m_dir;
 };
 
-inline std::string Gbk(const char* utf8) { return Utf8ToGbk(utf8).value_or(std::string()); }
+inline std::string Gbk(const char* utf8) {
+    return Utf8ToGbk(utf8).value_or(std::string());
+}
 
 // Writes a catalogue with the given groups (identifier, UTF-8 name) into folder.
 inline GroupCatalogue WriteCatalogue(const std::filesystem::path& path,
