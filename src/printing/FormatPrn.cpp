@@ -51,9 +51,9 @@ public:
     Metrics(const Layout& layout, QPaintDevice* device, double areaWidth)
         : m_layout(layout), m_device(device), m_px(device->logicalDpiY() / 25.4),
           m_pointPx(device->logicalDpiY() / 72.0), m_padding(layout.paddingMm * m_px) {
-        for (const auto& spec : layout.fonts) {
-            QFontMetricsF fm(spec.font, device);
-            m_fonts.push_back({spec.font, fm.ascent(), fm.lineSpacing()});
+        for (const auto& fontDef : layout.fonts) {
+            QFontMetricsF fm(fontDef.font, device);
+            m_fonts.push_back({fontDef.font, fm.ascent(), fm.lineSpacing()});
             m_metrics.push_back(fm);
         }
         m_vpad = 0.6 * m_px;

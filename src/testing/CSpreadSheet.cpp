@@ -122,8 +122,8 @@ private:
 
 CSpreadSheet::CSpreadSheet(QWidget* parent) : QTableWidget(0, kColumns, parent) {
     QStringList headers;
-    for (const ColumnSpec& spec : kColumnSpecs)
-        headers << QString::fromUtf8(spec.header);
+    for (const ColumnSpec& column : kColumnSpecs)
+        headers << QString::fromUtf8(column.header);
     setHorizontalHeaderLabels(headers);
     verticalHeader()->hide();
     setItemDelegate(new GridDelegate(this));

@@ -8,7 +8,8 @@ namespace kestrel::ui {
 
 // The dialog font: a proportional face that shows Chinese, 9 points.
 QFont DialogFont();
-// The fixed-pitch face of lists and text boxes: Chinese exactly double the Latin width.
+// The fixed-pitch face of lists and text boxes. Its Chinese glyphs are wider than its Latin
+// ones but not exactly twice as wide, so lists that must keep columns draw in character cells.
 QFont FixedFont();
 
 class DialogUnits {

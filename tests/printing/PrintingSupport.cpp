@@ -49,21 +49,21 @@ template <std::size_t N> void Put(char (&field)[N], const std::string& utf8) {
 }
 } // namespace
 
-void WriteModule(const std::filesystem::path& folder, const ModuleSpec& spec) {
+void WriteModule(const std::filesystem::path& folder, const ModuleSpec& module) {
     ModuleRecord record;
-    Put(record.header.groupId, spec.groupId);
-    Put(record.header.title, spec.title);
-    Put(record.header.creator, spec.creator);
-    Put(record.header.createdAt, spec.createdAt);
-    Put(record.header.modifier, spec.modifier);
-    Put(record.header.modifiedAt, spec.modifiedAt);
+    Put(record.header.groupId, module.groupId);
+    Put(record.header.title, module.title);
+    Put(record.header.creator, module.creator);
+    Put(record.header.createdAt, module.createdAt);
+    Put(record.header.modifier, module.modifier);
+    Put(record.header.modifiedAt, module.modifiedAt);
     record.body = "select 1";
-    record.fileName = Gbk(spec.fileName);
+    record.fileName = Gbk(module.fileName);
     // A plain write: the durable rename costs a disk flush per file, and fixtures write thousands.
     const std::string bytes = SerializeModule(record);
     std::ofstream out(ModuleFilePath(folder, record.fileName), std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << spec.fileName;
+    ASSERT_TRUE(out.good()) << module.fileName;
 }
 
 GroupCatalogue MakeCatalogue(const std::filesystem::path& folder,

@@ -38,7 +38,7 @@ struct ModuleSpec {
 };
 
 // Writes a module file with exactly these stamps (no stamping on save).
-void WriteModule(const std::filesystem::path& folder, const ModuleSpec& spec);
+void WriteModule(const std::filesystem::path& folder, const ModuleSpec& module);
 
 // A catalogue file "test.MGP" in folder with these groups (identifier, UTF-8 name).
 GroupCatalogue MakeCatalogue(const std::filesystem::path& folder,

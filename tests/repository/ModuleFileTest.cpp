@@ -35,8 +35,8 @@ ModuleSpec FullModule() {
 
 TEST(ModuleFile, EmptyModuleIs168BytesAndLoadsBack) {
     TempDir dir;
-    ModuleSpec spec;
-    const std::string bytes = ModuleBytes(spec);
+    ModuleSpec fields;
+    const std::string bytes = ModuleBytes(fields);
     ASSERT_EQ(bytes.size(), 168u);
     WriteBytes(dir / "e.kst", bytes);
     ModuleRecord record;

@@ -12,10 +12,10 @@ using namespace kestrel::test;
 namespace {
 
 void WriteModule(const std::filesystem::path& file, const std::string& group, const std::string& title = "t") {
-    ModuleSpec spec;
-    spec.groupId = group;
-    spec.title = title;
-    WriteBytes(file, ModuleBytes(spec));
+    ModuleSpec fields;
+    fields.groupId = group;
+    fields.title = title;
+    WriteBytes(file, ModuleBytes(fields));
 }
 
 // What listing the group gives when every file is read whole, as the editor's own load does.
@@ -113,10 +113,10 @@ TEST(ModuleScan, SameSizeAndSameSecondRewriteIsSeen) {
     ModuleIndex index;
     ASSERT_EQ(Listed(index, dir.Path(), "G1").size(), 1u);
     // Rewritten in place with the same size: the inode stays, nanoseconds and ctime move.
-    ModuleSpec spec;
-    spec.groupId = "G2";
-    spec.title = "one";
-    const std::string bytes = ModuleBytes(spec);
+    ModuleSpec fields;
+    fields.groupId = "G2";
+    fields.title = "one";
+    const std::string bytes = ModuleBytes(fields);
     std::FILE* f = std::fopen((dir / "a.kst").c_str(), "r+b");
     std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);

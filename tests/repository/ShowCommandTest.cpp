@@ -54,17 +54,17 @@ QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
 TEST(ShowCommand, ModuleAsJson) {
     TempDir dir;
-    ModuleSpec spec;
-    spec.title = "\xC9\xF3\xBC\xC6"; // 审计
-    spec.flags = 3;
-    spec.type = 1;
-    spec.body = "CHECK.DLL,RunAudit";
-    spec.description = "line\r\n\"quoted\"";
-    spec.variables = {{"A", 1, 3, 8}};
-    spec.remarks = "A,r\n";
-    spec.testValues = "A,1.5\n";
+    ModuleSpec fields;
+    fields.title = "\xC9\xF3\xBC\xC6"; // 审计
+    fields.flags = 3;
+    fields.type = 1;
+    fields.body = "CHECK.DLL,RunAudit";
+    fields.description = "line\r\n\"quoted\"";
+    fields.variables = {{"A", 1, 3, 8}};
+    fields.remarks = "A,r\n";
+    fields.testValues = "A,1.5\n";
     const auto file = dir / "m.kst";
-    WriteBytes(file, ModuleBytes(spec));
+    WriteBytes(file, ModuleBytes(fields));
     const ToolRun run = Show(dir, {file.string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const QJsonObject o = Json(run);
