@@ -1,5 +1,5 @@
 # The property sheet's tests and its screenshots (included from this folder's CMakeLists.txt).
-add_library(sheet_modules SHARED ${CMAKE_CURRENT_LIST_DIR}/sheet_modules.c)
+add_library(sheet_modules SHARED ${CMAKE_CURRENT_LIST_DIR}/SheetModules.c)
 target_include_directories(sheet_modules PRIVATE ${CMAKE_SOURCE_DIR}/include)
 set_target_properties(sheet_modules PROPERTIES C_VISIBILITY_PRESET default C_STANDARD 11)
 
@@ -7,8 +7,12 @@ set_target_properties(sheet_modules PROPERTIES C_VISIBILITY_PRESET default C_STA
 set(SHEET_TEST_HOME ${CMAKE_CURRENT_BINARY_DIR}/sheet-home)
 file(MAKE_DIRECTORY ${SHEET_TEST_HOME}/.config)
 
-foreach(name test_sheet test_sheet_grid test_sheet_run test_sheet_workflow)
-    add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${name}.cpp)
+foreach(pair test_sheet:SheetTest test_sheet_grid:SheetGridTest test_sheet_run:SheetRunTest
+             test_sheet_workflow:SheetWorkflowTest)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 name)
+    list(GET pair 1 source)
+    add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${source}.cpp)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_LIST_DIR})
     target_link_libraries(${name} PRIVATE kestrel_ui Qt6::Test)
     add_test(NAME editor.${name} COMMAND ${name})
@@ -25,6 +29,6 @@ target_compile_definitions(test_sheet_run PRIVATE
 add_dependencies(test_sheet_workflow kestrel-tool)
 target_compile_definitions(test_sheet_workflow PRIVATE KESTREL_TOOL_PATH="$<TARGET_FILE:kestrel-tool>")
 
-add_executable(screenshots_sheet ${CMAKE_CURRENT_LIST_DIR}/screenshots_sheet.cpp)
+add_executable(screenshots_sheet ${CMAKE_CURRENT_LIST_DIR}/ScreenshotsSheet.cpp)
 target_include_directories(screenshots_sheet PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(screenshots_sheet PRIVATE kestrel_ui)

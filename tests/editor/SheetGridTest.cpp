@@ -280,4 +280,4 @@ void GridTest::RowsAsTestVariables() {
 }
 
 QTEST_MAIN(GridTest)
-#include "test_sheet_grid.moc"
+#include "SheetGridTest.moc"

@@ -351,4 +351,4 @@ void SheetRunTest::PreviewPointsOutBadPlaceholder() {
 }
 
 QTEST_MAIN(SheetRunTest)
-#include "test_sheet_run.moc"
+#include "SheetRunTest.moc"

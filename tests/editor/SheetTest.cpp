@@ -641,4 +641,4 @@ void SheetTest::HighlightMarksUnknownPlaceholders() {
 }
 
 QTEST_MAIN(SheetTest)
-#include "test_sheet.moc"
+#include "SheetTest.moc"

@@ -157,4 +157,4 @@ void SheetWorkflowTest::NewModuleThenEditFromMainWindow() {
 }
 
 QTEST_MAIN(SheetWorkflowTest)
-#include "test_sheet_workflow.moc"
+#include "SheetWorkflowTest.moc"
