@@ -331,50 +331,47 @@ SQLUSMALLINT Statement::FindColumn(std::string_view name) {
     return 0;
 }
 
+namespace {
+
+// Reads a column's value in chunks of Char (SQLCHAR or SQLWCHAR units) until the driver has
+// given all of it; a NULL gives an empty value.
+template <typename Char, std::size_t N>
+Result ReadColumnData(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT cType, bool wide,
+                      std::basic_string<Char>& value) {
+    Char chunk[N];
+    for (;;) {
+        SQLLEN indicator = 0;
+        const SQLRETURN rc = SQLGetData(stmt, column, cType, chunk, sizeof chunk, &indicator);
+        if (rc == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(rc))
+            return Diagnostics(SQL_HANDLE_STMT, stmt, wide);
+        if (indicator == SQL_NULL_DATA)
+            break;
+        const std::size_t room = N - 1; // the driver keeps one unit for the terminator
+        const std::size_t units =
+            indicator == SQL_NO_TOTAL ? room : std::min(room, static_cast<std::size_t>(indicator) / sizeof(Char));
+        value.append(chunk, units);
+        if (rc == SQL_SUCCESS)
+            break;
+    }
+    return Result{};
+}
+
+} // namespace
+
 Result Statement::GetText(SQLUSMALLINT column, std::string& text) {
     SigpipeGuard guard(m_guardSigpipe);
     text.clear();
     if (!Valid())
         return m_allocation;
-    if (m_wide) {
-        std::u16string value;
-        SQLWCHAR chunk[512];
-        for (;;) {
-            SQLLEN indicator = 0;
-            const SQLRETURN rc = SQLGetData(m_stmt, column, SQL_C_WCHAR, chunk, sizeof chunk, &indicator);
-            if (rc == SQL_NO_DATA)
-                break;
-            if (!SQL_SUCCEEDED(rc))
-                return Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
-            if (indicator == SQL_NULL_DATA)
-                break;
-            const std::size_t room = sizeof chunk / sizeof chunk[0] - 1;
-            std::size_t units = indicator == SQL_NO_TOTAL ? room
-                                                          : std::min(room, static_cast<std::size_t>(indicator) / 2);
-            value.append(reinterpret_cast<const char16_t*>(chunk), units);
-            if (rc == SQL_SUCCESS)
-                break;
-        }
+    if (!m_wide)
+        return ReadColumnData<char, 1024>(m_stmt, column, SQL_C_CHAR, false, text);
+    std::u16string value;
+    Result read = ReadColumnData<char16_t, 512>(m_stmt, column, SQL_C_WCHAR, true, value);
+    if (read)
         text = Utf16ToUtf8(value);
-    } else {
-        char chunk[1024];
-        for (;;) {
-            SQLLEN indicator = 0;
-            const SQLRETURN rc = SQLGetData(m_stmt, column, SQL_C_CHAR, chunk, sizeof chunk, &indicator);
-            if (rc == SQL_NO_DATA)
-                break;
-            if (!SQL_SUCCEEDED(rc))
-                return Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
-            if (indicator == SQL_NULL_DATA)
-                break;
-            const std::size_t room = sizeof chunk - 1;
-            std::size_t bytes = indicator == SQL_NO_TOTAL ? room : std::min(room, static_cast<std::size_t>(indicator));
-            text.append(chunk, bytes);
-            if (rc == SQL_SUCCESS)
-                break;
-        }
-    }
-    return Result{};
+    return read;
 }
 
 void Statement::Cancel() {
