@@ -1,8 +1,8 @@
 // The module catalogue report of 10,000 modules into a PDF, against Qt's own QTextDocument
 // printing the same rows as an HTML table into a PDF. The baseline is handed the rows already
 // read; ours reads the 10,000 module files as part of the report.
-#include "core/FixedText.h"
 #include "core/AtomicFile.h"
+#include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "printing/ModuleReport.h"
 #include "repository/Catalogue.h"
@@ -78,7 +78,9 @@ Workspace& Shared() {
     return workspace;
 }
 
-QString Html(const std::string& gbk) { return QString::fromStdString(kestrel::GbkToUtf8(gbk)).toHtmlEscaped(); }
+QString Html(const std::string& gbk) {
+    return QString::fromStdString(kestrel::GbkToUtf8(gbk)).toHtmlEscaped();
+}
 
 void BM_ModuleReportToPdf(benchmark::State& state) {
     Workspace& w = Shared();

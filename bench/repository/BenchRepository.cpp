@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -163,9 +163,15 @@ void BM_LoadSaveModule(benchmark::State& state) {
 
 // Each is run five times and compared by its fastest run: the machine is shared, and the
 // fastest run is the one least disturbed by others.
-double Fastest(const std::vector<double>& times) { return *std::min_element(times.begin(), times.end()); }
-#define KESTREL_BENCHMARK(fn)                                                                                           \
-    BENCHMARK(fn)->Unit(benchmark::kMillisecond)->Repetitions(5)->ComputeStatistics("min", Fastest)->DisplayAggregatesOnly(true)
+double Fastest(const std::vector<double>& times) {
+    return *std::min_element(times.begin(), times.end());
+}
+#define KESTREL_BENCHMARK(fn)                                                                                          \
+    BENCHMARK(fn)                                                                                                      \
+        ->Unit(benchmark::kMillisecond)                                                                                \
+        ->Repetitions(5)                                                                                               \
+        ->ComputeStatistics("min", Fastest)                                                                            \
+        ->DisplayAggregatesOnly(true)
 KESTREL_BENCHMARK(BM_BareHeaderLoop);
 KESTREL_BENCHMARK(BM_ListGroupFirstFill);
 KESTREL_BENCHMARK(BM_ListGroupRefill);
@@ -212,10 +218,13 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\n");
-    reporter.PrintRatio("group listing, first fill / bare header loop", "BM_ListGroupFirstFill", "BM_BareHeaderLoop", true, 1.3);
-    reporter.PrintRatio("group listing, re-fill / bare header loop", "BM_ListGroupRefill", "BM_BareHeaderLoop", true, 0.5);
+    reporter.PrintRatio("group listing, first fill / bare header loop", "BM_ListGroupFirstFill", "BM_BareHeaderLoop",
+                        true, 1.3);
+    reporter.PrintRatio("group listing, re-fill / bare header loop", "BM_ListGroupRefill", "BM_BareHeaderLoop", true,
+                        0.5);
     reporter.PrintRatio("1 MiB module load+save / flushed copy", "BM_LoadSaveModule", "BM_CopyModuleBytes", false, 2.0);
-    reporter.PrintRatio("1 MiB module load+save / unflushed copy", "BM_LoadSaveModule", "BM_CopyModuleBytesUnflushed", false, 0);
+    reporter.PrintRatio("1 MiB module load+save / unflushed copy", "BM_LoadSaveModule", "BM_CopyModuleBytesUnflushed",
+                        false, 0);
     benchmark::Shutdown();
     return 0;
 }

@@ -227,7 +227,8 @@ private:
             return;
         }
         const double ratio = a->second / b->second;
-        std::printf("ratio %-44s %5.2fx  (target <= %.1fx: %s)\n", what, ratio, limit, ratio <= limit ? "met" : "MISSED");
+        std::printf("ratio %-44s %5.2fx  (target <= %.1fx: %s)\n", what, ratio, limit,
+                    ratio <= limit ? "met" : "MISSED");
     }
     std::map<std::string, double> m_times;
 };

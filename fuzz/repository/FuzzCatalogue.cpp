@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     for (int i = 0; i < catalogue.groupCount; ++i) {
         const std::string id = FieldText(catalogue.groups[i].identifier);
-        if (id != FieldText(again.groups[i].identifier) || FieldText(catalogue.groups[i].name) != FieldText(again.groups[i].name))
+        if (id != FieldText(again.groups[i].identifier) ||
+            FieldText(catalogue.groups[i].name) != FieldText(again.groups[i].name))
             std::abort();
         (void)GetFlowText(catalogue.flowTable, id);
     }

@@ -18,7 +18,7 @@ extern "C" {
 /* attribute: 0 Import, 1 Config, 2 Report. type: 0 byte, 1 short, 2 int, 3 double, 4 char. */
 #pragma pack(push, 1)
 typedef struct TestVariable {
-    char name[41];      /* zero-terminated, at most 40 bytes */
+    char name[41]; /* zero-terminated, at most 40 bytes */
     uint8_t attribute;
     uint8_t type;
     char reserved1[5];
@@ -27,7 +27,7 @@ typedef struct TestVariable {
         int16_t shortValue;
         int32_t intValue;
         double doubleValue;
-        char* text;     /* "char": a buffer of `length` bytes holding a zero-terminated text */
+        char* text; /* "char": a buffer of `length` bytes holding a zero-terminated text */
         unsigned char raw[8];
     } value;
     int32_t length;

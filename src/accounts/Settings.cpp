@@ -120,7 +120,8 @@ FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& 
     if (FileStatus read = ReadWholeFile(ini, old); !read && read.osError != ENOENT)
         return read;
     const std::vector<std::string_view> lines = SplitLines(old);
-    const std::string eol = (!lines.empty() && lines[0].size() >= 2 && lines[0][lines[0].size() - 2] == '\r') ? "\r\n" : "\n";
+    const std::string eol =
+        (!lines.empty() && lines[0].size() >= 2 && lines[0][lines[0].size() - 2] == '\r') ? "\r\n" : "\n";
     const std::string entry = std::string(kKey) + "=" + value + eol;
 
     std::string out;

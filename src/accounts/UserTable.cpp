@@ -82,7 +82,8 @@ FileStatus UserTableSave(UserTable& table, int32_t count) {
     std::string bytes;
     bytes.reserve(kCountBytes + sizeof(UserRecord) * static_cast<std::size_t>(count));
     AppendLe32(bytes, count);
-    bytes.append(reinterpret_cast<const char*>(table.records.data()), sizeof(UserRecord) * static_cast<std::size_t>(count));
+    bytes.append(reinterpret_cast<const char*>(table.records.data()),
+                 sizeof(UserRecord) * static_cast<std::size_t>(count));
     return WriteFileAtomic(path, bytes);
 }
 

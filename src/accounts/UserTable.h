@@ -28,7 +28,9 @@ struct UserTable {
 // Inverts bit 7 of every byte up to the text's zero, re-measuring after each byte, and
 // never goes past the field's width.
 void FlipTextBits(char* text, std::size_t width);
-template <std::size_t N> void FlipTextBits(char (&field)[N]) { FlipTextBits(field, N); }
+template <std::size_t N> void FlipTextBits(char (&field)[N]) {
+    FlipTextBits(field, N);
+}
 
 // Fills table from ProgramFilePath("kestrel.usr"), or with the built-in table when the file
 // cannot be read or is damaged (negative count, over 100, shorter than its count claims).

@@ -69,8 +69,8 @@ bool ParsePageSize(const QString& text, QPageSize& size) {
     static const struct {
         const char* name;
         QPageSize::PageSizeId id;
-    } kNamed[] = {{"A3", QPageSize::A3},     {"A4", QPageSize::A4},         {"A5", QPageSize::A5},
-                  {"B5", QPageSize::B5},     {"Letter", QPageSize::Letter}, {"Legal", QPageSize::Legal}};
+    } kNamed[] = {{"A3", QPageSize::A3}, {"A4", QPageSize::A4},         {"A5", QPageSize::A5},
+                  {"B5", QPageSize::B5}, {"Letter", QPageSize::Letter}, {"Legal", QPageSize::Legal}};
     for (const auto& named : kNamed) {
         if (text.compare(QLatin1String(named.name), Qt::CaseInsensitive) == 0) {
             size = QPageSize(named.id);

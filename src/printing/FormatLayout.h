@@ -15,7 +15,7 @@ enum class Variable { Page, PageCount, Date };
 
 struct Segment {
     enum Kind { Literal, Field, Var } kind = Literal;
-    QString text; // Literal
+    QString text;  // Literal
     int index = 0; // Field: slot index in the section; Var: a Variable
 };
 
@@ -27,9 +27,9 @@ struct Cell {
 
 struct Item {
     enum Kind { Line, Space, Rule } kind = Line;
-    int font = 0;              // Line
-    std::vector<Cell> cells;   // Line
-    double size = 0;           // Space: millimetres; Rule: thickness in points
+    int font = 0;            // Line
+    std::vector<Cell> cells; // Line
+    double size = 0;         // Space: millimetres; Rule: thickness in points
     int lineNo = 0;
 };
 

@@ -36,7 +36,9 @@ struct Instance {
     std::vector<QString> values;
 };
 
-QString FromGbk(const char* text) { return QString::fromStdString(kestrel::GbkToUtf8(text)); }
+QString FromGbk(const char* text) {
+    return QString::fromStdString(kestrel::GbkToUtf8(text));
+}
 
 // What a section's page variables resolve to on the page being drawn.
 struct PageVars {
@@ -306,9 +308,9 @@ struct FormatPrn::Impl {
         std::string bytes;
         const kestrel::FileStatus status = kestrel::ReadWholeFile(layoutPath, bytes);
         if (!status) {
-            Fail(Failure::LayoutUnreadable, QStringLiteral("无法读取版面文件“%1”：%2")
-                                                .arg(QString::fromStdString(layoutPath.string()),
-                                                     FromGbk(status.message.c_str())));
+            Fail(Failure::LayoutUnreadable,
+                 QStringLiteral("无法读取版面文件“%1”：%2")
+                     .arg(QString::fromStdString(layoutPath.string()), FromGbk(status.message.c_str())));
             return false;
         }
         QString error;
@@ -328,8 +330,8 @@ struct FormatPrn::Impl {
 
     // The run up to the first page: layout, body, and the page frame as the first page shows it.
     bool Prepare(const std::function<int()>& writeBody, const std::function<int(int)>& writeHeader,
-                     const std::function<int(int, int)>& writeFooter) {
-            Impl& d = *this;
+                 const std::function<int(int, int)>& writeFooter) {
+        Impl& d = *this;
         d.failure = Failure::None;
         d.failureText.clear();
         d.layoutLoaded = false;
@@ -352,10 +354,9 @@ struct FormatPrn::Impl {
         if (!d.body.empty()) {
             for (size_t i = 0; i < d.layout.sections.size(); ++i) {
                 if (!d.begun[i]) {
-                    d.Fail(Failure::LayoutInvalid,
-                           QStringLiteral("版面文件第 %1 行：节“%2”不是程序填写的节")
-                               .arg(d.layout.sections[i].lineNo)
-                               .arg(d.layout.sections[i].name));
+                    d.Fail(Failure::LayoutInvalid, QStringLiteral("版面文件第 %1 行：节“%2”不是程序填写的节")
+                                                       .arg(d.layout.sections[i].lineNo)
+                                                       .arg(d.layout.sections[i].name));
                     return false;
                 }
             }
@@ -365,8 +366,8 @@ struct FormatPrn::Impl {
 
     // Lays the report out on device page by page.
     bool Render(QPagedPaintDevice* device, const std::function<int(int)>& writeHeader,
-                    const std::function<int(int, int)>& writeFooter) {
-            Impl& d = *this;
+                const std::function<int(int, int)>& writeFooter) {
+        Impl& d = *this;
         QPainter painter;
         if (!painter.begin(device)) {
             d.Fail(Failure::Output, QStringLiteral("无法开始绘制页面"));
@@ -455,9 +456,15 @@ FormatPrn::FormatPrn(const char* layoutPath, const char* documentName) : m_impl(
 
 FormatPrn::~FormatPrn() = default;
 
-int FormatPrn::WriteHeader(int) { return 1; }
-int FormatPrn::WriteFooter(int, int) { return 1; }
-int FormatPrn::WriteBody() { return 1; }
+int FormatPrn::WriteHeader(int) {
+    return 1;
+}
+int FormatPrn::WriteFooter(int, int) {
+    return 1;
+}
+int FormatPrn::WriteBody() {
+    return 1;
+}
 
 int FormatPrn::GetSectionLines(const char* section) {
     if (!section || (!m_impl->layoutLoaded && !m_impl->LoadLayout()))
@@ -466,10 +473,18 @@ int FormatPrn::GetSectionLines(const char* section) {
     return index < 0 ? 0 : m_impl->layout.sections[index].printedLines;
 }
 
-FormatPrn::Failure FormatPrn::LastFailure() const { return m_impl->failure; }
-QString FormatPrn::FailureText() const { return m_impl->failureText; }
-void FormatPrn::SetUiHooks(UiHooks hooks) { m_impl->hooks = std::move(hooks); }
-void FormatPrn::SetObserver(FormatPrnObserver* observer) { m_impl->observer = observer; }
+FormatPrn::Failure FormatPrn::LastFailure() const {
+    return m_impl->failure;
+}
+QString FormatPrn::FailureText() const {
+    return m_impl->failureText;
+}
+void FormatPrn::SetUiHooks(UiHooks hooks) {
+    m_impl->hooks = std::move(hooks);
+}
+void FormatPrn::SetObserver(FormatPrnObserver* observer) {
+    m_impl->observer = observer;
+}
 
 FormatPrnObserver::~FormatPrnObserver() = default;
 

@@ -50,7 +50,9 @@ const Names& N() {
 
 ModuleReport::ModuleReport(const char* layoutPath, const char* documentName) : FormatPrn(layoutPath, documentName) {}
 
-void ModuleReport::SetCatalogue(const GroupCatalogue& catalogue) { m_catalogue = &catalogue; }
+void ModuleReport::SetCatalogue(const GroupCatalogue& catalogue) {
+    m_catalogue = &catalogue;
+}
 
 int ModuleReport::WriteHeader(int) {
     FMT_Begin(N().header.c_str());

@@ -118,7 +118,8 @@ FileStatus ParseCatalogueBytes(GroupCatalogue& catalogue, const std::string& byt
     std::memcpy(catalogue.keyword, keyword, kKeywordBytes);
     catalogue.groupCount = count;
     catalogue.groups = {};
-    std::memcpy(catalogue.groups.data(), bytes.data() + kHeadBytes, sizeof(GroupRecord) * static_cast<std::size_t>(count));
+    std::memcpy(catalogue.groups.data(), bytes.data() + kHeadBytes,
+                sizeof(GroupRecord) * static_cast<std::size_t>(count));
     const char* flow = bytes.data() + lengthAt + 4;
     const void* zero = std::memchr(flow, 0, static_cast<std::size_t>(flowLength));
     catalogue.flowTable.assign(flow, zero ? static_cast<const char*>(zero) - flow : flowLength);
@@ -136,7 +137,8 @@ FileStatus LoadCatalogue(GroupCatalogue& catalogue, const std::filesystem::path&
 std::string SerializeCatalogue(const GroupCatalogue& catalogue) {
     const int32_t count = std::clamp(catalogue.groupCount, 0, kMaxGroups);
     std::string bytes;
-    bytes.reserve(kHeadBytes + sizeof(GroupRecord) * static_cast<std::size_t>(count) + 4 + catalogue.flowTable.size() + 1);
+    bytes.reserve(kHeadBytes + sizeof(GroupRecord) * static_cast<std::size_t>(count) + 4 + catalogue.flowTable.size() +
+                  1);
     char keyword[kKeywordBytes]{};
     SetFieldText(keyword, kCatalogueKeyword);
     bytes.append(keyword, kKeywordBytes);
@@ -173,7 +175,8 @@ std::string GetFlowText(const FlowTable& table, const std::string& identifier) {
 
 void SetFlowText(FlowTable& table, const std::string& identifier, const std::string& text) {
     const std::string head = "&" + identifier + "=";
-    const std::size_t entry = FindEntry(table, head.size(), [&](std::string_view candidate) { return candidate == head; });
+    const std::size_t entry =
+        FindEntry(table, head.size(), [&](std::string_view candidate) { return candidate == head; });
     if (entry != std::string::npos)
         table.erase(entry, NextSingleAmpersand(table, entry + 1) - entry);
     // A damaged table may end in a lone "&" (an entry without identifier or text); appended

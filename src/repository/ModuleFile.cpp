@@ -56,7 +56,8 @@ FileStatus Parse(ModuleRecord& record, const std::string& bytes, bool withTestVa
     at += variableBytes;
     record.remarks = BlockText(bytes, at, static_cast<std::size_t>(header.remarkLength));
     at += static_cast<std::size_t>(header.remarkLength) + 4;
-    record.testValues = withTestValues ? BlockText(bytes, at, static_cast<std::size_t>(testValueLength)) : std::string();
+    record.testValues =
+        withTestValues ? BlockText(bytes, at, static_cast<std::size_t>(testValueLength)) : std::string();
     return FileStatus::Ok();
 }
 
@@ -99,14 +100,16 @@ std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const 
 int64_t TestValueLengthOffset(const ModuleHeader& header) {
     if (FieldText(header.keyword) != kModuleKeyword)
         return -1;
-    if (header.bodyLength < 0 || header.descriptionLength < 0 || header.remarkLength < 0 ||
-        header.variableCount < 0 || header.variableCount > kMaxVariables)
+    if (header.bodyLength < 0 || header.descriptionLength < 0 || header.remarkLength < 0 || header.variableCount < 0 ||
+        header.variableCount > kMaxVariables)
         return -1;
     return static_cast<int64_t>(kHeaderBytes) + header.bodyLength + header.descriptionLength +
            static_cast<int64_t>(sizeof(VariableDefinition)) * header.variableCount + header.remarkLength;
 }
 
-FileStatus ParseModuleBytes(ModuleRecord& record, const std::string& bytes) { return Parse(record, bytes, true); }
+FileStatus ParseModuleBytes(ModuleRecord& record, const std::string& bytes) {
+    return Parse(record, bytes, true);
+}
 
 FileStatus LoadModuleFile(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName) {
     return Load(record, folder, fileName, true);
@@ -132,7 +135,8 @@ std::string SerializeModule(const ModuleRecord& record) {
 
     std::string bytes;
     bytes.reserve(kHeaderBytes + record.body.size() + record.description.size() + record.remarks.size() +
-                  record.testValues.size() + 8 + sizeof(VariableDefinition) * static_cast<std::size_t>(header.variableCount));
+                  record.testValues.size() + 8 +
+                  sizeof(VariableDefinition) * static_cast<std::size_t>(header.variableCount));
     bytes.append(reinterpret_cast<const char*>(&header), kHeaderBytes);
     bytes.append(record.body).push_back('\0');
     bytes.append(record.description).push_back('\0');

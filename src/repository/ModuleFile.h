@@ -58,12 +58,12 @@ int StateIndexOfFlags(int32_t flags);
 
 struct ModuleRecord {
     ModuleHeader header{};
-    std::string body;        // SQL text, or "library,function"
+    std::string body; // SQL text, or "library,function"
     std::string description;
     std::array<VariableDefinition, kMaxVariables> variables{};
-    std::string remarks;     // lines "name,text\n"
-    std::string testValues;  // lines "name,text\n"
-    std::string fileName;    // bare name (GBK)
+    std::string remarks;    // lines "name,text\n"
+    std::string testValues; // lines "name,text\n"
+    std::string fileName;   // bare name (GBK)
 };
 
 // Library and function of a DLL module's body: split at the first comma; without a comma the

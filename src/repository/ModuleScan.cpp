@@ -54,7 +54,9 @@ template <std::size_t N> std::string_view FieldView(const char (&field)[N]) {
     return std::string_view(field, zero ? static_cast<const char*>(zero) - field : N);
 }
 
-int64_t Nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+int64_t Nanoseconds(const timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 struct StringHash {
     using is_transparent = void;
@@ -282,13 +284,14 @@ ModuleIndex::~ModuleIndex() = default;
 ModuleIndex::ModuleIndex(ModuleIndex&&) noexcept = default;
 ModuleIndex& ModuleIndex::operator=(ModuleIndex&&) noexcept = default;
 
-void ModuleIndex::Clear() { m_folders.clear(); }
+void ModuleIndex::Clear() {
+    m_folders.clear();
+}
 
 ModuleIndex::FolderCache& ModuleIndex::CacheOf(const std::filesystem::path& folder) {
     std::error_code ec;
-    std::string key = std::filesystem::absolute(folder.empty() ? std::filesystem::path(".") : folder, ec)
-                          .lexically_normal()
-                          .string();
+    std::string key =
+        std::filesystem::absolute(folder.empty() ? std::filesystem::path(".") : folder, ec).lexically_normal().string();
     for (auto& cache : m_folders)
         if (cache->folder == key)
             return *cache;

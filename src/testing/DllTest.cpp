@@ -26,7 +26,9 @@ std::filesystem::path g_runnerPath;
 
 const char kErrorCaption[] = "Error";
 
-std::string GbkOf(std::string_view utf8) { return Utf8ToGbk(utf8).value_or(std::string(utf8)); }
+std::string GbkOf(std::string_view utf8) {
+    return Utf8ToGbk(utf8).value_or(std::string(utf8));
+}
 
 // System texts (strsignal, strerror) follow the locale, which a Qt host sets from the user's
 // environment: UTF-8 there, plain ASCII in the C locale.
@@ -50,7 +52,9 @@ TestOutcome ErrorOutcome(std::string text) {
     return outcome;
 }
 
-TestOutcome LoadFailure(const std::string& library) { return ErrorOutcome("DLL:" + library + "\nLoadLibrary Fail"); }
+TestOutcome LoadFailure(const std::string& library) {
+    return ErrorOutcome("DLL:" + library + "\nLoadLibrary Fail");
+}
 
 TestOutcome AbnormalEnd(const std::string& function, const std::string& why) {
     static const std::string abnormal = GbkOf("] 运行异常终止：");
@@ -59,9 +63,7 @@ TestOutcome AbnormalEnd(const std::string& function, const std::string& why) {
 
 class Writer {
 public:
-    void Bytes(const void* data, std::size_t size) {
-        m_bytes.append(static_cast<const char*>(data), size);
-    }
+    void Bytes(const void* data, std::size_t size) { m_bytes.append(static_cast<const char*>(data), size); }
     template <typename T> void Value(T value) { Bytes(&value, sizeof value); }
     void Text(std::string_view text) {
         Value(static_cast<uint32_t>(text.size()));

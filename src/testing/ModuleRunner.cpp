@@ -11,9 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -52,7 +52,9 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
     return true;
 }
 
-template <typename T> bool ReadValue(int fd, T& value) { return ReadAll(fd, &value, sizeof value); }
+template <typename T> bool ReadValue(int fd, T& value) {
+    return ReadAll(fd, &value, sizeof value);
+}
 
 bool ReadText(int fd, std::string& text) {
     uint32_t length = 0;

@@ -70,8 +70,12 @@ SQLHENV Environment() {
     return env;
 }
 
-SQLWCHAR* Wide(std::u16string& text) { return reinterpret_cast<SQLWCHAR*>(text.data()); }
-SQLCHAR* Narrow(std::string& text) { return reinterpret_cast<SQLCHAR*>(text.data()); }
+SQLWCHAR* Wide(std::u16string& text) {
+    return reinterpret_cast<SQLWCHAR*>(text.data());
+}
+SQLCHAR* Narrow(std::string& text) {
+    return reinterpret_cast<SQLCHAR*>(text.data());
+}
 
 Result Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
     Result result;
@@ -94,8 +98,8 @@ Result Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
             }
             if (!SQL_SUCCEEDED(rc))
                 break;
-            message.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
-                                                 message.size()));
+            message.resize(
+                std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)), message.size()));
             for (SQLWCHAR unit : state)
                 if (unit)
                     record.state.push_back(static_cast<char>(unit));
@@ -112,8 +116,8 @@ Result Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
             }
             if (!SQL_SUCCEEDED(rc))
                 break;
-            message.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
-                                                 message.size()));
+            message.resize(
+                std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)), message.size()));
             record.state = reinterpret_cast<const char*>(state);
             record.text = std::move(message);
         }
@@ -165,7 +169,9 @@ bool Result::HasState(std::string_view state) const {
                        [&](const DiagnosticRecord& record) { return record.state == state; });
 }
 
-Connection::~Connection() { Disconnect(); }
+Connection::~Connection() {
+    Disconnect();
+}
 
 Result Connection::Connect(const std::string& connectionString) {
     SigpipeGuard guard;
@@ -229,8 +235,7 @@ bool Connection::Dead() const {
     return SQL_SUCCEEDED(SQLGetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE;
 }
 
-Statement::Statement(Connection& connection)
-    : m_wide(connection.Wide()), m_guardSigpipe(!connection.m_inProcess) {
+Statement::Statement(Connection& connection) : m_wide(connection.Wide()), m_guardSigpipe(!connection.m_inProcess) {
     if (!connection.IsOpen()) {
         m_allocation.ok = false;
         m_allocation.records.push_back({"08003", 0, "Connection not open"});
@@ -385,8 +390,8 @@ std::vector<DataSource> ListDataSources() {
     SQLHENV env = Environment();
     if (env == SQL_NULL_HENV)
         return sources;
-    for (SQLUSMALLINT first : {static_cast<SQLUSMALLINT>(SQL_FETCH_FIRST_USER),
-                               static_cast<SQLUSMALLINT>(SQL_FETCH_FIRST_SYSTEM)}) {
+    for (SQLUSMALLINT first :
+         {static_cast<SQLUSMALLINT>(SQL_FETCH_FIRST_USER), static_cast<SQLUSMALLINT>(SQL_FETCH_FIRST_SYSTEM)}) {
         SQLUSMALLINT direction = first;
         for (;;) {
             SQLCHAR name[SQL_MAX_DSN_LENGTH * 4 + 1] = {};

@@ -18,7 +18,7 @@ namespace kestrel::odbc {
 struct DiagnosticRecord {
     std::string state; // five-character SQLSTATE
     SQLINTEGER native = 0;
-    std::string text;  // UTF-8, as the driver manager and the driver report it
+    std::string text; // UTF-8, as the driver manager and the driver report it
 };
 
 // Outcome of one call: ok, or the diagnostic records of its failure.

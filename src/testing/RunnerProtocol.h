@@ -18,11 +18,11 @@ constexpr uint32_t kRequestMagic = 0x5254534B; // "KSTR"
 constexpr int kSocketDescriptor = 3;
 
 enum ReplyKind : uint8_t {
-    kReturned = 0,     // the function returned; result holds its value
-    kLoadFailed = 1,   // dlopen failed; detail holds dlerror()
-    kSymbolMissing = 2,// dlsym found no such export
-    kBadRequest = 3,   // the request could not be read
-    kNoFolder = 4,     // the working folder could not be entered; detail holds the reason
+    kReturned = 0,      // the function returned; result holds its value
+    kLoadFailed = 1,    // dlopen failed; detail holds dlerror()
+    kSymbolMissing = 2, // dlsym found no such export
+    kBadRequest = 3,    // the request could not be read
+    kNoFolder = 4,      // the working folder could not be entered; detail holds the reason
 };
 
 } // namespace kestrel::runner

@@ -13,7 +13,9 @@ namespace {
 
 constexpr SQLULEN kQueryTimeoutSeconds = 600;
 
-std::string GbkOf(std::string_view utf8) { return Utf8ToGbk(utf8).value_or(std::string(utf8)); }
+std::string GbkOf(std::string_view utf8) {
+    return Utf8ToGbk(utf8).value_or(std::string(utf8));
+}
 
 const std::string& DatabaseErrorCaption() {
     static const std::string caption = "Database Error";
@@ -41,7 +43,8 @@ PreparedSql PrepareSqlTest(const std::string& sqlText, const TestVariableTable& 
         return prepared;
     prepared.ok = true;
     prepared.sql = SubstitutePlaceholders(sqlText, table);
-    prepared.userNumber = static_cast<int32_t>(static_cast<uint32_t>(ReadWholeNumber(FormatVariableValue("UserID", table))));
+    prepared.userNumber =
+        static_cast<int32_t>(static_cast<uint32_t>(ReadWholeNumber(FormatVariableValue("UserID", table))));
     return prepared;
 }
 
@@ -79,7 +82,9 @@ SqlTestSession::SqlTestSession() : m_impl(std::make_unique<Impl>()) {}
 
 SqlTestSession::~SqlTestSession() = default;
 
-bool SqlTestSession::IsOpen() const { return m_impl->connection.IsOpen(); }
+bool SqlTestSession::IsOpen() const {
+    return m_impl->connection.IsOpen();
+}
 
 TestOutcome SqlTestSession::Open(const std::string& connectionString) {
     const odbc::Result result = m_impl->connection.Connect(connectionString);
@@ -90,7 +95,9 @@ TestOutcome SqlTestSession::Open(const std::string& connectionString) {
     return outcome;
 }
 
-void SqlTestSession::Close() { m_impl->connection.Disconnect(); }
+void SqlTestSession::Close() {
+    m_impl->connection.Disconnect();
+}
 
 TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
     Impl& impl = *m_impl;

@@ -11,8 +11,8 @@ namespace kestrel {
 // Steps done on the caller's thread before any database work: the placeholder check, the
 // substitution and the user number (test value of the "UserID" variable, 0 without one).
 struct PreparedSql {
-    bool ok = false;       // false: a bad placeholder; the test fails with -1 and no message
-    std::string sql;       // substituted SQL, GBK
+    bool ok = false; // false: a bad placeholder; the test fails with -1 and no message
+    std::string sql; // substituted SQL, GBK
     int32_t userNumber = 0;
 };
 PreparedSql PrepareSqlTest(const std::string& sqlText, const TestVariableTable& table);

@@ -12,9 +12,9 @@ struct TestMessage {
 };
 
 struct TestOutcome {
-    int32_t code = -1;      // 0 success, -1 the tool's own failure, else the module's code
-    TestMessage message;    // to be shown by the caller (UI: a message box; batch: its line)
-    bool cancelled = false; // the user cancelled the run; counts as a failed test
+    int32_t code = -1;         // 0 success, -1 the tool's own failure, else the module's code
+    TestMessage message;       // to be shown by the caller (UI: a message box; batch: its line)
+    bool cancelled = false;    // the user cancelled the run; counts as a failed test
     std::string moduleMessage; // GBK; the module's own ErrorMsg when it wrote a non-zero code
 };
 

@@ -23,16 +23,22 @@ constexpr std::string_view kOpen = "[?:";
 constexpr std::string_view kCurrentTime = "CURRENT_TIME";
 
 // Messages are written here in UTF-8 and handed out as the GBK bytes every caller works with.
-std::string GbkOf(std::string_view utf8) { return Utf8ToGbk(utf8).value_or(std::string(utf8)); }
+std::string GbkOf(std::string_view utf8) {
+    return Utf8ToGbk(utf8).value_or(std::string(utf8));
+}
 
 const std::string& CaptionError() {
     static const std::string text = GbkOf("错误");
     return text;
 }
 
-FillResult Failure(std::string message) { return FillResult{false, std::move(message), CaptionError()}; }
+FillResult Failure(std::string message) {
+    return FillResult{false, std::move(message), CaptionError()};
+}
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 double ReadDecimalNumber(const std::string& text) {
     const char* p = text.data();
@@ -61,7 +67,9 @@ std::string_view EntryName(const TestVariable& entry) {
     return std::string_view(entry.name, zero ? static_cast<const char*>(zero) - entry.name : sizeof entry.name);
 }
 
-bool IsValueAttribute(const TestVariable& entry) { return entry.attribute == kImport || entry.attribute == kConfig; }
+bool IsValueAttribute(const TestVariable& entry) {
+    return entry.attribute == kImport || entry.attribute == kConfig;
+}
 
 // The text form of an entry's value; false for a type that has none.
 bool AppendValueText(const TestVariable& entry, std::string& out) {
@@ -402,7 +410,9 @@ char* TestVariableTable::AllocateText(TestVariable& entry, int32_t length) {
     return buffer;
 }
 
-void TestVariableTable::FreeText::operator()(char* text) const { std::free(text); }
+void TestVariableTable::FreeText::operator()(char* text) const {
+    std::free(text);
+}
 
 void TestVariableTable::Release() {
     m_buffers.clear();
@@ -522,7 +532,9 @@ std::vector<VariableRow> RowsOfModule(const ModuleRecord& record) {
     return rows;
 }
 
-void FreeTestVariables(TestVariableTable& table) { table.Release(); }
+void FreeTestVariables(TestVariableTable& table) {
+    table.Release();
+}
 
 bool CheckPlaceholders(const std::string& text, const TestVariableTable& table) {
     return CheckWith(text, NameIndex(table));

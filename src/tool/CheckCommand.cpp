@@ -52,7 +52,9 @@ struct GroupResults {
     std::vector<ModuleResult> modules;
 };
 
-std::string Utf8(const std::string& gbk) { return GbkToUtf8(gbk); }
+std::string Utf8(const std::string& gbk) {
+    return GbkToUtf8(gbk);
+}
 
 std::string OneLine(std::string text) {
     std::string out;
@@ -181,8 +183,7 @@ std::string JUnitXml(const std::string& catalogueName, const std::vector<GroupRe
         xml += "  <testsuite name=\"" + XmlEscaped(group.groupId) + "\" tests=\"" +
                std::to_string(group.modules.size()) + "\" failures=\"" + std::to_string(groupFailures) +
                "\" errors=\"0\" time=\"" + Seconds(groupTime) + "\">\n";
-        xml += "    <properties><property name=\"groupName\" value=\"" + XmlEscaped(group.name) +
-               "\"/></properties>\n";
+        xml += "    <properties><property name=\"groupName\" value=\"" + XmlEscaped(group.name) + "\"/></properties>\n";
         for (const ModuleResult& module : group.modules) {
             xml += "    <testcase classname=\"" + XmlEscaped(group.groupId) + "\" name=\"" +
                    XmlEscaped(module.fileName) + "\" time=\"" + Seconds(module.seconds) + "\"";
@@ -316,7 +317,8 @@ int CheckCommand(const QStringList& args) {
     }
 
     std::error_code error;
-    const std::filesystem::path folder = std::filesystem::absolute(catalogue.Folder().empty() ? "." : catalogue.Folder(), error);
+    const std::filesystem::path folder =
+        std::filesystem::absolute(catalogue.Folder().empty() ? "." : catalogue.Folder(), error);
     Checker checker(options, folder);
     if (!checker.Connect())
         return kExitCannotStart;
@@ -344,7 +346,8 @@ int CheckCommand(const QStringList& args) {
             (result.passed ? passed : failed) += 1;
             std::printf("%s  %s  %s  %d  %s  %ss\n", result.fileName.c_str(), result.groupId.c_str(),
                         result.passed ? "PASS" : "FAIL", static_cast<int>(result.code),
-                        result.message.empty() ? "-" : OneLine(result.message).c_str(), Seconds(result.seconds).c_str());
+                        result.message.empty() ? "-" : OneLine(result.message).c_str(),
+                        Seconds(result.seconds).c_str());
             std::fflush(stdout);
             groupResults.modules.push_back(std::move(result));
         }

@@ -16,9 +16,13 @@ constexpr int kExitDone = 0;
 constexpr int kExitCannotMake = 2;
 constexpr int kExitFile = 3;
 
-void Error(const QString& text) { std::fprintf(stderr, "kestrel-tool report: %s\n", text.toUtf8().constData()); }
+void Error(const QString& text) {
+    std::fprintf(stderr, "kestrel-tool report: %s\n", text.toUtf8().constData());
+}
 
-QString FromGbk(const std::string& gbk) { return QString::fromStdString(GbkToUtf8(gbk)); }
+QString FromGbk(const std::string& gbk) {
+    return QString::fromStdString(GbkToUtf8(gbk));
+}
 
 } // namespace
 
@@ -49,8 +53,7 @@ int ReportCommand(const QStringList& args) {
         return status.IsIo() ? kExitFile : kExitCannotMake;
     }
 
-    const std::string layout =
-        layoutArg.isEmpty() ? DefaultReportLayoutPath().string() : layoutArg.toStdString();
+    const std::string layout = layoutArg.isEmpty() ? DefaultReportLayoutPath().string() : layoutArg.toStdString();
     auto report = std::make_unique<ModuleReport>(layout.c_str(), nullptr);
     report->SetCatalogue(catalogue);
     if (report->RunToPdf(std::filesystem::path(pdfArg.toStdString())))

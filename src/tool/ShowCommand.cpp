@@ -70,11 +70,21 @@ private:
         m_out += '"';
         for (const char c : utf8) {
             switch (c) {
-            case '"': m_out += "\\\""; break;
-            case '\\': m_out += "\\\\"; break;
-            case '\n': m_out += "\\n"; break;
-            case '\r': m_out += "\\r"; break;
-            case '\t': m_out += "\\t"; break;
+            case '"':
+                m_out += "\\\"";
+                break;
+            case '\\':
+                m_out += "\\\\";
+                break;
+            case '\n':
+                m_out += "\\n";
+                break;
+            case '\r':
+                m_out += "\\r";
+                break;
+            case '\t':
+                m_out += "\\t";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20) {
                     char escaped[8];
@@ -94,9 +104,12 @@ private:
 
 const char* StateText(int32_t flags) {
     switch (StateIndexOfFlags(flags)) {
-    case 0: return "\xE6\x9C\xAA\xE5\xAE\x8C\xE6\x88\x90";             // 未完成
-    case 1: return "\xE6\xB5\x8B\xE8\xAF\x95";                         // 测试
-    default: return "\xE6\xB5\x8B\xE8\xAF\x95\xE9\x80\x9A\xE8\xBF\x87"; // 测试通过
+    case 0:
+        return "\xE6\x9C\xAA\xE5\xAE\x8C\xE6\x88\x90"; // 未完成
+    case 1:
+        return "\xE6\xB5\x8B\xE8\xAF\x95"; // 测试
+    default:
+        return "\xE6\xB5\x8B\xE8\xAF\x95\xE9\x80\x9A\xE8\xBF\x87"; // 测试通过
     }
 }
 
@@ -166,7 +179,8 @@ int Fail(int code, const std::string& file, const std::string& why) {
 } // namespace
 
 int ShowCommand(const QStringList& args) {
-    if (args.size() != 1 || args[0].isEmpty() || (args[0].startsWith(QLatin1Char('-')) && args[0] != QLatin1String("-"))) {
+    if (args.size() != 1 || args[0].isEmpty() ||
+        (args[0].startsWith(QLatin1Char('-')) && args[0] != QLatin1String("-"))) {
         std::fputs("usage: kestrel-tool show FILE\n", stderr);
         return kExitUsage;
     }

@@ -28,11 +28,17 @@ DialogUnits::DialogUnits(const QFont& font) {
     m_baseY = metrics.height();
 }
 
-int DialogUnits::X(int units) const { return static_cast<int>(std::lround(units * m_baseX / 4.0)); }
-int DialogUnits::Y(int units) const { return static_cast<int>(std::lround(units * m_baseY / 8.0)); }
+int DialogUnits::X(int units) const {
+    return static_cast<int>(std::lround(units * m_baseX / 4.0));
+}
+int DialogUnits::Y(int units) const {
+    return static_cast<int>(std::lround(units * m_baseY / 8.0));
+}
 QRect DialogUnits::Rect(int x, int y, int width, int height) const {
     return QRect(X(x), Y(y), X(width), Y(height));
 }
-QSize DialogUnits::Size(int width, int height) const { return QSize(X(width), Y(height)); }
+QSize DialogUnits::Size(int width, int height) const {
+    return QSize(X(width), Y(height));
+}
 
 } // namespace kestrel::ui

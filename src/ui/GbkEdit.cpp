@@ -21,11 +21,17 @@ GbkLineEdit::GbkLineEdit(int byteLimit, QWidget* parent)
     setValidator(m_validator);
 }
 
-void GbkLineEdit::SetByteLimit(int byteLimit) { m_validator->SetByteLimit(byteLimit); }
+void GbkLineEdit::SetByteLimit(int byteLimit) {
+    m_validator->SetByteLimit(byteLimit);
+}
 
-std::string GbkLineEdit::GbkText() const { return ToGbkChecked(text()); }
+std::string GbkLineEdit::GbkText() const {
+    return ToGbkChecked(text());
+}
 
-void GbkLineEdit::SetGbkText(const std::string& gbk) { setText(FromGbk(gbk)); }
+void GbkLineEdit::SetGbkText(const std::string& gbk) {
+    setText(FromGbk(gbk));
+}
 
 GbkPlainTextEdit::GbkPlainTextEdit(QWidget* parent) : QPlainTextEdit(parent) {}
 

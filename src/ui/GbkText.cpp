@@ -4,9 +4,13 @@
 
 namespace kestrel::ui {
 
-QString FromGbk(const std::string& gbk) { return QString::fromStdString(GbkToUtf8(gbk)); }
+QString FromGbk(const std::string& gbk) {
+    return QString::fromStdString(GbkToUtf8(gbk));
+}
 
-std::optional<std::string> ToGbk(const QString& text) { return Utf8ToGbk(text.toStdString()); }
+std::optional<std::string> ToGbk(const QString& text) {
+    return Utf8ToGbk(text.toStdString());
+}
 
 std::string ToGbkChecked(const QString& text) {
     auto gbk = ToGbk(text);

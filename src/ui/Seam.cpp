@@ -32,8 +32,12 @@ QString TitleOr(const QString& caption) {
 }
 } // namespace
 
-void SetModalResponder(ModalResponder* responder) { g_responder = responder; }
-ModalResponder* CurrentModalResponder() { return g_responder; }
+void SetModalResponder(ModalResponder* responder) {
+    g_responder = responder;
+}
+ModalResponder* CurrentModalResponder() {
+    return g_responder;
+}
 
 void ShowMessage(QWidget* parent, const QString& text, const QString& caption, Icon icon) {
     if (g_responder) {

@@ -1,5 +1,5 @@
-#include "accounts/TextRoutines.h"
 #include "accounts/UserTable.h"
+#include "accounts/TextRoutines.h"
 #include "core/FixedText.h"
 #include "core/TestSupport.h"
 
@@ -37,7 +37,8 @@ protected:
 };
 
 const std::string kTenByteName = "\xC9\xF3\xBC\xC6\xD4\xB1\xC1\xF5\xD2\xBB"; // 审计员刘一
-const std::string kTwentyBytePassword = kTenByteName + "\xB2\xE2\xCA\xD4" "abcdef";
+const std::string kTwentyBytePassword = kTenByteName + "\xB2\xE2\xCA\xD4"
+                                                       "abcdef";
 
 bool IsBuiltIn(const UserTable& table, int32_t count) {
     return count == 1 && table.count == 1 && FieldText(table.records[0].name) == "SA" &&

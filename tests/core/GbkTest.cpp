@@ -1,5 +1,5 @@
-#include "core/FixedText.h"
 #include "core/Gbk.h"
+#include "core/FixedText.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,10 @@ TEST(Gbk, CharacterWithoutGbkFormIsAnErrorNotAQuestionMark) {
 }
 
 TEST(Gbk, InvalidGbkBytesReadAsReplacementCharacter) {
-    EXPECT_EQ(GbkToUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(GbkToUtf8("a\xFF"
+                        "b"),
+              "a\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(GbkToUtf8(kGbkAudit + "\xC9"), kUtf8Audit + "\xEF\xBF\xBD"); // lead byte at the end
     EXPECT_TRUE(IsValidGbk(kGbkAudit));
     EXPECT_FALSE(IsValidGbk("\xC9"));

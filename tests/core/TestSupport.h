@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <grp.h>
+#include <iterator>
 #include <pwd.h>
 #include <stdexcept>
 #include <string>

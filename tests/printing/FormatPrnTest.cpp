@@ -34,7 +34,7 @@ public:
 
     CallLog log;
     std::vector<std::pair<std::string, std::string>> rows; // UTF-8
-    std::string failReason;                                  // UTF-8; set: WriteBody fails with it
+    std::string failReason;                                // UTF-8; set: WriteBody fails with it
     bool fillExtraField = false;
 
     int WriteHeader(int page) override {
@@ -75,7 +75,9 @@ std::string Replace(std::string text, const std::string& from, const std::string
     return text;
 }
 
-std::string Utf8Of(const QString& text) { return text.toStdString(); }
+std::string Utf8Of(const QString& text) {
+    return text.toStdString();
+}
 
 } // namespace
 

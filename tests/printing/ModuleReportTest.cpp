@@ -43,15 +43,19 @@ std::vector<std::string> RowNames(const ModuleReport& report) {
     return names;
 }
 
-std::string Text(const QString& text) { return text.toStdString(); }
+std::string Text(const QString& text) {
+    return text.toStdString();
+}
 
 } // namespace
 
 TEST(ModuleReport, SectionsFieldsAndValuesInProtocolOrder) {
     TempFolder folder;
     const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "第一组"}});
-    WriteModule(folder.Path(), {"b.kst", "G1", "第二个模块", "SA", "2024-01-02 03:04:05", "李四", "2024-03-04 05:06:07"});
-    WriteModule(folder.Path(), {"a.kst", "G1", "第一个模块", "张三", "2023-12-31 23:59:59", "SA", "2024-01-01 00:00:00"});
+    WriteModule(folder.Path(),
+                {"b.kst", "G1", "第二个模块", "SA", "2024-01-02 03:04:05", "李四", "2024-03-04 05:06:07"});
+    WriteModule(folder.Path(),
+                {"a.kst", "G1", "第一个模块", "张三", "2023-12-31 23:59:59", "SA", "2024-01-01 00:00:00"});
 
     RecordingReport report;
     report.SetCatalogue(catalogue);
@@ -218,17 +222,17 @@ TEST(ModuleReport, ASecondRunDoesNotRepeatRows) {
 TEST(ModuleReport, PdfHasSearchableChineseRowsInColumns) {
     TempFolder folder;
     const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"FIN", "财务"}, {"HR", "人事"}});
-    WriteModule(folder.Path(), {"工资检查.kst", "HR", "工资发放核对", "王五", "2024-05-06 07:08:09", "赵六",
-                                "2024-06-07 08:09:10"});
-    WriteModule(folder.Path(), {"cash01.kst", "FIN", "现金日记账检查", "SA", "2024-01-01 08:00:00", "SA",
-                                "2024-01-02 09:00:00"});
+    WriteModule(folder.Path(),
+                {"工资检查.kst", "HR", "工资发放核对", "王五", "2024-05-06 07:08:09", "赵六", "2024-06-07 08:09:10"});
+    WriteModule(folder.Path(),
+                {"cash01.kst", "FIN", "现金日记账检查", "SA", "2024-01-01 08:00:00", "SA", "2024-01-02 09:00:00"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
     ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
 
     const std::string text = PdfText(folder / "out.pdf", 0, true);
-    for (const char* expected : {"模块目录", "文件名", "标题", "建立者", "建立时间", "最近修改人", "最近修改时间",
-                                 "第 1 页，共 1 页"})
+    for (const char* expected :
+         {"模块目录", "文件名", "标题", "建立者", "建立时间", "最近修改人", "最近修改时间", "第 1 页，共 1 页"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected;
     // One line per row, its six texts in column order, rows by file name.
     std::istringstream lines(text);
@@ -248,11 +252,11 @@ TEST(ModuleReport, PdfHasSearchableChineseRowsInColumns) {
         }
         return true;
     };
-    EXPECT_TRUE(inOrder(rows[0], {"cash01.kst", "现金日记账检查", "SA", "2024-01-01 08:00:00", "SA",
-                                  "2024-01-02 09:00:00"}))
+    EXPECT_TRUE(
+        inOrder(rows[0], {"cash01.kst", "现金日记账检查", "SA", "2024-01-01 08:00:00", "SA", "2024-01-02 09:00:00"}))
         << rows[0];
-    EXPECT_TRUE(inOrder(rows[1], {"工资检查.kst", "工资发放核对", "王五", "2024-05-06 07:08:09", "赵六",
-                                  "2024-06-07 08:09:10"}))
+    EXPECT_TRUE(inOrder(rows[1],
+                        {"工资检查.kst", "工资发放核对", "王五", "2024-05-06 07:08:09", "赵六", "2024-06-07 08:09:10"}))
         << rows[1];
 }
 

@@ -70,7 +70,8 @@ TEST(PrintCommand, SaysWhyInsteadOfPrintingAnEmptyReport) {
         ScopedResponder scoped(responder);
         PrintCatalogueReport(nullptr, catalogue);
         ASSERT_EQ(responder.messages.size(), 1u);
-        EXPECT_TRUE(responder.messages[0].startsWith(QStringLiteral("报表无法生成："))) << responder.messages[0].toStdString();
+        EXPECT_TRUE(responder.messages[0].startsWith(QStringLiteral("报表无法生成：")))
+            << responder.messages[0].toStdString();
         EXPECT_TRUE(responder.messages[0].contains(QStringLiteral("没有模块文件")));
         EXPECT_EQ(responder.previews, 0);
     }

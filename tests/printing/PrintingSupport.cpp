@@ -35,7 +35,9 @@ std::string Gbk(const std::string& utf8) {
     return gbk.value_or(std::string());
 }
 
-std::string Utf8(const std::string& gbk) { return GbkToUtf8(gbk); }
+std::string Utf8(const std::string& gbk) {
+    return GbkToUtf8(gbk);
+}
 
 namespace {
 template <std::size_t N> void Put(char (&field)[N], const std::string& utf8) {
@@ -106,7 +108,8 @@ int PdfPageCount(const std::filesystem::path& pdf) {
 
 std::vector<PdfWord> PdfWords(const std::filesystem::path& pdf) {
     QProcess process;
-    process.start(QStringLiteral("pdftotext"), {QStringLiteral("-bbox"), QString::fromStdString(pdf.string()), QStringLiteral("-")});
+    process.start(QStringLiteral("pdftotext"),
+                  {QStringLiteral("-bbox"), QString::fromStdString(pdf.string()), QStringLiteral("-")});
     EXPECT_TRUE(process.waitForFinished(60000));
     const QString out = QString::fromUtf8(process.readAllStandardOutput());
     static const QRegularExpression word(
@@ -119,7 +122,9 @@ std::vector<PdfWord> PdfWords(const std::filesystem::path& pdf) {
     return words;
 }
 
-std::string ShippedLayout() { return DefaultReportLayoutPath().string(); }
+std::string ShippedLayout() {
+    return DefaultReportLayoutPath().string();
+}
 
 std::string WriteLayout(const std::filesystem::path& folder, const std::string& text) {
     const std::filesystem::path path = folder / "layout.fmt";
@@ -131,7 +136,9 @@ void CallLog::OnBegin(const std::string& section, int result) {
     events.push_back("Begin " + Utf8(section) + " -> " + std::to_string(result));
 }
 
-void CallLog::OnString(const std::string& field) { events.push_back("String " + Utf8(field)); }
+void CallLog::OnString(const std::string& field) {
+    events.push_back("String " + Utf8(field));
+}
 
 void CallLog::OnCommit(const std::vector<std::pair<std::string, std::string>>& fields, int result) {
     std::string text = "Commit ";

@@ -16,7 +16,9 @@
 
 namespace {
 
-std::string G(const char* utf8) { return kestrel::Utf8ToGbk(utf8).value_or(std::string()); }
+std::string G(const char* utf8) {
+    return kestrel::Utf8ToGbk(utf8).value_or(std::string());
+}
 
 struct Sample {
     const char* file;
@@ -39,8 +41,8 @@ const Sample kSamples[] = {
     {"rzlz.kst", "HR", "入职离职人员名单核对", "杨磊", "2023-07-21 10:10:10", "杨磊", "2023-07-21 10:10:10"},
     {"CGHT_jg.kst", "FIN", "采购合同价格异常检查", "赵敏", "2023-08-08 08:08:08", "李娜", "2024-06-18 11:11:11"},
     {"gys_zc.kst", "FIN", "供应商主数据重复注册检查", "赵敏", "2023-08-09 09:09:09", "赵敏", "2024-01-02 03:04:05"},
-    {"quarterly_revenue_recognition_cutoff_test_long_name.kst", "FIN", "收入确认截止性测试（季度末前后十日凭证）",
-     "SA", "2023-09-30 23:59:59", "SA", "2024-07-01 00:00:01"},
+    {"quarterly_revenue_recognition_cutoff_test_long_name.kst", "FIN", "收入确认截止性测试（季度末前后十日凭证）", "SA",
+     "2023-09-30 23:59:59", "SA", "2024-07-01 00:00:01"},
     {"kc_pd.kst", "FIN", "存货盘点差异分析", "周杰", "2023-10-10 10:00:00", "周杰", "2024-05-05 05:05:05"},
     {"jb_ff.kst", "HR", "加班费发放合规性检查", "杨磊", "2023-11-11 11:11:11", "陈静", "2024-04-04 04:04:04"},
     {"other.kst", "AUDIT2", "另一目录的模块（不应出现）", "SA", "2023-01-01 00:00:00", "SA", "2023-01-01 00:00:00"},
@@ -98,12 +100,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "report failed: %s\n", report.FailureText().toUtf8().constData());
         status = 1;
     } else {
-        const int rc = QProcess::execute(QStringLiteral("pdftoppm"),
-                                         {QStringLiteral("-png"), QStringLiteral("-r"), QStringLiteral("110"),
-                                          QStringLiteral("-f"), QStringLiteral("1"), QStringLiteral("-l"),
-                                          QStringLiteral("1"), QStringLiteral("-singlefile"),
-                                          QString::fromStdString(pdf.string()),
-                                          QString::fromStdString((out / "printing_report").string())});
+        const int rc = QProcess::execute(
+            QStringLiteral("pdftoppm"),
+            {QStringLiteral("-png"), QStringLiteral("-r"), QStringLiteral("110"), QStringLiteral("-f"),
+             QStringLiteral("1"), QStringLiteral("-l"), QStringLiteral("1"), QStringLiteral("-singlefile"),
+             QString::fromStdString(pdf.string()), QString::fromStdString((out / "printing_report").string())});
         if (rc != 0) {
             std::fputs("pdftoppm failed\n", stderr);
             status = 1;

@@ -28,7 +28,9 @@ ToolRun Tool(const QStringList& args) {
             process.readAllStandardError().toStdString()};
 }
 
-QString Q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+QString Q(const std::filesystem::path& path) {
+    return QString::fromStdString(path.string());
+}
 
 } // namespace
 

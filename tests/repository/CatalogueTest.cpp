@@ -1,5 +1,5 @@
-#include "core/FixedText.h"
 #include "repository/Catalogue.h"
+#include "core/FixedText.h"
 #include "repository/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -35,14 +35,18 @@ TEST(Catalogue, EmptyCatalogueIs25Bytes) {
 
 TEST(Catalogue, LoadsGroupsAtFieldLimitsAndWritesTheSameBytes) {
     TempDir dir;
-    const std::string bytes =
-        CatalogueBytes({{"G1", "first"}, {"\xB2\xC6\xCE\xF1" "012345", kFortyByteName}, {"g1", "third"}},
-                       "&G1=a&&b\r\nline&g1=x");
+    const std::string bytes = CatalogueBytes({{"G1", "first"},
+                                              {"\xB2\xC6\xCE\xF1"
+                                               "012345",
+                                               kFortyByteName},
+                                              {"g1", "third"}},
+                                             "&G1=a&&b\r\nline&g1=x");
     WriteBytes(dir / "a.MGP", bytes);
     GroupCatalogue catalogue;
     ASSERT_TRUE(LoadCatalogue(catalogue, dir / "a.MGP"));
     ASSERT_EQ(catalogue.groupCount, 3);
-    EXPECT_EQ(FieldText(catalogue.groups[1].identifier), "\xB2\xC6\xCE\xF1" "012345");
+    EXPECT_EQ(FieldText(catalogue.groups[1].identifier), "\xB2\xC6\xCE\xF1"
+                                                         "012345");
     EXPECT_EQ(FieldText(catalogue.groups[1].name), kFortyByteName);
     EXPECT_EQ(catalogue.FindGroup("g1"), 2);
     EXPECT_EQ(catalogue.FindGroup("G1"), 0);

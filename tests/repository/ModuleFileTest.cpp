@@ -1,6 +1,6 @@
+#include "repository/ModuleFile.h"
 #include "core/FixedText.h"
 #include "repository/Fixtures.h"
-#include "repository/ModuleFile.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,8 @@ const std::string kFiftyByteTitle = [] {
 
 ModuleSpec FullModule() {
     ModuleSpec m;
-    m.groupId = "\xB2\xC6\xCE\xF1" "0123456"; // 财务0123456: 10 bytes
+    m.groupId = "\xB2\xC6\xCE\xF1"
+                "0123456"; // 财务0123456: 10 bytes
     m.title = kFiftyByteTitle;
     m.flags = 1 | 2 | 4;
     m.body = "SELECT * FROM t WHERE a=[?:A]\r\nAND b=[?:B]";
@@ -142,7 +143,8 @@ TEST(ModuleFile, DamagedFilesAreNotModules) {
         {"negative variable count", with(kVariableCountAt, -1)},
         {"101 variables", with(kVariableCountAt, 101)},
         {"body length past the end", with(kBodyLengthAt, static_cast<int32_t>(good.size()))},
-        {"huge lengths", [&] {
+        {"huge lengths",
+         [&] {
              std::string b = with(kBodyLengthAt, INT32_MAX);
              PutI32(b, kDescriptionLengthAt, INT32_MAX);
              PutI32(b, kRemarkLengthAt, INT32_MAX);

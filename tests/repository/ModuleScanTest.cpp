@@ -1,6 +1,6 @@
+#include "repository/ModuleScan.h"
 #include "core/FixedText.h"
 #include "repository/Fixtures.h"
-#include "repository/ModuleScan.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ void WriteModule(const std::filesystem::path& file, const std::string& group, co
 
 // What listing the group gives when every file is read whole, as the editor's own load does.
 std::vector<std::pair<std::string, std::string>> FullReRead(const std::filesystem::path& folder,
-                                                             const std::string& group) {
+                                                            const std::string& group) {
     std::vector<std::string> names;
     EXPECT_TRUE(ListModuleFileNames(folder, names));
     std::vector<std::pair<std::string, std::string>> result;
@@ -93,13 +93,13 @@ TEST(ModuleScan, RefillAfterChangesEqualsAFullReRead) {
     ModuleIndex index;
     EXPECT_EQ(Listed(index, dir.Path(), "G1"), FullReRead(dir.Path(), "G1"));
 
-    WriteModule(dir / "m1.kst", "G2", "v1");                    // same size, other group
-    WriteModule(dir / "m2.kst", "G1", "v2 longer");             // same group, new title
-    std::filesystem::remove(dir / "m4.kst");                    // gone
-    WriteModule(dir / "new.kst", "G1", "added");                // added
-    WriteModule(dir / "swap.tmp", "G1", "renamed in");          // replaced by a rename
+    WriteModule(dir / "m1.kst", "G2", "v1");           // same size, other group
+    WriteModule(dir / "m2.kst", "G1", "v2 longer");    // same group, new title
+    std::filesystem::remove(dir / "m4.kst");           // gone
+    WriteModule(dir / "new.kst", "G1", "added");       // added
+    WriteModule(dir / "swap.tmp", "G1", "renamed in"); // replaced by a rename
     std::filesystem::rename(dir / "swap.tmp", dir / "m5.kst");
-    WriteBytes(dir / "m7.kst", "broken");                       // no longer a module
+    WriteBytes(dir / "m7.kst", "broken"); // no longer a module
     EXPECT_EQ(Listed(index, dir.Path(), "G1"), FullReRead(dir.Path(), "G1"));
     EXPECT_EQ(Listed(index, dir.Path(), "G2"), FullReRead(dir.Path(), "G2"));
 

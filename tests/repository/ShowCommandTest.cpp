@@ -48,7 +48,9 @@ QJsonObject Json(const ToolRun& run) {
     return doc.object();
 }
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+QString U(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 
 } // namespace
 

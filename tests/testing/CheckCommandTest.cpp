@@ -173,7 +173,8 @@ TEST_F(CheckCommandTest, RunsEveryGroupInOrderAndWritesJUnitAndCsv) {
     EXPECT_TRUE(std::regex_search(xml, std::regex(R"(<testcase classname="G1" name="a_ok\.kst" time="\d+\.\d{3}"/>)")))
         << xml;
     // The failure message is the module's own ErrorMsg; the full text is the body.
-    EXPECT_NE(xml.find(R"(<failure message="中文错误" type="3">Error code:3&#10;中文错误</failure>)"), std::string::npos)
+    EXPECT_NE(xml.find(R"(<failure message="中文错误" type="3">Error code:3&#10;中文错误</failure>)"),
+              std::string::npos)
         << xml;
     EXPECT_LT(xml.find("a_ok.kst"), xml.find("c_dll.kst"));
     EXPECT_EQ(xml.find("f_other_group"), std::string::npos);
@@ -197,8 +198,7 @@ TEST_F(CheckCommandTest, AGroupThatPassesExitsWithZero) {
 TEST_F(CheckCommandTest, CannotStartExitsWithTwo) {
     // Unknown group, unreadable or invalid catalogue, data source that cannot be opened.
     EXPECT_EQ(Tool(Args(" --group G7")).exitCode, 2);
-    EXPECT_EQ(Tool(Quoted((m_dir.Path() / "missing.MGP").string()) + " --connect " + Quoted(m_connection)).exitCode,
-              2);
+    EXPECT_EQ(Tool(Quoted((m_dir.Path() / "missing.MGP").string()) + " --connect " + Quoted(m_connection)).exitCode, 2);
     ASSERT_TRUE(WriteFileAtomic(m_dir.Path() / "broken.MGP", "MODULE_GROUP but nothing else"));
     EXPECT_EQ(Tool(Quoted((m_dir.Path() / "broken.MGP").string()) + " --connect " + Quoted(m_connection)).exitCode, 2);
     const ToolRun noSource = Tool(Quoted(Catalogue().string()) + " --connect 'DSN=kestrel-no-such-source'");

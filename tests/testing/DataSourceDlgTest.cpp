@@ -33,9 +33,7 @@ public:
 
 class DataSourceDlgTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ui::SetModalResponder(&m_responder);
-    }
+    void SetUp() override { ui::SetModalResponder(&m_responder); }
     void TearDown() override { ui::SetModalResponder(nullptr); }
 
     static QPushButton* Button(QDialog* dialog, const QString& prefix) {

@@ -50,8 +50,8 @@ TEST(DllEngineTest, EveryTestLoadsTheLibraryAfresh) {
 
 TEST(DllEngineTest, TheTableArrivesWithItsLayoutAndBuffers) {
     EXPECT_EQ(RunFunction("ReadCharBuffer", {Row("Text", kChar, "abc", 20)}).code, 0);
-    EXPECT_EQ(RunFunction("SumNumbers",
-                          {Row("B", kByte, "300"), Row("S", kShort, "-2"), Row("I", kInt, "1000"), Row("D", kDouble, "0.25")})
+    EXPECT_EQ(RunFunction("SumNumbers", {Row("B", kByte, "300"), Row("S", kShort, "-2"), Row("I", kInt, "1000"),
+                                         Row("D", kDouble, "0.25")})
                   .code,
               44 - 2 + 1000 + 25);
 }
@@ -120,9 +120,9 @@ TEST(DllEngineTest, SampleModuleChecksItsVariables) {
     VariableRow account = Row("Account", kChar, Gbk("现金"), 16);
     EXPECT_EQ(RunFunction("SampleAudit", {Row("Amount", kInt, "10"), account}, SAMPLE_MODULE_PATH).code, 0);
     EXPECT_EQ(RunFunction("SampleAudit", {Row("Amount", kInt, "-1"), account}, SAMPLE_MODULE_PATH).code, 2);
-    EXPECT_EQ(RunFunction("SampleAudit", {Row("Amount", kInt, "1"), Row("Account", kChar, "", 16)}, SAMPLE_MODULE_PATH)
-                  .code,
-              3);
+    EXPECT_EQ(
+        RunFunction("SampleAudit", {Row("Amount", kInt, "1"), Row("Account", kChar, "", 16)}, SAMPLE_MODULE_PATH).code,
+        3);
     EXPECT_EQ(RunFunction("SampleAudit", {}, SAMPLE_MODULE_PATH).code, 1);
 }
 

@@ -3,9 +3,9 @@
 #include "core/Gbk.h"
 #include "testing/Odbc.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +33,9 @@ int FreeLoopbackPort() {
 }
 } // namespace
 
-std::string Gbk(const std::string& utf8) { return Utf8ToGbk(utf8).value(); }
+std::string Gbk(const std::string& utf8) {
+    return Utf8ToGbk(utf8).value();
+}
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-testing-XXXXXX").string();
@@ -79,10 +81,10 @@ PostgresCluster::PostgresCluster() {
     const std::string data = (m_dir / "data").string();
     if (!Run(std::string(kPgBin) + "/initdb -D " + data + " -A trust -U postgres -E UTF8 --locale=C --no-sync"))
         return;
-    const std::string options = "-p " + std::to_string(m_port) + " -k " + m_dir.string() +
-                                " -c listen_addresses=127.0.0.1 -c fsync=off";
-    m_running = Run(std::string(kPgBin) + "/pg_ctl -D " + data + " -l " + (m_dir / "server.log").string() +
-                    " -o '" + options + "' -w -t 60 start");
+    const std::string options =
+        "-p " + std::to_string(m_port) + " -k " + m_dir.string() + " -c listen_addresses=127.0.0.1 -c fsync=off";
+    m_running = Run(std::string(kPgBin) + "/pg_ctl -D " + data + " -l " + (m_dir / "server.log").string() + " -o '" +
+                    options + "' -w -t 60 start");
     StartReaper();
 }
 

@@ -160,8 +160,9 @@ TEST(VariablesTest, EmptyNameAndUnchosenAttribute) {
 
 TEST(VariablesTest, ReportVariablesHoldTheExpansionOfTheirRemark) {
     TestVariableTable table;
-    const FillResult fill = FillTestVariables(
-        table, {Row("Title", kReport, kChar, "", 40, "Run [?:CURRENT_TIME] for [?:Unit]"), Row("Unit", kImport, kInt, "12")});
+    const FillResult fill =
+        FillTestVariables(table, {Row("Title", kReport, kChar, "", 40, "Run [?:CURRENT_TIME] for [?:Unit]"),
+                                  Row("Unit", kImport, kInt, "12")});
     ASSERT_TRUE(fill.ok) << fill.message;
     EXPECT_TRUE(std::regex_match(table.Entries()[0].value.text, std::regex(R"(Run \d\d:\d\d:\d\d for 12)")));
 
