@@ -63,7 +63,8 @@ QString GetFileName(QWidget* parent, FileDialogKind kind, const QString& initial
                     const QString& defaultSuffix) {
     if (g_responder)
         return g_responder->FileName(kind, initialPath, filter);
-    QFileDialog dialog(parent, QString(), initialPath, filter);
+    QFileDialog dialog(parent, kind == FileDialogKind::Save ? QStringLiteral("另存为") : QStringLiteral("打开"),
+                       initialPath, filter);
     dialog.setOption(QFileDialog::ReadOnly, false);
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     if (kind == FileDialogKind::Save) {
