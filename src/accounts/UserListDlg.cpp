@@ -101,6 +101,8 @@ void UserListDlg::DeleteUser() {
     --m_table.count;
     m_table.records[m_table.count] = UserRecord{};
     delete m_list->takeItem(row);
+    // The list would hand the selection to the next user; a second delete must not take them.
+    m_list->clearSelection();
 }
 
 void RunUserCommand(QWidget* parent, const std::string& currentUser) {
