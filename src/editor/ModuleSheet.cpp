@@ -192,6 +192,10 @@ void ModuleSheet::OnTabChanged(int index) {
         m_info1->setFocus();
         break;
     case kVariablesTab:
+        // Hiding a page that holds the focus would pass it on to the grid, where Delete and
+        // Insert change rows; the focus stays on the tabs instead.
+        if (m_info1->isAncestorOf(focusWidget()) || m_info3->isAncestorOf(focusWidget()))
+            m_tabs->setFocus();
         m_grid->show();
         m_info1->hide();
         m_info3->hide();

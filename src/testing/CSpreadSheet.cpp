@@ -225,6 +225,9 @@ void CSpreadSheet::RunAction(int16_t action) {
     const int rows = rowCount();
     if (m_row < 1 || m_row > rows)
         return;
+    // The cursor is a cell position, not an item: it keeps its row and column while rows
+    // move under it (Qt's view would carry it along with the row that moves down).
+    const QModelIndex cursor = currentIndex();
     if (action == 7) {
         insertRow(m_row - 1);
         removeRow(rows); // the former last row, now one lower
@@ -232,6 +235,8 @@ void CSpreadSheet::RunAction(int16_t action) {
         removeRow(m_row - 1);
         insertRow(rows - 1);
     }
+    if (cursor.isValid())
+        setCurrentCell(cursor.row(), cursor.column());
 }
 
 void CSpreadSheet::UserEdited(int row0, int col0) {

@@ -167,6 +167,25 @@ void GridTest::InsertAndDelete() {
     m_grid->setCurrentCell(2, 0);
     QTest::keyClick(m_grid, Qt::Key_Insert);
     QCOMPARE(Names(*m_grid), (QStringList{"v1", "v2", "", "v3", "v4", "v5"}));
+    // The cursor keeps its row number, so it stands on the new empty row, not on the row
+    // that moved down: typing goes into the new row.
+    QCOMPARE(m_grid->GetActiveRow(), 3);
+    QCOMPARE(m_grid->GetActiveCol(), 1);
+    QTest::keyClicks(m_grid, "w");
+    QWidget* editor = m_grid->indexWidget(m_grid->currentIndex());
+    QVERIFY(editor);
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    QCOMPARE(Names(*m_grid), (QStringList{"v1", "v2", "w", "v3", "v4", "v5"}));
+    m_changes->clear();
+
+    // Insert on the last row: the empty row takes its place and the cursor stays there.
+    Numbered(*m_grid, 2);
+    m_grid->setCurrentCell(1, 3);
+    QTest::keyClick(m_grid, Qt::Key_Insert);
+    QCOMPARE(Names(*m_grid), (QStringList{"v1", "", "v2"}));
+    QCOMPARE(m_grid->GetActiveRow(), 2);
+    QCOMPARE(m_grid->GetActiveCol(), 4);
 
     Numbered(*m_grid, 3);
     m_grid->setCurrentCell(1, 2);

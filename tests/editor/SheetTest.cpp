@@ -8,6 +8,7 @@
 #include "ui/GbkEdit.h"
 #include "ui/GbkText.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -60,6 +61,7 @@ private slots:
     void StoreDisabledAfterOpeningEnabledByEachChange();
     void ClipboardOptionIsNoChange();
     void DllSqlTabSwitch();
+    void VariablesTabLeavesFocusOutOfGrid();
     void CancelAsksOnlyAfterChange();
     void StoreSavesThenCloseAsksNothing();
     void FailedSaveKeepsStoreEnabled();
@@ -217,6 +219,34 @@ void SheetTest::DllSqlTabSwitch() {
     QCOMPARE(TabTexts(sheet), (QStringList{"基本信息", "变量"}));
     QVERIFY(sheet.Info1()->DllFieldsShown());
     QVERIFY(sheet.Info1()->isVisible());
+}
+
+// Picking "变量" with the mouse while typing in a page must not put the focus into the grid,
+// where Delete and Insert would then remove or add rows.
+void SheetTest::VariablesTabLeavesFocusOutOfGrid() {
+    ModuleRecord record = SqlRecord();
+    AddVariable(record, "A", kImport, kInt, 4, "", "1");
+    AddVariable(record, "B", kImport, kInt, 4, "", "2");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&sheet));
+    QLineEdit* title = Child<QLineEdit>(sheet.Info1(), "title");
+    title->setFocus();
+    QVERIFY(title->hasFocus());
+
+    QTabBar* tabs = sheet.Tabs();
+    QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(ModuleSheet::kVariablesTab).center());
+    QCOMPARE(tabs->currentIndex(), int(ModuleSheet::kVariablesTab));
+    QVERIFY(sheet.Grid()->isVisible());
+    QVERIFY(!sheet.Grid()->hasFocus());
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &sheet, Qt::Key_Delete);
+    QCOMPARE(sheet.Grid()->GetRowCount(), 2);
+
+    // Back on "基本信息" the page has the focus again.
+    QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(ModuleSheet::kInfoTab).center());
+    QVERIFY(title->hasFocus());
 }
 
 void SheetTest::CancelAsksOnlyAfterChange() {
