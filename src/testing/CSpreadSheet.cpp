@@ -260,6 +260,9 @@ void CSpreadSheet::keyPressEvent(QKeyEvent* event) {
             SetRowCount(GetRowCount() + 1);
             SetRow(cursorRow);
             RunAction(7);
+            // A grid without rows has no cursor cell yet: the new row gets it.
+            if (!currentIndex().isValid())
+                setCurrentCell(rowCount() - 1, 0);
             event->accept();
             return;
         }

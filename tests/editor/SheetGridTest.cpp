@@ -202,6 +202,15 @@ void GridTest::EmptyGridKeys() {
     QTest::keyClick(m_grid, Qt::Key_Insert);
     QCOMPARE(m_grid->GetRowCount(), 1);
     QCOMPARE(Cell(*m_grid, 1, 1), QString());
+    // The new row has the cursor, so typing goes straight into it.
+    QCOMPARE(m_grid->GetActiveRow(), 1);
+    QCOMPARE(m_grid->GetActiveCol(), 1);
+    QTest::keyClicks(m_grid, "n");
+    QWidget* editor = m_grid->indexWidget(m_grid->currentIndex());
+    QVERIFY(editor);
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    QCOMPARE(Cell(*m_grid, 1, 1), QStringLiteral("n"));
     m_grid->setCurrentCell(0, 0);
     QTest::keyClick(m_grid, Qt::Key_Delete);
     QCOMPARE(m_grid->GetRowCount(), 0);
