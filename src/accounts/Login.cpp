@@ -31,7 +31,6 @@ Login::Login(const UserTable& table, int32_t count, QWidget* parent) : QDialog(p
     ok->setDefault(true);
     auto* cancel = new QPushButton(QStringLiteral("&X.取消"), this);
     cancel->setGeometry(du.Rect(130, 24, 50, 14));
-    cancel->setAutoDefault(false);
     connect(ok, &QPushButton::clicked, this, &Login::accept);
     connect(cancel, &QPushButton::clicked, this, &Login::reject);
 

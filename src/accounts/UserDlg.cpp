@@ -39,7 +39,6 @@ UserDlg::UserDlg(QWidget* parent) : QDialog(parent) {
     ok->setDefault(true);
     auto* cancel = new QPushButton(QStringLiteral("&X.取消"), this);
     cancel->setGeometry(du.Rect(148, 24, 50, 14));
-    cancel->setAutoDefault(false);
     connect(ok, &QPushButton::clicked, this, &UserDlg::accept);
     connect(cancel, &QPushButton::clicked, this, &UserDlg::reject);
 

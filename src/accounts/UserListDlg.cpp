@@ -31,8 +31,6 @@ UserListDlg::UserListDlg(UserTable& table, QWidget* parent) : QDialog(parent), m
     remove->setGeometry(du.Rect(149, 43, 50, 14));
     auto* exit = new QPushButton(QStringLiteral("&X.退出"), this);
     exit->setGeometry(du.Rect(149, 61, 50, 14));
-    for (QPushButton* button : {add, remove, exit})
-        button->setAutoDefault(false);
     change->setDefault(true);
     connect(add, &QPushButton::clicked, this, &UserListDlg::AddUser);
     connect(change, &QPushButton::clicked, this, &UserListDlg::ChangePassword);

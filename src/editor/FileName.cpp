@@ -23,7 +23,6 @@ FileName::FileName(const std::filesystem::path& folder, QWidget* parent) : QDial
     ok->setDefault(true);
     auto* cancel = new QPushButton(QStringLiteral("&X.取消"), this);
     cancel->setGeometry(du.Rect(110, 24, 50, 14));
-    cancel->setAutoDefault(false);
     connect(ok, &QPushButton::clicked, this, &FileName::accept);
     connect(cancel, &QPushButton::clicked, this, &FileName::reject);
     setTabOrder(m_edit, ok);

@@ -20,7 +20,6 @@ FindDlg::FindDlg(QWidget* parent) : QDialog(parent) {
     ok->setDefault(true);
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
     cancel->setGeometry(du.Rect(194, 26, 50, 14));
-    cancel->setAutoDefault(false);
     connect(ok, &QPushButton::clicked, this, &FindDlg::accept);
     connect(cancel, &QPushButton::clicked, this, &FindDlg::reject);
     setTabOrder(m_edit, ok);

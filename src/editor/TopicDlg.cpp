@@ -34,7 +34,6 @@ TopicDlg::TopicDlg(QWidget* parent) : QDialog(parent) {
     ok->setDefault(true);
     auto* cancel = new QPushButton(QStringLiteral("&X.取消"), this);
     cancel->setGeometry(du.Rect(309, 24, 50, 14));
-    cancel->setAutoDefault(false);
     auto* line = new QFrame(this);
     line->setFrameStyle(QFrame::VLine | QFrame::Sunken);
     line->setGeometry(du.X(302), du.Y(7), 2, du.Y(167));

@@ -128,6 +128,35 @@ private slots:
         QCOMPARE(login.focusWidget(), static_cast<QWidget*>(login.PasswordEdit()));
     }
 
+    // A button reached with Tab takes Enter for itself, as in any dialog.
+    void enterOnFocusedButtonPressesIt() {
+        TestWorkspace workspace;
+        SaveUsers({{"SA", "s"}, {"li", "1"}, {"wang", "2"}});
+        ScriptedResponder responder;
+        auto table = std::make_unique<UserTable>();
+        const int count = UserTableLoad(*table);
+        Login login(*table, count);
+        login.show();
+        Type(login.NameEdit(), QStringLiteral("li"));
+        QAbstractButton* cancel = Button(&login, QStringLiteral("&X.取消"));
+        cancel->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(cancel, Qt::Key_Return);
+        QCOMPARE(login.result(), int(QDialog::Rejected));
+        QVERIFY(responder.messages.empty()); // no login check was made
+
+        responder.OnDialog([](QDialog* list) {
+            UserList(list)->setCurrentRow(1);
+            QAbstractButton* remove = Button(list, QStringLiteral("&D.删除"));
+            remove->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(remove, Qt::Key_Return); // delete, not the default change
+            QCOMPARE(UserList(list)->count(), 2);
+            Click(list, QStringLiteral("&X.退出"));
+        });
+        RunUserCommand(nullptr, "SA");
+        QCOMPARE(responder.dialogTitles, QStringList{QStringLiteral("用户清单")});
+        QCOMPARE(LoadUsers().size(), std::size_t(2));
+    }
+
     void cancelledLoginLeavesSettingsUntouched() {
         TestWorkspace workspace;
         {

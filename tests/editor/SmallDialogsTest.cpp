@@ -105,6 +105,48 @@ private slots:
         QCOMPARE(fresh.Flow(), std::string());
     }
 
+    // Enter on a button that has the focus presses that button, as in any dialog: reaching
+    // "&X.取消" with Tab and pressing Enter must not confirm the fields.
+    void enterOnFocusedCancelCancels() {
+        TestWorkspace workspace;
+        auto enterOn = [](QDialog* dialog, const QString& text) {
+            QAbstractButton* button = Button(dialog, text);
+            QVERIFY(button);
+            button->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(button, Qt::Key_Return);
+        };
+        ScriptedResponder responder;
+        FileName name(workspace.Modules());
+        name.show();
+        Type(name.NameEdit(), QStringLiteral("new.kst"));
+        enterOn(&name, QStringLiteral("&X.取消"));
+        QCOMPARE(name.result(), int(QDialog::Rejected));
+        QCOMPARE(name.Name(), std::string());
+
+        TopicDlg topic;
+        topic.SetMode(TopicDlg::kEditGroup);
+        topic.SetValues("XS", Gbk("销售"), "");
+        topic.show();
+        Type(topic.NameEdit(), QStringLiteral("改"));
+        enterOn(&topic, QStringLiteral("&X.取消"));
+        QCOMPARE(topic.result(), int(QDialog::Rejected));
+        QCOMPARE(topic.Name(), Gbk("销售"));
+
+        FindDlg find;
+        find.show();
+        enterOn(&find, QStringLiteral("Cancel"));
+        QCOMPARE(find.result(), int(QDialog::Rejected));
+        // Back in an edit box, Enter is the default button's again.
+        FindDlg again;
+        again.show();
+        QVERIFY(QTest::qWaitForWindowActive(&again));
+        Button(&again, QStringLiteral("Cancel"))->setFocus(Qt::TabFocusReason);
+        again.TextEdit()->setFocus(Qt::TabFocusReason);
+        PressEnter(again.TextEdit());
+        QCOMPARE(again.result(), int(QDialog::Accepted));
+        QVERIFY(responder.messages.empty());
+    }
+
     void findDialogAcceptsEmptyText() {
         FindDlg dialog;
         QCOMPARE(dialog.windowTitle(), QStringLiteral("查找"));
