@@ -191,6 +191,10 @@ void GridTest::InsertAndDelete() {
     m_grid->setCurrentCell(1, 2);
     QTest::keyClick(m_grid, Qt::Key_Delete);
     QCOMPARE(Names(*m_grid), (QStringList{"v1", "v3"}));
+    QCOMPARE(m_grid->GetActiveRow(), 2); // on the row that moved up
+    QTest::keyClick(m_grid, Qt::Key_Delete);
+    QCOMPARE(Names(*m_grid), (QStringList{"v1"}));
+    QCOMPARE(m_grid->GetActiveRow(), 1); // the last row is gone: the cursor is on the new last row
     QCOMPARE(m_changes->count(), 0);
 }
 
