@@ -276,6 +276,7 @@ bool ModuleSheet::CheckGridFits() {
 }
 
 bool ModuleSheet::StoreModule() {
+    m_grid->CommitEdit();
     m_info1->ReadFields();
     m_info3->ReadFields();
     const ModuleInfo1Fields& fields = m_info1->Fields();
@@ -363,6 +364,7 @@ void ModuleSheet::TestModule() {
 }
 
 bool ModuleSheet::RunModuleTest() {
+    m_grid->CommitEdit();
     m_info1->ReadFields();
     m_info3->ReadFields();
     int32_t result = -1;
@@ -424,6 +426,7 @@ int32_t ModuleSheet::RunDllTest() {
 }
 
 void ModuleSheet::PreviewSubstitutedSql() {
+    m_grid->CommitEdit();
     m_info3->ReadFields();
     TestVariableTable table;
     const FillResult filled = ReadTestVariables(*m_grid, table);

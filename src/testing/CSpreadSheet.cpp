@@ -3,6 +3,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/GbkEdit.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QFontMetricsF>
 #include <QHeaderView>
@@ -219,6 +220,16 @@ void CSpreadSheet::SetCellText(const QString& text) {
 void CSpreadSheet::ClearRow(int row0) {
     for (int c = 0; c < columnCount(); ++c)
         delete takeItem(row0, c);
+}
+
+void CSpreadSheet::CommitEdit() {
+    if (state() != QAbstractItemView::EditingState)
+        return;
+    QWidget* editor = QApplication::focusWidget();
+    if (!editor || !viewport()->isAncestorOf(editor))
+        return;
+    commitData(editor);
+    closeEditor(editor, QAbstractItemDelegate::NoHint);
 }
 
 void CSpreadSheet::RunAction(int16_t action) {

@@ -35,6 +35,10 @@ public:
     // 5: delete the addressed row, an empty row takes the last place.
     void RunAction(int16_t action);
 
+    // Stores what an open cell editor holds into its cell and closes the editor, so that a
+    // store or a test started from the keyboard reads what the user sees.
+    void CommitEdit();
+
     // Whether a cell editor is open (keys then belong to the editor).
     bool IsEditingCell() const { return state() == QAbstractItemView::EditingState; }
 

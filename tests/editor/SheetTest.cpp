@@ -72,6 +72,7 @@ private slots:
     void EscOnSqlPageIsCancel();
     void RemarksAndTestValuesRoundTrip();
     void ThreeRowsWithEmptyLastRow();
+    void StoreFromKeyboardTakesOpenCellEdit();
     void RefusesTooManyRowsAndLongNames();
     void UnchosenDropDownStoresLowByte();
     void IndicatorCountsGbkBytes();
@@ -465,6 +466,34 @@ void SheetTest::ThreeRowsWithEmptyLastRow() {
     QCOMPARE(FieldText(record.variables[2].name), std::string());
     QCOMPARE(record.variables[2].length, 0);
     QCOMPARE(record.testValues, std::string("A,1\nB,2\n"));
+}
+
+void SheetTest::StoreFromKeyboardTakesOpenCellEdit() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord();
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QTest::keyClick(Child<QLineEdit>(sheet.Info1(), "title"), Qt::Key_Z); // an earlier change
+    sheet.Tabs()->setCurrentIndex(1);
+    CSpreadSheet& grid = *sheet.Grid();
+    grid.SetRowCount(1);
+    PutRow(grid, 1, "A", kImport, kInt, 4, "", "1");
+    grid.setFocus();
+    grid.setCurrentCell(0, 5);
+    QTest::keyClick(&grid, Qt::Key_F2);
+    QVERIFY(grid.IsEditingCell());
+    QWidget* editor = QApplication::focusWidget();
+    QVERIFY(editor && grid.viewport()->isAncestorOf(editor));
+    QTest::keyClick(editor, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(editor, "42");
+    // The "&S.保存" mnemonic while the cell is still being typed in (the button is pressed
+    // without taking the focus): the store must take "42", not the old "1".
+    sheet.StoreButton()->click();
+    QCOMPARE(host.saves, 1);
+    QCOMPARE(record.testValues, std::string("A,42\n"));
+    QVERIFY(!grid.IsEditingCell());
+    QVERIFY(!sheet.StoreButton()->isEnabled());
 }
 
 void SheetTest::RefusesTooManyRowsAndLongNames() {
