@@ -11,10 +11,11 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
+#include "BenchRatio.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 
 using namespace kestrel;
@@ -105,31 +106,6 @@ void BM_WindowSwitchGroup(benchmark::State& state) {
 BENCHMARK(BM_CoreListGroup)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WindowSwitchGroup)->Unit(benchmark::kMillisecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        const auto ours = m_times.find("BM_WindowSwitchGroup");
-        const auto base = m_times.find("BM_CoreListGroup");
-        if (ours == m_times.end() || base == m_times.end()) {
-            std::printf("ratio window group switch / core ListGroup: (not measured)\n");
-            return;
-        }
-        const double ratio = ours->second / base->second;
-        std::printf("ratio window group switch / core ListGroup (%d files, %d groups): %.2fx  (target <= 1.5x: %s)\n",
-                    kModules, kGroups, ratio, ratio <= 1.5 ? "met" : "MISSED");
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 } // namespace
 
 static void InitResources() {
@@ -144,8 +120,11 @@ int main(int argc, char** argv) {
     g_folder = dir.path().toStdString();
     MakeFolder(g_folder);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    kestrel::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    const std::string what = "window group switch / core ListGroup (" + std::to_string(kModules) + " files, " +
+                             std::to_string(kGroups) + " groups)";
+    reporter.PrintRatio(what.c_str(), "BM_WindowSwitchGroup", "BM_CoreListGroup", kestrel::bench::Clock::Wall, 1.5);
     benchmark::Shutdown();
     return 0;
 }

@@ -14,13 +14,14 @@
 #include <QString>
 #include <QTextDocument>
 
+#include "BenchRatio.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 
 namespace {
@@ -125,17 +126,6 @@ BENCHMARK(BM_ModuleReportToPdf)->Unit(benchmark::kMillisecond)->Iterations(3);
 // The baseline takes tens of seconds a round; one round is plenty against that spread.
 BENCHMARK(BM_QTextDocumentHtmlTableToPdf)->Unit(benchmark::kMillisecond)->Iterations(1);
 
-// Keeps each benchmark's time per iteration for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> times;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs)
-            times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -144,13 +134,10 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     Shared();
-    RatioReporter reporter;
+    kestrel::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const auto ours = reporter.times.find("BM_ModuleReportToPdf/iterations:3");
-    const auto base = reporter.times.find("BM_QTextDocumentHtmlTableToPdf/iterations:1");
-    if (ours != reporter.times.end() && base != reporter.times.end() && base->second > 0)
-        std::printf("ratio ModuleReport PDF / QTextDocument HTML table PDF (10000 modules): %.3fx (target <= 1.0x)\n",
-                    ours->second / base->second);
+    reporter.PrintRatio("ModuleReport PDF / QTextDocument HTML PDF (10000)", "BM_ModuleReportToPdf/iterations:3",
+                        "BM_QTextDocumentHtmlTableToPdf/iterations:1", kestrel::bench::Clock::Wall, 1.0);
     benchmark::Shutdown();
     return 0;
 }

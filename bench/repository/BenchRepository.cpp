@@ -5,6 +5,8 @@
 #include "repository/ModuleFile.h"
 #include "repository/ModuleScan.h"
 
+#include "BenchRatio.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -14,7 +16,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -179,52 +180,24 @@ KESTREL_BENCHMARK(BM_CopyModuleBytes);
 KESTREL_BENCHMARK(BM_CopyModuleBytesUnflushed);
 KESTREL_BENCHMARK(BM_LoadSaveModule);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "min" && !run.error_occurred) {
-                m_real[run.run_name.function_name] = run.GetAdjustedRealTime();
-                m_cpu[run.run_name.function_name] = run.GetAdjustedCPUTime();
-            }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    // The listing works on cached pages and never waits for the disk: its CPU time is its
-    // cost, while its wall time on a shared machine mostly measures the other processes. A
-    // save waits for the disk by design, so it is compared by wall time.
-    void PrintRatio(const char* what, const char* ours, const char* baseline, bool byCpu, double limit) const {
-        const auto& times = byCpu ? m_cpu : m_real;
-        const auto a = times.find(ours), b = times.find(baseline);
-        if (a == times.end() || b == times.end() || b->second <= 0)
-            return;
-        const double ratio = a->second / b->second;
-        const double wall = m_real.at(ours) / m_real.at(baseline);
-        std::printf("ratio %-42s %5.2fx by %s (wall %.2fx)", what, ratio, byCpu ? "CPU " : "wall", wall);
-        if (limit > 0)
-            std::printf("  target <= %.1fx: %s", limit, ratio <= limit ? "met" : "MISSED");
-        std::printf("\n");
-    }
-
-private:
-    std::map<std::string, double> m_real;
-    std::map<std::string, double> m_cpu;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     Shared(); // build the folder before any timing
-    RatioReporter reporter;
+    kestrel::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\n");
+    // The listing works on cached pages and never waits for the disk; a save waits for it by design.
+    using kestrel::bench::Clock;
     reporter.PrintRatio("group listing, first fill / bare header loop", "BM_ListGroupFirstFill", "BM_BareHeaderLoop",
-                        true, 1.3);
-    reporter.PrintRatio("group listing, re-fill / bare header loop", "BM_ListGroupRefill", "BM_BareHeaderLoop", true,
-                        0.5);
-    reporter.PrintRatio("1 MiB module load+save / flushed copy", "BM_LoadSaveModule", "BM_CopyModuleBytes", false, 2.0);
+                        Clock::Cpu, 1.3);
+    reporter.PrintRatio("group listing, re-fill / bare header loop", "BM_ListGroupRefill", "BM_BareHeaderLoop",
+                        Clock::Cpu, 0.5);
+    reporter.PrintRatio("1 MiB module load+save / flushed copy", "BM_LoadSaveModule", "BM_CopyModuleBytes", Clock::Wall,
+                        2.0);
     reporter.PrintRatio("1 MiB module load+save / unflushed copy", "BM_LoadSaveModule", "BM_CopyModuleBytesUnflushed",
-                        false, 0);
+                        Clock::Wall, 0);
     benchmark::Shutdown();
     return 0;
 }

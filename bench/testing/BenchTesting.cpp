@@ -8,6 +8,8 @@
 #include "testing/SqlTest.h"
 #include "testing/Variables.h"
 
+#include "BenchRatio.h"
+
 #include <benchmark/benchmark.h>
 
 #include <sql.h>
@@ -16,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -200,46 +201,21 @@ BENCHMARK(BM_BatchCheckBareOdbc)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Substitute)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CopyText)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
-// Ratios are of CPU time: the machines this runs on are shared, and SQLite works in-process, so
-// the CPU time holds the driver's work too while leaving out other programs' load.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                m_times[run.benchmark_name()] = run.GetAdjustedCPUTime();
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        Ratio("batch check, engine / bare ODBC loop", "BM_BatchCheckEngine/min_time:2.000",
-              "BM_BatchCheckBareOdbc/min_time:2.000", 1.2);
-        Ratio("substitution 1 MiB / copying 1 MiB", "BM_Substitute/1", "BM_CopyText/1", 3.0);
-        Ratio("substitution 2 MiB / substitution 1 MiB", "BM_Substitute/2", "BM_Substitute/1", 2.2);
-    }
-
-private:
-    void Ratio(const char* what, const std::string& ours, const std::string& baseline, double limit) {
-        const auto a = m_times.find(ours);
-        const auto b = m_times.find(baseline);
-        if (a == m_times.end() || b == m_times.end() || b->second <= 0) {
-            std::printf("ratio %-44s (not measured)\n", what);
-            return;
-        }
-        const double ratio = a->second / b->second;
-        std::printf("ratio %-44s %5.2fx  (target <= %.1fx: %s)\n", what, ratio, limit,
-                    ratio <= limit ? "met" : "MISSED");
-    }
-    std::map<std::string, double> m_times;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     Setup();
-    RatioReporter reporter;
+    kestrel::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    // CPU time: SQLite works in-process, so it holds the driver's work too while leaving out
+    // other programs' load on a shared machine.
+    using kestrel::bench::Clock;
+    reporter.PrintRatio("batch check, engine / bare ODBC loop", "BM_BatchCheckEngine/min_time:2.000",
+                        "BM_BatchCheckBareOdbc/min_time:2.000", Clock::Cpu, 1.2);
+    reporter.PrintRatio("substitution 1 MiB / copying 1 MiB", "BM_Substitute/1", "BM_CopyText/1", Clock::Cpu, 3.0);
+    reporter.PrintRatio("substitution 2 MiB / substitution 1 MiB", "BM_Substitute/2", "BM_Substitute/1", Clock::Cpu,
+                        2.2);
     benchmark::Shutdown();
     return 0;
 }
