@@ -75,21 +75,6 @@ private:
     std::string m_bytes;
 };
 
-bool SendAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Reads until the peer closes its end (the runner exits or is killed).
 std::string ReceiveAll(int fd) {
     std::string data;
@@ -206,7 +191,7 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
             kill(pid, SIGKILL);
     }
 
-    SendAll(parentEnd, request.Data()); // a runner that died early is seen below
+    runner::SendAll(parentEnd, request.Data().data(), request.Data().size()); // a runner that died early is seen below
     shutdown(parentEnd, SHUT_WR);
     const std::string reply = ReceiveAll(parentEnd);
     close(parentEnd);

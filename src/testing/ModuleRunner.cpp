@@ -38,20 +38,6 @@ bool ReadAll(int fd, void* data, std::size_t size) {
     return true;
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 template <typename T> bool ReadValue(int fd, T& value) {
     return ReadAll(fd, &value, sizeof value);
 }
@@ -67,10 +53,10 @@ bool ReadText(int fd, std::string& text) {
 int Reply(ReplyKind kind, int32_t result, const std::string& detail) {
     const uint8_t kindByte = kind;
     const uint32_t length = static_cast<uint32_t>(detail.size());
-    WriteAll(kSocketDescriptor, &kindByte, sizeof kindByte);
-    WriteAll(kSocketDescriptor, &result, sizeof result);
-    WriteAll(kSocketDescriptor, &length, sizeof length);
-    WriteAll(kSocketDescriptor, detail.data(), detail.size());
+    SendAll(kSocketDescriptor, &kindByte, sizeof kindByte);
+    SendAll(kSocketDescriptor, &result, sizeof result);
+    SendAll(kSocketDescriptor, &length, sizeof length);
+    SendAll(kSocketDescriptor, detail.data(), detail.size());
     return kind == kReturned ? 0 : 1;
 }
 

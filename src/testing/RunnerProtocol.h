@@ -10,6 +10,11 @@
 // buffer) and the buffer's text (length and bytes, without the zero).
 //
 // Reply: a kind byte, the function's result (signed 32-bit) and a detail text.
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 
 namespace kestrel::runner {
@@ -24,5 +29,20 @@ enum ReplyKind : uint8_t {
     kBadRequest = 3,    // the request could not be read
     kNoFolder = 4,      // the working folder could not be entered; detail holds the reason
 };
+
+// Sends every byte over the socket; false when the peer has gone (never raises SIGPIPE).
+inline bool SendAll(int fd, const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 } // namespace kestrel::runner
