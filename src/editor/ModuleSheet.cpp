@@ -7,9 +7,8 @@
 #include "editor/TestProgress.h"
 #include "testing/CSpreadSheet.h"
 #include "testing/DataSourceDlg.h"
-#include "testing/DllTest.h"
 #include "testing/GridVariables.h"
-#include "testing/SqlTest.h"
+#include "testing/ModuleTest.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 #include "ui/Seam.h"
@@ -29,11 +28,6 @@ constexpr int kTestCommand = 109;
 
 QString Text(const char* utf8) {
     return QString::fromUtf8(utf8);
-}
-
-void ShowTestMessage(QWidget* parent, const TestMessage& message) {
-    if (message.present)
-        ui::ShowMessage(parent, ui::FromGbk(message.text), ui::FromGbk(message.caption));
 }
 
 // The placeholder names of text that the check refuses, in order ("[?:" without "]" gives
@@ -120,7 +114,9 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
     connect(m_info1->StateList(), &QComboBox::currentIndexChanged, this, &ModuleSheet::OnStateChanged);
     connect(m_grid, &CSpreadSheet::CellChanged, this, [this] {
         MarkChanged();
-        RefreshKnownNames();
+        // A store or a test reads the rows itself right after committing the cell editor.
+        if (!m_committing)
+            RefreshKnownNames();
     });
     connect(m_testButton, &QPushButton::clicked, this, &ModuleSheet::TestModule);
     connect(m_storeButton, &QPushButton::clicked, this, [this] { StoreModule(); });
@@ -138,16 +134,11 @@ void ModuleSheet::LoadFromRecord() {
     ModuleInfo1Fields& fields = m_info1->Fields();
     fields.title = FieldText(header.title);
     fields.required = (header.flags & kFlagRequired) ? 1 : 0;
-    if (!(header.flags & kFlagTested))
-        fields.state = 0;
-    else
-        fields.state = (header.flags & kFlagPassed) ? 2 : 1;
-    fields.type = header.type == kDllModule ? 1 : 0;
+    fields.state = StateIndexOfFlags(header.flags);
+    fields.type = header.type == kDllModule ? kDllModule : kSqlModule;
     if (header.type == kDllModule) {
         m_info1->ShowDllFields(true);
-        const size_t comma = m_record.body.find(',');
-        fields.dllName = comma == std::string::npos ? std::string() : m_record.body.substr(0, comma);
-        fields.function = comma == std::string::npos ? m_record.body : m_record.body.substr(comma + 1);
+        SplitDllBody(m_record.body, fields.dllName, fields.function);
     } else {
         m_tabs->addTab(Text("SQL"));
         m_info3->SqlText() = m_record.body;
@@ -160,27 +151,7 @@ void ModuleSheet::LoadFromRecord() {
 }
 
 void ModuleSheet::FillGrid() {
-    const int32_t count = std::clamp<int32_t>(m_record.header.variableCount, 0, kMaxVariables);
-    m_grid->SetRowCount(count);
-    for (int32_t i = 0; i < count; ++i) {
-        const VariableDefinition& variable = m_record.variables[static_cast<size_t>(i)];
-        const std::string name = FieldText(variable.name);
-        m_grid->SetRow(i + 1);
-        m_grid->SetCol(1);
-        m_grid->SetCellText(ui::FromGbk(name));
-        m_grid->SetCol(2);
-        m_grid->SetListIndex(variable.attribute);
-        m_grid->SetCol(3);
-        m_grid->SetListIndex(variable.type);
-        m_grid->SetCol(4);
-        m_grid->SetCellText(QString::number(variable.length));
-        m_grid->SetCol(5);
-        if (variable.attribute == kConfig || variable.attribute == kReport)
-            m_grid->SetCellText(ui::FromGbk(LookupListValue(m_record.remarks, name)));
-        m_grid->SetCol(6);
-        if (variable.attribute == kImport || variable.attribute == kConfig)
-            m_grid->SetCellText(ui::FromGbk(LookupListValue(m_record.testValues, name)));
-    }
+    WriteGridRows(*m_grid, RowsOfModule(m_record));
 }
 
 void ModuleSheet::OnTabChanged(int index) {
@@ -220,9 +191,9 @@ void ModuleSheet::OnPageChanged(int id, ChangeKind kind) {
 
 void ModuleSheet::OnTypeChanged() {
     const int type = m_info1->Fields().type;
-    if (type == 1 && m_tabs->count() == 3)
+    if (type == kDllModule && m_tabs->count() == 3)
         m_tabs->removeTab(kSqlTab);
-    else if (type == 0 && m_tabs->count() == 2)
+    else if (type == kSqlModule && m_tabs->count() == 2)
         m_tabs->insertTab(kSqlTab, Text("SQL"));
     m_tabs->update();
     m_info1->update();
@@ -230,8 +201,8 @@ void ModuleSheet::OnTypeChanged() {
 
 void ModuleSheet::OnStateChanged(int index) {
     // A module that was tested already is never put back to "未完成" from here.
-    if (m_mode == kEditMode && index == 0 && (m_record.header.flags & kFlagTested))
-        m_info1->StateList()->setCurrentIndex(1);
+    if (m_mode == kEditMode && index == kStateUnfinished && (m_record.header.flags & kFlagTested))
+        m_info1->StateList()->setCurrentIndex(kStateTested);
 }
 
 void ModuleSheet::MarkChanged() {
@@ -239,16 +210,20 @@ void ModuleSheet::MarkChanged() {
 }
 
 void ModuleSheet::RefreshKnownNames() {
+    ShowKnownNames(ReadGridRows(*m_grid));
+}
+
+void ModuleSheet::ShowKnownNames(const std::vector<VariableRow>& rows) {
     QSet<QString> names;
-    for (const VariableRow& row : ReadGridRows(*m_grid)) {
+    for (const VariableRow& row : rows) {
         if (RowHasChoices(row) && (row.attribute == kImport || row.attribute == kConfig))
             names.insert(ui::FromGbk(row.name));
     }
     m_info3->SetKnownNames(names);
 }
 
-bool ModuleSheet::CheckGridFits() {
-    const int32_t rows = m_grid->GetRowCount();
+bool ModuleSheet::CheckGridFits(const std::vector<QString>& names) {
+    const int32_t rows = static_cast<int32_t>(names.size());
     if (rows > kMaxVariables) {
         ui::ShowMessage(this,
                         Text("一个模块最多只能有 %1 个变量，现在有 %2 行。\n请删去多余的行后再保存；模块没有保存。")
@@ -258,10 +233,9 @@ bool ModuleSheet::CheckGridFits() {
         return false;
     }
     for (int32_t r = 1; r <= rows; ++r) {
-        m_grid->SetRow(r);
-        m_grid->SetCol(1);
-        const QString name = m_grid->GetCellText();
-        if (ui::GbkLength(name) > kMaxNameBytes || ui::GbkLength(name) < 0) {
+        const QString& name = names[static_cast<size_t>(r - 1)];
+        const int bytes = ui::GbkLength(name);
+        if (bytes > kMaxNameBytes || bytes < 0) {
             ui::ShowMessage(
                 this,
                 Text("第 %1 行的变量名“%2”超过 %3 字节（一个汉字算 2 字节）。\n请改短后再保存；模块没有保存。")
@@ -276,48 +250,29 @@ bool ModuleSheet::CheckGridFits() {
 }
 
 bool ModuleSheet::StoreModule() {
-    m_grid->CommitEdit();
+    CommitGridEdit();
     m_info1->ReadFields();
     m_info3->ReadFields();
     const ModuleInfo1Fields& fields = m_info1->Fields();
-    if (m_mode == kEditMode && (m_record.header.flags & kFlagTested) && fields.state == 0)
+    if (m_mode == kEditMode && (m_record.header.flags & kFlagTested) && fields.state == kStateUnfinished)
         return false;
+    // The grid is read once: the checks, the record and the SQL page's names all use these rows.
+    std::vector<QString> names;
+    const std::vector<VariableRow> rows = ReadGridRows(*m_grid, &names);
+    ShowKnownNames(rows);
     // The record has room for 100 variables of 40-byte names: refuse rather than cut.
-    if (!CheckGridFits())
+    if (!CheckGridFits(names))
         return false;
 
     ModuleHeader& header = m_record.header;
     SetFieldText(header.title, GbkPrefix(fields.title, sizeof(header.title) - 1));
-    int32_t flags = fields.required ? kFlagRequired : 0;
-    if (fields.state == 1)
-        flags |= kFlagTested;
-    else if (fields.state == 2)
-        flags |= kFlagTested | kFlagPassed;
-    header.flags = flags;
+    header.flags = FlagsOfState(fields.state, fields.required != 0);
     header.type = fields.type;
-    m_record.body = fields.type == kSqlModule ? m_info3->SqlText() : fields.dllName + "," + fields.function;
+    m_record.body = fields.type == kSqlModule ? m_info3->SqlText() : JoinDllBody(fields.dllName, fields.function);
     header.bodyLength = static_cast<int32_t>(m_record.body.size() + 1);
     m_record.description = fields.description;
     header.descriptionLength = static_cast<int32_t>(m_record.description.size() + 1);
-
-    const std::vector<VariableRow> rows = ReadGridRows(*m_grid);
-    header.variableCount = static_cast<int32_t>(rows.size());
-    m_record.remarks.clear();
-    m_record.testValues.clear();
-    m_record.variables.fill(VariableDefinition{});
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const VariableRow& row = rows[i];
-        VariableDefinition& variable = m_record.variables[i];
-        SetFieldText(variable.name, row.name);
-        variable.attribute = static_cast<uint8_t>(row.attribute);
-        variable.type = static_cast<uint8_t>(row.type);
-        variable.length = row.length;
-        if (!row.remark.empty())
-            m_record.remarks += row.name + "," + row.remark + "\n";
-        if (!row.testValue.empty())
-            m_record.testValues += row.name + "," + row.testValue + "\n";
-    }
-    header.remarkLength = static_cast<int32_t>(m_record.remarks.size() + 1);
+    StoreRowsInModule(m_record, rows);
 
     if (m_mode == kEditMode) {
         // A failed save keeps the button enabled: the changes are still not on disk.
@@ -328,6 +283,12 @@ bool ModuleSheet::StoreModule() {
     }
     done(QDialog::Accepted);
     return true;
+}
+
+void ModuleSheet::CommitGridEdit() {
+    m_committing = true;
+    m_grid->CommitEdit();
+    m_committing = false;
 }
 
 void ModuleSheet::CancelSheet() {
@@ -354,75 +315,77 @@ void ModuleSheet::done(int result) {
 void ModuleSheet::TestModule() {
     QComboBox* state = m_info1->StateList();
     const int before = state->currentIndex();
-    state->setCurrentIndex(1);
+    state->setCurrentIndex(kStateTested);
     if (RunModuleTest())
-        state->setCurrentIndex(2);
+        state->setCurrentIndex(kStatePassed);
     else
         ui::ShowMessage(this, Text("测试未通过！"));
     if (state->currentIndex() != before)
         MarkChanged();
 }
 
-bool ModuleSheet::RunModuleTest() {
-    m_grid->CommitEdit();
-    m_info1->ReadFields();
-    m_info3->ReadFields();
-    int32_t result = -1;
-    const FillResult filled = ReadTestVariables(*m_grid, m_table);
-    if (!filled.ok) {
-        if (!filled.message.empty())
-            ui::ShowMessage(this, ui::FromGbk(filled.message), ui::FromGbk(filled.caption), ui::Icon::Warning);
-    } else {
-        result = m_info1->Fields().type == kSqlModule ? RunSqlTest() : RunDllTest();
-    }
-    FreeTestVariables(m_table);
-    if (result != 0)
-        return false;
-    return ui::AskYesNo(this, Text("执行结果正确吗？"), Text("模块已成功执行"), ui::Icon::Question);
-}
+// What the sheet lends the test run: the clipboard option, the data source chosen at the
+// first SQL test, and the progress window with its cancel.
+class ModuleSheet::TestHost : public ModuleTestHost {
+public:
+    explicit TestHost(ModuleSheet& sheet) : m_sheet(sheet) {}
 
-int32_t ModuleSheet::RunSqlTest() {
-    const PreparedSql prepared = PrepareSqlTest(m_info3->SqlText(), m_table);
-    if (!prepared.ok)
-        return -1;
-    // Before any database work, so the text is there even when the connection fails.
-    if (m_info3->ClipboardOptionTicked()) {
-        if (QClipboard* clipboard = QGuiApplication::clipboard())
-            clipboard->setText(ui::FromGbk(prepared.sql));
-    }
-    if (!m_session)
-        m_session = std::make_unique<SqlTestSession>();
-    if (!m_session->IsOpen()) {
-        DataSourceDlg chooser(this);
-        if (ui::ExecDialog(&chooser) != QDialog::Accepted)
-            return -1;
-        const std::string connection = chooser.ConnectionStringUtf8();
-        SqlTestSession* session = m_session.get();
-        const TestOutcome opened = RunWithProgress(this, Text("正在连接数据源……"),
-                                                   [session, &connection] { return session->Open(connection); }, {});
-        if (!m_session->IsOpen()) {
-            ShowTestMessage(this, opened.message);
-            return -1;
+    void SqlPrepared(const std::string& sql) override {
+        // Before any database work, so the text is there even when the connection fails.
+        if (m_sheet.m_info3->ClipboardOptionTicked()) {
+            if (QClipboard* clipboard = QGuiApplication::clipboard())
+                clipboard->setText(ui::FromGbk(sql));
         }
     }
-    SqlTestSession* session = m_session.get();
-    const TestOutcome outcome = RunWithProgress(
-        this, Text("正在执行模块的 SQL……"), [session, &prepared] { return session->Execute(prepared); },
-        [session] { session->Cancel(); });
-    ShowTestMessage(this, outcome.message);
-    return outcome.cancelled ? -1 : outcome.code;
-}
 
-int32_t ModuleSheet::RunDllTest() {
+    SqlTestSession* OpenSession(TestOutcome& failure) override {
+        std::unique_ptr<SqlTestSession>& session = m_sheet.m_session;
+        if (!session)
+            session = std::make_unique<SqlTestSession>();
+        if (session->IsOpen())
+            return session.get();
+        DataSourceDlg chooser(&m_sheet);
+        if (ui::ExecDialog(&chooser) != QDialog::Accepted)
+            return nullptr;
+        const std::string connection = chooser.ConnectionStringUtf8();
+        SqlTestSession* opening = session.get();
+        failure = RunWithProgress(
+            &m_sheet, Text("正在连接数据源……"), [opening, &connection](CancelToken&) { return opening->Open(connection); },
+            false);
+        return session->IsOpen() ? session.get() : nullptr;
+    }
+
+    TestOutcome RunStep(int32_t type, const std::function<TestOutcome(CancelToken&)>& work) override {
+        return RunWithProgress(&m_sheet, type == kSqlModule ? Text("正在执行模块的 SQL……") : Text("正在运行模块函数……"),
+                               work, true);
+    }
+
+private:
+    ModuleSheet& m_sheet;
+};
+
+bool ModuleSheet::RunModuleTest() {
+    CommitGridEdit();
+    m_info1->ReadFields();
+    m_info3->ReadFields();
     const ModuleInfo1Fields& fields = m_info1->Fields();
-    const std::filesystem::path folder = m_host ? m_host->ModuleFolder() : std::filesystem::current_path();
-    DllTestRun run;
-    const TestOutcome outcome = RunWithProgress(
-        this, Text("正在运行模块函数……"),
-        [&run, &fields, &folder, this] { return run.Run(fields.dllName, fields.function, m_table, folder); },
-        [&run] { run.Cancel(); });
-    ShowTestMessage(this, outcome.message);
-    return outcome.cancelled ? -1 : outcome.code;
+    ModuleUnderTest module;
+    module.type = fields.type;
+    module.sqlText = m_info3->SqlText();
+    module.library = fields.dllName;
+    module.function = fields.function;
+    module.rows = ReadGridRows(*m_grid);
+    ShowKnownNames(module.rows);
+    module.folder = m_host ? m_host->ModuleFolder() : std::filesystem::current_path();
+    TestHost host(*this);
+    const ModuleTestResult result = kestrel::RunModuleTest(module, m_table, host);
+    const TestMessage& message = result.outcome.message;
+    if (message.present)
+        ui::ShowMessage(this, ui::FromGbk(message.text), ui::FromGbk(message.caption),
+                        result.stage == TestStage::kVariables ? ui::Icon::Warning : ui::Icon::None);
+    if (!result.Passed())
+        return false;
+    return ui::AskYesNo(this, Text("执行结果正确吗？"), Text("模块已成功执行"), ui::Icon::Question);
 }
 
 void ModuleSheet::PreviewSubstitutedSql() {

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 class QFrame;
 class QPushButton;
@@ -16,7 +17,6 @@ class QTabBar;
 namespace kestrel {
 
 class CSpreadSheet;
-class DllTestRun;
 class ModuleInfo1;
 class ModuleInfo3;
 class SqlTestSession;
@@ -79,10 +79,13 @@ private:
     void OnStateChanged(int index);
     void MarkChanged();
     void RefreshKnownNames();
-    bool CheckGridFits();
-    int32_t RunSqlTest();
-    int32_t RunDllTest();
+    void ShowKnownNames(const std::vector<VariableRow>& rows);
+    // The open cell editor's text into its cell, without the refresh that a user's edit gives.
+    void CommitGridEdit();
+    bool CheckGridFits(const std::vector<QString>& names);
     void PreviewSubstitutedSql();
+
+    class TestHost;
 
     SheetMode m_mode;
     ModuleRecord& m_record;
@@ -97,6 +100,7 @@ private:
     QPushButton* m_closeButton;
     TestVariableTable m_table;                 // filled only while a test runs
     std::unique_ptr<SqlTestSession> m_session; // opened at the first SQL test
+    bool m_committing = false;
 };
 
 } // namespace kestrel

@@ -1,14 +1,12 @@
 #include "editor/TestProgress.h"
 
 #include "ui/DialogUnits.h"
+#include "ui/Seam.h"
 
-#include <QEventLoop>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-#include <thread>
 
 namespace kestrel {
 
@@ -46,23 +44,13 @@ void TestProgress::reject() {
     emit CancelRequested();
 }
 
-TestOutcome RunWithProgress(QWidget* parent, const QString& text, const std::function<TestOutcome()>& work,
-                            const std::function<void()>& cancel) {
-    TestProgress window(parent, text, static_cast<bool>(cancel));
-    QEventLoop loop;
-    QObject::connect(&window, &TestProgress::CancelRequested, &window, [&cancel] {
-        if (cancel)
-            cancel();
-    });
+TestOutcome RunWithProgress(QWidget* parent, const QString& text, const std::function<TestOutcome(CancelToken&)>& work,
+                            bool cancellable) {
+    CancelToken token;
+    TestProgress window(parent, text, cancellable);
+    QObject::connect(&window, &TestProgress::CancelRequested, &window, [&token] { token.Cancel(); });
     TestOutcome outcome;
-    std::thread worker([&] {
-        outcome = work();
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-    });
-    window.show();
-    loop.exec();
-    worker.join();
-    window.hide();
+    ui::RunBusy(&window, [&] { outcome = work(token); });
     return outcome;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The modal window shown while a module test runs: the work runs on a worker thread, the UI
 // keeps painting, and "取消" asks the work to stop.
+#include "testing/CancelToken.h"
 #include "testing/TestOutcome.h"
 
 #include <QDialog>
@@ -34,9 +35,10 @@ private:
     QPushButton* m_cancel;
 };
 
-// Runs work on a worker thread behind the progress window and returns its outcome; cancel
-// (may be empty) is called on the UI thread when the user presses "取消".
-TestOutcome RunWithProgress(QWidget* parent, const QString& text, const std::function<TestOutcome()>& work,
-                            const std::function<void()>& cancel);
+// Runs work on a worker thread behind the progress window (through ui::RunBusy) and returns its
+// outcome. The token is made before the worker starts; "取消" (when cancellable) cancels it, so
+// a cancel pressed before work reaches its long step still stops it.
+TestOutcome RunWithProgress(QWidget* parent, const QString& text, const std::function<TestOutcome(CancelToken&)>& work,
+                            bool cancellable);
 
 } // namespace kestrel

@@ -78,8 +78,17 @@ int32_t StoredLength(const std::string& text) {
 
 int StateIndexOfFlags(int32_t flags) {
     if (!(flags & kFlagTested))
-        return 0;
-    return (flags & kFlagPassed) ? 2 : 1;
+        return kStateUnfinished;
+    return (flags & kFlagPassed) ? kStatePassed : kStateTested;
+}
+
+int32_t FlagsOfState(int state, bool required) {
+    int32_t flags = required ? kFlagRequired : 0;
+    if (state == kStateTested)
+        flags |= kFlagTested;
+    else if (state == kStatePassed)
+        flags |= kFlagTested | kFlagPassed;
+    return flags;
 }
 
 void SplitDllBody(const std::string& body, std::string& library, std::string& function) {
@@ -91,6 +100,10 @@ void SplitDllBody(const std::string& body, std::string& library, std::string& fu
     }
     library = body.substr(0, comma);
     function = body.substr(comma + 1);
+}
+
+std::string JoinDllBody(const std::string& library, const std::string& function) {
+    return library + "," + function;
 }
 
 std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName) {

@@ -53,8 +53,11 @@ static_assert(offsetof(ModuleHeader, modifiedAt) == 105 && offsetof(ModuleHeader
 static_assert(offsetof(ModuleHeader, type) == 136 && offsetof(ModuleHeader, remarkLength) == 156);
 static_assert(sizeof(VariableDefinition) == 64 && offsetof(VariableDefinition, length) == 56);
 
-// Completion state as shown in the state list: 0 "未完成", 1 "测试", 2 "测试通过".
+// Completion state as shown in the state list.
+enum ModuleState { kStateUnfinished = 0, kStateTested = 1, kStatePassed = 2 };
 int StateIndexOfFlags(int32_t flags);
+// The flags a module is stored with: rebuilt from the state and the required mark alone.
+int32_t FlagsOfState(int state, bool required);
 
 struct ModuleRecord {
     ModuleHeader header{};
@@ -69,6 +72,8 @@ struct ModuleRecord {
 // Library and function of a DLL module's body: split at the first comma; without a comma the
 // library is empty and the whole body is the function.
 void SplitDllBody(const std::string& body, std::string& library, std::string& function);
+// The body of a DLL module: library + "," + function.
+std::string JoinDllBody(const std::string& library, const std::string& function);
 
 // Path of a module file: folder / the GBK file name converted to the file system's UTF-8.
 std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName);

@@ -239,10 +239,10 @@ void CSpreadSheet::RunAction(int16_t action) {
     // The cursor is a cell position, not an item: it keeps its row and column while rows
     // move under it (Qt's view would carry it along with the row that moves down).
     const QModelIndex cursor = currentIndex();
-    if (action == 7) {
+    if (action == kInsertRowAction) {
         insertRow(m_row - 1);
         removeRow(rows); // the former last row, now one lower
-    } else if (action == 5) {
+    } else if (action == kDeleteRowAction) {
         removeRow(m_row - 1);
         insertRow(rows - 1);
     }
@@ -270,7 +270,7 @@ void CSpreadSheet::keyPressEvent(QKeyEvent* event) {
             const int32_t cursorRow = GetActiveRow();
             SetRowCount(GetRowCount() + 1);
             SetRow(cursorRow);
-            RunAction(7);
+            RunAction(kInsertRowAction);
             // A grid without rows has no cursor cell yet: the new row gets it.
             if (!currentIndex().isValid())
                 setCurrentCell(rowCount() - 1, 0);
@@ -280,7 +280,7 @@ void CSpreadSheet::keyPressEvent(QKeyEvent* event) {
         case Qt::Key_Delete: {
             const int32_t cursorRow = GetActiveRow();
             SetRow(cursorRow);
-            RunAction(5);
+            RunAction(kDeleteRowAction);
             if (cursorRow >= 1)
                 SetRowCount(GetRowCount() - 1);
             event->accept();

@@ -31,8 +31,20 @@ public:
     void SetListIndex(int16_t index);
     QString GetCellText() const;
     void SetCellText(const QString& text);
-    // 7: insert an empty row before the addressed row, the last row falls off.
-    // 5: delete the addressed row, an empty row takes the last place.
+    // The control's action numbers.
+    enum Action : int16_t {
+        kDeleteRowAction = 5, // delete the addressed row, an empty row takes the last place
+        kInsertRowAction = 7, // insert an empty row before the addressed row, the last row falls off
+    };
+    // Grid columns (1-based).
+    enum Column {
+        kNameColumn = 1,
+        kAttributeColumn = 2,
+        kTypeColumn = 3,
+        kLengthColumn = 4,
+        kRemarkColumn = 5,
+        kTestValueColumn = 6,
+    };
     void RunAction(int16_t action);
 
     // Stores what an open cell editor holds into its cell and closes the editor, so that a

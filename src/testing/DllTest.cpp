@@ -129,7 +129,19 @@ std::filesystem::path DllTestRun::RunnerPath() {
 
 TestOutcome DllTestRun::Run(const std::string& library, const std::string& function, const TestVariableTable& table,
                             const std::filesystem::path& workingDir) {
-    m_cancelled = false;
+    CancelToken never;
+    return Run(library, function, table, workingDir, never);
+}
+
+TestOutcome DllTestRun::Run(const std::string& library, const std::string& function, const TestVariableTable& table,
+                            const std::filesystem::path& workingDir, CancelToken& cancel) {
+    auto cancelled = [] {
+        TestOutcome outcome;
+        outcome.cancelled = true;
+        return outcome;
+    };
+    if (cancel.IsCancelled())
+        return cancelled();
     // A body without a comma has no library name; the platform loader would hand back the
     // running program for an empty name.
     if (library.empty())
@@ -184,31 +196,23 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
         close(parentEnd);
         return ErrorOutcome(GbkOf("无法启动模块运行程序：") + SystemText(std::strerror(spawnError)));
     }
+    std::string reply;
     {
-        std::lock_guard lock(m_childMutex);
-        m_childPid = pid;
-        if (m_cancelled)
+        // Armed only while the child is not reaped yet, so its process id cannot have been reused.
+        ArmedStep step(cancel, [pid] { kill(pid, SIGKILL); });
+        if (!step.Started())
             kill(pid, SIGKILL);
-    }
-
-    runner::SendAll(parentEnd, request.Data().data(), request.Data().size()); // a runner that died early is seen below
-    shutdown(parentEnd, SHUT_WR);
-    const std::string reply = ReceiveAll(parentEnd);
-    close(parentEnd);
-
-    {
-        std::lock_guard lock(m_childMutex);
-        m_childPid = 0;
+        runner::SendAll(parentEnd, request.Data().data(), request.Data().size()); // a runner that died early is seen below
+        shutdown(parentEnd, SHUT_WR);
+        reply = ReceiveAll(parentEnd);
+        close(parentEnd);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
 
-    if (m_cancelled) {
-        TestOutcome cancelled;
-        cancelled.cancelled = true;
-        return cancelled;
-    }
+    if (cancel.IsCancelled())
+        return cancelled();
 
     constexpr std::size_t kReplyHead = 1 + sizeof(int32_t) + sizeof(uint32_t);
     if (reply.size() >= kReplyHead) {
@@ -240,14 +244,6 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
     if (WIFEXITED(status))
         return AbnormalEnd(function, "exit " + std::to_string(WEXITSTATUS(status)));
     return AbnormalEnd(function, "?");
-}
-
-void DllTestRun::Cancel() {
-    std::lock_guard lock(m_childMutex);
-    m_cancelled = true;
-    const int pid = m_childPid;
-    if (pid > 0)
-        kill(pid, SIGKILL);
 }
 
 } // namespace kestrel

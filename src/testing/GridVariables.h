@@ -3,6 +3,8 @@
 // filled from them.
 #include "testing/Variables.h"
 
+#include <QString>
+
 #include <vector>
 
 namespace kestrel {
@@ -11,11 +13,12 @@ class CSpreadSheet;
 
 // Every row of the grid, in row order, as it stands (empty rows included). attribute and
 // type are the low byte of GetListIndex, so a drop-down with nothing chosen reads 0xFF.
-std::vector<VariableRow> ReadGridRows(CSpreadSheet& grid);
+// names, when given, receives column 1 as shown (for checks that need the text before its
+// conversion to GBK).
+std::vector<VariableRow> ReadGridRows(CSpreadSheet& grid, std::vector<QString>* names = nullptr);
 
-// Whether a row's attribute and type name real items (a drop-down with nothing chosen
-// does not).
-bool RowHasChoices(const VariableRow& row);
+// Shows rows (RowsOfModule of an opened module) in the grid, one row each.
+void WriteGridRows(CSpreadSheet& grid, const std::vector<VariableRow>& rows);
 
 // Fills table from the grid for one test run. Rows whose attribute or type has nothing
 // chosen stay out of the test. On failure the result carries the one message to show.

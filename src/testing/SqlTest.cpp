@@ -3,9 +3,11 @@
 #include "core/Gbk.h"
 #include "testing/Odbc.h"
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 namespace kestrel {
 
@@ -50,30 +52,53 @@ PreparedSql PrepareSqlTest(const std::string& sqlText, const TestVariableTable& 
 
 struct SqlTestSession::Impl {
     odbc::Connection connection;
-    // The statement that runs now, for Cancel from another thread.
+    // The statement that runs now, for the stopper.
     std::mutex mutex;
+    std::condition_variable ended;
     odbc::Statement* running = nullptr;
-    std::atomic<bool> cancelRequested{false};
+    std::thread stopper;
 
-    // Runs one statement with the time-out. Sets stopped when a cancel request came while it
-    // ran. Returns the statement (for a query, still holding its result) or a failure.
-    odbc::Result Run(odbc::Statement& statement, const std::string& sqlUtf8) {
+    // A cancel that reaches the driver just before it enters the statement would be dropped
+    // (SQLCancel stops only what runs), so the stopper repeats it until the statement ends.
+    void StopRunning() {
+        if (stopper.joinable())
+            return;
+        stopper = std::thread([this] {
+            std::unique_lock lock(mutex);
+            while (running) {
+                running->Cancel();
+                ended.wait_for(lock, std::chrono::milliseconds(50));
+            }
+        });
+    }
+
+    // Runs one statement with the time-out. Returns the statement (for a query, still holding
+    // its result) or a failure; a cancel before the start gives a failure without running.
+    odbc::Result Run(odbc::Statement& statement, const std::string& sqlUtf8, CancelToken& cancel) {
         if (!statement.Valid())
             return statement.AllocationResult();
         statement.SetQueryTimeout(kQueryTimeoutSeconds);
         {
             std::lock_guard lock(mutex);
-            if (cancelRequested) {
-                odbc::Result stopped;
-                stopped.ok = false;
-                stopped.records.push_back({"HY008", 0, "Operation canceled"});
-                return stopped;
-            }
             running = &statement;
         }
-        odbc::Result result = statement.Execute(sqlUtf8);
-        std::lock_guard lock(mutex);
-        running = nullptr;
+        odbc::Result result;
+        {
+            ArmedStep step(cancel, [this] { StopRunning(); });
+            if (step.Started()) {
+                result = statement.Execute(sqlUtf8);
+            } else {
+                result.ok = false;
+                result.records.push_back({"HY008", 0, "Operation canceled"});
+            }
+        }
+        {
+            std::lock_guard lock(mutex);
+            running = nullptr;
+            ended.notify_all();
+        }
+        if (stopper.joinable())
+            stopper.join();
         return result;
     }
 };
@@ -100,8 +125,12 @@ void SqlTestSession::Close() {
 }
 
 TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
+    CancelToken never;
+    return Execute(prepared, never);
+}
+
+TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& cancel) {
     Impl& impl = *m_impl;
-    impl.cancelRequested = false;
     if (!prepared.ok || !impl.connection.IsOpen())
         return TestOutcome{};
 
@@ -109,7 +138,7 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
     // closed when it is lost (so the next test asks for a data source again) or when a cancel
     // did not stop the driver.
     auto fail = [&](const odbc::Result& result) {
-        if (impl.cancelRequested) {
+        if (cancel.IsCancelled()) {
             if (result)
                 Close(); // the driver ran on regardless: its state is unknown
             TestOutcome cancelled;
@@ -125,22 +154,22 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
     // The standard form: "DELETE KSTError" (no FROM) is refused by SQLite and PostgreSQL.
     {
         odbc::Statement statement(impl.connection);
-        const odbc::Result result = impl.Run(statement, "DELETE FROM KSTError");
-        if (!result || impl.cancelRequested)
+        const odbc::Result result = impl.Run(statement, "DELETE FROM KSTError", cancel);
+        if (!result || cancel.IsCancelled())
             return fail(result);
     }
     {
         odbc::Statement statement(impl.connection);
-        const odbc::Result result = impl.Run(statement, GbkToUtf8(prepared.sql));
-        if (!result || impl.cancelRequested)
+        const odbc::Result result = impl.Run(statement, GbkToUtf8(prepared.sql), cancel);
+        if (!result || cancel.IsCancelled())
             return fail(result);
     }
 
     char query[64];
     std::snprintf(query, sizeof query, "SELECT * FROM KSTError WHERE UserID=%d", static_cast<int>(prepared.userNumber));
     odbc::Statement statement(impl.connection);
-    odbc::Result result = impl.Run(statement, query);
-    if (!result || impl.cancelRequested)
+    odbc::Result result = impl.Run(statement, query, cancel);
+    if (!result || cancel.IsCancelled())
         return fail(result);
     bool hasRow = false;
     result = statement.Fetch(hasRow);
@@ -178,14 +207,6 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
     TestOutcome outcome = Message(code, "Error code:" + codeGbk + "\n" + messageGbk, std::string());
     outcome.moduleMessage = messageGbk;
     return outcome;
-}
-
-void SqlTestSession::Cancel() {
-    Impl& impl = *m_impl;
-    std::lock_guard lock(impl.mutex);
-    impl.cancelRequested = true;
-    if (impl.running)
-        impl.running->Cancel();
 }
 
 } // namespace kestrel

@@ -1,5 +1,6 @@
 #pragma once
 // The SQL test: error table KSTError emptied, module SQL run, the test user's row read back.
+#include "testing/CancelToken.h"
 #include "testing/TestOutcome.h"
 #include "testing/Variables.h"
 
@@ -18,8 +19,8 @@ struct PreparedSql {
 PreparedSql PrepareSqlTest(const std::string& sqlText, const TestVariableTable& table);
 
 // One database connection, as a property sheet owns it: opened at its first SQL test, kept
-// for the later ones. Execute may run on a worker thread; Cancel may be called from any
-// other thread while it runs.
+// for the later ones. Execute may run on a worker thread; its token may be cancelled from any
+// other thread, before or while it runs.
 class SqlTestSession {
 public:
     SqlTestSession();
@@ -33,9 +34,10 @@ public:
     TestOutcome Open(const std::string& connectionString);
     void Close();
     // Statements: "DELETE FROM KSTError", the SQL, "SELECT * FROM KSTError WHERE UserID=n",
-    // each with the 600 s query time-out. A lost connection (SQLSTATE 08xxx) is closed.
+    // each with the 600 s query time-out. A lost connection (SQLSTATE 08xxx) is closed. A
+    // cancelled token stops the statement that runs (or the next one before it starts).
+    TestOutcome Execute(const PreparedSql& prepared, CancelToken& cancel);
     TestOutcome Execute(const PreparedSql& prepared);
-    void Cancel();
 
 private:
     struct Impl;

@@ -510,6 +510,10 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
     return FillResult{};
 }
 
+bool RowHasChoices(const VariableRow& row) {
+    return row.attribute >= kImport && row.attribute <= kReport && row.type >= kByte && row.type <= kChar;
+}
+
 std::vector<VariableRow> RowsOfModule(const ModuleRecord& record) {
     std::vector<VariableRow> rows;
     const int32_t count = std::clamp<int32_t>(record.header.variableCount, 0, kMaxVariables);
@@ -530,6 +534,27 @@ std::vector<VariableRow> RowsOfModule(const ModuleRecord& record) {
         rows.push_back(std::move(row));
     }
     return rows;
+}
+
+void StoreRowsInModule(ModuleRecord& record, const std::vector<VariableRow>& rows) {
+    const std::size_t count = std::min<std::size_t>(rows.size(), kMaxVariables);
+    record.header.variableCount = static_cast<int32_t>(count);
+    record.remarks.clear();
+    record.testValues.clear();
+    record.variables.fill(VariableDefinition{});
+    for (std::size_t i = 0; i < count; ++i) {
+        const VariableRow& row = rows[i];
+        VariableDefinition& variable = record.variables[i];
+        SetFieldText(variable.name, row.name);
+        variable.attribute = static_cast<uint8_t>(row.attribute);
+        variable.type = static_cast<uint8_t>(row.type);
+        variable.length = row.length;
+        if (!row.remark.empty())
+            AppendListValue(record.remarks, row.name, row.remark);
+        if (!row.testValue.empty())
+            AppendListValue(record.testValues, row.name, row.testValue);
+    }
+    record.header.remarkLength = static_cast<int32_t>(record.remarks.size() + 1);
 }
 
 void FreeTestVariables(TestVariableTable& table) {
@@ -562,6 +587,10 @@ std::string LookupListValue(const std::string& list, const std::string& name) {
         lineStart = lineEnd + 1;
     }
     return result;
+}
+
+void AppendListValue(std::string& list, const std::string& name, const std::string& value) {
+    list.append(name).append(1, ',').append(value).append(1, '\n');
 }
 
 } // namespace kestrel

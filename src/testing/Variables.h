@@ -26,6 +26,10 @@ struct VariableRow {
     std::string testValue; // column 6
 };
 
+// Whether a row's attribute and type name real items (a drop-down with nothing chosen does
+// not): rows without stay out of a test run.
+bool RowHasChoices(const VariableRow& row);
+
 // Owner of the entries and of the "char" buffers: releasing cannot be forgotten.
 class TestVariableTable {
 public:
@@ -74,6 +78,10 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
 // the remark list (LookupListValue).
 struct ModuleRecord;
 std::vector<VariableRow> RowsOfModule(const ModuleRecord& record);
+// The reverse, as the sheet stores its grid: every row as it stands (at most kMaxVariables,
+// which the caller checks), variableCount, the remark and test-value lists rebuilt in row
+// order from the rows' non-empty texts, and remarkLength.
+void StoreRowsInModule(ModuleRecord& record, const std::vector<VariableRow>& rows);
 
 void FreeTestVariables(TestVariableTable& table);
 
@@ -81,5 +89,7 @@ bool CheckPlaceholders(const std::string& text, const TestVariableTable& table);
 std::string SubstitutePlaceholders(const std::string& text, const TestVariableTable& table);
 std::string FormatVariableValue(const std::string& name, const TestVariableTable& table);
 std::string LookupListValue(const std::string& list, const std::string& name);
+// Appends the line that LookupListValue reads back: name + "," + value + line feed.
+void AppendListValue(std::string& list, const std::string& name, const std::string& value);
 
 } // namespace kestrel

@@ -7,9 +7,7 @@
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
 #include "repository/ModuleScan.h"
-#include "testing/DllTest.h"
-#include "testing/SqlTest.h"
-#include "testing/Variables.h"
+#include "testing/ModuleTest.h"
 #include "tool/ToolCommands.h"
 
 #include <algorithm>
@@ -210,7 +208,7 @@ std::string CsvText(const std::vector<GroupResults>& groups) {
     return csv;
 }
 
-class Checker {
+class Checker : private ModuleTestHost {
 public:
     Checker(const CheckOptions& options, std::filesystem::path folder)
         : m_options(options), m_folder(std::move(folder)) {}
@@ -251,33 +249,21 @@ private:
         const FileStatus load = LoadModuleFile(m_record, m_folder, fileName);
         if (!load)
             return Failure(load.message.empty() ? Utf8ToGbk("模块文件无法读取").value_or("") : load.message);
-        const FillResult fill = FillTestVariables(m_table, RowsOfModule(m_record));
-        if (!fill.ok)
-            return Failure(fill.message);
-        TestOutcome outcome;
-        if (m_record.header.type == kSqlModule) {
-            const PreparedSql prepared = PrepareSqlTest(m_record.body, m_table);
-            if (!prepared.ok) {
-                outcome = Failure(Utf8ToGbk("SQL 中有无效的变量占位符").value_or(""));
-            } else {
-                // A connection lost by an earlier module is opened again for this one.
-                if (!m_session.IsOpen()) {
-                    const TestOutcome open = m_session.Open(m_options.connection);
-                    if (open.code != 0) {
-                        FreeTestVariables(m_table);
-                        return open;
-                    }
-                }
-                outcome = m_session.Execute(prepared);
-            }
-        } else {
-            std::string library;
-            std::string function;
-            SplitDllBody(m_record.body, library, function);
-            outcome = m_dll.Run(library, function, m_table, m_folder);
+        const ModuleTestResult result = RunModuleTest(ModuleUnderTestOf(m_record, m_folder), m_table, *this);
+        // The sheet fails such a module quietly; a line of a batch run says why.
+        if (result.stage == TestStage::kPlaceholders)
+            return Failure(Utf8ToGbk("SQL 中有无效的变量占位符").value_or(""));
+        return result.outcome;
+    }
+
+    // A connection lost by an earlier module is opened again for this one.
+    SqlTestSession* OpenSession(TestOutcome& failure) override {
+        if (!m_session.IsOpen()) {
+            failure = m_session.Open(m_options.connection);
+            if (failure.code != 0)
+                return nullptr;
         }
-        FreeTestVariables(m_table);
-        return outcome;
+        return &m_session;
     }
 
     const CheckOptions& m_options;
@@ -285,7 +271,6 @@ private:
     ModuleRecord m_record;
     TestVariableTable m_table;
     SqlTestSession m_session;
-    DllTestRun m_dll;
 };
 
 } // namespace

@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+
+#include <thread>
 
 namespace kestrel::ui {
 
@@ -85,6 +88,22 @@ int ExecDialog(QDialog* dialog) {
     if (g_responder)
         return g_responder->Dialog(dialog);
     return dialog->exec();
+}
+
+void ModalResponder::Busy(QDialog*) {}
+
+void RunBusy(QDialog* window, const std::function<void()>& work) {
+    QEventLoop loop;
+    window->show();
+    if (g_responder)
+        g_responder->Busy(window);
+    std::thread worker([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    window->hide();
 }
 
 } // namespace kestrel::ui

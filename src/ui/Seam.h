@@ -3,6 +3,8 @@
 // own dialogs all pass through here, so tests can answer them without a blocking loop.
 #include <QString>
 
+#include <functional>
+
 class QDialog;
 class QWidget;
 
@@ -24,6 +26,10 @@ QString GetFileName(QWidget* parent, FileDialogKind kind, const QString& initial
 // Runs one of our dialogs modally; returns QDialog::Accepted or QDialog::Rejected.
 int ExecDialog(QDialog* dialog);
 
+// Runs work on a worker thread while window (a busy window, not shown yet) is up; returns when
+// work has returned. The window's own buttons are how the user asks work to stop.
+void RunBusy(QDialog* window, const std::function<void()>& work);
+
 // What tests install to answer the modals. Every call is also the test's record of what the
 // program asked.
 class ModalResponder {
@@ -34,6 +40,9 @@ public:
     virtual QString FileName(FileDialogKind kind, const QString& initialPath, const QString& filter) = 0;
     // Drives the dialog (it may show it and send keys and clicks) and returns its result.
     virtual int Dialog(QDialog* dialog) = 0;
+    // A busy window is up and its work has not started yet: what the responder does to the
+    // window (pressing its cancel button, say) happens before the work starts, every time.
+    virtual void Busy(QDialog* window);
 };
 
 // Installs responder (nullptr: real modal windows again). The caller keeps ownership.

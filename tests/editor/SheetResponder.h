@@ -30,6 +30,8 @@ public:
     // Drives a dialog; by default every dialog is cancelled.
     std::function<int(QDialog*)> onDialog;
     std::deque<QString> fileNames;
+    // Acts on a busy window before its work starts (pressing "取消", say).
+    std::function<void(QDialog*)> onBusy;
 
     void Message(QWidget*, const QString& text, const QString& caption, ui::Icon icon) override {
         messages.push_back({text, caption, icon, false});
@@ -52,6 +54,11 @@ public:
     int Dialog(QDialog* dialog) override {
         dialogs.push_back(dialog->windowTitle());
         return onDialog ? onDialog(dialog) : QDialog::Rejected;
+    }
+
+    void Busy(QDialog* window) override {
+        if (onBusy)
+            onBusy(window);
     }
 
     bool WasShown(const QString& text) const {

@@ -14,13 +14,11 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTest>
-#include <QTimer>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -45,22 +43,10 @@ QString StateText(const ModuleSheet& sheet) {
     return sheet.Info1()->StateList()->currentText();
 }
 
-// Presses "取消" on the progress window as soon as it is up.
-void CancelProgressWhenShown(bool& pressed) {
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, &pressed] {
-        for (QWidget* window : QApplication::topLevelWidgets()) {
-            auto* progress = qobject_cast<TestProgress*>(window);
-            if (progress && progress->isVisible()) {
-                QTest::qWait(200); // let the run get under way
-                QTest::mouseClick(progress->CancelButton(), Qt::LeftButton);
-                pressed = true;
-                poll->deleteLater();
-                return;
-            }
-        }
-    });
-    poll->start(20);
+// Presses "取消" on every progress window before its work starts.
+void PressCancel(QDialog* window) {
+    if (auto* progress = qobject_cast<TestProgress*>(window))
+        QTest::mouseClick(progress->CancelButton(), Qt::LeftButton);
 }
 
 } // namespace
@@ -73,6 +59,7 @@ private slots:
     void DllUnconfirmedStaysTested();
     void PassedModuleFailingDropsToTested();
     void DllCancelCountsAsFailure();
+    void SqlCancelBeforeTheRunStarts();
     void UnchosenRowsStayOutOfTheTest();
     void ReportVariableErrorStopsTest();
     void SqlTestAgainstSqlite();
@@ -169,20 +156,47 @@ void SheetRunTest::PassedModuleFailingDropsToTested() {
 
 void SheetRunTest::DllCancelCountsAsFailure() {
     SheetResponder responder;
+    int busy = 0;
+    responder.onBusy = [&busy](QDialog* window) {
+        ++busy;
+        PressCancel(window);
+    };
+    // Were the cancel lost, the module would never return.
     ModuleRecord record = DllRecord(KESTREL_SHEET_MODULES, "WaitForever");
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
     ShowSheet(sheet);
-    bool pressed = false;
-    CancelProgressWhenShown(pressed);
-    QElapsedTimer clock;
-    clock.start();
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
-    QVERIFY(pressed);
-    QVERIFY(clock.elapsed() < 20000);
+    QCOMPARE(busy, 1);
     QVERIFY(responder.questions.empty());
-    QVERIFY(responder.WasShown(QStringLiteral("测试未通过！")));
+    QCOMPARE(responder.messages.size(), size_t(1));
+    QCOMPARE(responder.messages[0].text, QStringLiteral("测试未通过！"));
     QCOMPARE(StateText(sheet), QStringLiteral("测试"));
+}
+
+void SheetRunTest::SqlCancelBeforeTheRunStarts() {
+    SheetResponder responder;
+    responder.onDialog = [this](QDialog* dialog) {
+        return AnswerDataSource(dialog) ? int(QDialog::Accepted) : int(QDialog::Rejected);
+    };
+    // The connecting window has no cancel; the run's window is cancelled before the SQL starts.
+    responder.onBusy = PressCancel;
+    ModuleRecord record = SqlRecord("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES (0, 0, 'ran')");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QVERIFY(sheet.SqlSessionOpen());
+    QVERIFY(responder.questions.empty());
+    QCOMPARE(responder.messages.size(), size_t(1));
+    QCOMPARE(responder.messages[0].text, QStringLiteral("测试未通过！"));
+    QCOMPARE(StateText(sheet), QStringLiteral("测试"));
+    // The connection outlives the cancel: the next, uncancelled test passes on it.
+    responder.onBusy = nullptr;
+    responder.answers = {true};
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.dialogs.size(), size_t(1));
+    QCOMPARE(StateText(sheet), kPassed);
 }
 
 void SheetRunTest::UnchosenRowsStayOutOfTheTest() {

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -200,16 +199,36 @@ TEST_F(SqlEngineTest, CancelStopsALongStatement) {
     const std::string slow =
         kPostgres ? "SELECT pg_sleep(60)"
                   : "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT max(x) FROM c";
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, {IntRow("UserID", "7")}).ok);
+    const PreparedSql prepared = PrepareSqlTest(slow, table);
+    CancelToken cancel;
     TestOutcome outcome;
-    const auto started = std::chrono::steady_clock::now();
-    std::thread worker([&] { outcome = RunModule(slow); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    m_session.Cancel();
+    std::thread worker([&] { outcome = m_session.Execute(prepared, cancel); });
+    // The module's statement itself: the first armed step is emptying the error table.
+    cancel.WaitUntilArmed(2);
+    cancel.Cancel();
     worker.join();
     EXPECT_TRUE(outcome.cancelled);
     EXPECT_FALSE(outcome.message.present);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
     // The driver stopped, so the connection is still good.
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);
+}
+
+TEST_F(SqlEngineTest, ACancelBeforeTheRunStartsIsKept) {
+    ASSERT_EQ(Raw("INSERT INTO KSTError VALUES (7, 0, 'kept')"), "");
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, {IntRow("UserID", "7")}).ok);
+    CancelToken cancel;
+    cancel.Cancel();
+    const TestOutcome outcome =
+        m_session.Execute(PrepareSqlTest("INSERT INTO KSTError VALUES ([?:UserID], 0, 'ran')", table), cancel);
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_FALSE(outcome.message.present);
+    // Not even the error table was emptied, and the connection is fine.
+    EXPECT_EQ(Raw("SELECT ErrorMsg FROM KSTError"), "kept");
+    EXPECT_TRUE(m_session.IsOpen());
     EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);
 }
 

@@ -1,0 +1,77 @@
+#include "testing/ModuleTest.h"
+
+#include "repository/ModuleFile.h"
+#include "testing/DllTest.h"
+
+namespace kestrel {
+
+ModuleUnderTest ModuleUnderTestOf(const ModuleRecord& record, const std::filesystem::path& folder) {
+    ModuleUnderTest module;
+    module.type = record.header.type;
+    if (module.type == kSqlModule)
+        module.sqlText = record.body;
+    else
+        SplitDllBody(record.body, module.library, module.function);
+    module.rows = RowsOfModule(record);
+    module.folder = folder;
+    return module;
+}
+
+void ModuleTestHost::SqlPrepared(const std::string&) {}
+
+TestOutcome ModuleTestHost::RunStep(int32_t, const std::function<TestOutcome(CancelToken&)>& work) {
+    CancelToken token;
+    return work(token);
+}
+
+namespace {
+
+ModuleTestResult RunFilled(const ModuleUnderTest& module, const TestVariableTable& table, ModuleTestHost& host) {
+    ModuleTestResult result;
+    if (module.type != kSqlModule) {
+        result.stage = TestStage::kRun;
+        result.outcome = host.RunStep(module.type, [&](CancelToken& cancel) {
+            DllTestRun run;
+            return run.Run(module.library, module.function, table, module.folder, cancel);
+        });
+        return result;
+    }
+    const PreparedSql prepared = PrepareSqlTest(module.sqlText, table);
+    if (!prepared.ok) {
+        result.stage = TestStage::kPlaceholders;
+        return result;
+    }
+    host.SqlPrepared(prepared.sql);
+    SqlTestSession* session = host.OpenSession(result.outcome);
+    if (!session || !session->IsOpen()) {
+        result.stage = TestStage::kConnection;
+        result.outcome.code = -1;
+        return result;
+    }
+    result.stage = TestStage::kRun;
+    result.outcome = host.RunStep(module.type,
+                                  [session, &prepared](CancelToken& cancel) { return session->Execute(prepared, cancel); });
+    return result;
+}
+
+} // namespace
+
+ModuleTestResult RunModuleTest(const ModuleUnderTest& module, TestVariableTable& table, ModuleTestHost& host) {
+    std::vector<VariableRow> rows = module.rows;
+    std::erase_if(rows, [](const VariableRow& row) { return !RowHasChoices(row); });
+    ModuleTestResult result;
+    const FillResult filled = FillTestVariables(table, rows);
+    if (!filled.ok) {
+        result.outcome.message.present = !filled.message.empty();
+        result.outcome.message.text = filled.message;
+        result.outcome.message.caption = filled.caption;
+    } else {
+        result = RunFilled(module, table, host);
+    }
+    FreeTestVariables(table);
+    if (result.outcome.cancelled)
+        result.outcome.code = -1;
+    return result;
+}
+
+} // namespace kestrel
