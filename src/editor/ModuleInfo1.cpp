@@ -1,5 +1,7 @@
 #include "editor/ModuleInfo1.h"
 
+#include "repository/ModuleFile.h"
+
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 
@@ -93,26 +95,27 @@ ModuleInfo1::ModuleInfo1(QWidget* parent) : QWidget(parent) {
 void ModuleInfo1::LoadFields() {
     m_created->setText(ui::FromGbk(m_fields.createdStamp));
     m_required->setChecked(m_fields.required != 0);
-    m_type->setCurrentIndex(m_fields.type == 1 ? 1 : 0);
+    m_type->setCurrentIndex(m_fields.type == kDllModule ? kDllModule : kSqlModule);
     m_title->SetByteLimit(kTitleBytes);
     m_title->SetGbkText(m_fields.title);
     m_description->SetGbkText(m_fields.description);
     m_dllName->SetGbkText(m_fields.dllName);
     m_function->SetGbkText(m_fields.function);
     m_modified->setText(ui::FromGbk(m_fields.modifiedStamp));
-    m_state->setCurrentIndex(m_fields.state >= 0 && m_fields.state <= 2 ? m_fields.state : 0);
+    m_state->setCurrentIndex(m_fields.state >= kStateUnfinished && m_fields.state <= kStatePassed ? m_fields.state
+                                                                                                  : kStateUnfinished);
 }
 
 void ModuleInfo1::ReadFields() {
     m_fields.createdStamp = ui::ToGbkChecked(m_created->text());
     m_fields.required = m_required->isChecked() ? 1 : 0;
-    m_fields.type = m_type->currentIndex() == 1 ? 1 : 0;
+    m_fields.type = m_type->currentIndex() == kDllModule ? kDllModule : kSqlModule;
     m_fields.title = m_title->GbkText();
     m_fields.description = m_description->GbkText();
     m_fields.dllName = m_dllName->GbkText();
     m_fields.function = m_function->GbkText();
     m_fields.modifiedStamp = ui::ToGbkChecked(m_modified->text());
-    m_fields.state = m_state->currentIndex() < 0 ? 0 : m_state->currentIndex();
+    m_fields.state = m_state->currentIndex() < 0 ? kStateUnfinished : m_state->currentIndex();
 }
 
 void ModuleInfo1::ShowDllFields(bool show) {
@@ -134,7 +137,7 @@ void ModuleInfo1::ReportIfShown(int id, ChangeKind kind) {
 
 void ModuleInfo1::OnTypePicked() {
     ReadFields();
-    ShowDllFields(m_fields.type == 1);
+    ShowDllFields(m_fields.type == kDllModule);
     emit ControlChanged(kIdType, ChangeKind::SelectionChanged);
 }
 

@@ -350,8 +350,8 @@ public:
         const std::string connection = chooser.ConnectionStringUtf8();
         SqlTestSession* opening = session.get();
         failure = RunWithProgress(
-            &m_sheet, Text("正在连接数据源……"), [opening, &connection](CancelToken&) { return opening->Open(connection); },
-            false);
+            &m_sheet, Text("正在连接数据源……"),
+            [opening, &connection](CancelToken&) { return opening->Open(connection); }, false);
         return session->IsOpen() ? session.get() : nullptr;
     }
 

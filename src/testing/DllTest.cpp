@@ -202,7 +202,8 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
         ArmedStep step(cancel, [pid] { kill(pid, SIGKILL); });
         if (!step.Started())
             kill(pid, SIGKILL);
-        runner::SendAll(parentEnd, request.Data().data(), request.Data().size()); // a runner that died early is seen below
+        runner::SendAll(parentEnd, request.Data().data(),
+                        request.Data().size()); // a runner that died early is seen below
         shutdown(parentEnd, SHUT_WR);
         reply = ReceiveAll(parentEnd);
         close(parentEnd);

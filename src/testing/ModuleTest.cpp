@@ -49,8 +49,8 @@ ModuleTestResult RunFilled(const ModuleUnderTest& module, const TestVariableTabl
         return result;
     }
     result.stage = TestStage::kRun;
-    result.outcome = host.RunStep(module.type,
-                                  [session, &prepared](CancelToken& cancel) { return session->Execute(prepared, cancel); });
+    result.outcome = host.RunStep(
+        module.type, [session, &prepared](CancelToken& cancel) { return session->Execute(prepared, cancel); });
     return result;
 }
 

@@ -384,13 +384,30 @@ std::size_t GbkPrefixLength(std::string_view text, std::size_t limit) {
 
 } // namespace
 
+struct TestVariableTable::Lookup {
+    explicit Lookup(const TestVariableTable& table) : index(table) {}
+    NameIndex index;
+};
+
 TestVariableTable::TestVariableTable() : m_entries(new TestVariable[kMaxTestVariables]()) {}
+
+TestVariable* TestVariableTable::Entries() {
+    m_lookup.reset();
+    return m_entries.get();
+}
+
+const TestVariableTable::Lookup& TestVariableTable::Names() const {
+    if (!m_lookup)
+        m_lookup = std::make_unique<Lookup>(*this);
+    return *m_lookup;
+}
 
 TestVariableTable::~TestVariableTable() = default;
 
 TestVariable& TestVariableTable::Append() {
     // Callers check the count first; a full table hands back its last entry rather than
     // writing past the room.
+    m_lookup.reset();
     if (m_count >= kMaxTestVariables)
         return m_entries[kMaxTestVariables - 1];
     TestVariable& entry = m_entries[m_count++];
@@ -415,6 +432,7 @@ void TestVariableTable::FreeText::operator()(char* text) const {
 }
 
 void TestVariableTable::Release() {
+    m_lookup.reset();
     m_buffers.clear();
     if (m_count > 0)
         std::memset(m_entries.get(), 0, sizeof(TestVariable) * static_cast<std::size_t>(m_count));
@@ -492,7 +510,10 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
 
     // Second pass: Report variables get the expansion of their remark. Placeholders may name
     // only Import and Config variables, all set by now, so the order does not matter.
-    const NameIndex index(table);
+    // The look-up covers only Import and Config values, so writing the expansions into the
+    // Report buffers below leaves it valid for the rest of the run.
+    TestVariable* entries = table.Entries();
+    const NameIndex& index = table.Names().index;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const VariableRow& row = rows[r];
         if (static_cast<uint8_t>(row.attribute) != kReport)
@@ -502,7 +523,7 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
             return Failure(GbkOf("报表变量错：") + row.name);
         }
         const std::string expansion = SubstituteWith(row.remark, index);
-        TestVariable& entry = table.Entries()[r];
+        TestVariable& entry = entries[r];
         if (expansion.size() > static_cast<std::size_t>(entry.length) - 1)
             return tooShort(row);
         std::memcpy(entry.value.text, expansion.data(), expansion.size());
@@ -562,15 +583,15 @@ void FreeTestVariables(TestVariableTable& table) {
 }
 
 bool CheckPlaceholders(const std::string& text, const TestVariableTable& table) {
-    return CheckWith(text, NameIndex(table));
+    return CheckWith(text, table.Names().index);
 }
 
 std::string SubstitutePlaceholders(const std::string& text, const TestVariableTable& table) {
-    return SubstituteWith(text, NameIndex(table));
+    return SubstituteWith(text, table.Names().index);
 }
 
 std::string FormatVariableValue(const std::string& name, const TestVariableTable& table) {
-    return std::string(NameIndex(table).Value(name, HashName(name)));
+    return std::string(table.Names().index.Value(name, HashName(name)));
 }
 
 std::string LookupListValue(const std::string& list, const std::string& name) {

@@ -38,9 +38,17 @@ public:
     TestVariableTable(const TestVariableTable&) = delete;
     TestVariableTable& operator=(const TestVariableTable&) = delete;
 
-    TestVariable* Entries() { return m_entries.get(); }
+    // Writing through the entries drops the name look-up (it is built again when next needed).
+    TestVariable* Entries();
     const TestVariable* Entries() const { return m_entries.get(); }
     int32_t Count() const { return m_count; }
+
+    // Internal: the look-up of the Import and Config values by name that the check, the
+    // substitution and FormatVariableValue use. Built once for a filled table, so one test
+    // run (the Report expansions, the SQL check and substitution, the user number) builds it
+    // once; not for concurrent first use from two threads.
+    struct Lookup;
+    const Lookup& Names() const;
 
     // Internal: used by the filling routines. Append hands out the next cleared entry (callers
     // check Count() against kMaxTestVariables first); AllocateText gives entry a zero-filled
@@ -56,6 +64,7 @@ private:
         void operator()(char* text) const;
     };
     std::vector<std::unique_ptr<char, FreeText>> m_buffers; // calloc'ed "char" buffers
+    mutable std::unique_ptr<Lookup> m_lookup;
 };
 
 // Outcome of filling the table; message is GBK with its caption ("错误").

@@ -260,5 +260,45 @@ TEST(VariablesTest, RowsOfAStoredModuleShowWhatTheGridShows) {
     EXPECT_EQ(RowsOfModule(record).size(), 100u);
 }
 
+TEST(VariablesTest, StoringRowsAndReadingThemBackKeepsWhatAnOpenedModuleShows) {
+    ModuleRecord record;
+    record.header.variableCount = 7; // stale: the store sets it from the rows
+    record.remarks = "Old,x\n";
+    const std::vector<VariableRow> rows = {
+        Row("Imp", kImport, kInt, "5", 4, "not shown"), Row("Cfg", kConfig, kChar, "a,b", 10, "both"),
+        Row("Rep", kReport, kChar, "", 30, "Report [?:Imp]"), Row("", 0xFF, 0xFF, "")};
+    StoreRowsInModule(record, rows);
+    EXPECT_EQ(record.header.variableCount, 4); // the empty row too
+    EXPECT_EQ(record.remarks, "Imp,not shown\nCfg,both\nRep,Report [?:Imp]\n");
+    EXPECT_EQ(record.testValues, "Imp,5\nCfg,a,b\n");
+    EXPECT_EQ(record.header.remarkLength, static_cast<int32_t>(record.remarks.size() + 1));
+    EXPECT_EQ(record.variables[3].attribute, 0xFF);
+
+    const std::vector<VariableRow> back = RowsOfModule(record);
+    ASSERT_EQ(back.size(), 4u);
+    EXPECT_EQ(back[0].remark, ""); // an Import remark is kept but not shown
+    EXPECT_EQ(back[1].testValue, "a,b");
+    EXPECT_EQ(back[1].remark, "both");
+    EXPECT_EQ(back[2].remark, "Report [?:Imp]");
+    EXPECT_EQ(back[3].length, 0);
+}
+
+TEST(VariablesTest, TheNameLookUpFollowsChangesToTheTable) {
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1")}).ok);
+    EXPECT_TRUE(CheckPlaceholders("[?:A]", table));
+    // A write through the entries is seen by the next look-up.
+    std::strcpy(table.Entries()[0].name, "B");
+    table.Entries()[0].value.intValue = 2;
+    EXPECT_FALSE(CheckPlaceholders("[?:A]", table));
+    EXPECT_EQ(SubstitutePlaceholders("[?:B]", table), "2");
+    // So is a new fill, and the release at the end of a run.
+    ASSERT_TRUE(FillTestVariables(table, {Row("C", kConfig, kInt, "3")}).ok);
+    EXPECT_EQ(FormatVariableValue("C", table), "3");
+    EXPECT_EQ(FormatVariableValue("B", table), "");
+    FreeTestVariables(table);
+    EXPECT_FALSE(CheckPlaceholders("[?:C]", table));
+}
+
 } // namespace
 } // namespace kestrel
