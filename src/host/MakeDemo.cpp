@@ -8,6 +8,7 @@
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
 #include "testing/Odbc.h"
+#include "testing/Variables.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -62,8 +63,8 @@ bool WriteModule(const std::filesystem::path& folder, const DemoModule& demo) {
         definition.attribute = variable.attribute;
         definition.type = variable.type;
         definition.length = variable.length;
-        record.remarks += std::string(variable.name) + "," + G(variable.remark) + "\n";
-        record.testValues += std::string(variable.name) + "," + G(variable.testValue) + "\n";
+        AppendListValue(record.remarks, variable.name, G(variable.remark));
+        AppendListValue(record.testValues, variable.name, G(variable.testValue));
     }
     header.variableCount = index;
     const FileStatus saved = SaveModuleFile(record, "SA", folder);
