@@ -62,9 +62,7 @@ void WriteGridRows(CSpreadSheet& grid, const std::vector<VariableRow>& rows) {
 }
 
 FillResult ReadTestVariables(CSpreadSheet& grid, TestVariableTable& table) {
-    std::vector<VariableRow> rows = ReadGridRows(grid);
-    std::erase_if(rows, [](const VariableRow& row) { return !RowHasChoices(row); });
-    return FillTestVariables(table, rows);
+    return FillChosenVariables(table, ReadGridRows(grid));
 }
 
 } // namespace kestrel

@@ -57,10 +57,8 @@ ModuleTestResult RunFilled(const ModuleUnderTest& module, const TestVariableTabl
 } // namespace
 
 ModuleTestResult RunModuleTest(const ModuleUnderTest& module, TestVariableTable& table, ModuleTestHost& host) {
-    std::vector<VariableRow> rows = module.rows;
-    std::erase_if(rows, [](const VariableRow& row) { return !RowHasChoices(row); });
     ModuleTestResult result;
-    const FillResult filled = FillTestVariables(table, rows);
+    const FillResult filled = FillChosenVariables(table, module.rows);
     if (!filled.ok) {
         result.outcome.message.present = !filled.message.empty();
         result.outcome.message.text = filled.message;

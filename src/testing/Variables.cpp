@@ -535,6 +535,11 @@ bool RowHasChoices(const VariableRow& row) {
     return row.attribute >= kImport && row.attribute <= kReport && row.type >= kByte && row.type <= kChar;
 }
 
+FillResult FillChosenVariables(TestVariableTable& table, std::vector<VariableRow> rows) {
+    std::erase_if(rows, [](const VariableRow& row) { return !RowHasChoices(row); });
+    return FillTestVariables(table, rows);
+}
+
 std::vector<VariableRow> RowsOfModule(const ModuleRecord& record) {
     std::vector<VariableRow> rows;
     const int32_t count = std::clamp<int32_t>(record.header.variableCount, 0, kMaxVariables);

@@ -82,6 +82,8 @@ int64_t ReadWholeNumber(const std::string& text);
 // Report remarks with a bad placeholder ("报表变量错：" + name); nothing is ever written past
 // a buffer. On failure the table is released.
 FillResult FillTestVariables(TestVariableTable& table, const std::vector<VariableRow>& rows);
+// FillTestVariables for one test run: rows whose attribute or type has nothing chosen stay out.
+FillResult FillChosenVariables(TestVariableTable& table, std::vector<VariableRow> rows);
 
 // Rows of a stored module: Import/Config test values from the test-value list, remarks from
 // the remark list (LookupListValue).
