@@ -1,7 +1,5 @@
 #include "editor/ModuleInfo1.h"
 
-#include "repository/ModuleFile.h"
-
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 

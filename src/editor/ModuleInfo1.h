@@ -1,6 +1,7 @@
 #pragma once
 // The "基本信息" page of the module sheet: title, required flag, type, DLL library and
 // function, description, the completion state and the two stamps.
+#include "repository/ModuleFile.h"
 #include "ui/GbkEdit.h"
 
 #include <QWidget>
@@ -33,18 +34,6 @@ enum PageControlId {
 
 enum class ChangeKind { TextChanged, Clicked, SelectionChanged };
 
-struct ModuleInfo1Fields {
-    std::string createdStamp; // GBK
-    int required = 0;
-    int type = 0; // 0 "SQL模块", 1 "DLL模块"
-    std::string title;
-    std::string description;
-    std::string dllName;
-    std::string function;
-    std::string modifiedStamp;
-    int state = 0; // 0 "未完成", 1 "测试", 2 "测试通过"
-};
-
 class ModuleInfo1 : public QWidget {
     Q_OBJECT
 public:
@@ -52,7 +41,7 @@ public:
 
     explicit ModuleInfo1(QWidget* parent = nullptr);
 
-    ModuleInfo1Fields& Fields() { return m_fields; }
+    ModuleInfoFields& Fields() { return m_fields; }
     // Fields into the controls / controls into the fields.
     void LoadFields();
     void ReadFields();
@@ -75,7 +64,7 @@ private:
     void ReportIfShown(int id, ChangeKind kind);
     void OnTypePicked();
 
-    ModuleInfo1Fields m_fields;
+    ModuleInfoFields m_fields;
     ui::GbkLineEdit* m_title;
     QCheckBox* m_required;
     QComboBox* m_state;

@@ -1,6 +1,7 @@
 #include "editor/ModuleInfo3.h"
 
 #include "editor/FindDlg.h"
+#include "testing/Placeholders.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 #include "ui/Seam.h"
@@ -58,7 +59,8 @@ void SqlHighlighter::SetKnownNames(const QSet<QString>& names) {
 }
 
 bool SqlHighlighter::IsKnownName(const QString& name) const {
-    return name == QLatin1String("CURRENT_TIME") || m_known.contains(name);
+    return IsCurrentTimeName(std::u16string_view(QStringView(name).utf16(), static_cast<size_t>(name.size()))) ||
+           m_known.contains(name);
 }
 
 void SqlHighlighter::highlightBlock(const QString& text) {
@@ -139,16 +141,12 @@ void SqlHighlighter::highlightBlock(const QString& text) {
     bad.setUnderlineStyle(QTextCharFormat::WaveUnderline);
     bad.setUnderlineColor(Qt::red);
     bad.setBackground(QColor(0xff, 0xe0, 0xe0));
-    int from = 0;
-    while ((from = static_cast<int>(text.indexOf(QLatin1String("[?:"), from))) >= 0) {
-        const int close = static_cast<int>(text.indexOf(QLatin1Char(']'), from + 3));
-        if (close < 0) {
-            setFormat(from, length - from, bad);
-            break;
-        }
-        const QString name = text.mid(from + 3, close - from - 3);
-        setFormat(from, close + 1 - from, IsKnownName(name) ? good : bad);
-        from = close + 1;
+    const std::u16string_view line(QStringView(text).utf16(), static_cast<size_t>(length));
+    for (auto found = NextPlaceholder(line, 0); found.Found(); found = NextPlaceholder(line, found.End())) {
+        const int open = static_cast<int>(found.open);
+        const bool known = found.Closed() && IsKnownName(QString(reinterpret_cast<const QChar*>(found.name.data()),
+                                                                 static_cast<qsizetype>(found.name.size())));
+        setFormat(open, static_cast<int>(found.End()) - open, known ? good : bad);
     }
 }
 

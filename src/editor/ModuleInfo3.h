@@ -16,7 +16,7 @@ class QLabel;
 namespace kestrel {
 
 // Keywords, strings, comments and "[?:NAME]" placeholders; a placeholder that names no
-// known variable (nor CURRENT_TIME), or has no "]", is marked as an error.
+// known variable (nor the time of day), or has no "]", is marked as an error.
 class SqlHighlighter : public QSyntaxHighlighter {
     Q_OBJECT
 public:

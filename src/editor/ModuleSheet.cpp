@@ -1,6 +1,5 @@
 #include "editor/ModuleSheet.h"
 
-#include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "editor/ModuleInfo1.h"
 #include "editor/ModuleInfo3.h"
@@ -30,24 +29,6 @@ QString Text(const char* utf8) {
     return QString::fromUtf8(utf8);
 }
 
-// The placeholder names of text that the check refuses, in order ("[?:" without "]" gives
-// the rest of the text as its name).
-std::string FirstBadPlaceholder(const std::string& text, const TestVariableTable& table, bool& unclosed) {
-    unclosed = false;
-    size_t from = 0;
-    while ((from = text.find("[?:", from)) != std::string::npos) {
-        const size_t close = text.find(']', from + 3);
-        if (close == std::string::npos) {
-            unclosed = true;
-            return text.substr(from + 3);
-        }
-        const std::string placeholder = text.substr(from, close + 1 - from);
-        if (!CheckPlaceholders(placeholder, table))
-            return text.substr(from + 3, close - from - 3);
-        from = close + 1;
-    }
-    return {};
-}
 } // namespace
 
 ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* host, QWidget* parent)
@@ -130,23 +111,15 @@ bool ModuleSheet::SqlSessionOpen() const {
 }
 
 void ModuleSheet::LoadFromRecord() {
-    const ModuleHeader& header = m_record.header;
-    ModuleInfo1Fields& fields = m_info1->Fields();
-    fields.title = FieldText(header.title);
-    fields.required = (header.flags & kFlagRequired) ? 1 : 0;
-    fields.state = StateIndexOfFlags(header.flags);
-    fields.type = header.type == kDllModule ? kDllModule : kSqlModule;
-    if (header.type == kDllModule) {
+    ModuleInfoFields& fields = m_info1->Fields();
+    fields = InfoFieldsOfModule(m_record);
+    if (fields.type == kDllModule) {
         m_info1->ShowDllFields(true);
-        SplitDllBody(m_record.body, fields.dllName, fields.function);
     } else {
         m_tabs->addTab(Text("SQL"));
         m_info3->SqlText() = m_record.body;
         m_info3->LoadFields();
     }
-    fields.description = m_record.description;
-    fields.createdStamp = " " + FieldText(header.creator) + " " + FieldText(header.createdAt);
-    fields.modifiedStamp = " " + FieldText(header.modifier) + " " + FieldText(header.modifiedAt);
     m_info1->LoadFields();
 }
 
@@ -201,7 +174,7 @@ void ModuleSheet::OnTypeChanged() {
 
 void ModuleSheet::OnStateChanged(int index) {
     // A module that was tested already is never put back to "未完成" from here.
-    if (m_mode == kEditMode && index == kStateUnfinished && (m_record.header.flags & kFlagTested))
+    if (m_mode == kEditMode && StateUndoesTest(m_record.header.flags, index))
         m_info1->StateList()->setCurrentIndex(kStateTested);
 }
 
@@ -216,7 +189,7 @@ void ModuleSheet::RefreshKnownNames() {
 void ModuleSheet::ShowKnownNames(const std::vector<VariableRow>& rows) {
     QSet<QString> names;
     for (const VariableRow& row : rows) {
-        if (RowHasChoices(row) && (row.attribute == kImport || row.attribute == kConfig))
+        if (RowFillsPlaceholders(row))
             names.insert(ui::FromGbk(row.name));
     }
     m_info3->SetKnownNames(names);
@@ -253,8 +226,8 @@ bool ModuleSheet::StoreModule() {
     CommitGridEdit();
     m_info1->ReadFields();
     m_info3->ReadFields();
-    const ModuleInfo1Fields& fields = m_info1->Fields();
-    if (m_mode == kEditMode && (m_record.header.flags & kFlagTested) && fields.state == kStateUnfinished)
+    const ModuleInfoFields& fields = m_info1->Fields();
+    if (m_mode == kEditMode && StateUndoesTest(m_record.header.flags, fields.state))
         return false;
     // The grid is read once: the checks, the record and the SQL page's names all use these rows.
     std::vector<QString> names;
@@ -264,14 +237,7 @@ bool ModuleSheet::StoreModule() {
     if (!CheckGridFits(names))
         return false;
 
-    ModuleHeader& header = m_record.header;
-    SetFieldText(header.title, GbkPrefix(fields.title, sizeof(header.title) - 1));
-    header.flags = FlagsOfState(fields.state, fields.required != 0);
-    header.type = fields.type;
-    m_record.body = fields.type == kSqlModule ? m_info3->SqlText() : JoinDllBody(fields.dllName, fields.function);
-    header.bodyLength = static_cast<int32_t>(m_record.body.size() + 1);
-    m_record.description = fields.description;
-    header.descriptionLength = static_cast<int32_t>(m_record.description.size() + 1);
+    StoreInfoFields(m_record, fields, m_info3->SqlText());
     StoreRowsInModule(m_record, rows);
 
     if (m_mode == kEditMode) {
@@ -368,15 +334,10 @@ bool ModuleSheet::RunModuleTest() {
     CommitGridEdit();
     m_info1->ReadFields();
     m_info3->ReadFields();
-    const ModuleInfo1Fields& fields = m_info1->Fields();
-    ModuleUnderTest module;
-    module.type = fields.type;
-    module.sqlText = m_info3->SqlText();
-    module.library = fields.dllName;
-    module.function = fields.function;
-    module.rows = ReadGridRows(*m_grid);
-    ShowKnownNames(module.rows);
-    module.folder = m_host ? m_host->ModuleFolder() : std::filesystem::current_path();
+    std::vector<VariableRow> rows = ReadGridRows(*m_grid);
+    ShowKnownNames(rows);
+    const ModuleUnderTest module = ModuleUnderTestOf(m_info1->Fields(), m_info3->SqlText(), std::move(rows),
+                                                     m_host ? m_host->ModuleFolder() : std::filesystem::current_path());
     TestHost host(*this);
     const ModuleTestResult result = kestrel::RunModuleTest(module, m_table, host);
     const TestMessage& message = result.outcome.message;
@@ -389,23 +350,24 @@ bool ModuleSheet::RunModuleTest() {
 }
 
 void ModuleSheet::PreviewSubstitutedSql() {
-    m_grid->CommitEdit();
+    CommitGridEdit();
     m_info3->ReadFields();
+    const std::vector<VariableRow> rows = ReadGridRows(*m_grid);
+    ShowKnownNames(rows);
     TestVariableTable table;
-    const FillResult filled = ReadTestVariables(*m_grid, table);
+    const FillResult filled = FillChosenVariables(table, rows);
     if (!filled.ok) {
         ui::ShowMessage(this, ui::FromGbk(filled.message), ui::FromGbk(filled.caption), ui::Icon::Warning);
         return;
     }
     const std::string& sql = m_info3->SqlText();
-    if (!CheckPlaceholders(sql, table)) {
-        bool unclosed = false;
-        const std::string bad = FirstBadPlaceholder(sql, table, unclosed);
-        const QString text = unclosed
-                                 ? Text("SQL 中的 [?:%1 缺少结尾的 ]，无法替换。").arg(ui::FromGbk(bad.substr(0, 40)))
-                                 : Text("占位符 [?:%1] 不是“变量”页中 Import 或 Config 变量的名称，无法替换。\n"
-                                        "测试时这段 SQL 将不能通过。")
-                                       .arg(ui::FromGbk(bad));
+    if (const UnfillablePlaceholder bad = FirstUnfillablePlaceholder(sql, table); bad.found) {
+        const QString text =
+            bad.unclosed
+                ? Text("SQL 中的 [?:%1 缺少结尾的 ]，无法替换。").arg(ui::FromGbk(std::string(GbkPrefix(bad.name, 40))))
+                : Text("占位符 [?:%1] 不是“变量”页中 Import 或 Config 变量的名称，无法替换。\n"
+                       "测试时这段 SQL 将不能通过。")
+                      .arg(ui::FromGbk(bad.name));
         FreeTestVariables(table);
         ui::ShowMessage(this, text, Text("提示"), ui::Icon::Warning);
         return;

@@ -106,6 +106,36 @@ std::string JoinDllBody(const std::string& library, const std::string& function)
     return library + "," + function;
 }
 
+ModuleInfoFields InfoFieldsOfModule(const ModuleRecord& record) {
+    const ModuleHeader& header = record.header;
+    ModuleInfoFields fields;
+    fields.title = FieldText(header.title);
+    fields.required = (header.flags & kFlagRequired) ? 1 : 0;
+    fields.state = StateIndexOfFlags(header.flags);
+    fields.type = header.type == kDllModule ? kDllModule : kSqlModule;
+    if (fields.type == kDllModule)
+        SplitDllBody(record.body, fields.dllName, fields.function);
+    fields.description = record.description;
+    fields.createdStamp = " " + FieldText(header.creator) + " " + FieldText(header.createdAt);
+    fields.modifiedStamp = " " + FieldText(header.modifier) + " " + FieldText(header.modifiedAt);
+    return fields;
+}
+
+void StoreInfoFields(ModuleRecord& record, const ModuleInfoFields& fields, const std::string& sqlText) {
+    ModuleHeader& header = record.header;
+    SetFieldText(header.title, GbkPrefix(fields.title, sizeof(header.title) - 1));
+    header.flags = FlagsOfState(fields.state, fields.required != 0);
+    header.type = fields.type;
+    record.body = fields.type == kSqlModule ? sqlText : JoinDllBody(fields.dllName, fields.function);
+    header.bodyLength = StoredLength(record.body);
+    record.description = fields.description;
+    header.descriptionLength = StoredLength(record.description);
+}
+
+bool StateUndoesTest(int32_t storedFlags, int state) {
+    return (storedFlags & kFlagTested) && state == kStateUnfinished;
+}
+
 std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName) {
     return folder / std::filesystem::path(GbkToUtf8(fileName));
 }

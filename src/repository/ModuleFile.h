@@ -75,6 +75,32 @@ void SplitDllBody(const std::string& body, std::string& library, std::string& fu
 // The body of a DLL module: library + "," + function.
 std::string JoinDllBody(const std::string& library, const std::string& function);
 
+// The nine values of the property sheet's basic-information page (GBK texts).
+struct ModuleInfoFields {
+    std::string createdStamp; // " " + creator + " " + createdAt
+    int required = 0;         // 0 or 1
+    int type = kSqlModule;
+    std::string title;
+    std::string description;
+    std::string dllName;
+    std::string function;
+    std::string modifiedStamp; // " " + modifier + " " + modifiedAt
+    int state = kStateUnfinished;
+};
+
+// What the page shows of a stored module: state from the flags, a DLL module's body split at
+// its first comma (any type but DLL counts as SQL and leaves the DLL fields empty), the stamps.
+ModuleInfoFields InfoFieldsOfModule(const ModuleRecord& record);
+
+// The page stored into record: title (cut to 50 bytes), flags rebuilt from state and required,
+// type, body (sqlText for an SQL module, library + "," + function for a DLL module) and
+// description, with their lengths. Stamps and variables are left alone.
+void StoreInfoFields(ModuleRecord& record, const ModuleInfoFields& fields, const std::string& sqlText);
+
+// Whether storing state would set a module stored as tested back to "未完成", which the sheet
+// never does.
+bool StateUndoesTest(int32_t storedFlags, int state);
+
 // Path of a module file: folder / the GBK file name converted to the file system's UTF-8.
 std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName);
 

@@ -5,16 +5,22 @@
 
 namespace kestrel {
 
-ModuleUnderTest ModuleUnderTestOf(const ModuleRecord& record, const std::filesystem::path& folder) {
+ModuleUnderTest ModuleUnderTestOf(const ModuleInfoFields& fields, const std::string& sqlText,
+                                  std::vector<VariableRow> rows, const std::filesystem::path& folder) {
     ModuleUnderTest module;
-    module.type = record.header.type;
+    module.type = fields.type;
     if (module.type == kSqlModule)
-        module.sqlText = record.body;
-    else
-        SplitDllBody(record.body, module.library, module.function);
-    module.rows = RowsOfModule(record);
+        module.sqlText = sqlText;
+    module.library = fields.dllName;
+    module.function = fields.function;
+    module.rows = std::move(rows);
     module.folder = folder;
     return module;
+}
+
+ModuleUnderTest ModuleUnderTestOf(const ModuleRecord& record, const std::filesystem::path& folder) {
+    // As the sheet shows it: a type other than DLL opens, and so runs, as an SQL module.
+    return ModuleUnderTestOf(InfoFieldsOfModule(record), record.body, RowsOfModule(record), folder);
 }
 
 void ModuleTestHost::SqlPrepared(const std::string&) {}

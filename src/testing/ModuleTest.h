@@ -3,6 +3,7 @@
 // the SQL or the module function run, the table released. The property sheet and
 // kestrel-tool check both run it; what differs between them (windows, the data source, the
 // clipboard, progress and cancel) comes in through ModuleTestHost.
+#include "repository/ModuleFile.h"
 #include "testing/CancelToken.h"
 #include "testing/SqlTest.h"
 #include "testing/TestOutcome.h"
@@ -15,8 +16,6 @@
 
 namespace kestrel {
 
-struct ModuleRecord;
-
 // What one run tests, taken from the sheet's pages and grid or from a stored module.
 struct ModuleUnderTest {
     int32_t type = 0;     // ModuleType
@@ -28,8 +27,11 @@ struct ModuleUnderTest {
     std::filesystem::path folder; // working directory of a DLL module function
 };
 
-// A stored module as the tool tests it: the grid rows an opened module would show, the DLL
-// body split into library and function.
+// What the sheet's pages and grid hold: the basic page's type and DLL fields, the SQL page's
+// text (used for an SQL module only), the grid's rows.
+ModuleUnderTest ModuleUnderTestOf(const ModuleInfoFields& fields, const std::string& sqlText,
+                                  std::vector<VariableRow> rows, const std::filesystem::path& folder);
+// A stored module as the tool tests it: what the sheet shows when it opens the module.
 ModuleUnderTest ModuleUnderTestOf(const ModuleRecord& record, const std::filesystem::path& folder);
 
 // How far a run got.

@@ -3,6 +3,7 @@
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "repository/ModuleFile.h"
+#include "testing/Placeholders.h"
 
 #include <algorithm>
 #include <charconv>
@@ -18,9 +19,6 @@
 namespace kestrel {
 
 namespace {
-
-constexpr std::string_view kOpen = "[?:";
-constexpr std::string_view kCurrentTime = "CURRENT_TIME";
 
 // Messages are written here in UTF-8 and handed out as the GBK bytes every caller works with.
 std::string GbkOf(std::string_view utf8) {
@@ -235,37 +233,17 @@ private:
     std::size_t m_mask = 0;
 };
 
-// Position of the next "[?:" at or after from, or npos.
-std::size_t FindOpen(std::string_view text, std::size_t from) {
-    const char* data = text.data();
-    const std::size_t size = text.size();
-    while (from + kOpen.size() <= size) {
-        const void* hit = std::memchr(data + from, '[', size - from - 2);
-        if (!hit)
-            return std::string_view::npos;
-        const std::size_t at = static_cast<const char*>(hit) - data;
-        if (data[at + 1] == '?' && data[at + 2] == ':')
-            return at;
-        from = at + 1;
-    }
-    return std::string_view::npos;
+// The first placeholder of text that cannot be filled: one without its "]" (nothing sound can
+// be substituted), or one that names neither the time of day nor an Import or Config variable.
+Placeholder<char> FirstUnfillable(std::string_view text, const NameIndex& index) {
+    for (Placeholder<char> found = NextPlaceholder(text, 0); found.Found(); found = NextPlaceholder(text, found.End()))
+        if (!found.Closed() || (!IsCurrentTimeName(found.name) && !index.Exists(found.name)))
+            return found;
+    return {};
 }
 
 bool CheckWith(std::string_view text, const NameIndex& index) {
-    std::size_t position = 0;
-    for (;;) {
-        const std::size_t open = FindOpen(text, position);
-        if (open == std::string_view::npos)
-            return true;
-        const std::size_t nameStart = open + kOpen.size();
-        const std::size_t close = text.find(']', nameStart);
-        if (close == std::string_view::npos)
-            return false; // an opening without its "]": nothing sound can be substituted
-        const std::string_view name = text.substr(nameStart, close - nameStart);
-        if (name != kCurrentTime && !index.Exists(name))
-            return false;
-        position = close + 1;
-    }
+    return !FirstUnfillable(text, index).Found();
 }
 
 // One pass that copies the text and replaces the placeholders on the way. The output buffer is
@@ -341,24 +319,18 @@ std::string SubstituteWith(std::string_view text, const NameIndex& index) {
 #ifdef __SSE2__
     atBracket:
 #endif
-        if (end - p >= 3 && p[1] == '?' && p[2] == ':') {
-            const char* const nameStart = p + 3;
-            const char* q = nameStart;
-            uint32_t hash = 2166136261u;
-            while (q < end && *q != ']') {
-                hash = (hash ^ static_cast<unsigned char>(*q)) * 16777619u;
-                ++q;
-            }
-            if (q == end) {
+        if (const Placeholder<char> found = PlaceholderAt(text, static_cast<std::size_t>(p - text.data()));
+            found.Found()) {
+            if (!found.Closed()) {
                 // An opening without its "]": the rest is copied unchanged.
                 std::memcpy(out, p, static_cast<std::size_t>(end - p));
                 out += end - p;
                 p = end;
                 break;
             }
-            const std::string_view name(nameStart, static_cast<std::size_t>(q - nameStart));
-            p = q + 1;
-            const std::string_view value = SameBytes(name, kCurrentTime) ? clock.Now() : index.Value(name, hash);
+            p = text.data() + found.End();
+            const std::string_view value =
+                IsCurrentTimeName(found.name) ? clock.Now() : index.Value(found.name, HashName(found.name));
             makeRoom(value.size() + static_cast<std::size_t>(end - p));
             std::memcpy(out, value.data(), value.size());
             out += value.size();
@@ -535,6 +507,10 @@ bool RowHasChoices(const VariableRow& row) {
     return row.attribute >= kImport && row.attribute <= kReport && row.type >= kByte && row.type <= kChar;
 }
 
+bool RowFillsPlaceholders(const VariableRow& row) {
+    return RowHasChoices(row) && (row.attribute == kImport || row.attribute == kConfig);
+}
+
 FillResult FillChosenVariables(TestVariableTable& table, std::vector<VariableRow> rows) {
     std::erase_if(rows, [](const VariableRow& row) { return !RowHasChoices(row); });
     return FillTestVariables(table, rows);
@@ -589,6 +565,13 @@ void FreeTestVariables(TestVariableTable& table) {
 
 bool CheckPlaceholders(const std::string& text, const TestVariableTable& table) {
     return CheckWith(text, table.Names().index);
+}
+
+UnfillablePlaceholder FirstUnfillablePlaceholder(const std::string& text, const TestVariableTable& table) {
+    const Placeholder<char> found = FirstUnfillable(text, table.Names().index);
+    if (!found.Found())
+        return {};
+    return UnfillablePlaceholder{true, !found.Closed(), std::string(found.name)};
 }
 
 std::string SubstitutePlaceholders(const std::string& text, const TestVariableTable& table) {

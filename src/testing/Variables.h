@@ -29,6 +29,8 @@ struct VariableRow {
 // Whether a row's attribute and type name real items (a drop-down with nothing chosen does
 // not): rows without stay out of a test run.
 bool RowHasChoices(const VariableRow& row);
+// Whether a placeholder may name the row: an Import or Config variable with its choices made.
+bool RowFillsPlaceholders(const VariableRow& row);
 
 // Owner of the entries and of the "char" buffers: releasing cannot be forgotten.
 class TestVariableTable {
@@ -97,6 +99,14 @@ void StoreRowsInModule(ModuleRecord& record, const std::vector<VariableRow>& row
 void FreeTestVariables(TestVariableTable& table);
 
 bool CheckPlaceholders(const std::string& text, const TestVariableTable& table);
+// The first placeholder that CheckPlaceholders refuses (found false: the check passes). name is
+// its name, or for a "[?:" without "]" the rest of the text.
+struct UnfillablePlaceholder {
+    bool found = false;
+    bool unclosed = false;
+    std::string name;
+};
+UnfillablePlaceholder FirstUnfillablePlaceholder(const std::string& text, const TestVariableTable& table);
 std::string SubstitutePlaceholders(const std::string& text, const TestVariableTable& table);
 std::string FormatVariableValue(const std::string& name, const TestVariableTable& table);
 std::string LookupListValue(const std::string& list, const std::string& name);

@@ -227,3 +227,92 @@ TEST(ModuleFile, StateComesFromBitsOneAndTwo) {
     EXPECT_EQ(StateIndexOfFlags(3), 1);
     EXPECT_EQ(StateIndexOfFlags(7), 2);
 }
+
+TEST(ModuleFile, FlagsAreRebuiltFromStateAndRequiredAlone) {
+    EXPECT_EQ(FlagsOfState(kStateUnfinished, false), 0);
+    EXPECT_EQ(FlagsOfState(kStateUnfinished, true), 1);
+    EXPECT_EQ(FlagsOfState(kStateTested, false), 2);
+    EXPECT_EQ(FlagsOfState(kStatePassed, true), 7);
+    for (int state : {kStateUnfinished, kStateTested, kStatePassed})
+        EXPECT_EQ(StateIndexOfFlags(FlagsOfState(state, true)), state);
+    // Only a module stored as tested is kept from going back to "未完成".
+    EXPECT_TRUE(StateUndoesTest(2, kStateUnfinished));
+    EXPECT_TRUE(StateUndoesTest(7, kStateUnfinished));
+    EXPECT_FALSE(StateUndoesTest(7, kStateTested));
+    EXPECT_FALSE(StateUndoesTest(4 | 1, kStateUnfinished));
+}
+
+TEST(ModuleFile, ThePageShowsStateDllFieldsAndStamps) {
+    TempDir dir;
+    ModuleSpec spec = FullModule();
+    spec.flags = 1 | 4; // passed without tested: "未完成"
+    WriteBytes(dir / "sql.kst", ModuleBytes(spec));
+    ModuleRecord record;
+    ASSERT_TRUE(LoadModuleFile(record, dir.Path(), "sql.kst"));
+    ModuleInfoFields fields = InfoFieldsOfModule(record);
+    EXPECT_EQ(fields.title, kFiftyByteTitle);
+    EXPECT_EQ(fields.required, 1);
+    EXPECT_EQ(fields.state, kStateUnfinished);
+    EXPECT_EQ(fields.type, kSqlModule);
+    EXPECT_EQ(fields.dllName, "");
+    EXPECT_EQ(fields.function, "");
+    EXPECT_EQ(fields.description, spec.description);
+    EXPECT_EQ(fields.createdStamp, " SA 2024-01-02 03:04:05");
+    EXPECT_EQ(fields.modifiedStamp, " SA 2024-01-02 03:04:06");
+
+    record.header.type = kDllModule;
+    record.header.flags = 2;
+    record.body = "CHECK.DLL,Run,Audit";
+    fields = InfoFieldsOfModule(record);
+    EXPECT_EQ(fields.type, kDllModule);
+    EXPECT_EQ(fields.state, kStateTested);
+    EXPECT_EQ(fields.dllName, "CHECK.DLL");
+    EXPECT_EQ(fields.function, "Run,Audit");
+
+    // An unknown type opens as an SQL module, its body untouched by the DLL split.
+    record.header.type = 7;
+    fields = InfoFieldsOfModule(record);
+    EXPECT_EQ(fields.type, kSqlModule);
+    EXPECT_EQ(fields.function, "");
+}
+
+TEST(ModuleFile, StoringThePageRebuildsHeaderAndBody) {
+    ModuleRecord record;
+    SetFieldText(record.header.creator, "SA");
+    record.header.flags = 7;
+    record.header.variableCount = 3;
+    ModuleInfoFields fields;
+    fields.title = std::string(49, 'a') + "\xC9\xF3"; // 51 bytes: cut to 50, never inside a character
+    fields.type = kDllModule;
+    fields.dllName = "lib,x.so"; // a comma in the name is stored as typed
+    fields.function = "Run";
+    fields.description = "d\r\n";
+    fields.state = kStateTested;
+    fields.createdStamp = " not stored";
+    StoreInfoFields(record, fields, "SELECT 1");
+    EXPECT_EQ(FieldText(record.header.title), std::string(49, 'a'));
+    EXPECT_EQ(record.header.flags, 2);
+    EXPECT_EQ(record.header.type, kDllModule);
+    EXPECT_EQ(record.body, "lib,x.so,Run");
+    EXPECT_EQ(record.header.bodyLength, 13);
+    EXPECT_EQ(record.description, "d\r\n");
+    EXPECT_EQ(record.header.descriptionLength, 4);
+    EXPECT_EQ(FieldText(record.header.creator), "SA");
+    EXPECT_EQ(record.header.variableCount, 3);
+    // Opened again, the library name is split at the comma it holds.
+    EXPECT_EQ(InfoFieldsOfModule(record).dllName, "lib");
+
+    fields.type = kSqlModule;
+    fields.required = 1;
+    fields.state = kStatePassed;
+    fields.title = "t";
+    StoreInfoFields(record, fields, "SELECT [?:A]");
+    EXPECT_EQ(record.body, "SELECT [?:A]");
+    EXPECT_EQ(record.header.bodyLength, 13);
+    EXPECT_EQ(record.header.flags, 7);
+    EXPECT_EQ(FieldText(record.header.title), "t");
+    const ModuleInfoFields back = InfoFieldsOfModule(record);
+    EXPECT_EQ(back.state, kStatePassed);
+    EXPECT_EQ(back.required, 1);
+    EXPECT_EQ(back.type, kSqlModule);
+}

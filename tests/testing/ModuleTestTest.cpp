@@ -185,5 +185,16 @@ TEST_F(ModuleTestTest, ACancelBeforeTheLongStepStartsIsKept) {
     EXPECT_EQ(dll.outcome.code, -1);
 }
 
+TEST_F(ModuleTestTest, AStoredModuleOfAnUnknownTypeRunsAsTheSheetShowsIt) {
+    // The sheet opens any type but DLL as an SQL module, so the stored run is an SQL run too.
+    ModuleRecord record = SqlModule("INSERT INTO KSTError VALUES (0, 0, 'as sql')");
+    record.header.type = 7;
+    RecordingHost host(&m_session);
+    const ModuleTestResult result = Run(record, host);
+    EXPECT_TRUE(result.Passed()) << result.outcome.message.text;
+    EXPECT_EQ(host.steps, (std::vector<int32_t>{kSqlModule}));
+    EXPECT_EQ(QueryOne(m_connection, "SELECT ErrorMsg FROM KSTError"), "as sql");
+}
+
 } // namespace
 } // namespace kestrel

@@ -2,12 +2,15 @@
 #include "testing/TestSupport.h"
 
 #include "repository/ModuleFile.h"
+#include "testing/Placeholders.h"
 #include "testing/Variables.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <regex>
+#include <tuple>
+#include <vector>
 
 namespace kestrel {
 namespace {
@@ -298,6 +301,75 @@ TEST(VariablesTest, TheNameLookUpFollowsChangesToTheTable) {
     EXPECT_EQ(FormatVariableValue("B", table), "");
     FreeTestVariables(table);
     EXPECT_FALSE(CheckPlaceholders("[?:C]", table));
+}
+
+// Every placeholder of text as the scanner sees it: "name" or "name..." for one without "]".
+template <class Char> std::vector<std::basic_string<Char>> Scanned(std::basic_string_view<Char> text) {
+    std::vector<std::basic_string<Char>> names;
+    for (auto found = NextPlaceholder(text, 0); found.Found(); found = NextPlaceholder(text, found.End())) {
+        names.emplace_back(found.name);
+        if (!found.Closed())
+            names.back() += std::basic_string<Char>(3, Char('.'));
+    }
+    return names;
+}
+
+TEST(VariablesTest, TheScannerReadsBytesAndUtf16Alike) {
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(Scanned<char>("[?:A][?:B]"), (Names{"A", "B"}));
+    EXPECT_EQ(Scanned<char>("x]y [?x] [? :A] [[?:A]]"), (Names{"A"}));
+    EXPECT_EQ(Scanned<char>("[?:] [?: two words ]"), (Names{"", " two words "}));
+    EXPECT_EQ(Scanned<char>("[?:A]] [?:[?:B]"), (Names{"A", "[?:B"})); // no nesting, no escape
+    EXPECT_EQ(Scanned<char>("a [?:open to the end"), (Names{"open to the end..."}));
+    EXPECT_EQ(Scanned<char>("[?:"), (Names{"..."}));
+    EXPECT_EQ(Scanned<char>("[?"), Names{});
+
+    const std::u16string line = u"SELECT \u65e5 [?:\u540d] [?:CURRENT_TIME] [?:tail";
+    const auto names = Scanned<char16_t>(line);
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[0], u"\u540d");
+    EXPECT_TRUE(IsCurrentTimeName(std::u16string_view(names[1])));
+    EXPECT_EQ(names[2], u"tail...");
+
+    const auto at = PlaceholderAt(std::string_view("ab[?:X]c"), 2);
+    EXPECT_EQ(at.close, 6u);
+    EXPECT_EQ(at.End(), 7u);
+    EXPECT_FALSE(PlaceholderAt(std::string_view("ab[?:X]c"), 1).Found());
+    EXPECT_FALSE(PlaceholderAt(std::string_view("[?"), 5).Found());
+
+    EXPECT_TRUE(IsCurrentTimeName(std::string_view("CURRENT_TIME")));
+    EXPECT_FALSE(IsCurrentTimeName(std::string_view("current_time")));
+    EXPECT_FALSE(IsCurrentTimeName(std::string_view("CURRENT_TIME ")));
+}
+
+TEST(VariablesTest, TheFirstUnfillablePlaceholderIsTheOneTheCheckRefuses) {
+    TestVariableTable table;
+    ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1"), Row("C", kConfig, kChar, "c", 4),
+                                          Row("R", kReport, kChar, "", 8, "r")})
+                    .ok);
+    const std::string good = "[?:A] [?:C] [?:CURRENT_TIME]";
+    EXPECT_TRUE(CheckPlaceholders(good, table));
+    EXPECT_FALSE(FirstUnfillablePlaceholder(good, table).found);
+
+    for (const auto& [text, name, unclosed] :
+         std::vector<std::tuple<std::string, std::string, bool>>{{good + " [?:R] [?:X]", "R", false},
+                                                                 {"[?:A] [?:a]", "a", false},
+                                                                 {"[?:A] [?:CURRENT_TIME", "CURRENT_TIME", true},
+                                                                 {"[?:X] [?:A", "X", false}}) {
+        EXPECT_FALSE(CheckPlaceholders(text, table)) << text;
+        const UnfillablePlaceholder bad = FirstUnfillablePlaceholder(text, table);
+        EXPECT_TRUE(bad.found) << text;
+        EXPECT_EQ(bad.name, name) << text;
+        EXPECT_EQ(bad.unclosed, unclosed) << text;
+    }
+}
+
+TEST(VariablesTest, OnlyImportAndConfigRowsWithTheirChoicesFillPlaceholders) {
+    EXPECT_TRUE(RowFillsPlaceholders(Row("A", kImport, kInt, "")));
+    EXPECT_TRUE(RowFillsPlaceholders(Row("A", kConfig, kChar, "")));
+    EXPECT_FALSE(RowFillsPlaceholders(Row("A", kReport, kChar, "")));
+    EXPECT_FALSE(RowFillsPlaceholders(Row("A", kImport, 0xFF, "")));
+    EXPECT_FALSE(RowFillsPlaceholders(Row("A", 0xFF, kInt, "")));
 }
 
 } // namespace
