@@ -1,35 +1,26 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of the stored-format readers with clang (ASan + UBSan) in
-# build-fuzz/ and runs each for $1 seconds (default 60), starting from the committed seeds.
-# New inputs go to build-fuzz/corpus/<target>; crashes to build-fuzz/crashes/<target>.
+# build-fuzz/ (CMake option KESTREL_FUZZ) and runs each for $1 seconds (default 60), starting
+# from the committed seeds. New inputs go to build-fuzz/corpus/<target>; crashes to
+# build-fuzz/crashes/<target>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=${FUZZ_BUILD_DIR:-build-fuzz}
-cxx=${CXX_FUZZ:-clang++}
-flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined
-       -Isrc -Iinclude)
-core_sources=(src/core/Gbk.cpp src/core/AtomicFile.cpp
-              src/accounts/UserTable.cpp src/accounts/TextRoutines.cpp src/accounts/Settings.cpp
-              src/repository/ModuleFile.cpp src/repository/Catalogue.cpp src/repository/ModuleScan.cpp)
-targets=(module:FuzzModule.cpp catalogue:FuzzCatalogue.cpp users:FuzzUserTable.cpp)
+targets=(module catalogue users)
 
-mkdir -p "$out/obj"
-objects=()
-for src in "${core_sources[@]}"; do
-    obj="$out/obj/$(echo "$src" | tr / _).o"
-    if [[ ! -f "$obj" || "$src" -nt "$obj" || -n "$(find src -name '*.h' -newer "$obj" -print -quit)" ]]; then
-        "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
-    fi
-    objects+=("$obj")
-done
+generator=()
+command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+if [[ ! -f "$out/CMakeCache.txt" ]]; then
+    cmake -S . -B "$out" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER="${CC_FUZZ:-clang}" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" \
+        -DKESTREL_FUZZ=ON -DKESTREL_WITH_UI=OFF -DKESTREL_WITH_TESTS=OFF -DKESTREL_WITH_BENCH=OFF
+fi
+cmake --build "$out" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 status=0
-for entry in "${targets[@]}"; do
-    name=${entry%%:*}
-    source=fuzz/repository/${entry#*:}
-    binary="$out/fuzz_$name"
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer "$source" "${objects[@]}" -o "$binary"
+for name in "${targets[@]}"; do
+    binary="$out/bin/fuzz_$name"
     mkdir -p "$out/corpus/$name" "$out/crashes/$name"
     echo "== fuzz_$name: ${seconds}s"
     log="$out/fuzz_$name.log"
