@@ -22,15 +22,16 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred)
                 continue;
-            std::string name;
-            if (run.run_type == Run::RT_Iteration)
-                name = run.benchmark_name();
-            else if (run.aggregate_name == "min") // repeated benchmarks: the fastest repetition
-                name = run.run_name.function_name;
-            else
-                continue;
-            m_wall[name] = run.GetAdjustedRealTime();
-            m_cpu[name] = run.GetAdjustedCPUTime();
+            // Repeated benchmarks count by their median repetition (the repetitions themselves are
+            // named ".../repeats:N"); the fastest is shown beside it.
+            if (run.run_type == Run::RT_Iteration) {
+                m_wall[run.benchmark_name()] = run.GetAdjustedRealTime();
+                m_cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            } else if (run.aggregate_name == "median" || run.aggregate_name == "min") {
+                const bool median = run.aggregate_name == "median";
+                (median ? m_wall : m_minWall)[run.run_name.function_name] = run.GetAdjustedRealTime();
+                (median ? m_cpu : m_minCpu)[run.run_name.function_name] = run.GetAdjustedCPUTime();
+            }
         }
     }
 
@@ -49,14 +50,36 @@ public:
         std::printf("ratio %-48s %6.3fx by %s", what, ratio, clock == Clock::Cpu ? "CPU " : "wall");
         if (clock == Clock::Cpu)
             std::printf(" (wall %.3fx)", m_wall.at(ours) / m_wall.at(baseline));
+        const auto& fastest = clock == Clock::Cpu ? m_minCpu : m_minWall;
+        const auto fa = fastest.find(ours);
+        const auto fb = fastest.find(baseline);
+        if (fa != fastest.end() && fb != fastest.end() && fb->second > 0)
+            std::printf(" (fastest %.3fx)", fa->second / fb->second);
         if (limit > 0)
             std::printf("  target <= %.1fx: %s", limit, ratio <= limit ? "met" : "MISSED");
+        std::printf("\n");
+    }
+
+    // "figure WHAT  T ms by CPU|wall  target <= L ms: met|MISSED" for a benchmark timed in
+    // milliseconds.
+    void PrintMilliseconds(const char* what, const std::string& ours, Clock clock, double limit) const {
+        const auto& times = clock == Clock::Cpu ? m_cpu : m_wall;
+        const auto a = times.find(ours);
+        if (a == times.end()) {
+            std::printf("figure %-47s (not measured)\n", what);
+            return;
+        }
+        std::printf("figure %-47s %6.3f ms by %s", what, a->second, clock == Clock::Cpu ? "CPU " : "wall");
+        if (limit > 0)
+            std::printf("  target <= %.0f ms: %s", limit, a->second <= limit ? "met" : "MISSED");
         std::printf("\n");
     }
 
 private:
     std::map<std::string, double> m_wall;
     std::map<std::string, double> m_cpu;
+    std::map<std::string, double> m_minWall;
+    std::map<std::string, double> m_minCpu;
 };
 
 } // namespace kestrel::bench

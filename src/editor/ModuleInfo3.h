@@ -4,8 +4,9 @@
 #include "editor/ModuleInfo1.h"
 #include "ui/GbkEdit.h"
 
+#include <QPlainTextEdit>
 #include <QSet>
-#include <QSyntaxHighlighter>
+#include <QTextBlock>
 #include <QWidget>
 
 #include <string>
@@ -17,19 +18,34 @@ namespace kestrel {
 
 // Keywords, strings, comments and "[?:NAME]" placeholders; a placeholder that names no
 // known variable (nor the time of day), or has no "]", is marked as an error.
-class SqlHighlighter : public QSyntaxHighlighter {
+// Only the blocks in the editor's view are formatted, when they come into view: opening,
+// typing in and searching a text of many thousand lines costs what its visible part costs.
+// Every block keeps the state it ends in (inside a comment or a string), which decides how
+// the blocks below it are formatted; the states are taken down to the bottom of the view.
+class SqlHighlighter : public QObject {
     Q_OBJECT
 public:
-    explicit SqlHighlighter(QTextDocument* document);
+    explicit SqlHighlighter(QPlainTextEdit* editor);
     // Names that placeholders may use (the grid's Import and Config variables).
     void SetKnownNames(const QSet<QString>& names);
     bool IsKnownName(const QString& name) const;
+    // Formats the blocks in the editor's view that are not formatted for their present text,
+    // state and the known names.
+    void HighlightShown();
 
 protected:
-    void highlightBlock(const QString& text) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void OnContentsChange(int from, int removed, int added);
+    void FormatBlock(QTextBlock& block);
+    bool IsFormatted(const QTextBlock& block) const;
+
+    QPlainTextEdit* m_editor;
     QSet<QString> m_known;
+    int m_generation = 1;          // changes with the known names: every block's formats are then stale
+    int m_statesKnownThrough = -1; // block number down to which the end states are up to date
+    bool m_highlighting = false;
 };
 
 class ModuleInfo3 : public QWidget {
@@ -77,7 +93,9 @@ private:
     QCheckBox* m_clipboard;
     QLabel* m_indicator;
     SqlHighlighter* m_highlighter;
-    bool m_rehighlighting = false;
+    // The editor's plain text for the search, taken again after each edit.
+    QString m_plainText;
+    bool m_plainTextValid = false;
 };
 
 } // namespace kestrel

@@ -13,12 +13,14 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextLayout>
 
 #include <functional>
+#include <map>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -47,6 +49,39 @@ template <typename T> T* Child(QWidget* parent, const char* name) {
     T* child = parent->findChild<T*>(QString::fromLatin1(name));
     Q_ASSERT(child);
     return child;
+}
+
+// The format at a position of a block, as the highlighting left it.
+QTextCharFormat FormatAt(const QTextBlock& block, int position) {
+    for (const QTextLayout::FormatRange& range : block.layout()->formats())
+        if (position >= range.start && position < range.start + range.length)
+            return range.format;
+    return QTextCharFormat();
+}
+
+bool IsKeywordAt(const QTextBlock& block, int position) {
+    return FormatAt(block, position).fontWeight() == QFont::Bold &&
+           FormatAt(block, position).underlineStyle() == QTextCharFormat::NoUnderline &&
+           FormatAt(block, position).background().style() == Qt::NoBrush;
+}
+
+bool IsBadPlaceholderAt(const QTextBlock& block, int position) {
+    return FormatAt(block, position).underlineStyle() == QTextCharFormat::WaveUnderline;
+}
+
+// "SELECT X FROM T" lines, with what lines holds at the line numbers it names.
+std::string NumberedLines(int count, const std::map<int, std::string>& lines) {
+    std::string sql;
+    for (int i = 0; i < count; ++i) {
+        const auto special = lines.find(i);
+        sql += special != lines.end() ? special->second : "SELECT X FROM T";
+        sql += "\r\n";
+    }
+    return sql;
+}
+
+void ScrollToLine(QPlainTextEdit* editor, int line) {
+    editor->verticalScrollBar()->setValue(line);
 }
 
 } // namespace
@@ -79,6 +114,9 @@ private slots:
     void FindAndFindNext();
     void FindIsCaseSensitiveAndEmptyFindCollapses();
     void HighlightMarksUnknownPlaceholders();
+    void HighlightFollowsTheViewDownABigText();
+    void HighlightAfterAnEditAboveTheView();
+    void IndicatorAndFindFarDownABigText();
 };
 
 void SheetTest::NewModuleTabsAndButtons() {
@@ -697,6 +735,119 @@ void SheetTest::HighlightMarksUnknownPlaceholders() {
     QVERIFY(!isError("[?:CURRENT_TIME]"));
     QCOMPARE(formatAt(0).fontWeight(), int(QFont::Bold)); // DELETE
     QVERIFY(!sheet.StoreButton()->isEnabled());
+}
+
+void SheetTest::HighlightFollowsTheViewDownABigText() {
+    // A comment opened far above the view decides what the view shows; a placeholder's
+    // status follows the grid's names wherever it stands.
+    ModuleRecord record =
+        SqlRecord(NumberedLines(3000, {{0, "[?:Late] /* opened"}, {1500, "closed */ SELECT Y"}, {2500, "[?:Late]"}}));
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QPlainTextEdit* editor = sheet.Info3()->Editor();
+    QTextDocument* document = editor->document();
+    QVERIFY(IsBadPlaceholderAt(document->findBlockByNumber(0), 1));
+    QCOMPARE(FormatAt(document->findBlockByNumber(2), 0).foreground().color(), QColor(0x00, 0x80, 0x00));
+
+    ScrollToLine(editor, 1000);
+    const QTextBlock inComment = document->findBlockByNumber(1001);
+    QCOMPARE(FormatAt(inComment, 0).foreground().color(), QColor(0x00, 0x80, 0x00));
+    QVERIFY(!IsKeywordAt(inComment, 0));
+
+    ScrollToLine(editor, 1495);
+    const QTextBlock closing = document->findBlockByNumber(1500);
+    QCOMPARE(FormatAt(closing, 0).foreground().color(), QColor(0x00, 0x80, 0x00));
+    QVERIFY(IsKeywordAt(closing, static_cast<int>(closing.text().indexOf(QLatin1String("SELECT")))));
+    QVERIFY(IsKeywordAt(document->findBlockByNumber(1501), 0));
+
+    ScrollToLine(editor, 2498);
+    QVERIFY(IsBadPlaceholderAt(document->findBlockByNumber(2500), 1));
+    // The name becomes known: the shown placeholder changes at once, the one at the top when
+    // it is shown again.
+    sheet.Grid()->SetRowCount(1);
+    PutRow(*sheet.Grid(), 1, QStringLiteral("Late"), kImport, kInt, 4, QString(), QStringLiteral("1"));
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kVariablesTab);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QVERIFY(!IsBadPlaceholderAt(document->findBlockByNumber(2500), 1));
+    ScrollToLine(editor, 0);
+    QVERIFY(!IsBadPlaceholderAt(document->findBlockByNumber(0), 1));
+}
+
+void SheetTest::HighlightAfterAnEditAboveTheView() {
+    ModuleRecord record = SqlRecord(NumberedLines(2000, {{0, "/* open"}, {1800, "end */"}}));
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QPlainTextEdit* editor = sheet.Info3()->Editor();
+    QTextDocument* document = editor->document();
+    ScrollToLine(editor, 1000);
+    QVERIFY(!IsKeywordAt(document->findBlockByNumber(1005), 0));
+    ScrollToLine(editor, 1900);
+    QVERIFY(IsKeywordAt(document->findBlockByNumber(1905), 0));
+
+    // Typing at the top takes the comment away: lines far below that were shown as comment
+    // are shown as SQL when they come back into view, and the reverse below the old end.
+    ScrollToLine(editor, 0);
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::Right, QTextCursor::KeepAnchor, 2);
+    editor->setTextCursor(cursor);
+    QTest::keyClicks(editor, "--");
+    QCOMPARE(document->firstBlock().text(), QStringLiteral("-- open"));
+    QVERIFY(IsKeywordAt(document->findBlockByNumber(1), 0));
+    ScrollToLine(editor, 1000);
+    QVERIFY(IsKeywordAt(document->findBlockByNumber(1005), 0));
+
+    // An edit inside the view: a quote that is not closed runs on over the lines below.
+    QTextCursor inView(document->findBlockByNumber(1002));
+    editor->setTextCursor(inView);
+    QTest::keyClicks(editor, "'");
+    QCOMPARE(FormatAt(document->findBlockByNumber(1005), 0).foreground().color(), QColor(0xa3, 0x15, 0x15));
+    QTest::keyClick(editor, Qt::Key_Backspace);
+    QVERIFY(IsKeywordAt(document->findBlockByNumber(1005), 0));
+}
+
+void SheetTest::IndicatorAndFindFarDownABigText() {
+    SheetResponder responder;
+    ModuleRecord record = SqlRecord(NumberedLines(20000, {{19990, "SELECT \xd6\xd0 FROM T WHERE NEEDLE"}}));
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&sheet));
+    sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+    QPlainTextEdit* editor = sheet.Info3()->Editor();
+    QVERIFY(editor->hasFocus());
+
+    responder.onDialog = [](QDialog* dialog) {
+        auto* find = qobject_cast<FindDlg*>(dialog);
+        find->TextEdit()->setText(QStringLiteral("NEEDLE"));
+        find->accept();
+        return find->result();
+    };
+    QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);
+    const QTextBlock found = editor->textCursor().block();
+    QCOMPARE(found.blockNumber(), 19990);
+    QCOMPARE(editor->textCursor().selectedText(), QStringLiteral("NEEDLE"));
+    // Scrolled into view and highlighted there.
+    QVERIFY(IsKeywordAt(found, 0));
+    // The Chinese character counts two bytes in the column.
+    QTest::keyClick(editor, Qt::Key_Shift);
+    QCOMPARE(sheet.Info3()->IndicatorText(), QStringLiteral(" 19991,24"));
+
+    // The search sees what was typed since the last one.
+    QTextCursor cursor(editor->document());
+    editor->setTextCursor(cursor);
+    QTest::keyClicks(editor, "NEEDLE ");
+    QTest::keyClick(editor, Qt::Key_Home);
+    QTest::keyClick(editor, Qt::Key_F3);
+    QCOMPARE(editor->textCursor().blockNumber(), 0);
+    QCOMPARE(editor->textCursor().selectionStart(), 0);
+    QTest::keyClick(editor, Qt::Key_F3);
+    QCOMPARE(editor->textCursor().blockNumber(), 19990);
+    QVERIFY(responder.messages.empty());
 }
 
 QTEST_MAIN(SheetTest)
