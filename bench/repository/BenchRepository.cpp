@@ -1,5 +1,6 @@
 // Listing a group's modules in a big folder, and loading and saving a big module, each against
 // the plain file work it cannot avoid; prints our time divided by the baseline's.
+#include "core/AsciiCase.h"
 #include "core/AtomicFile.h"
 #include "core/FixedText.h"
 #include "repository/ModuleFile.h"
@@ -76,9 +77,7 @@ Workspace& Shared() {
 }
 
 bool IsKst(const char* name) {
-    const std::size_t n = std::strlen(name);
-    return n >= 4 && name[n - 4] == '.' && (name[n - 3] | 0x20) == 'k' && (name[n - 2] | 0x20) == 's' &&
-           (name[n - 1] | 0x20) == 't';
+    return EndsWithIgnoringAsciiCase(name, ".kst");
 }
 
 // The least any listing must do: open each *.kst, read its 160-byte header, close it.

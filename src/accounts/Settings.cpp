@@ -1,5 +1,6 @@
 #include "accounts/Settings.h"
 
+#include "core/AsciiCase.h"
 #include "core/AtomicFile.h"
 #include "core/Gbk.h"
 
@@ -25,21 +26,6 @@ std::string_view Trim(std::string_view text) {
     while (!text.empty() && blank(text.back()))
         text.remove_suffix(1);
     return text;
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 'a' + 'A');
-        if (x != y)
-            return false;
-    }
-    return true;
 }
 
 // Whether line is a "[name]" section line, and its name.
@@ -102,10 +88,10 @@ std::string ReadLastFile(const std::filesystem::path& ini) {
     for (std::string_view line : SplitLines(bytes)) {
         std::string_view name, key, value;
         if (SectionOfLine(line, name)) {
-            inSection = SameIgnoringCase(name, kSection);
+            inSection = EqualIgnoringAsciiCase(name, kSection);
             continue;
         }
-        if (inSection && KeyOfLine(line, key, value) && SameIgnoringCase(key, kKey))
+        if (inSection && KeyOfLine(line, key, value) && EqualIgnoringAsciiCase(key, kKey))
             return std::string(GbkPrefix(value, kLastFileMax));
     }
     return kDefaultLastFile;
@@ -131,10 +117,10 @@ FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& 
     for (std::string_view line : lines) {
         std::string_view name, key, val;
         if (SectionOfLine(line, name)) {
-            inSection = !written && SameIgnoringCase(name, kSection);
+            inSection = !written && EqualIgnoringAsciiCase(name, kSection);
             if (inSection)
                 insertAt = std::string::npos;
-        } else if (inSection && !written && KeyOfLine(line, key, val) && SameIgnoringCase(key, kKey)) {
+        } else if (inSection && !written && KeyOfLine(line, key, val) && EqualIgnoringAsciiCase(key, kKey)) {
             out += entry;
             written = true;
             continue;

@@ -1,6 +1,7 @@
 #include "accounts/UserTable.h"
 
 #include "accounts/TextRoutines.h"
+#include "core/AsciiCase.h"
 #include "core/AtomicFile.h"
 #include "core/Bytes.h"
 #include "core/FixedText.h"
@@ -88,26 +89,7 @@ FileStatus UserTableSave(UserTable& table, int32_t count) {
 }
 
 bool SameUserName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto x = static_cast<unsigned char>(a[i]);
-        auto y = static_cast<unsigned char>(b[i]);
-        // A double-byte character is compared exactly: its trail byte may look like a letter.
-        if (x >= 0x81 && x <= 0xFE && i + 1 < a.size()) {
-            if (x != y || a[i + 1] != b[i + 1])
-                return false;
-            ++i;
-            continue;
-        }
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<unsigned char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<unsigned char>(y - 'a' + 'A');
-        if (x != y)
-            return false;
-    }
-    return true;
+    return EqualIgnoringGbkLatinCase(a, b);
 }
 
 int FindUser(const UserTable& table, const std::string& name) {

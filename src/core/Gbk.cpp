@@ -111,13 +111,110 @@ std::string_view GbkPrefix(std::string_view gbk, std::size_t maxBytes) {
     // boundary cannot be found by looking backwards from the cut.
     std::size_t at = 0;
     while (at < maxBytes) {
-        const auto lead = static_cast<unsigned char>(gbk[at]);
-        const std::size_t width = (lead >= 0x81 && lead <= 0xFE && at + 1 < gbk.size()) ? 2 : 1;
+        const std::size_t width = GbkCharWidth(gbk, at);
         if (at + width > maxBytes)
             break;
         at += width;
     }
     return gbk.substr(0, at);
+}
+
+std::string Utf8ToGbkLossy(std::string_view utf8) {
+    if (auto whole = Utf8ToGbk(utf8))
+        return *whole;
+    std::string out;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        std::size_t width = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        width = std::min(width, utf8.size() - i);
+        if (auto piece = Utf8ToGbk(utf8.substr(i, width)))
+            out += *piece;
+        else
+            out += '?';
+        i += width;
+    }
+    return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const unsigned char c = static_cast<unsigned char>(utf8[i]);
+        char32_t code = 0xFFFD;
+        std::size_t width = 1;
+        if (c < 0x80) {
+            code = c;
+        } else if (c >= 0xC2 && c < 0xE0) {
+            width = 2;
+        } else if (c >= 0xE0 && c < 0xF0) {
+            width = 3;
+        } else if (c >= 0xF0 && c < 0xF5) {
+            width = 4;
+        }
+        if (width > 1) {
+            if (i + width > utf8.size()) {
+                width = 1;
+            } else {
+                code = c & (0x7F >> width);
+                bool valid = true;
+                for (std::size_t k = 1; k < width; ++k) {
+                    const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
+                    if ((next & 0xC0) != 0x80) {
+                        valid = false;
+                        break;
+                    }
+                    code = (code << 6) | (next & 0x3F);
+                }
+                if (!valid || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+                    code = 0xFFFD;
+                    width = 1;
+                }
+            }
+        }
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(code));
+        }
+        i += width;
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+    std::string out;
+    out.reserve(utf16.size() * 3);
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        char32_t code = utf16[i];
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+            utf16[i + 1] < 0xE000) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+            ++i;
+        } else if (code >= 0xD800 && code < 0xE000) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            out.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return out;
 }
 
 } // namespace kestrel

@@ -4,6 +4,7 @@
 #include "accounts/TextRoutines.h"
 #include "accounts/UserListDlg.h"
 #include "core/FixedText.h"
+#include "core/Gbk.h"
 #include "editor/FileName.h"
 #include "editor/SheetDlg.h"
 #include "editor/TopicDlg.h"
@@ -41,18 +42,6 @@ std::string LocalTime(const char* pattern) {
     char text[32];
     std::strftime(text, sizeof text, pattern, &local);
     return text;
-}
-
-// Cuts GBK text to at most limit bytes without splitting a character.
-std::string CutGbk(const std::string& text, std::size_t limit) {
-    std::size_t end = 0;
-    while (end < text.size()) {
-        const std::size_t width = static_cast<unsigned char>(text[end]) >= 0x81 ? 2 : 1;
-        if (end + width > limit)
-            break;
-        end += width;
-    }
-    return text.substr(0, std::min(end, text.size()));
 }
 
 std::filesystem::path ToPath(const QString& path) {
@@ -163,7 +152,7 @@ void ModuleEditDlg::SetUserName(const std::string& name) {
 }
 
 void ModuleEditDlg::SetLastFile(const std::string& path) {
-    m_lastFile = CutGbk(path, kLastFileMax);
+    m_lastFile = GbkPrefix(path, kLastFileMax);
 }
 
 void ModuleEditDlg::ShowFileError(const FileStatus& status) {
@@ -283,7 +272,7 @@ void ModuleEditDlg::NewCatalogue() {
         return;
     if (QFileInfo(chosen).suffix().isEmpty())
         chosen += QStringLiteral(".MGP");
-    m_lastFile = CutGbk(ui::ToGbkChecked(chosen), kLastFileMax);
+    m_lastFile = GbkPrefix(ui::ToGbkChecked(chosen), kLastFileMax);
     GroupCatalogue fresh;
     fresh.Reset(ToPath(chosen));
     if (FileStatus saved = SaveCatalogue(fresh); !saved) {
@@ -307,7 +296,7 @@ void ModuleEditDlg::OpenCatalogue() {
         return;
     if (QFileInfo(chosen).suffix().isEmpty())
         chosen += QStringLiteral(".MGP");
-    m_lastFile = CutGbk(ui::ToGbkChecked(chosen), kLastFileMax);
+    m_lastFile = GbkPrefix(ui::ToGbkChecked(chosen), kLastFileMax);
     GroupCatalogue loaded;
     const FileStatus status = LoadCatalogue(loaded, ToPath(chosen));
     if (status.IsInvalid()) {

@@ -1,5 +1,6 @@
 #include "editor/SheetDlg.h"
 
+#include "core/AsciiCase.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 
@@ -306,17 +307,7 @@ int ListPanel::SelectedGroup() const {
 }
 
 std::string ListPanel::SortKey(const std::string& line) {
-    std::string key = line;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(key[i]);
-        if (byte >= 0x81 && i + 1 < key.size()) {
-            ++i; // second byte of a GBK character: never a letter to fold
-            continue;
-        }
-        if (byte >= 'A' && byte <= 'Z')
-            key[i] = static_cast<char>(byte - 'A' + 'a');
-    }
-    return key;
+    return GbkLowerLatin(line);
 }
 
 void ListPanel::SetModuleLines(std::vector<std::string> lines) {

@@ -19,10 +19,6 @@ using namespace kestrel;
 
 namespace {
 
-std::string G(const char* utf8) {
-    return Utf8ToGbk(utf8).value_or(std::string());
-}
-
 struct DemoVariable {
     const char* name;
     uint8_t attribute; // 0 Import, 1 Config, 2 Report
@@ -45,17 +41,17 @@ struct DemoModule {
 
 bool WriteModule(const std::filesystem::path& folder, const DemoModule& demo) {
     ModuleRecord record;
-    record.fileName = G(demo.fileName);
+    record.fileName = Utf8ToGbkLossy(demo.fileName);
     ModuleHeader& header = record.header;
     SetFieldText(header.keyword, kModuleKeyword);
     SetFieldText(header.groupId, demo.groupId);
-    SetFieldText(header.title, G(demo.title));
+    SetFieldText(header.title, Utf8ToGbkLossy(demo.title));
     SetFieldText(header.creator, "SA");
     SetFieldText(header.createdAt, CurrentTimeStamp());
     header.type = demo.type;
     header.flags = demo.flags;
-    record.body = G(demo.body);
-    record.description = G(demo.description);
+    record.body = Utf8ToGbkLossy(demo.body);
+    record.description = Utf8ToGbkLossy(demo.description);
     int index = 0;
     for (const DemoVariable& variable : demo.variables) {
         VariableDefinition& definition = record.variables[index++];
@@ -63,8 +59,8 @@ bool WriteModule(const std::filesystem::path& folder, const DemoModule& demo) {
         definition.attribute = variable.attribute;
         definition.type = variable.type;
         definition.length = variable.length;
-        AppendListValue(record.remarks, variable.name, G(variable.remark));
-        AppendListValue(record.testValues, variable.name, G(variable.testValue));
+        AppendListValue(record.remarks, variable.name, Utf8ToGbkLossy(variable.remark));
+        AppendListValue(record.testValues, variable.name, Utf8ToGbkLossy(variable.testValue));
     }
     header.variableCount = index;
     const FileStatus saved = SaveModuleFile(record, "SA", folder);
@@ -117,9 +113,9 @@ int main(int argc, char** argv) {
     for (const auto& group : groups) {
         GroupRecord record{};
         SetFieldText(record.identifier, group.id);
-        SetFieldText(record.name, G(group.name));
+        SetFieldText(record.name, Utf8ToGbkLossy(group.name));
         catalogue.AppendGroup(record);
-        SetFlowText(catalogue.flowTable, group.id, G(group.flow));
+        SetFlowText(catalogue.flowTable, group.id, Utf8ToGbkLossy(group.flow));
     }
     if (const FileStatus saved = SaveCatalogue(catalogue); !saved) {
         std::fprintf(stderr, "kestrel-make-demo: %s\n", saved.message.c_str());

@@ -1,8 +1,8 @@
 #include "printing/FormatPrn.h"
 
 #include "core/AtomicFile.h"
-#include "core/Gbk.h"
 #include "printing/FormatLayout.h"
+#include "ui/GbkText.h"
 
 #include <QBuffer>
 #include <QDate>
@@ -30,15 +30,14 @@ using formatprn::Variable;
 
 namespace {
 
+using kestrel::ui::FromGbk;
+using kestrel::ui::ToGbkChecked;
+
 // One committed section: which section, and the text of each of its field fieldSlots.
 struct Instance {
     int section = 0;
     std::vector<QString> values;
 };
-
-QString FromGbk(const char* text) {
-    return QString::fromStdString(kestrel::GbkToUtf8(text));
-}
 
 // What a section's page variables resolve to on the page being drawn.
 struct PageVars {
@@ -310,7 +309,7 @@ struct FormatPrn::Impl {
         if (!status) {
             Fail(Failure::LayoutUnreadable,
                  QStringLiteral("无法读取版面文件“%1”：%2")
-                     .arg(QString::fromStdString(layoutPath.string()), FromGbk(status.message.c_str())));
+                     .arg(QString::fromStdString(layoutPath.string()), FromGbk(status.message)));
             return false;
         }
         QString error;
@@ -548,8 +547,7 @@ int FormatPrn::FMT_Commit() {
     if (d.open >= 0) {
         const Section& section = d.layout.sections[d.open];
         for (size_t i = 0; i < section.fields.size(); ++i)
-            fields.emplace_back(kestrel::Utf8ToGbk(section.fields[i].toStdString()).value_or(std::string()),
-                                d.fieldSlots[i] ? d.fieldSlots[i] : "");
+            fields.emplace_back(ToGbkChecked(section.fields[i]), d.fieldSlots[i] ? d.fieldSlots[i] : "");
     }
     const int result = Commit();
     d.observer->OnCommit(fields, result);
@@ -650,8 +648,9 @@ int FormatPrn::RunToPdf(const std::filesystem::path& pdfPath) {
     const kestrel::FileStatus status =
         kestrel::WriteFileAtomic(pdfPath, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
     if (!status) {
-        d.Fail(Failure::Output, QStringLiteral("无法写入“%1”：%2")
-                                    .arg(QString::fromStdString(pdfPath.string()), FromGbk(status.message.c_str())));
+        d.Fail(
+            Failure::Output,
+            QStringLiteral("无法写入“%1”：%2").arg(QString::fromStdString(pdfPath.string()), FromGbk(status.message)));
         return 0;
     }
     return 1;

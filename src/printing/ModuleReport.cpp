@@ -4,6 +4,7 @@
 #include "core/Gbk.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleScan.h"
+#include "ui/GbkText.h"
 
 #include <QCollator>
 #include <QCoreApplication>
@@ -16,29 +17,17 @@ namespace kestrel {
 
 namespace {
 
-// Section and field names of the layout, in the GBK the library is handed.
-std::string Gbk(std::string_view utf8) {
-    auto gbk = Utf8ToGbk(utf8);
-    if (gbk)
-        return *gbk;
-    // A path with a character GBK lacks: keep what can be said rather than nothing.
-    std::string ascii;
-    for (char c : utf8)
-        ascii += (static_cast<unsigned char>(c) < 0x80) ? c : '?';
-    return ascii;
-}
-
 // The layout's section and field names, as the library is handed them.
 struct Names {
-    std::string header = Gbk("表头");
-    std::string footer = Gbk("表尾");
-    std::string module = Gbk("模块");
-    std::string fileName = Gbk("文件名");
-    std::string title = Gbk("标题");
-    std::string creator = Gbk("建立者");
-    std::string createdAt = Gbk("建立时间");
-    std::string modifier = Gbk("最近修改人");
-    std::string modifiedAt = Gbk("最近修改时间");
+    std::string header = Utf8ToGbkLossy("表头");
+    std::string footer = Utf8ToGbkLossy("表尾");
+    std::string module = Utf8ToGbkLossy("模块");
+    std::string fileName = Utf8ToGbkLossy("文件名");
+    std::string title = Utf8ToGbkLossy("标题");
+    std::string creator = Utf8ToGbkLossy("建立者");
+    std::string createdAt = Utf8ToGbkLossy("建立时间");
+    std::string modifier = Utf8ToGbkLossy("最近修改人");
+    std::string modifiedAt = Utf8ToGbkLossy("最近修改时间");
 };
 
 const Names& N() {
@@ -70,31 +59,33 @@ int ModuleReport::WriteBody() {
     m_rows.clear();
     m_fileError = false;
     if (!m_catalogue)
-        return FMT_Fail(Gbk("没有打开的模块组目录。").c_str());
+        return FMT_Fail(Utf8ToGbkLossy("没有打开的模块组目录。").c_str());
     std::filesystem::path folder = m_catalogue->Folder();
     if (folder.empty())
         folder = ".";
-    const std::string folderText = Gbk(folder.string());
+    const std::string folderText = Utf8ToGbkLossy(folder.string());
 
     std::vector<std::string> names;
     FileStatus status = ListModuleFileNames(folder, names);
     if (!status) {
         m_fileError = true;
-        return FMT_Fail((Gbk("无法读取文件夹“") + folderText + Gbk("”：") + status.message).c_str());
+        return FMT_Fail(
+            (Utf8ToGbkLossy("无法读取文件夹“") + folderText + Utf8ToGbkLossy("”：") + status.message).c_str());
     }
     if (names.empty())
-        return FMT_Fail((Gbk("文件夹“") + folderText + Gbk("”中没有模块文件（*.kst）。")).c_str());
+        return FMT_Fail(
+            (Utf8ToGbkLossy("文件夹“") + folderText + Utf8ToGbkLossy("”中没有模块文件（*.kst）。")).c_str());
 
     for (const auto& name : names) {
         status = ReadModuleForReport(m_module, folder, name);
         if (status.IsInvalid()) {
             m_rows.clear();
-            return FMT_Fail((Gbk("“") + name + Gbk("”不是模块文件。")).c_str());
+            return FMT_Fail((Utf8ToGbkLossy("“") + name + Utf8ToGbkLossy("”不是模块文件。")).c_str());
         }
         if (!status) {
             m_rows.clear();
             m_fileError = true;
-            return FMT_Fail((Gbk("无法读取“") + name + Gbk("”：") + status.message).c_str());
+            return FMT_Fail((Utf8ToGbkLossy("无法读取“") + name + Utf8ToGbkLossy("”：") + status.message).c_str());
         }
         const std::string groupId = FieldText(m_module.header.groupId);
         bool member = false;
@@ -121,7 +112,7 @@ int ModuleReport::WriteBody() {
     std::vector<QCollatorSortKey> keys;
     keys.reserve(m_rows.size());
     for (const auto& row : m_rows)
-        keys.push_back(collator.sortKey(QString::fromStdString(GbkToUtf8(row.fileName))));
+        keys.push_back(collator.sortKey(ui::FromGbk(row.fileName)));
     std::vector<size_t> order(m_rows.size());
     std::iota(order.begin(), order.end(), size_t{0});
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {

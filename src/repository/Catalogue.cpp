@@ -1,6 +1,7 @@
 #include "repository/Catalogue.h"
 
 #include "accounts/TextRoutines.h"
+#include "core/AsciiCase.h"
 #include "core/AtomicFile.h"
 #include "core/Bytes.h"
 #include "core/FixedText.h"
@@ -15,25 +16,6 @@ namespace {
 
 constexpr std::size_t kKeywordBytes = 16;
 constexpr std::size_t kHeadBytes = kKeywordBytes + 4;
-
-template <std::size_t N> void ClearFieldTail(char (&field)[N]) {
-    if (void* zero = std::memchr(field, 0, N))
-        std::memset(zero, 0, N - static_cast<std::size_t>(static_cast<char*>(zero) - field));
-}
-
-// Upper case of Latin letters outside double-byte characters, whose trail bytes may look
-// like letters. Keeps the length, so positions carry over to the original.
-std::string UpperGbk(std::string_view text) {
-    std::string upper(text);
-    for (std::size_t i = 0; i < upper.size(); ++i) {
-        const auto c = static_cast<unsigned char>(upper[i]);
-        if (c >= 0x81 && c <= 0xFE)
-            ++i;
-        else if (c >= 'a' && c <= 'z')
-            upper[i] = static_cast<char>(c - 'a' + 'A');
-    }
-    return upper;
-}
 
 // Position of the next single "&" at or after from (pairs "&&" are an escaped ampersand), or
 // the end of the table.
@@ -121,8 +103,7 @@ FileStatus ParseCatalogueBytes(GroupCatalogue& catalogue, const std::string& byt
     std::memcpy(catalogue.groups.data(), bytes.data() + kHeadBytes,
                 sizeof(GroupRecord) * static_cast<std::size_t>(count));
     const char* flow = bytes.data() + lengthAt + 4;
-    const void* zero = std::memchr(flow, 0, static_cast<std::size_t>(flowLength));
-    catalogue.flowTable.assign(flow, zero ? static_cast<const char*>(zero) - flow : flowLength);
+    catalogue.flowTable = FixedTextView(flow, static_cast<std::size_t>(flowLength));
     return FileStatus::Ok();
 }
 
@@ -161,9 +142,9 @@ FileStatus SaveCatalogue(const GroupCatalogue& catalogue) {
 }
 
 std::string GetFlowText(const FlowTable& table, const std::string& identifier) {
-    const std::string head = UpperGbk("&" + identifier + "=");
+    const std::string head = GbkUpperLatin("&" + identifier + "=");
     const std::size_t entry =
-        FindEntry(table, head.size(), [&](std::string_view candidate) { return UpperGbk(candidate) == head; });
+        FindEntry(table, head.size(), [&](std::string_view candidate) { return GbkUpperLatin(candidate) == head; });
     if (entry == std::string::npos)
         return {};
     const std::size_t valueStart = entry + head.size();

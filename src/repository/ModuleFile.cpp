@@ -16,17 +16,9 @@ namespace {
 
 constexpr std::size_t kHeaderBytes = sizeof(ModuleHeader);
 
-// Clears the bytes behind a field's zero; a field without a zero is left as it is.
-template <std::size_t N> void ClearFieldTail(char (&field)[N]) {
-    if (void* zero = std::memchr(field, 0, N))
-        std::memset(zero, 0, N - static_cast<std::size_t>(static_cast<char*>(zero) - field));
-}
-
 // The text of a block: up to its first zero, never beyond the block.
 std::string BlockText(const std::string& bytes, std::size_t at, std::size_t length) {
-    const char* start = bytes.data() + at;
-    const void* zero = std::memchr(start, 0, length);
-    return std::string(start, zero ? static_cast<const char*>(zero) - start : length);
+    return std::string(FixedTextView(bytes.data() + at, length));
 }
 
 FileStatus Parse(ModuleRecord& record, const std::string& bytes, bool withTestValues) {

@@ -1,6 +1,8 @@
 #include "repository/ModuleScan.h"
 
+#include "core/AsciiCase.h"
 #include "core/Bytes.h"
+#include "core/FixedText.h"
 #include "core/Gbk.h"
 
 #include <cerrno>
@@ -18,10 +20,7 @@ namespace kestrel {
 namespace {
 
 bool HasModuleExtension(std::string_view name) {
-    if (name.size() < 4)
-        return false;
-    const std::string_view ext = name.substr(name.size() - 4);
-    return ext[0] == '.' && (ext[1] | 0x20) == 'k' && (ext[2] | 0x20) == 's' && (ext[3] | 0x20) == 't';
+    return EndsWithIgnoringAsciiCase(name, ".kst");
 }
 
 class Dir {
@@ -47,11 +46,6 @@ bool MayBeFile(int dirFd, const dirent* entry) {
         return true;
     struct stat st {};
     return ::fstatat(dirFd, entry->d_name, &st, 0) != 0 || !S_ISDIR(st.st_mode);
-}
-
-template <std::size_t N> std::string_view FieldView(const char (&field)[N]) {
-    const void* zero = std::memchr(field, 0, N);
-    return std::string_view(field, zero ? static_cast<const char*>(zero) - field : N);
 }
 
 int64_t Nanoseconds(const timespec& t) {

@@ -1,5 +1,6 @@
 #include "testing/DllTest.h"
 
+#include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "testing/RunnerProtocol.h"
 
@@ -26,21 +27,12 @@ std::filesystem::path g_runnerPath;
 
 const char kErrorCaption[] = "Error";
 
-std::string GbkOf(std::string_view utf8) {
-    return Utf8ToGbk(utf8).value_or(std::string(utf8));
-}
-
 // System texts (strsignal, strerror) follow the locale, which a Qt host sets from the user's
 // environment: UTF-8 there, plain ASCII in the C locale.
 std::string SystemText(const char* text) {
     if (!text)
         return std::string();
-    if (auto gbk = Utf8ToGbk(text))
-        return *gbk;
-    std::string ascii;
-    for (const char* p = text; *p; ++p)
-        ascii += static_cast<unsigned char>(*p) < 0x80 ? *p : '?';
-    return ascii;
+    return Utf8ToGbkLossy(text);
 }
 
 TestOutcome ErrorOutcome(std::string text) {
@@ -57,7 +49,7 @@ TestOutcome LoadFailure(const std::string& library) {
 }
 
 TestOutcome AbnormalEnd(const std::string& function, const std::string& why) {
-    static const std::string abnormal = GbkOf("] 运行异常终止：");
+    static const std::string abnormal = Utf8ToGbkLossy("] 运行异常终止：");
     return ErrorOutcome("[" + function + abnormal + why);
 }
 
@@ -149,7 +141,7 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
 
     const std::filesystem::path runner = RunnerPath();
     if (access(runner.c_str(), X_OK) != 0)
-        return ErrorOutcome(GbkOf("找不到模块运行程序：") + SystemText(runner.c_str()));
+        return ErrorOutcome(Utf8ToGbkLossy("找不到模块运行程序：") + SystemText(runner.c_str()));
 
     // The request, built whole before the child starts.
     Writer request;
@@ -166,8 +158,7 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
             continue;
         const bool hasBuffer = entry.value.text != nullptr && entry.length > 0;
         request.Value(static_cast<uint8_t>(hasBuffer ? 1 : 0));
-        request.Text(hasBuffer ? std::string_view(entry.value.text,
-                                                  strnlen(entry.value.text, static_cast<std::size_t>(entry.length)))
+        request.Text(hasBuffer ? FixedTextView(entry.value.text, static_cast<std::size_t>(entry.length))
                                : std::string_view());
     }
 
@@ -194,7 +185,7 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
     const int parentEnd = sockets[0];
     if (spawnError != 0) {
         close(parentEnd);
-        return ErrorOutcome(GbkOf("无法启动模块运行程序：") + SystemText(std::strerror(spawnError)));
+        return ErrorOutcome(Utf8ToGbkLossy("无法启动模块运行程序：") + SystemText(std::strerror(spawnError)));
     }
     std::string reply;
     {
@@ -234,7 +225,7 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
         case runner::kSymbolMissing:
             return ErrorOutcome("[" + function + "] GetProcAddress Fail");
         case runner::kNoFolder:
-            return ErrorOutcome(GbkOf("无法进入模块目录：") + SystemText(workingDir.c_str()) + "\n" +
+            return ErrorOutcome(Utf8ToGbkLossy("无法进入模块目录：") + SystemText(workingDir.c_str()) + "\n" +
                                 SystemText(detail.c_str()));
         case runner::kBadRequest:
             break;

@@ -1,5 +1,6 @@
 #include "testing/Odbc.h"
 
+#include "core/AsciiCase.h"
 #include "core/Gbk.h"
 
 #include <sqlucode.h>
@@ -8,7 +9,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cctype>
 #include <ctime>
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager's wide characters are UTF-16 units");
@@ -129,18 +129,10 @@ Result Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
     return result;
 }
 
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // Drivers known to take UTF-8 through the narrow calls and to break the wide ones through
 // unixODBC.
-bool PrefersNarrow(std::string driverName) {
-    std::transform(driverName.begin(), driverName.end(), driverName.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return driverName.find("sqlite") != std::string::npos;
+bool PrefersNarrow(std::string_view driverName) {
+    return AsciiLowerText(driverName).find("sqlite") != std::string::npos;
 }
 
 } // namespace
@@ -162,11 +154,6 @@ std::string Result::Text() const {
 bool Result::ConnectionLost() const {
     return std::any_of(records.begin(), records.end(),
                        [](const DiagnosticRecord& record) { return record.state.rfind("08", 0) == 0; });
-}
-
-bool Result::HasState(std::string_view state) const {
-    return std::any_of(records.begin(), records.end(),
-                       [&](const DiagnosticRecord& record) { return record.state == state; });
 }
 
 Connection::~Connection() {
@@ -200,12 +187,11 @@ Result Connection::Connect(const std::string& connectionString) {
         return failure;
     }
     m_connected = true;
-    char name[256] = {};
+    char driverName[256] = {};
     SQLSMALLINT nameLength = 0;
-    if (SQL_SUCCEEDED(SQLGetInfo(m_dbc, SQL_DRIVER_NAME, name, sizeof name, &nameLength)))
-        m_driverName = name;
-    m_wide = !PrefersNarrow(m_driverName);
-    m_inProcess = PrefersNarrow(m_driverName);
+    SQLGetInfo(m_dbc, SQL_DRIVER_NAME, driverName, sizeof driverName, &nameLength);
+    m_wide = !PrefersNarrow(driverName);
+    m_inProcess = PrefersNarrow(driverName);
     return Result{};
 }
 
@@ -225,7 +211,6 @@ void Connection::Disconnect() {
     m_connected = false;
     m_wide = false;
     m_inProcess = false;
-    m_driverName.clear();
 }
 
 bool Connection::Dead() const {
@@ -331,7 +316,7 @@ SQLUSMALLINT Statement::FindColumn(std::string_view name) {
         }
     }
     for (std::size_t i = 0; i < m_columnNames.size(); ++i)
-        if (EqualIgnoringCase(m_columnNames[i], name))
+        if (EqualIgnoringAsciiCase(m_columnNames[i], name))
             return static_cast<SQLUSMALLINT>(i + 1);
     return 0;
 }
@@ -408,104 +393,6 @@ std::vector<DataSource> ListDataSources() {
         }
     }
     return sources;
-}
-
-std::string Utf8ToGbkLossy(std::string_view utf8) {
-    if (auto whole = Utf8ToGbk(utf8))
-        return *whole;
-    std::string out;
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-        std::size_t width = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        width = std::min(width, utf8.size() - i);
-        if (auto piece = Utf8ToGbk(utf8.substr(i, width)))
-            out += *piece;
-        else
-            out += '?';
-        i += width;
-    }
-    return out;
-}
-
-std::u16string Utf8ToUtf16(std::string_view utf8) {
-    std::u16string out;
-    out.reserve(utf8.size());
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const unsigned char c = static_cast<unsigned char>(utf8[i]);
-        char32_t code = 0xFFFD;
-        std::size_t width = 1;
-        if (c < 0x80) {
-            code = c;
-        } else if (c >= 0xC2 && c < 0xE0) {
-            width = 2;
-        } else if (c >= 0xE0 && c < 0xF0) {
-            width = 3;
-        } else if (c >= 0xF0 && c < 0xF5) {
-            width = 4;
-        }
-        if (width > 1) {
-            if (i + width > utf8.size()) {
-                width = 1;
-            } else {
-                code = c & (0x7F >> width);
-                bool valid = true;
-                for (std::size_t k = 1; k < width; ++k) {
-                    const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
-                    if ((next & 0xC0) != 0x80) {
-                        valid = false;
-                        break;
-                    }
-                    code = (code << 6) | (next & 0x3F);
-                }
-                if (!valid || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
-                    code = 0xFFFD;
-                    width = 1;
-                }
-            }
-        }
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(code));
-        }
-        i += width;
-    }
-    return out;
-}
-
-std::string Utf16ToUtf8(std::u16string_view utf16) {
-    std::string out;
-    out.reserve(utf16.size() * 3);
-    for (std::size_t i = 0; i < utf16.size(); ++i) {
-        char32_t code = utf16[i];
-        if (code >= 0xD800 && code < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-            utf16[i + 1] < 0xE000) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
-            ++i;
-        } else if (code >= 0xD800 && code < 0xE000) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            out.push_back(static_cast<char>(code));
-        } else if (code < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        }
-    }
-    return out;
 }
 
 } // namespace kestrel::odbc

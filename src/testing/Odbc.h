@@ -31,7 +31,6 @@ struct Result {
     std::string Text() const;
     // SQLSTATE class 08: the connection is gone.
     bool ConnectionLost() const;
-    bool HasState(std::string_view state) const;
 };
 
 class Statement;
@@ -52,8 +51,6 @@ public:
     bool Dead() const;
     // Whether statements of this connection go through the wide-character calls.
     bool Wide() const { return m_wide; }
-    // The driver's file name as SQLGetInfo(SQL_DRIVER_NAME) reports it.
-    const std::string& DriverName() const { return m_driverName; }
     SQLHDBC Handle() const { return m_dbc; }
 
 private:
@@ -65,7 +62,6 @@ private:
     bool m_connected = false;
     bool m_wide = false;
     bool m_inProcess = false; // the driver talks to no server (no socket, no SIGPIPE)
-    std::string m_driverName;
 };
 
 class Statement {
@@ -114,12 +110,5 @@ struct DataSource {
 
 // The data sources the driver manager knows: the user's first, then the system's.
 std::vector<DataSource> ListDataSources();
-
-// UTF-8 text to the GBK the rest of the program works with; characters GBK has no form for
-// become "?" (driver texts must reach the user even when they hold such a character).
-std::string Utf8ToGbkLossy(std::string_view utf8);
-
-std::u16string Utf8ToUtf16(std::string_view utf8);
-std::string Utf16ToUtf8(std::u16string_view utf16);
 
 } // namespace kestrel::odbc

@@ -15,10 +15,6 @@ namespace {
 
 constexpr SQLULEN kQueryTimeoutSeconds = 600;
 
-std::string GbkOf(std::string_view utf8) {
-    return Utf8ToGbk(utf8).value_or(std::string(utf8));
-}
-
 const std::string& DatabaseErrorCaption() {
     static const std::string caption = "Database Error";
     return caption;
@@ -34,7 +30,7 @@ TestOutcome Message(int32_t code, std::string text, std::string caption) {
 }
 
 TestOutcome DatabaseError(const odbc::Result& result) {
-    return Message(-1, odbc::Utf8ToGbkLossy(result.Text()), DatabaseErrorCaption());
+    return Message(-1, Utf8ToGbkLossy(result.Text()), DatabaseErrorCaption());
 }
 
 } // namespace
@@ -176,7 +172,7 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& ca
     if (!result)
         return fail(result);
     if (!hasRow) {
-        static const std::string notCompleted = GbkOf("模块未能完成执行！");
+        static const std::string notCompleted = Utf8ToGbkLossy("模块未能完成执行！");
         return Message(-1, notCompleted, std::string());
     }
     // ErrorCode first, then ErrorMsg: some drivers read a row's columns only left to right,
@@ -196,14 +192,14 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& ca
         if (!result)
             return fail(result);
     }
-    const std::string codeGbk = odbc::Utf8ToGbkLossy(codeText);
+    const std::string codeGbk = Utf8ToGbkLossy(codeText);
     const int32_t code = static_cast<int32_t>(static_cast<uint32_t>(ReadWholeNumber(codeGbk)));
     if (code == 0) {
         TestOutcome outcome;
         outcome.code = 0;
         return outcome;
     }
-    const std::string messageGbk = odbc::Utf8ToGbkLossy(messageText);
+    const std::string messageGbk = Utf8ToGbkLossy(messageText);
     TestOutcome outcome = Message(code, "Error code:" + codeGbk + "\n" + messageGbk, std::string());
     outcome.moduleMessage = messageGbk;
     return outcome;

@@ -20,13 +20,8 @@ namespace kestrel {
 
 namespace {
 
-// Messages are written here in UTF-8 and handed out as the GBK bytes every caller works with.
-std::string GbkOf(std::string_view utf8) {
-    return Utf8ToGbk(utf8).value_or(std::string(utf8));
-}
-
 const std::string& CaptionError() {
-    static const std::string text = GbkOf("错误");
+    static const std::string text = Utf8ToGbkLossy("错误");
     return text;
 }
 
@@ -57,12 +52,6 @@ double ReadDecimalNumber(const std::string& text) {
     if (result.ec == std::errc::invalid_argument)
         return 0.0;
     return negative ? -value : value;
-}
-
-// The name of a table entry, never read past its 41 bytes.
-std::string_view EntryName(const TestVariable& entry) {
-    const void* zero = std::memchr(entry.name, 0, sizeof entry.name);
-    return std::string_view(entry.name, zero ? static_cast<const char*>(zero) - entry.name : sizeof entry.name);
 }
 
 bool IsValueAttribute(const TestVariable& entry) {
@@ -97,12 +86,8 @@ bool AppendValueText(const TestVariable& entry, std::string& out) {
         break;
     }
     case kChar: {
-        const char* text = entry.value.text;
-        if (text && entry.length > 0) {
-            const void* zero = std::memchr(text, 0, static_cast<std::size_t>(entry.length));
-            out.append(text, zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - text)
-                                  : static_cast<std::size_t>(entry.length));
-        }
+        if (entry.length > 0)
+            out += FixedTextView(entry.value.text, static_cast<std::size_t>(entry.length));
         return true;
     }
     default:
@@ -169,7 +154,7 @@ public:
             const TestVariable& entry = entries[i];
             if (!IsValueAttribute(entry))
                 continue;
-            const std::string_view name = EntryName(entry);
+            const std::string_view name = FieldView(entry.name);
             const uint32_t hash = HashName(name);
             int32_t slot = Find(name, hash);
             if (slot < 0) {
@@ -342,18 +327,6 @@ std::string SubstituteWith(std::string_view text, const NameIndex& index) {
     return result;
 }
 
-// Longest prefix of text of at most limit bytes that does not split a GBK character.
-std::size_t GbkPrefixLength(std::string_view text, std::size_t limit) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::size_t width = static_cast<unsigned char>(text[i]) >= 0x81 && i + 1 < text.size() ? 2 : 1;
-        if (i + width > limit)
-            break;
-        i += width;
-    }
-    return i;
-}
-
 } // namespace
 
 struct TestVariableTable::Lookup {
@@ -430,9 +403,9 @@ int64_t ReadWholeNumber(const std::string& text) {
 FillResult FillTestVariables(TestVariableTable& table, const std::vector<VariableRow>& rows) {
     table.Release();
     if (rows.size() > static_cast<std::size_t>(kMaxTestVariables))
-        return Failure(GbkOf("变量个数超过 2000 个，无法测试。"));
+        return Failure(Utf8ToGbkLossy("变量个数超过 2000 个，无法测试。"));
 
-    const std::string shortOfRoom = GbkOf("变量长度不足：");
+    const std::string shortOfRoom = Utf8ToGbkLossy("变量长度不足：");
     auto tooShort = [&](const VariableRow& row) {
         table.Release();
         return Failure(shortOfRoom + row.name);
@@ -441,8 +414,7 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
     // First pass: names, kinds and the test values of Import and Config variables.
     for (const VariableRow& row : rows) {
         TestVariable& entry = table.Append();
-        const std::string_view name(row.name);
-        std::memcpy(entry.name, name.data(), GbkPrefixLength(name, sizeof entry.name - 1));
+        SetFieldText(entry.name, GbkPrefix(row.name, sizeof entry.name - 1));
         entry.attribute = static_cast<uint8_t>(row.attribute);
         entry.type = static_cast<uint8_t>(row.type);
         entry.length = row.length;
@@ -452,7 +424,7 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
                 return tooShort(row);
             if (!table.AllocateText(entry, row.length)) {
                 table.Release();
-                return Failure(GbkOf("内存不足：") + row.name);
+                return Failure(Utf8ToGbkLossy("内存不足：") + row.name);
             }
         }
         if (!hasValue)
@@ -492,7 +464,7 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
             continue;
         if (!CheckWith(row.remark, index)) {
             table.Release();
-            return Failure(GbkOf("报表变量错：") + row.name);
+            return Failure(Utf8ToGbkLossy("报表变量错：") + row.name);
         }
         const std::string expansion = SubstituteWith(row.remark, index);
         TestVariable& entry = entries[r];

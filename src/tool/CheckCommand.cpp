@@ -9,6 +9,7 @@
 #include "repository/ModuleScan.h"
 #include "testing/ModuleTest.h"
 #include "tool/ToolCommands.h"
+#include "ui/GbkText.h"
 
 #include <algorithm>
 #include <chrono>
@@ -50,10 +51,6 @@ struct GroupResults {
     std::vector<ModuleResult> modules;
 };
 
-std::string Utf8(const std::string& gbk) {
-    return GbkToUtf8(gbk);
-}
-
 std::string OneLine(std::string text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -79,7 +76,7 @@ bool ParseArguments(const QStringList& args, CheckOptions& options) {
         if (arg == QLatin1String("--group")) {
             if (!value(text))
                 return false;
-            auto gbk = Utf8ToGbk(text.toStdString());
+            auto gbk = ui::ToGbk(text);
             if (!gbk)
                 return false;
             options.group = *gbk;
@@ -218,21 +215,21 @@ public:
         const TestOutcome open = m_session.Open(m_options.connection);
         if (open.code == 0)
             return true;
-        std::fprintf(stderr, "kestrel-tool check: cannot connect: %s\n", OneLine(Utf8(open.message.text)).c_str());
+        std::fprintf(stderr, "kestrel-tool check: cannot connect: %s\n", OneLine(GbkToUtf8(open.message.text)).c_str());
         return false;
     }
 
     ModuleResult Check(const std::string& fileName, const std::string& groupId) {
         const auto started = std::chrono::steady_clock::now();
         ModuleResult result;
-        result.fileName = Utf8(fileName);
-        result.groupId = Utf8(groupId);
+        result.fileName = GbkToUtf8(fileName);
+        result.groupId = GbkToUtf8(groupId);
         const TestOutcome outcome = Run(fileName);
         result.code = outcome.code;
         result.passed = outcome.code == 0 && !outcome.cancelled;
         if (outcome.message.present)
-            result.message = Utf8(outcome.message.text);
-        result.failureText = outcome.moduleMessage.empty() ? result.message : Utf8(outcome.moduleMessage);
+            result.message = GbkToUtf8(outcome.message.text);
+        result.failureText = outcome.moduleMessage.empty() ? result.message : GbkToUtf8(outcome.moduleMessage);
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         return result;
     }
@@ -248,11 +245,11 @@ private:
     TestOutcome Run(const std::string& fileName) {
         const FileStatus load = LoadModuleFile(m_record, m_folder, fileName);
         if (!load)
-            return Failure(load.message.empty() ? Utf8ToGbk("模块文件无法读取").value_or("") : load.message);
+            return Failure(load.message.empty() ? Utf8ToGbkLossy("模块文件无法读取") : load.message);
         const ModuleTestResult result = RunModuleTest(ModuleUnderTestOf(m_record, m_folder), m_table, *this);
         // The sheet fails such a module quietly; a line of a batch run says why.
         if (result.stage == TestStage::kPlaceholders)
-            return Failure(Utf8ToGbk("SQL 中有无效的变量占位符").value_or(""));
+            return Failure(Utf8ToGbkLossy("SQL 中有无效的变量占位符"));
         return result.outcome;
     }
 
@@ -287,8 +284,8 @@ int CheckCommand(const QStringList& args) {
     const FileStatus loaded = LoadCatalogue(catalogue, options.catalogue);
     if (!loaded) {
         std::fprintf(stderr, "kestrel-tool check: %s: %s\n", options.catalogue.c_str(),
-                     loaded.IsInvalid() ? ("not a group catalogue (" + Utf8(loaded.message) + ")").c_str()
-                                        : Utf8(loaded.message).c_str());
+                     loaded.IsInvalid() ? ("not a group catalogue (" + GbkToUtf8(loaded.message) + ")").c_str()
+                                        : GbkToUtf8(loaded.message).c_str());
         return kExitCannotStart;
     }
     std::vector<int> groupIndexes;
@@ -296,7 +293,7 @@ int CheckCommand(const QStringList& args) {
         if (!options.hasGroup || FieldText(catalogue.groups[static_cast<std::size_t>(i)].identifier) == options.group)
             groupIndexes.push_back(i);
     if (options.hasGroup && groupIndexes.empty()) {
-        std::fprintf(stderr, "kestrel-tool check: no group %s in %s\n", Utf8(options.group).c_str(),
+        std::fprintf(stderr, "kestrel-tool check: no group %s in %s\n", GbkToUtf8(options.group).c_str(),
                      options.catalogue.c_str());
         return kExitCannotStart;
     }
@@ -316,12 +313,12 @@ int CheckCommand(const QStringList& args) {
         const GroupRecord& group = catalogue.groups[static_cast<std::size_t>(i)];
         const std::string groupId = FieldText(group.identifier);
         GroupResults groupResults;
-        groupResults.groupId = Utf8(groupId);
-        groupResults.name = Utf8(FieldText(group.name));
+        groupResults.groupId = GbkToUtf8(groupId);
+        groupResults.name = GbkToUtf8(FieldText(group.name));
         std::vector<ModuleListEntry> entries;
         const FileStatus listed = index.ListGroup(folder, groupId, entries);
         if (!listed) {
-            std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), Utf8(listed.message).c_str());
+            std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), GbkToUtf8(listed.message).c_str());
             return kExitCannotStart;
         }
         std::sort(entries.begin(), entries.end(),
@@ -347,7 +344,7 @@ int CheckCommand(const QStringList& args) {
             return;
         const FileStatus written = WriteFileAtomic(path, text);
         if (!written) {
-            std::fprintf(stderr, "kestrel-tool check: %s: %s\n", path.c_str(), Utf8(written.message).c_str());
+            std::fprintf(stderr, "kestrel-tool check: %s: %s\n", path.c_str(), GbkToUtf8(written.message).c_str());
             exitCode = kExitCannotWrite;
         }
     };

@@ -1,9 +1,9 @@
 // kestrel-tool report: the module catalogue report of a catalogue, straight into a PDF file.
 #include "tool/ToolCommands.h"
 
-#include "core/Gbk.h"
 #include "printing/ModuleReport.h"
 #include "repository/Catalogue.h"
+#include "ui/GbkText.h"
 
 #include <cstdio>
 #include <memory>
@@ -18,10 +18,6 @@ constexpr int kExitFile = 3;
 
 void Error(const QString& text) {
     std::fprintf(stderr, "kestrel-tool report: %s\n", text.toUtf8().constData());
-}
-
-QString FromGbk(const std::string& gbk) {
-    return QString::fromStdString(GbkToUtf8(gbk));
 }
 
 } // namespace
@@ -49,7 +45,7 @@ int ReportCommand(const QStringList& args) {
     GroupCatalogue catalogue;
     const FileStatus status = LoadCatalogue(catalogue, std::filesystem::path(catalogueArg.toStdString()));
     if (!status) {
-        Error(QStringLiteral("%1: %2").arg(catalogueArg, FromGbk(status.message)));
+        Error(QStringLiteral("%1: %2").arg(catalogueArg, ui::FromGbk(status.message)));
         return status.IsIo() ? kExitFile : kExitCannotMake;
     }
 

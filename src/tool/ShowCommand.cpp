@@ -1,5 +1,6 @@
 // kestrel-tool show FILE: one stored file as a JSON object, for people and scripts.
 #include "accounts/UserTable.h"
+#include "core/AsciiCase.h"
 #include "core/AtomicFile.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
@@ -158,19 +159,6 @@ std::string UsersJson(const UserTable& t) {
     return json.Close('}').Text();
 }
 
-bool EndsWithIgnoringCase(const std::string& name, std::string_view suffix) {
-    if (name.size() < suffix.size())
-        return false;
-    for (std::size_t i = 0; i < suffix.size(); ++i) {
-        char c = name[name.size() - suffix.size() + i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != suffix[i])
-            return false;
-    }
-    return true;
-}
-
 int Fail(int code, const std::string& file, const std::string& why) {
     std::fprintf(stderr, "kestrel-tool show: %s: %s\n", file.c_str(), why.c_str());
     return code;
@@ -198,18 +186,18 @@ int ShowCommand(const QStringList& args) {
     const std::string keyword = head.substr(0, head.find('\0'));
     const std::string name = path.filename().string();
     std::string json;
-    if (keyword == kModuleKeyword || (keyword != kCatalogueKeyword && EndsWithIgnoringCase(name, ".kst"))) {
+    if (keyword == kModuleKeyword || (keyword != kCatalogueKeyword && EndsWithIgnoringAsciiCase(name, ".kst"))) {
         ModuleRecord record;
         if (FileStatus status = ParseModuleBytes(record, bytes); !status)
             return Fail(kExitInvalid, file, "not a module file: " + status.message);
         json = ModuleJson(record, file);
-    } else if (keyword == kCatalogueKeyword || EndsWithIgnoringCase(name, ".mgp")) {
+    } else if (keyword == kCatalogueKeyword || EndsWithIgnoringAsciiCase(name, ".mgp")) {
         GroupCatalogue catalogue;
         catalogue.Reset(path);
         if (FileStatus status = ParseCatalogueBytes(catalogue, bytes); !status)
             return Fail(kExitInvalid, file, "not a catalogue file: " + status.message);
         json = CatalogueJson(catalogue);
-    } else if (EndsWithIgnoringCase(name, ".usr") || EndsWithIgnoringCase(name, ".usr.bak")) {
+    } else if (EndsWithIgnoringAsciiCase(name, ".usr") || EndsWithIgnoringAsciiCase(name, ".usr.bak")) {
         UserTable table;
         if (FileStatus status = ParseUserTableBytes(table, bytes); !status)
             return Fail(kExitInvalid, file, "not a user file: " + status.message);

@@ -57,3 +57,69 @@ TEST(FixedText, FieldWithoutZeroIsTakenToItsWidthOnly) {
     EXPECT_FALSE(SetFieldText(record.field, "wxyz"));
     EXPECT_EQ(FieldText(record.field), "xyz");
 }
+
+TEST(Gbk, LeadBytesAreExactly0x81To0xFE) {
+    EXPECT_FALSE(IsGbkLeadByte(0x7F));
+    EXPECT_FALSE(IsGbkLeadByte(0x80)); // the euro sign, one byte
+    EXPECT_TRUE(IsGbkLeadByte(0x81));
+    EXPECT_TRUE(IsGbkLeadByte(0xFE));
+    EXPECT_FALSE(IsGbkLeadByte(0xFF));
+    EXPECT_EQ(GbkToUtf8("\x80"), "\xE2\x82\xAC");
+    // A lone lead byte at the end stands alone; so do 0x80 and 0xFF wherever they are.
+    EXPECT_EQ(GbkCharWidth("a\xC9", 1), 1u);
+    EXPECT_EQ(GbkCharWidth("\xC9\xF3", 0), 2u);
+    EXPECT_EQ(GbkCharWidth("\x80\x41", 0), 1u);
+    EXPECT_EQ(GbkCharWidth("\xFF\x41", 0), 1u);
+}
+
+TEST(Gbk, PrefixCutsBeforeSingleHighBytesOnlyWhereTheLimitIs) {
+    EXPECT_EQ(GbkPrefix("\xFF\xFF"
+                        "a",
+                        1),
+              "\xFF");
+    EXPECT_EQ(GbkPrefix("\x80\xC9\xF3", 2), "\x80");
+    EXPECT_EQ(GbkPrefix("\x80\xC9\xF3", 3), "\x80\xC9\xF3");
+    EXPECT_EQ(GbkPrefix("ab\xC9", 2), "ab");
+    EXPECT_EQ(GbkPrefix("ab\xC9", 3), "ab\xC9");
+}
+
+TEST(Gbk, LossyConversionKeepsEveryCharacterThatHasAGbkForm) {
+    EXPECT_EQ(Utf8ToGbkLossy(kUtf8Audit), kGbkAudit);
+    EXPECT_EQ(Utf8ToGbkLossy("a\xF0\x9F\x98\x80" + kUtf8Audit), "a?" + kGbkAudit); // one "?" per character
+    EXPECT_EQ(Utf8ToGbkLossy("x\xE5\xAE"), "x?");                                  // cut UTF-8
+    EXPECT_EQ(Utf8ToGbkLossy(""), "");
+}
+
+TEST(Gbk, Utf16RoundTripIncludesCharactersBeyondTheBasicPlane) {
+    const std::string text = "A" + kUtf8Audit + "\xF0\x9F\x98\x80"; // A审计😀
+    const std::u16string wide = Utf8ToUtf16(text);
+    EXPECT_EQ(wide, (std::u16string{u'A', 0x5BA1, 0x8BA1, 0xD83D, 0xDE00}));
+    EXPECT_EQ(Utf16ToUtf8(wide), text);
+    EXPECT_EQ(Utf8ToUtf16(""), u"");
+}
+
+TEST(Gbk, MalformedUnicodeBecomesReplacementCharacters) {
+    EXPECT_EQ(Utf8ToUtf16("a\xE5\xAE"), (std::u16string{u'a', 0xFFFD, 0xFFFD}));      // cut sequence
+    EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), (std::u16string{0xFFFD, 0xFFFD}));             // overlong lead
+    EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), (std::u16string{0xFFFD, 0xFFFD, 0xFFFD})); // encoded surrogate
+    EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD83D}), "\xEF\xBF\xBD");                   // lone high surrogate
+    EXPECT_EQ(Utf16ToUtf8(std::u16string{0xDE00, u'b'}), "\xEF\xBF\xBD"
+                                                         "b");
+}
+
+TEST(FixedText, ViewsStopAtTheZeroOrTheWidth) {
+    const char block[] = {'a', 'b', '\0', 'c'};
+    EXPECT_EQ(FixedTextView(block, 4), "ab");
+    EXPECT_EQ(FixedTextView(block, 2), "ab");
+    EXPECT_EQ(FixedTextView(block, 1), "a");
+    EXPECT_EQ(FixedTextView(block, 0), "");
+    EXPECT_EQ(FixedTextView(nullptr, 8), "");
+
+    char field[6];
+    std::memcpy(field, "xy\0zzz", 6);
+    ClearFieldTail(field);
+    EXPECT_EQ(std::string(field, 6), std::string("xy\0\0\0\0", 6));
+    std::memcpy(field, "uvwxyz", 6); // no zero: left as it is
+    ClearFieldTail(field);
+    EXPECT_EQ(std::string(field, 6), "uvwxyz");
+}
