@@ -82,10 +82,12 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
     m_closeButton->setGeometry(du.Rect(328, 231, 55, 16));
 
     if (editing) {
+        const std::vector<VariableRow> rows = RowsOfModule(m_record);
+        // The SQL page learns the names before it gets its text, so the text is highlighted once.
+        ShowKnownNames(rows);
         LoadFromRecord();
-        FillGrid();
+        WriteGridRows(*m_grid, rows);
     }
-    RefreshKnownNames();
 
     connect(m_tabs, &QTabBar::currentChanged, this, &ModuleSheet::OnTabChanged);
     connect(m_info1, &ModuleInfo1::ControlChanged, this, &ModuleSheet::OnPageChanged);
@@ -121,10 +123,6 @@ void ModuleSheet::LoadFromRecord() {
         m_info3->LoadFields();
     }
     m_info1->LoadFields();
-}
-
-void ModuleSheet::FillGrid() {
-    WriteGridRows(*m_grid, RowsOfModule(m_record));
 }
 
 void ModuleSheet::OnTabChanged(int index) {

@@ -72,7 +72,6 @@ public slots:
 
 private:
     void LoadFromRecord();
-    void FillGrid();
     void OnTabChanged(int index);
     void OnPageChanged(int id, ChangeKind kind);
     void OnTypeChanged();

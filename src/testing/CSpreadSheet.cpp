@@ -150,13 +150,13 @@ CSpreadSheet::ColumnKind CSpreadSheet::KindOf(int col) {
     return kColumnSpecs[col - 1].kind;
 }
 
-QStringList CSpreadSheet::ListItems(int col) {
-    if (col == 2)
-        return {QStringLiteral("Import"), QStringLiteral("Config"), QStringLiteral("Report")};
-    if (col == 3)
-        return {QStringLiteral("byte"), QStringLiteral("short"), QStringLiteral("int"), QStringLiteral("double"),
-                QStringLiteral("char")};
-    return {};
+const QStringList& CSpreadSheet::ListItems(int col) {
+    static const QStringList attributes = {QStringLiteral("Import"), QStringLiteral("Config"),
+                                           QStringLiteral("Report")};
+    static const QStringList types = {QStringLiteral("byte"), QStringLiteral("short"), QStringLiteral("int"),
+                                      QStringLiteral("double"), QStringLiteral("char")};
+    static const QStringList none;
+    return col == kAttributeColumn ? attributes : col == kTypeColumn ? types : none;
 }
 
 int32_t CSpreadSheet::GetActiveCol() const {
@@ -173,19 +173,32 @@ void CSpreadSheet::SetRowCount(int32_t count) {
     setRowCount(std::max<int32_t>(count, 0));
 }
 
-QTableWidgetItem* CSpreadSheet::AddressedItem(bool create) {
-    if (m_row < 1 || m_row > rowCount() || m_col < 1 || m_col > columnCount())
-        return nullptr;
-    QTableWidgetItem* cell = item(m_row - 1, m_col - 1);
-    if (!cell && create) {
-        cell = new QTableWidgetItem;
-        setItem(m_row - 1, m_col - 1, cell);
+bool CSpreadSheet::Addressed() const {
+    return m_row >= 1 && m_row <= rowCount() && m_col >= 1 && m_col <= columnCount();
+}
+
+QTableWidgetItem* CSpreadSheet::AddressedItem() const {
+    return Addressed() ? item(m_row - 1, m_col - 1) : nullptr;
+}
+
+void CSpreadSheet::SetAddressedCell(const QString& text, const QVariant* listIndex) {
+    if (!Addressed())
+        return;
+    if (QTableWidgetItem* cell = AddressedItem()) {
+        if (listIndex)
+            cell->setData(kListIndexRole, *listIndex);
+        cell->setText(text);
+        return;
     }
-    return cell;
+    // A new cell gets its contents before it joins the table: one change for the view, not two.
+    auto* cell = new QTableWidgetItem(text);
+    if (listIndex && listIndex->isValid())
+        cell->setData(kListIndexRole, *listIndex);
+    setItem(m_row - 1, m_col - 1, cell);
 }
 
 int16_t CSpreadSheet::GetListIndex() const {
-    QTableWidgetItem* cell = const_cast<CSpreadSheet*>(this)->AddressedItem(false);
+    QTableWidgetItem* cell = AddressedItem();
     if (!cell)
         return kNoListItem;
     const QVariant value = cell->data(kListIndexRole);
@@ -193,28 +206,19 @@ int16_t CSpreadSheet::GetListIndex() const {
 }
 
 void CSpreadSheet::SetListIndex(int16_t index) {
-    QTableWidgetItem* cell = AddressedItem(true);
-    if (!cell)
-        return;
-    const QStringList items = ListItems(m_col);
-    if (index < 0 || index >= items.size()) {
-        // Nothing to choose: the cell shows and reports "nothing chosen".
-        cell->setData(kListIndexRole, QVariant());
-        cell->setText(QString());
-        return;
-    }
-    cell->setData(kListIndexRole, static_cast<int>(index));
-    cell->setText(items.at(index));
+    const QStringList& items = ListItems(m_col);
+    // Nothing to choose: the cell shows and reports "nothing chosen".
+    const QVariant chosen = index >= 0 && index < items.size() ? QVariant(static_cast<int>(index)) : QVariant();
+    SetAddressedCell(chosen.isValid() ? items.at(index) : QString(), &chosen);
 }
 
 QString CSpreadSheet::GetCellText() const {
-    QTableWidgetItem* cell = const_cast<CSpreadSheet*>(this)->AddressedItem(false);
+    QTableWidgetItem* cell = AddressedItem();
     return cell ? cell->text() : QString();
 }
 
 void CSpreadSheet::SetCellText(const QString& text) {
-    if (QTableWidgetItem* cell = AddressedItem(true))
-        cell->setText(text);
+    SetAddressedCell(text, nullptr);
 }
 
 void CSpreadSheet::ClearRow(int row0) {

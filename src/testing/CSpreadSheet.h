@@ -55,7 +55,7 @@ public:
     bool IsEditingCell() const { return state() == QAbstractItemView::EditingState; }
 
     static ColumnKind KindOf(int col);
-    static QStringList ListItems(int col);
+    static const QStringList& ListItems(int col);
 
 signals:
     // The user changed a cell's contents (never raised for cells the program sets).
@@ -66,7 +66,10 @@ protected:
 
 private:
     friend class GridDelegate;
-    QTableWidgetItem* AddressedItem(bool create);
+    bool Addressed() const;
+    QTableWidgetItem* AddressedItem() const;
+    // Text of the addressed cell and, when listIndex is given, its list item (invalid: none).
+    void SetAddressedCell(const QString& text, const QVariant* listIndex);
     void ClearRow(int row0);
     void UserEdited(int row0, int col0);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <unordered_map>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -327,6 +328,28 @@ std::string SubstituteWith(std::string_view text, const NameIndex& index) {
     return result;
 }
 
+// Calls line(name, value) for every line of a remark or test-value list, in list order; a line
+// without a comma names nothing.
+template <class Line> void ForEachListLine(std::string_view list, Line&& line) {
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = list.find('\n', start);
+        if (end == std::string_view::npos)
+            end = list.size();
+        const std::string_view text = list.substr(start, end - start);
+        if (const std::size_t comma = text.find(','); comma != std::string_view::npos)
+            line(text.substr(0, comma), text.substr(comma + 1));
+        start = end + 1;
+    }
+}
+
+// What LookupListValue gives for every name of list, from one pass over it.
+std::unordered_map<std::string_view, std::string> ListValues(std::string_view list) {
+    std::unordered_map<std::string_view, std::string> values;
+    ForEachListLine(list, [&](std::string_view name, std::string_view value) { values[name].append(value); });
+    return values;
+}
+
 } // namespace
 
 struct TestVariableTable::Lookup {
@@ -492,6 +515,13 @@ std::vector<VariableRow> RowsOfModule(const ModuleRecord& record) {
     std::vector<VariableRow> rows;
     const int32_t count = std::clamp<int32_t>(record.header.variableCount, 0, kMaxVariables);
     rows.reserve(static_cast<std::size_t>(count));
+    // Each list is read once, not once per variable.
+    const auto remarks = ListValues(record.remarks);
+    const auto testValues = ListValues(record.testValues);
+    auto valueOf = [](const std::unordered_map<std::string_view, std::string>& values, const std::string& name) {
+        const auto found = values.find(name);
+        return found == values.end() ? std::string() : found->second;
+    };
     for (int32_t i = 0; i < count; ++i) {
         const VariableDefinition& definition = record.variables[static_cast<std::size_t>(i)];
         VariableRow row;
@@ -502,9 +532,9 @@ std::vector<VariableRow> RowsOfModule(const ModuleRecord& record) {
         // What the grid of an opened module shows: the remark of Config and Report variables,
         // the test value of Import and Config variables.
         if (row.attribute == kConfig || row.attribute == kReport)
-            row.remark = LookupListValue(record.remarks, row.name);
+            row.remark = valueOf(remarks, row.name);
         if (row.attribute == kImport || row.attribute == kConfig)
-            row.testValue = LookupListValue(record.testValues, row.name);
+            row.testValue = valueOf(testValues, row.name);
         rows.push_back(std::move(row));
     }
     return rows;
@@ -556,17 +586,10 @@ std::string FormatVariableValue(const std::string& name, const TestVariableTable
 
 std::string LookupListValue(const std::string& list, const std::string& name) {
     std::string result;
-    std::size_t lineStart = 0;
-    while (lineStart < list.size()) {
-        std::size_t lineEnd = list.find('\n', lineStart);
-        if (lineEnd == std::string::npos)
-            lineEnd = list.size();
-        const std::string_view line(list.data() + lineStart, lineEnd - lineStart);
-        const std::size_t comma = line.find(',');
-        if (comma != std::string_view::npos && comma == name.size() && line.substr(0, comma) == name)
-            result.append(line.substr(comma + 1));
-        lineStart = lineEnd + 1;
-    }
+    ForEachListLine(list, [&](std::string_view lineName, std::string_view value) {
+        if (lineName == name)
+            result.append(value);
+    });
     return result;
 }
 

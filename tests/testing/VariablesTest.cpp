@@ -263,6 +263,29 @@ TEST(VariablesTest, RowsOfAStoredModuleShowWhatTheGridShows) {
     EXPECT_EQ(RowsOfModule(record).size(), 100u);
 }
 
+TEST(VariablesTest, RowsOfAStoredModuleFindTheirValuesAsLookupListValueDoes) {
+    ModuleRecord record;
+    const char* names[] = {"A", "AB", "A,B", "a", ""};
+    for (const char* name : names) {
+        VariableDefinition& v = record.variables[static_cast<std::size_t>(record.header.variableCount++)];
+        std::strcpy(v.name, name);
+        v.attribute = kConfig;
+        v.type = kChar;
+    }
+    record.remarks = "A,1\nAB,2\nnocomma\nA,3\nA,B,4\n,5\nA,";
+    record.testValues = "AB,x\nAB,y";
+    const std::vector<VariableRow> rows = RowsOfModule(record);
+    ASSERT_EQ(rows.size(), std::size(names));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].remark, LookupListValue(record.remarks, names[i])) << names[i];
+        EXPECT_EQ(rows[i].testValue, LookupListValue(record.testValues, names[i])) << names[i];
+    }
+    EXPECT_EQ(rows[0].remark, "13");
+    EXPECT_EQ(rows[1].testValue, "xy");
+    EXPECT_EQ(rows[2].remark, "");
+    EXPECT_EQ(rows[4].remark, "5");
+}
+
 TEST(VariablesTest, StoringRowsAndReadingThemBackKeepsWhatAnOpenedModuleShows) {
     ModuleRecord record;
     record.header.variableCount = 7; // stale: the store sets it from the rows
