@@ -280,7 +280,7 @@ TEST(VariablesTest, RowsOfAStoredModuleFindTheirValuesAsLookupListValueDoes) {
         EXPECT_EQ(rows[i].remark, LookupListValue(record.remarks, names[i])) << names[i];
         EXPECT_EQ(rows[i].testValue, LookupListValue(record.testValues, names[i])) << names[i];
     }
-    EXPECT_EQ(rows[0].remark, "13");
+    EXPECT_EQ(rows[0].remark, "13B,4"); // "A,B,4" is a line of A: a name ends at the first comma
     EXPECT_EQ(rows[1].testValue, "xy");
     EXPECT_EQ(rows[2].remark, "");
     EXPECT_EQ(rows[4].remark, "5");
