@@ -11,7 +11,7 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
-#include "BenchRatio.h"
+#include "BenchWindows.h"
 
 #include <benchmark/benchmark.h>
 
@@ -108,23 +108,16 @@ BENCHMARK(BM_WindowSwitchGroup)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-static void InitResources() {
-    Q_INIT_RESOURCE(kestrel);
-}
-
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    InitResources();
     QTemporaryDir dir;
-    g_folder = dir.path().toStdString();
-    MakeFolder(g_folder);
-    benchmark::Initialize(&argc, argv);
-    kestrel::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    const std::string what = "window group switch / core ListGroup (" + std::to_string(kModules) + " files, " +
-                             std::to_string(kGroups) + " groups)";
-    reporter.PrintRatio(what.c_str(), "BM_WindowSwitchGroup", "BM_CoreListGroup", kestrel::bench::Clock::Wall, 1.5);
-    benchmark::Shutdown();
-    return 0;
+    const auto setUp = [&dir] {
+        g_folder = dir.path().toStdString();
+        MakeFolder(g_folder);
+        return true;
+    };
+    return kestrel::bench::RunWindowBenchmarks(argc, argv, setUp, [](const kestrel::bench::RatioReporter& reporter) {
+        const std::string what = "window group switch / core ListGroup (" + std::to_string(kModules) + " files, " +
+                                 std::to_string(kGroups) + " groups)";
+        reporter.PrintRatio(what.c_str(), "BM_WindowSwitchGroup", "BM_CoreListGroup", kestrel::bench::Clock::Wall, 1.5);
+    });
 }

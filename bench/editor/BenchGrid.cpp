@@ -17,7 +17,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 
-#include "BenchRatio.h"
+#include "BenchWindows.h"
 
 #include <benchmark/benchmark.h>
 
@@ -253,38 +253,30 @@ KESTREL_BENCHMARK(BM_BareOdbcStatements);
 
 } // namespace
 
-static void InitResources() {
-    Q_INIT_RESOURCE(kestrel);
-}
-
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    InitResources();
     QTemporaryDir dir;
-    // Without a disk flush per statement: the figure is about the sheet, not the disk.
-    g_connection = DataSourceDlg::SqliteConnectionString(dir.filePath(QStringLiteral("audit.db"))).toStdString() +
-                   ";SyncPragma=OFF";
-    {
+    const auto setUp = [&dir] {
+        // Without a disk flush per statement: the figure is about the sheet, not the disk.
+        g_connection = DataSourceDlg::SqliteConnectionString(dir.filePath(QStringLiteral("audit.db"))).toStdString() +
+                       ";SyncPragma=OFF";
         odbc::Connection connection;
         if (!connection.Connect(g_connection))
-            return 1;
+            return false;
         odbc::Statement create(connection);
-        create.Execute("CREATE TABLE KSTError (UserID INTEGER, ErrorCode INTEGER, ErrorMsg VARCHAR(4000))");
-    }
-    benchmark::Initialize(&argc, argv);
-    kestrel::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    using kestrel::bench::Clock;
-    reporter.PrintRatio("sheet open / bare QTableWidget fill (100 rows)", "BM_SheetOpen", "BM_BareTableFill",
-                        Clock::Cpu, 2.0);
-    reporter.PrintRatio("variables grid open / bare QTableWidget fill", "BM_GridOpen", "BM_BareTableFill", Clock::Cpu,
-                        2.0);
-    reporter.PrintRatio("sheet open without variables / bare QTableWidget fill", "BM_SheetOpenNoVariables",
-                        "BM_BareTableFill", Clock::Cpu, 0);
-    reporter.PrintRatio("sheet store / bare QTableWidget fill", "BM_SheetStore", "BM_BareTableFill", Clock::Cpu, 2.0);
-    reporter.PrintRatio("sheet test / bare QTableWidget fill", "BM_SheetTest", "BM_BareTableFill", Clock::Cpu, 2.0);
-    reporter.PrintRatio("sheet test / bare ODBC statements", "BM_SheetTest", "BM_BareOdbcStatements", Clock::Wall, 0);
-    benchmark::Shutdown();
-    return 0;
+        return create.Execute("CREATE TABLE KSTError (UserID INTEGER, ErrorCode INTEGER, ErrorMsg VARCHAR(4000))").ok;
+    };
+    return kestrel::bench::RunWindowBenchmarks(argc, argv, setUp, [](const kestrel::bench::RatioReporter& reporter) {
+        using kestrel::bench::Clock;
+        reporter.PrintRatio("sheet open / bare QTableWidget fill (100 rows)", "BM_SheetOpen", "BM_BareTableFill",
+                            Clock::Cpu, 2.0);
+        reporter.PrintRatio("variables grid open / bare QTableWidget fill", "BM_GridOpen", "BM_BareTableFill",
+                            Clock::Cpu, 2.0);
+        reporter.PrintRatio("sheet open without variables / bare QTableWidget fill", "BM_SheetOpenNoVariables",
+                            "BM_BareTableFill", Clock::Cpu, 0);
+        reporter.PrintRatio("sheet store / bare QTableWidget fill", "BM_SheetStore", "BM_BareTableFill", Clock::Cpu,
+                            2.0);
+        reporter.PrintRatio("sheet test / bare QTableWidget fill", "BM_SheetTest", "BM_BareTableFill", Clock::Cpu, 2.0);
+        reporter.PrintRatio("sheet test / bare ODBC statements", "BM_SheetTest", "BM_BareOdbcStatements", Clock::Wall,
+                            0);
+    });
 }

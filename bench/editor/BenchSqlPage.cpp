@@ -19,7 +19,7 @@
 #include <QTextBlock>
 #include <QTextLayout>
 
-#include "BenchRatio.h"
+#include "BenchWindows.h"
 
 #include <benchmark/benchmark.h>
 
@@ -299,29 +299,23 @@ KESTREL_BENCHMARK(BM_SheetFindDialog);
 
 } // namespace
 
-static void InitResources() {
-    Q_INIT_RESOURCE(kestrel);
-}
-
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    InitResources();
-    BigRecord();
-    PlainText();
-    benchmark::Initialize(&argc, argv);
-    kestrel::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\n");
-    // All of it is work on the UI thread that never waits: compared by CPU time.
-    using kestrel::bench::Clock;
-    reporter.PrintRatio("sheet open, 1 MiB SQL shown / bare QPlainTextEdit", "BM_SheetOpen", "BM_BareEditorOpen",
-                        Clock::Cpu, 2.0);
-    reporter.PrintRatio("one key near the end / bare QPlainTextEdit", "BM_SheetTypeKey", "BM_BareEditorTypeKey",
-                        Clock::Cpu, 2.0);
-    reporter.PrintMilliseconds("one key near the end, per key", "BM_SheetTypeKey", Clock::Wall, 16.0);
-    reporter.PrintRatio("F3 over 1 MiB / QString::indexOf", "BM_SheetFindNext", "BM_IndexOf", Clock::Cpu, 2.0);
-    reporter.PrintRatio("Ctrl+F over 1 MiB / QString::indexOf", "BM_SheetFindDialog", "BM_IndexOf", Clock::Cpu, 2.0);
-    benchmark::Shutdown();
-    return 0;
+    const auto setUp = [] {
+        BigRecord();
+        PlainText();
+        return true;
+    };
+    return kestrel::bench::RunWindowBenchmarks(argc, argv, setUp, [](const kestrel::bench::RatioReporter& reporter) {
+        std::printf("\n");
+        // All of it is work on the UI thread that never waits: compared by CPU time.
+        using kestrel::bench::Clock;
+        reporter.PrintRatio("sheet open, 1 MiB SQL shown / bare QPlainTextEdit", "BM_SheetOpen", "BM_BareEditorOpen",
+                            Clock::Cpu, 2.0);
+        reporter.PrintRatio("one key near the end / bare QPlainTextEdit", "BM_SheetTypeKey", "BM_BareEditorTypeKey",
+                            Clock::Cpu, 2.0);
+        reporter.PrintMilliseconds("one key near the end, per key", "BM_SheetTypeKey", Clock::Wall, 16.0);
+        reporter.PrintRatio("F3 over 1 MiB / QString::indexOf", "BM_SheetFindNext", "BM_IndexOf", Clock::Cpu, 2.0);
+        reporter.PrintRatio("Ctrl+F over 1 MiB / QString::indexOf", "BM_SheetFindDialog", "BM_IndexOf", Clock::Cpu,
+                            2.0);
+    });
 }

@@ -247,7 +247,9 @@ private:
         if (!load)
             return Failure(load.message.empty() ? Utf8ToGbkLossy("模块文件无法读取") : load.message);
         const ModuleTestResult result = RunModuleTest(ModuleUnderTestOf(m_record, m_folder), m_table, *this);
-        // The sheet fails such a module quietly; a line of a batch run says why.
+        // The one message of the tool's own (the README says so): the sheet fails a module whose
+        // SQL names a placeholder it cannot fill without a word, but a line of a batch run that
+        // nobody watches has to say why it failed. The run itself stays the sheet's.
         if (result.stage == TestStage::kPlaceholders)
             return Failure(Utf8ToGbkLossy("SQL 中有无效的变量占位符"));
         return result.outcome;
