@@ -104,6 +104,23 @@ void GridTest::ListCells() {
     QCOMPARE(m_grid->GetCellText(), QStringLiteral("char"));
     m_grid->SetListIndex(255); // no such item: nothing chosen
     QCOMPARE(m_grid->GetListIndex(), CSpreadSheet::kNoListItem);
+    QCOMPARE(m_grid->GetCellText(), QString());
+    // A text written into a list cell leaves its item as it was.
+    m_grid->SetListIndex(2);
+    m_grid->SetCellText(QStringLiteral("shown"));
+    QCOMPARE(m_grid->GetListIndex(), int16_t(2));
+    // A fresh cell that gets nothing to choose reports nothing chosen; cells outside the grid
+    // are neither made nor read.
+    m_grid->SetCol(2);
+    m_grid->SetListIndex(-1);
+    QCOMPARE(m_grid->GetListIndex(), CSpreadSheet::kNoListItem);
+    m_grid->SetRow(2);
+    m_grid->SetCellText(QStringLiteral("outside"));
+    m_grid->SetListIndex(1);
+    QCOMPARE(m_grid->GetCellText(), QString());
+    QCOMPARE(m_grid->GetListIndex(), CSpreadSheet::kNoListItem);
+    QCOMPARE(m_grid->GetRowCount(), 1);
+    m_grid->SetRow(1);
     QCOMPARE(m_changes->count(), 0);
 
     // The user's pick through the cell's drop-down.
