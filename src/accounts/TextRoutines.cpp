@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <unistd.h>
 
@@ -95,15 +94,6 @@ std::string ReplaceAll(std::string_view text, std::string_view pattern, std::str
 std::string FileNameOfLine(std::string_view line) {
     const std::size_t blank = line.find(' ');
     return std::string(line.substr(0, blank));
-}
-
-std::string CurrentTimeStamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char text[32];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return std::string(text, n);
 }
 
 } // namespace kestrel

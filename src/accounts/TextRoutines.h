@@ -26,7 +26,4 @@ std::string ReplaceAll(std::string_view text, std::string_view pattern, std::str
 // The file name at the head of a module line: the text up to its first blank.
 std::string FileNameOfLine(std::string_view line);
 
-// Current local time as "%Y-%m-%d %H:%M:%S".
-std::string CurrentTimeStamp();
-
 } // namespace kestrel

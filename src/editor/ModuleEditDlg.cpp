@@ -3,6 +3,7 @@
 #include "accounts/Settings.h"
 #include "accounts/TextRoutines.h"
 #include "accounts/UserListDlg.h"
+#include "core/Clock.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "editor/FileName.h"
@@ -26,23 +27,12 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <ctime>
-
 namespace kestrel {
 
 namespace {
 
 const QString kCatalogueFilter = QStringLiteral("模块组文件(*.MGP)");
 const QString kCatalogueSuffix = QStringLiteral("MGP");
-
-std::string LocalTime(const char* pattern) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[32];
-    std::strftime(text, sizeof text, pattern, &local);
-    return text;
-}
 
 std::filesystem::path ToPath(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
@@ -136,10 +126,11 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
     connect(m_panel, &ListPanel::RenameModule, this, &ModuleEditDlg::RenameModule);
 
     ShowCatalogueView(false);
-    m_panes[2]->setText(QString::fromLatin1(LocalTime("%m/%d/%Y").c_str()));
+    m_panes[2]->setText(QString::fromLatin1(LocalTimeText("%m/%d/%Y").c_str()));
     m_clock = new QTimer(this);
+    m_clock->setObjectName(QStringLiteral("clock"));
     connect(m_clock, &QTimer::timeout, this,
-            [this] { m_panes[3]->setText(QString::fromLatin1(LocalTime("%H:%M:%S").c_str())); });
+            [this] { m_panes[3]->setText(QString::fromLatin1(LocalTimeText("%H:%M:%S").c_str())); });
     m_clock->start(200);
     setWindowState(Qt::WindowMaximized);
 }

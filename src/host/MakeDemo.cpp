@@ -2,7 +2,7 @@
 // SQL and DLL modules in every state into FOLDER, through the same writers the tool uses, and
 // the SQLite audit database "audit.db" with the error table KSTError.
 #include "accounts/Settings.h"
-#include "accounts/TextRoutines.h"
+#include "core/Clock.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "repository/Catalogue.h"

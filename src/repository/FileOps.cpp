@@ -1,6 +1,6 @@
 #include "repository/FileOps.h"
 
-#include "accounts/TextRoutines.h"
+#include "core/Clock.h"
 #include "core/FixedText.h"
 
 #include <cerrno>

@@ -1,8 +1,8 @@
 #include "repository/ModuleFile.h"
 
-#include "accounts/TextRoutines.h"
 #include "core/AtomicFile.h"
 #include "core/Bytes.h"
+#include "core/Clock.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 

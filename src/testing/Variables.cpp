@@ -1,5 +1,6 @@
 #include "testing/Variables.h"
 
+#include "core/Clock.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "repository/ModuleFile.h"
@@ -103,10 +104,9 @@ bool AppendValueText(const TestVariable& entry, std::string& out) {
 class TimeOfDay {
 public:
     std::string_view Now() {
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        if (now.tv_sec != m_second || m_text[0] == 0) {
-            m_second = now.tv_sec;
+        const std::time_t now = kestrel::Now();
+        if (now != m_second || m_text[0] == 0) {
+            m_second = now;
             tm local{};
             localtime_r(&m_second, &local);
             std::strftime(m_text, sizeof m_text, "%H:%M:%S", &local);

@@ -1,9 +1,9 @@
 #include "accounts/TextRoutines.h"
-#include "core/TestSupport.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <unistd.h>
 
 using namespace kestrel;
 
@@ -30,16 +30,12 @@ TEST(FileNameOfLine, TakesTheHeadUpToTheFirstBlank) {
     EXPECT_EQ(FileNameOfLine("noblank"), "noblank");
 }
 
-TEST(CurrentTimeStamp, HasTheStoredPattern) {
-    EXPECT_TRUE(std::regex_match(CurrentTimeStamp(), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
-}
-
 TEST(ProgramFilePath, IsBesideTheExecutableUnlessOverridden) {
     char exe[4096];
     const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe);
     ASSERT_GT(n, 0);
     EXPECT_EQ(ProgramFilePath("kestrel.usr"), std::filesystem::path(std::string(exe, n)).parent_path() / "kestrel.usr");
-    test::TempDir dir;
+    testsupport::TempDir dir;
     SetProgramFolderForTesting(dir.Path());
     EXPECT_EQ(ProgramFilePath("kestrel.usr"), dir / "kestrel.usr");
     SetProgramFolderForTesting({});

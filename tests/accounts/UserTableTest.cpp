@@ -1,13 +1,14 @@
 #include "accounts/UserTable.h"
 #include "accounts/TextRoutines.h"
 #include "core/FixedText.h"
-#include "core/TestSupport.h"
+#include "support/Builders.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
 using namespace kestrel;
-using kestrel::test::Bytes;
-using kestrel::test::TempDir;
+using kestrel::testsupport::Bytes;
+using kestrel::testsupport::TempDir;
 
 namespace {
 
@@ -71,7 +72,8 @@ TEST(FlipTextBits, StopsAtTheZeroAndAtTheFieldWidth) {
 }
 
 TEST_F(UserTableFile, LoadsRecordsWrittenByTheLayout) {
-    test::WriteBytes(File(), UserFile({{"SA", "pw"}, {kTenByteName, kTwentyBytePassword}, {"bob", "Secret"}}, 3));
+    testsupport::WriteBytes(File(),
+                            UserFile({{"SA", "pw"}, {kTenByteName, kTwentyBytePassword}, {"bob", "Secret"}}, 3));
     UserTable table;
     ASSERT_EQ(UserTableLoad(table), 3);
     EXPECT_EQ(FieldText(table.records[1].name), kTenByteName);
@@ -82,7 +84,7 @@ TEST_F(UserTableFile, LoadsRecordsWrittenByTheLayout) {
 }
 
 TEST_F(UserTableFile, EmptyTableIsNotReplacedByTheBuiltInOne) {
-    test::WriteBytes(File(), Bytes().I32(0));
+    testsupport::WriteBytes(File(), Bytes().I32(0));
     UserTable table;
     EXPECT_EQ(UserTableLoad(table), 0);
     EXPECT_EQ(FindUser(table, "SA"), -1);
@@ -105,7 +107,7 @@ TEST_F(UserTableFile, DamagedFilesGiveTheBuiltInTable) {
     for (const auto& c : cases) {
         std::filesystem::remove(File());
         if (std::string(c.what) != "no file")
-            test::WriteBytes(File(), c.bytes);
+            testsupport::WriteBytes(File(), c.bytes);
         UserTable table;
         table.records[5].name[0] = 'Z';
         const int32_t count = UserTableLoad(table);
@@ -118,7 +120,7 @@ TEST_F(UserTableFile, HundredRecordsAndTrailingBytesAreRead) {
     std::vector<std::pair<std::string, std::string>> users;
     for (int i = 0; i < 100; ++i)
         users.emplace_back("u" + std::to_string(i), "p" + std::to_string(i));
-    test::WriteBytes(File(), UserFile(users, 100).Str() + "trailing");
+    testsupport::WriteBytes(File(), UserFile(users, 100).Str() + "trailing");
     UserTable table;
     ASSERT_EQ(UserTableLoad(table), 100);
     EXPECT_EQ(FieldText(table.records[99].name), "u99");
@@ -126,7 +128,7 @@ TEST_F(UserTableFile, HundredRecordsAndTrailingBytesAreRead) {
 
 TEST_F(UserTableFile, FieldWithoutZeroStaysInsideItsWidth) {
     std::string record = Scrambled("ABCDEFGHIJK", 11) + Scrambled("pw", 21); // name fills all 11 bytes
-    test::WriteBytes(File(), Bytes().I32(1).Raw(record).Str());
+    testsupport::WriteBytes(File(), Bytes().I32(1).Raw(record).Str());
     UserTable table;
     ASSERT_EQ(UserTableLoad(table), 1);
     EXPECT_EQ(FieldText(table.records[0].name), "ABCDEFGHIJK");
@@ -134,8 +136,8 @@ TEST_F(UserTableFile, FieldWithoutZeroStaysInsideItsWidth) {
 }
 
 TEST_F(UserTableFile, SaveWritesTheLayoutAndKeepsABackup) {
-    test::WriteBytes(File(), UserFile({{"old", "one"}}, 1));
-    const std::string previous = test::ReadBytes(File());
+    testsupport::WriteBytes(File(), UserFile({{"old", "one"}}, 1));
+    const std::string previous = testsupport::ReadBytes(File());
 
     UserTable table;
     SetFieldText(table.records[0].name, "SA");
@@ -144,13 +146,13 @@ TEST_F(UserTableFile, SaveWritesTheLayoutAndKeepsABackup) {
     SetFieldText(table.records[1].password, kTwentyBytePassword);
     ASSERT_TRUE(UserTableSave(table, 2));
 
-    const std::string saved = test::ReadBytes(File());
+    const std::string saved = testsupport::ReadBytes(File());
     ASSERT_EQ(saved.size(), 4u + 32 * 2);
     EXPECT_EQ(saved.substr(0, 4), std::string("\x02\0\0\0", 4));
     EXPECT_EQ(saved.substr(4, 11), Scrambled("SA", 11));
     EXPECT_EQ(saved.substr(36, 11), Scrambled(kTenByteName, 11));
     EXPECT_EQ(saved.substr(47, 21), Scrambled(kTwentyBytePassword, 21));
-    EXPECT_EQ(test::ReadBytes(m_dir / kUserBackupName), previous);
+    EXPECT_EQ(testsupport::ReadBytes(m_dir / kUserBackupName), previous);
 
     UserTable back;
     ASSERT_EQ(UserTableLoad(back), 2);
@@ -161,20 +163,20 @@ TEST_F(UserTableFile, SaveWritesTheLayoutAndKeepsABackup) {
 TEST_F(UserTableFile, SaveWithoutPreviousFileMakesNoBackupAndRefusesBadCounts) {
     UserTable table;
     EXPECT_TRUE(UserTableSave(table, 0));
-    EXPECT_EQ(test::ReadBytes(File()), std::string(4, '\0'));
+    EXPECT_EQ(testsupport::ReadBytes(File()), std::string(4, '\0'));
     EXPECT_FALSE(std::filesystem::exists(m_dir / kUserBackupName));
     EXPECT_TRUE(UserTableSave(table, 101).IsInvalid());
     EXPECT_TRUE(UserTableSave(table, -1).IsInvalid());
-    EXPECT_EQ(test::ReadBytes(File()), std::string(4, '\0'));
+    EXPECT_EQ(testsupport::ReadBytes(File()), std::string(4, '\0'));
 }
 
 TEST_F(UserTableFile, FailedSaveLeavesTheOldFile) {
     ::chmod(m_dir.Path().c_str(), 0755);
-    test::WriteBytes(File(), UserFile({{"old", "one"}}, 1));
-    const std::string previous = test::ReadBytes(File());
+    testsupport::WriteBytes(File(), UserFile({{"old", "one"}}, 1));
+    const std::string previous = testsupport::ReadBytes(File());
     ::chmod(File().c_str(), 0644);
     ::chmod(m_dir.Path().c_str(), 0555);
-    const int rc = test::RunInChild(
+    const int rc = testsupport::RunInChild(
         [&] {
             UserTable table;
             SetFieldText(table.records[0].name, "new");
@@ -182,7 +184,7 @@ TEST_F(UserTableFile, FailedSaveLeavesTheOldFile) {
         },
         /*unprivileged=*/true);
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(test::ReadBytes(File()), previous);
+    EXPECT_EQ(testsupport::ReadBytes(File()), previous);
 }
 
 TEST(UserNames, LatinLettersIgnoreCaseDoubleByteCharactersDoNot) {

@@ -1,5 +1,5 @@
 #include "core/AtomicFile.h"
-#include "core/TestSupport.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <sys/resource.h>
 
 using namespace kestrel;
-using kestrel::test::TempDir;
+using kestrel::testsupport::TempDir;
 
 namespace {
 
@@ -39,7 +39,7 @@ TEST(AtomicFile, WritesNewFileAndReplacesOldOneKeepingItsMode) {
     EXPECT_EQ(ModeOf(file), 0666 & ~mask);
     ::chmod(file.c_str(), 0640);
     ASSERT_TRUE(WriteFileAtomic(file, std::string("sec\0nd", 6)));
-    EXPECT_EQ(test::ReadBytes(file), std::string("sec\0nd", 6));
+    EXPECT_EQ(testsupport::ReadBytes(file), std::string("sec\0nd", 6));
     EXPECT_EQ(ModeOf(file), 0640u);
     EXPECT_EQ(LeftoverTemporaries(dir.Path()), 0);
 
@@ -54,7 +54,7 @@ TEST(AtomicFile, ReplacesTheTargetOfALinkAndKeepsTheLink) {
     std::filesystem::create_symlink("real.MGP", dir / "link.MGP");
     ASSERT_TRUE(WriteFileAtomic(dir / "link.MGP", "new"));
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.MGP"));
-    EXPECT_EQ(test::ReadBytes(dir / "real.MGP"), "new");
+    EXPECT_EQ(testsupport::ReadBytes(dir / "real.MGP"), "new");
 }
 
 TEST(AtomicFile, ReadErrorsCarryTheOsText) {
@@ -79,17 +79,17 @@ TEST(AtomicFile, ReadOnlyFolderLeavesOldFileIntact) {
     const auto folder = dir / "ro";
     std::filesystem::create_directory(folder);
     const auto file = folder / "kestrel.usr";
-    test::WriteBytes(file, "old contents");
+    testsupport::WriteBytes(file, "old contents");
     ::chmod(file.c_str(), 0666);
     ::chmod(folder.c_str(), 0555);
-    const int rc = test::RunInChild(
+    const int rc = testsupport::RunInChild(
         [&] {
             const FileStatus status = WriteFileAtomic(file, "new contents that must not land");
             return status.IsIo() && status.osError == EACCES ? 0 : 1;
         },
         /*unprivileged=*/true);
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(test::ReadBytes(file), "old contents");
+    EXPECT_EQ(testsupport::ReadBytes(file), "old contents");
     EXPECT_EQ(LeftoverTemporaries(folder), 0);
 }
 
@@ -97,8 +97,8 @@ TEST(AtomicFile, FileSizeLimitLeavesOldFileIntact) {
     TempDir dir;
     const auto file = dir / "big.kst";
     const std::string old(3000, 'o');
-    test::WriteBytes(file, old);
-    const int rc = test::RunInChild([&] {
+    testsupport::WriteBytes(file, old);
+    const int rc = testsupport::RunInChild([&] {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{4096, 4096};
         ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -106,7 +106,7 @@ TEST(AtomicFile, FileSizeLimitLeavesOldFileIntact) {
         return status.IsIo() && status.osError == EFBIG ? 0 : 1;
     });
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(test::ReadBytes(file), old);
+    EXPECT_EQ(testsupport::ReadBytes(file), old);
     EXPECT_EQ(LeftoverTemporaries(dir.Path()), 0);
 }
 
@@ -129,7 +129,7 @@ TEST(AtomicFile, KilledWriterLeavesOldOrNewFileWhole) {
         ::usleep(static_cast<useconds_t>(delayUs(random)));
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
-        const std::string now = test::ReadBytes(file);
+        const std::string now = testsupport::ReadBytes(file);
         ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
     }
 }

@@ -1,6 +1,8 @@
 // Login, the call flow of one session, and user administration, driven through their windows.
-#include "ScriptedResponder.h"
-#include "TestWorkspace.h"
+#include "support/Files.h"
+#include "support/QtMain.h"
+#include "support/ScriptedResponder.h"
+#include "support/Workspace.h"
 
 #include "accounts/DesignSession.h"
 #include "accounts/Login.h"
@@ -8,9 +10,11 @@
 #include "accounts/UserDlg.h"
 #include "accounts/UserListDlg.h"
 #include "accounts/UserTable.h"
+#include "core/FixedText.h"
 #include "editor/ModuleEditDlg.h"
 #include "ui/GbkEdit.h"
 
+#include <QAbstractButton>
 #include <QLabel>
 #include <QListWidget>
 #include <QtTest>
@@ -19,7 +23,7 @@
 #include <memory>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -171,7 +175,7 @@ private slots:
         ScriptedResponder responder;
         responder.OnDialog([](QDialog* dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
         RunDesignSession();
-        QCOMPARE(ReadAll(workspace.Ini()), before);
+        QCOMPARE(ReadBytes(workspace.Ini()), before);
     }
 
     void sessionHandsTypedNameAndStoresCatalogue() {
@@ -222,7 +226,7 @@ private slots:
         });
         RunDesignSession();
         QCOMPARE(seenLastFile, std::string("*.MGP"));
-        const std::string ini = ReadAll(workspace.Ini());
+        const std::string ini = ReadBytes(workspace.Ini());
         QVERIFY(ini.find("[CONFIG]") != std::string::npos);
         QVERIFY(ini.find("LASTFILE=*.MGP") != std::string::npos);
     }
@@ -332,7 +336,7 @@ private slots:
     void otherUserChangesOnlyOwnPassword() {
         TestWorkspace workspace;
         SaveUsers({{"SA", "s"}, {"Li", "old"}});
-        const std::string before = ReadAll(workspace.Program() / "kestrel.usr");
+        const std::string before = ReadBytes(workspace.Program() / "kestrel.usr");
         {
             ScriptedResponder responder;
             responder.OnDialog([](QDialog* dialog) {
@@ -343,7 +347,7 @@ private slots:
                 Click(dialog, QStringLiteral("&X.取消"));
             });
             RunUserCommand(nullptr, "li");
-            QCOMPARE(ReadAll(workspace.Program() / "kestrel.usr"), before);
+            QCOMPARE(ReadBytes(workspace.Program() / "kestrel.usr"), before);
         }
         ScriptedResponder responder;
         responder.OnDialog(
@@ -358,5 +362,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(AccountsWindowsTest)
+KESTREL_TEST_MAIN(AccountsWindowsTest)
 #include "AccountsWindowsTest.moc"

@@ -1,4 +1,6 @@
 // The built plug-in: ModuleDesign is found by name and nothing else of ours is exported.
+#include "support/QtMain.h"
+
 #include <QProcess>
 #include <QtTest>
 
@@ -48,5 +50,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ExportTest)
+KESTREL_GUILESS_TEST_MAIN(ExportTest)
 #include "ExportTest.moc"

@@ -1,6 +1,11 @@
 // The file steps of the group and module operations, without any window.
-#include "TestWorkspace.h"
+#include "support/Builders.h"
+#include "support/Files.h"
+#include "support/QtMain.h"
+#include "support/Text.h"
+#include "support/Workspace.h"
 
+#include "core/FixedText.h"
 #include "repository/FileOps.h"
 
 #include <QtTest>
@@ -10,7 +15,7 @@
 #include <fstream>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -42,7 +47,7 @@ private slots:
         const auto folder = workspace.Modules();
         const std::vector<std::string> names = {"A.kst", "B.kst", "C.kst", "D.kst"};
         for (std::size_t i = 0; i < names.size(); ++i)
-            WriteModule(folder, names[i], "G", names[i].substr(0, 1).c_str());
+            WriteModule(folder, names[i], {.groupId = "G", .title = names[i].substr(0, 1)});
         QVERIFY(MoveModuleInList(folder, names, 0, 2));
         QCOMPARE(Titles(folder, names), (std::vector<std::string>{"B", "C", "A", "D"}));
         QVERIFY(MoveModuleInList(folder, names, 2, 0));
@@ -57,7 +62,7 @@ private slots:
         const auto folder = workspace.Modules();
         const std::vector<std::string> names = {"A.kst", "B.kst", "C.kst", "D.kst"};
         for (const std::string& name : names)
-            WriteModule(folder, name, "G", name.substr(0, 1).c_str());
+            WriteModule(folder, name, {.groupId = "G", .title = name.substr(0, 1)});
         // C vanished after the list was filled: the chain breaks after two renames.
         std::filesystem::remove(folder / "C.kst");
         const FileStatus moved = MoveModuleInList(folder, names, 0, 3);
@@ -67,7 +72,7 @@ private slots:
         QCOMPARE(FilesIn(folder), (std::vector<std::string>{"A.kst", "B.kst", "D.kst"}));
 
         // Downwards: B is gone too, so the chain breaks after D and C have moved.
-        WriteModule(folder, "C.kst", "G", "C");
+        WriteModule(folder, "C.kst", {.groupId = "G", .title = "C"});
         std::filesystem::remove(folder / "B.kst");
         const FileStatus broken = MoveModuleInList(folder, names, 3, 0);
         QVERIFY(broken.IsIo());
@@ -79,20 +84,20 @@ private slots:
     void moveChainRefusesExistingSwapFile() {
         TestWorkspace workspace;
         const auto folder = workspace.Modules();
-        WriteModule(folder, "A.kst", "G", "A");
-        WriteModule(folder, "B.kst", "G", "B");
+        WriteModule(folder, "A.kst", {.groupId = "G", .title = "A"});
+        WriteModule(folder, "B.kst", {.groupId = "G", .title = "B"});
         std::ofstream(folder / kSwapFileName) << "keep";
         const FileStatus moved = MoveModuleInList(folder, {"A.kst", "B.kst"}, 0, 1);
         QVERIFY(moved.IsIo());
         QCOMPARE(Titles(folder, {"A.kst", "B.kst"}), (std::vector<std::string>{"A", "B"}));
-        QCOMPARE(ReadAll(folder / kSwapFileName), std::string("keep"));
+        QCOMPARE(ReadBytes(folder / kSwapFileName), std::string("keep"));
     }
 
     void renameNeverReplacesAndDeleteReportsOsError() {
         TestWorkspace workspace;
         const auto folder = workspace.Modules();
-        WriteModule(folder, "A.kst", "G", "A");
-        WriteModule(folder, "B.kst", "G", "B");
+        WriteModule(folder, "A.kst", {.groupId = "G", .title = "A"});
+        WriteModule(folder, "B.kst", {.groupId = "G", .title = "B"});
         const FileStatus clash = RenameModuleFile(folder, "A.kst", "B.kst");
         QVERIFY(clash.IsIo());
         QCOMPARE(Titles(folder, {"A.kst", "B.kst"}), (std::vector<std::string>{"A", "B"}));
@@ -108,7 +113,7 @@ private slots:
     void moveToGroupAndCreateStampTheFile() {
         TestWorkspace workspace;
         const auto folder = workspace.Modules();
-        WriteModule(folder, "A.kst", "G", "A");
+        WriteModule(folder, "A.kst", {.groupId = "G", .title = "A"});
         std::ofstream(folder / "junk.kst") << "junk";
         ModuleRecord record;
         QVERIFY(MoveModuleToGroup(record, folder, "A.kst", "H", "li"));
@@ -118,7 +123,7 @@ private slots:
         QCOMPARE(FieldText(stored.header.modifier), std::string("li"));
         QCOMPARE(FieldText(stored.header.creator), std::string("SA"));
         QVERIFY(MoveModuleToGroup(record, folder, "junk.kst", "H", "li").IsInvalid());
-        QCOMPARE(ReadAll(folder / "junk.kst"), std::string("junk"));
+        QCOMPARE(ReadBytes(folder / "junk.kst"), std::string("junk"));
 
         ModuleRecord fresh;
         fresh.body = "SELECT 2";
@@ -162,5 +167,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(FileOpsTest)
+KESTREL_GUILESS_TEST_MAIN(FileOpsTest)
 #include "FileOpsTest.moc"

@@ -1,10 +1,15 @@
 // screenshots_editor OUT: renders the login, both views of the main window, the user dialogs
 // and the three small dialogs to PNG files in OUT (offscreen; nothing is shown).
-#include "TestWorkspace.h"
+#include "support/Builders.h"
+#include "support/Environment.h"
+#include "support/ScriptedResponder.h"
+#include "support/Text.h"
+#include "support/Workspace.h"
 
 #include "accounts/Login.h"
 #include "accounts/UserDlg.h"
 #include "accounts/UserListDlg.h"
+#include "core/FixedText.h"
 #include "editor/FileName.h"
 #include "editor/FindDlg.h"
 #include "editor/ModuleEditDlg.h"
@@ -21,7 +26,7 @@
 #include <memory>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -38,24 +43,10 @@ void Shot(QWidget* widget, const char* name) {
     widget->hide();
 }
 
-// Answers the catalogue open dialog with the demo catalogue; nothing else is asked.
-class OpenWith : public ui::ModalResponder {
-public:
-    explicit OpenWith(QString path) : m_path(std::move(path)) {}
-    void Message(QWidget*, const QString& text, const QString&, ui::Icon) override {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    }
-    bool Question(QWidget*, const QString&, const QString&, ui::Icon, bool) override { return false; }
-    QString FileName(ui::FileDialogKind, const QString&, const QString&) override { return m_path; }
-    int Dialog(QDialog*) override { return QDialog::Rejected; }
-
-private:
-    QString m_path;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
+    const TestEnvironment environment;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("审计系统"));
     InitKestrelResources();
@@ -77,24 +68,31 @@ int main(int argc, char** argv) {
     }
 
     const auto folder = workspace.Modules();
-    WriteCatalogue(folder / "demo.MGP", {{"XS", "销售审计"}, {"CG", "采购审计"}, {"KC", "库存盘点"}, {"KONG", "空组"}});
-    WriteModule(folder, "xs001.kst", "XS", "销售收入核对", kFlagRequired | kFlagTested | kFlagPassed);
-    WriteModule(folder, "xs002.kst", "XS", "发票连号检查", kFlagTested);
-    WriteModule(folder, "XS003.KST", "XS", "退货异常", 0);
-    WriteModule(folder, Gbk("销售毛利.kst"), "XS", "毛利率波动（按月）", kFlagRequired);
-    WriteModule(folder, "xs_long_name_module.kst", "XS", "Long file name, not cut", kFlagTested | kFlagPassed);
+    WriteCatalogue(folder / "demo.MGP",
+                   {{"XS", Gbk("销售审计")}, {"CG", Gbk("采购审计")}, {"KC", Gbk("库存盘点")}, {"KONG", Gbk("空组")}});
+    WriteModule(folder, "xs001.kst",
+                {.groupId = "XS", .title = Gbk("销售收入核对"), .flags = kFlagRequired | kFlagTested | kFlagPassed});
+    WriteModule(folder, "xs002.kst", {.groupId = "XS", .title = Gbk("发票连号检查"), .flags = kFlagTested});
+    WriteModule(folder, "XS003.KST", {.groupId = "XS", .title = Gbk("退货异常")});
+    WriteModule(folder, Gbk("销售毛利.kst"),
+                {.groupId = "XS", .title = Gbk("毛利率波动（按月）"), .flags = kFlagRequired});
+    WriteModule(folder, "xs_long_name_module.kst",
+                {.groupId = "XS", .title = "Long file name, not cut", .flags = kFlagTested | kFlagPassed});
     {
         ModuleEditDlg editor;
         editor.SetUserName("SA");
         editor.setWindowState(Qt::WindowNoState);
         editor.resize(1024, 640);
         Shot(&editor, "main_start");
-        OpenWith responder(QString::fromStdString((folder / "demo.MGP").string()));
-        ui::SetModalResponder(&responder);
-        editor.show();
-        editor.OpenCommand();
-        editor.Panel()->SelectModule(1);
-        ui::SetModalResponder(nullptr);
+        {
+            ScriptedResponder responder;
+            responder.AnswerFile(QString::fromStdString((folder / "demo.MGP").string()));
+            editor.show();
+            editor.OpenCommand();
+            editor.Panel()->SelectModule(1);
+            for (const QString& text : responder.MessageTexts())
+                std::fprintf(stderr, "message: %s\n", qPrintable(text));
+        }
         Shot(&editor, "main_catalogue");
     }
 

@@ -2,6 +2,10 @@
 // progress window to PNG files in the folder given as the first argument.
 #include "SheetFixtures.h"
 
+#include "support/Environment.h"
+#include "support/Text.h"
+
+#include "core/FixedText.h"
 #include "editor/FindDlg.h"
 #include "editor/ModuleInfo1.h"
 #include "editor/ModuleInfo3.h"
@@ -20,7 +24,7 @@
 #include <cstdio>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -38,13 +42,10 @@ bool Save(QWidget* window, const QString& name) {
     return saved;
 }
 
-std::string Gbk(const char* utf8) {
-    return ui::ToGbkChecked(QString::fromUtf8(utf8));
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
+    const TestEnvironment environment;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("模块定义工具"));
     if (argc < 2) {

@@ -3,13 +3,15 @@
 
 #include "testing/GridVariables.h"
 
+#include "support/QtMain.h"
+
 #include <QComboBox>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -328,5 +330,5 @@ void GridTest::RowsAsTestVariables() {
     QVERIFY(refused.message.find("Rep") != std::string::npos);
 }
 
-QTEST_MAIN(GridTest)
+KESTREL_TEST_MAIN(GridTest)
 #include "SheetGridTest.moc"

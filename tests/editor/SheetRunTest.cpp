@@ -2,14 +2,17 @@
 // against an SQLite database through ODBC, the progress window's cancel, the clipboard option
 // and the substituted-SQL preview.
 #include "SheetFixtures.h"
-#include "SheetResponder.h"
+#include "support/Builders.h"
+#include "support/Databases.h"
+#include "support/QtMain.h"
+#include "support/ScriptedResponder.h"
 
 #include "editor/ModuleInfo1.h"
 #include "editor/ModuleInfo3.h"
 #include "editor/TestProgress.h"
 #include "testing/DataSourceDlg.h"
-#include "testing/Odbc.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -21,7 +24,7 @@
 #include <QTest>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -70,19 +73,15 @@ private slots:
     void PreviewPointsOutBadPlaceholder();
 
 private:
-    QTemporaryDir m_dir;
+    SqliteDatabase m_sqlite;
     QString m_database;
     bool AnswerDataSource(QDialog* dialog);
 };
 
 void SheetRunTest::initTestCase() {
-    QVERIFY(m_dir.isValid());
-    m_database = m_dir.filePath(QStringLiteral("audit.db"));
-    odbc::Connection connection;
-    const odbc::Result connected = connection.Connect(DataSourceDlg::SqliteConnectionString(m_database).toStdString());
-    QVERIFY2(connected.ok, connected.Text().c_str());
-    odbc::Statement create(connection);
-    QVERIFY(create.Execute("CREATE TABLE KSTError (UserID INTEGER, ErrorCode VARCHAR(20), ErrorMsg VARCHAR(200))").ok);
+    m_database = QString::fromStdString(m_sqlite.Path().string());
+    // ErrorCode as text: the sheet reads the code back as the database hands it.
+    QCOMPARE(ResetErrorTable(m_sqlite.ConnectionString(), "VARCHAR(20)"), std::string());
 }
 
 bool SheetRunTest::AnswerDataSource(QDialog* dialog) {
@@ -96,8 +95,8 @@ bool SheetRunTest::AnswerDataSource(QDialog* dialog) {
 }
 
 void SheetRunTest::DllConfirmedSetsPassed() {
-    SheetResponder responder;
-    responder.answers = {true};
+    ScriptedResponder responder;
+    responder.Answer({true});
     ModuleRecord record = SampleModule(5);
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -116,8 +115,8 @@ void SheetRunTest::DllConfirmedSetsPassed() {
 }
 
 void SheetRunTest::DllUnconfirmedStaysTested() {
-    SheetResponder responder;
-    responder.answers = {false};
+    ScriptedResponder responder;
+    responder.Answer({false});
     ModuleRecord record = SampleModule(5);
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -132,7 +131,7 @@ void SheetRunTest::DllUnconfirmedStaysTested() {
 }
 
 void SheetRunTest::PassedModuleFailingDropsToTested() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SampleModule(-1); // the module returns 2
     record.header.flags = kFlagTested | kFlagPassed;
     FakeHost host;
@@ -155,7 +154,7 @@ void SheetRunTest::PassedModuleFailingDropsToTested() {
 }
 
 void SheetRunTest::DllCancelCountsAsFailure() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     int busy = 0;
     responder.onBusy = [&busy](QDialog* window) {
         ++busy;
@@ -175,7 +174,7 @@ void SheetRunTest::DllCancelCountsAsFailure() {
 }
 
 void SheetRunTest::SqlCancelBeforeTheRunStarts() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     responder.onDialog = [this](QDialog* dialog) {
         return AnswerDataSource(dialog) ? int(QDialog::Accepted) : int(QDialog::Rejected);
     };
@@ -193,15 +192,15 @@ void SheetRunTest::SqlCancelBeforeTheRunStarts() {
     QCOMPARE(StateText(sheet), QStringLiteral("测试"));
     // The connection outlives the cancel: the next, uncancelled test passes on it.
     responder.onBusy = nullptr;
-    responder.answers = {true};
+    responder.Answer({true});
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
-    QCOMPARE(responder.dialogs.size(), size_t(1));
+    QCOMPARE(responder.dialogTitles.size(), qsizetype(1));
     QCOMPARE(StateText(sheet), kPassed);
 }
 
 void SheetRunTest::UnchosenRowsStayOutOfTheTest() {
-    SheetResponder responder;
-    responder.answers = {true};
+    ScriptedResponder responder;
+    responder.Answer({true});
     ModuleRecord record = DllRecord(KESTREL_SHEET_MODULES, "EntryCount");
     AddVariable(record, "A", kImport, kInt, 4, "", "1");
     AddVariable(record, "Loose", 0xFF, kInt, 4, "", "1");
@@ -217,7 +216,7 @@ void SheetRunTest::UnchosenRowsStayOutOfTheTest() {
 }
 
 void SheetRunTest::ReportVariableErrorStopsTest() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SampleModule(5);
     AddVariable(record, "Rep", kReport, kChar, 40, "for [?:Other]", "");
     FakeHost host;
@@ -232,8 +231,8 @@ void SheetRunTest::ReportVariableErrorStopsTest() {
 }
 
 void SheetRunTest::SqlTestAgainstSqlite() {
-    SheetResponder responder;
-    responder.answers = {true, true};
+    ScriptedResponder responder;
+    responder.Answer({true, true});
     responder.onDialog = [this](QDialog* dialog) {
         return AnswerDataSource(dialog) ? int(QDialog::Accepted) : int(QDialog::Rejected);
     };
@@ -247,7 +246,7 @@ void SheetRunTest::SqlTestAgainstSqlite() {
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
 
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
-    QCOMPARE(responder.dialogs, (std::vector<QString>{QStringLiteral("选择数据源")}));
+    QCOMPARE(responder.dialogTitles, QStringList{QStringLiteral("选择数据源")});
     QVERIFY2(responder.messages.empty(),
              qPrintable(responder.messages.empty() ? QString() : responder.messages[0].text));
     QCOMPARE(responder.questions.size(), size_t(1));
@@ -258,17 +257,17 @@ void SheetRunTest::SqlTestAgainstSqlite() {
 
     // The connection stays for the next test of the same sheet.
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
-    QCOMPARE(responder.dialogs.size(), size_t(1));
+    QCOMPARE(responder.dialogTitles.size(), qsizetype(1));
     QCOMPARE(responder.questions.size(), size_t(2));
     QCOMPARE(StateText(sheet), kPassed);
-    responder.answers = {true}; // "放弃所作修改？"
+    responder.Answer({true}); // "放弃所作修改？"
     sheet.CloseButton()->click();
     QVERIFY(!sheet.isVisible());
     QVERIFY(!sheet.SqlSessionOpen());
 }
 
 void SheetRunTest::SqlModuleErrorCode() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     responder.onDialog = [this](QDialog* dialog) {
         return AnswerDataSource(dialog) ? int(QDialog::Accepted) : int(QDialog::Rejected);
     };
@@ -286,7 +285,7 @@ void SheetRunTest::SqlModuleErrorCode() {
 }
 
 void SheetRunTest::SqlDataSourceCancelledKeepsClipboard() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord("SELECT [?:N]");
     AddVariable(record, "N", kImport, kDouble, 8, "", "2");
     FakeHost host;
@@ -295,18 +294,18 @@ void SheetRunTest::SqlDataSourceCancelledKeepsClipboard() {
     sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
     QTest::mouseClick(sheet.Info3()->findChild<QCheckBox*>(QStringLiteral("clipboardOption")), Qt::LeftButton);
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
-    QCOMPARE(responder.dialogs.size(), size_t(1));
+    QCOMPARE(responder.dialogTitles.size(), qsizetype(1));
     QCOMPARE(responder.messages.size(), size_t(1)); // only "测试未通过！"
     QCOMPARE(responder.messages[0].text, QStringLiteral("测试未通过！"));
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("SELECT 2.00"));
     QVERIFY(!sheet.SqlSessionOpen());
     // Cancelled: the next test asks again.
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
-    QCOMPARE(responder.dialogs.size(), size_t(2));
+    QCOMPARE(responder.dialogTitles.size(), qsizetype(2));
 }
 
 void SheetRunTest::SqlBadPlaceholderCopiesNothing() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord("SELECT [?:Missing]");
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -315,14 +314,14 @@ void SheetRunTest::SqlBadPlaceholderCopiesNothing() {
     QTest::mouseClick(sheet.Info3()->findChild<QCheckBox*>(QStringLiteral("clipboardOption")), Qt::LeftButton);
     QGuiApplication::clipboard()->setText(QStringLiteral("untouched"));
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
-    QVERIFY(responder.dialogs.empty());
+    QVERIFY(responder.dialogTitles.empty());
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("untouched"));
     QCOMPARE(responder.messages.size(), size_t(1));
     QCOMPARE(responder.messages[0].text, QStringLiteral("测试未通过！"));
 }
 
 void SheetRunTest::PreviewShowsSubstitutedSql() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     QString shown;
     bool readOnly = false;
     responder.onDialog = [&](QDialog* dialog) {
@@ -344,7 +343,7 @@ void SheetRunTest::PreviewShowsSubstitutedSql() {
     sheet.Grid()->SetCol(6);
     sheet.Grid()->SetCellText(QStringLiteral("AB"));
     emit sheet.Info3()->PreviewRequested();
-    QCOMPARE(responder.dialogs, (std::vector<QString>{QStringLiteral("预览替换后的 SQL")}));
+    QCOMPARE(responder.dialogTitles, QStringList{QStringLiteral("预览替换后的 SQL")});
     QCOMPARE(shown, QStringLiteral("DELETE FROM T\nWHERE ID=42 AND C='AB'"));
     QVERIFY(readOnly);
     QVERIFY(responder.messages.empty());
@@ -352,17 +351,17 @@ void SheetRunTest::PreviewShowsSubstitutedSql() {
 }
 
 void SheetRunTest::PreviewPointsOutBadPlaceholder() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord("SELECT [?:UserID], [?:Rep]");
     AddVariable(record, "UserID", kImport, kInt, 4, "", "1");
     AddVariable(record, "Rep", kReport, kChar, 20, "r", "");
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
     emit sheet.Info3()->PreviewRequested();
-    QVERIFY(responder.dialogs.empty());
+    QVERIFY(responder.dialogTitles.empty());
     QCOMPARE(responder.messages.size(), size_t(1));
     QVERIFY(responder.messages[0].text.contains(QStringLiteral("[?:Rep]")));
 }
 
-QTEST_MAIN(SheetRunTest)
+KESTREL_TEST_MAIN(SheetRunTest)
 #include "SheetRunTest.moc"

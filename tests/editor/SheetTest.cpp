@@ -1,13 +1,17 @@
 // The property sheet and its two pages, driven with real keys and clicks.
 #include "SheetFixtures.h"
-#include "SheetResponder.h"
+#include "support/Builders.h"
+#include "support/QtMain.h"
+#include "support/ScriptedResponder.h"
 
+#include "core/FixedText.h"
 #include "editor/FindDlg.h"
 #include "editor/ModuleInfo1.h"
 #include "editor/ModuleInfo3.h"
 #include "ui/GbkEdit.h"
 #include "ui/GbkText.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -23,7 +27,7 @@
 #include <map>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -142,7 +146,7 @@ void SheetTest::NewModuleTabsAndButtons() {
 }
 
 void SheetTest::NewModuleCancelLeavesRecord() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord("KEEP");
     FakeHost host;
     ModuleSheet sheet(kNewModuleMode, record, &host);
@@ -186,7 +190,7 @@ void SheetTest::StoreDisabledAfterOpeningEnabledByEachChange_data() {
 
 void SheetTest::StoreDisabledAfterOpeningEnabledByEachChange() {
     QFETCH(QString, kind);
-    SheetResponder responder;
+    ScriptedResponder responder;
     const bool dll = kind == QLatin1String("dllName");
     ModuleRecord record = dll ? DllRecord("libx.so", "Run") : SqlRecord("SELECT 1");
     AddVariable(record, "UserID", kImport, kInt, 4, "", "7");
@@ -289,7 +293,7 @@ void SheetTest::VariablesTabLeavesFocusOutOfGrid() {
 }
 
 void SheetTest::CancelAsksOnlyAfterChange() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord();
     FakeHost host;
     {
@@ -302,7 +306,7 @@ void SheetTest::CancelAsksOnlyAfterChange() {
     ModuleSheet sheet(kEditMode, record, &host);
     ShowSheet(sheet);
     QTest::keyClicks(Child<QLineEdit>(sheet.Info1(), "title"), "XY");
-    responder.answers = {false};
+    responder.Answer({false});
     QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
     QCOMPARE(responder.questions.size(), size_t(1));
     QCOMPARE(responder.questions[0].text, QStringLiteral("放弃所作修改？"));
@@ -311,7 +315,7 @@ void SheetTest::CancelAsksOnlyAfterChange() {
     QVERIFY(responder.questions[0].icon == ui::Icon::Question);
     QVERIFY(sheet.isVisible());
 
-    responder.answers = {true};
+    responder.Answer({true});
     QTest::keyClick(&sheet, Qt::Key_Escape);
     QCOMPARE(responder.questions.size(), size_t(2));
     QVERIFY(!sheet.isVisible());
@@ -321,7 +325,7 @@ void SheetTest::CancelAsksOnlyAfterChange() {
 }
 
 void SheetTest::StoreSavesThenCloseAsksNothing() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord();
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -342,7 +346,7 @@ void SheetTest::StoreSavesThenCloseAsksNothing() {
 }
 
 void SheetTest::FailedSaveKeepsStoreEnabled() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord();
     FakeHost host;
     host.failSave = true;
@@ -420,7 +424,7 @@ void SheetTest::TitleLimitInGbkBytes() {
 }
 
 void SheetTest::EnterAndEscOnInfoPageKeepSheetOpen() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record;
     FakeHost host;
     ModuleSheet sheet(kNewModuleMode, record, &host);
@@ -441,7 +445,7 @@ void SheetTest::EnterAndEscOnInfoPageKeepSheetOpen() {
 }
 
 void SheetTest::EscOnSqlPageIsCancel() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord();
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -450,7 +454,7 @@ void SheetTest::EscOnSqlPageIsCancel() {
     QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_End);
     QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_Return);
     QCOMPARE(sheet.Info3()->Editor()->toPlainText(), QStringLiteral("SELECT 1\n"));
-    responder.answers = {false};
+    responder.Answer({false});
     QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_Escape);
     QCOMPARE(responder.questions.size(), size_t(1));
     QVERIFY(sheet.isVisible());
@@ -507,7 +511,7 @@ void SheetTest::ThreeRowsWithEmptyLastRow() {
 }
 
 void SheetTest::StoreFromKeyboardTakesOpenCellEdit() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord();
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -535,7 +539,7 @@ void SheetTest::StoreFromKeyboardTakesOpenCellEdit() {
 }
 
 void SheetTest::RefusesTooManyRowsAndLongNames() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord("ORIGINAL");
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -633,7 +637,7 @@ void SheetTest::IndicatorCountsGbkBytes() {
 }
 
 void SheetTest::FindAndFindNext() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord("SELECT * FROM T WHERE A=1\nUNION SELECT * FROM U WHERE B=2\nWHERE");
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -682,7 +686,7 @@ void SheetTest::FindAndFindNext() {
 }
 
 void SheetTest::FindIsCaseSensitiveAndEmptyFindCollapses() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord("SELECT X FROM T WHERE Y");
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -810,7 +814,7 @@ void SheetTest::HighlightAfterAnEditAboveTheView() {
 }
 
 void SheetTest::IndicatorAndFindFarDownABigText() {
-    SheetResponder responder;
+    ScriptedResponder responder;
     ModuleRecord record = SqlRecord(NumberedLines(20000, {{19990, "SELECT \xd6\xd0 FROM T WHERE NEEDLE"}}));
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -850,5 +854,5 @@ void SheetTest::IndicatorAndFindFarDownABigText() {
     QVERIFY(responder.messages.empty());
 }
 
-QTEST_MAIN(SheetTest)
+KESTREL_TEST_MAIN(SheetTest)
 #include "SheetTest.moc"

@@ -1,8 +1,14 @@
 // A whole module made and changed from the main window through the property sheet, then read
 // back from its file by kestrel-tool show.
-#include "SheetResponder.h"
-#include "TestWorkspace.h"
+#include "support/Builders.h"
+#include "support/Clock.h"
+#include "support/QtMain.h"
+#include "support/ScriptedResponder.h"
+#include "support/Text.h"
+#include "support/Workspace.h"
 
+#include "core/FixedText.h"
+#include "core/Gbk.h"
 #include "editor/FileName.h"
 #include "editor/ModuleEditDlg.h"
 #include "editor/ModuleInfo1.h"
@@ -10,6 +16,7 @@
 #include "editor/SheetDlg.h"
 #include "testing/CSpreadSheet.h"
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,7 +29,7 @@
 #include <QTest>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -70,13 +77,14 @@ private slots:
 };
 
 void SheetWorkflowTest::NewModuleThenEditFromMainWindow() {
+    FixedClock clock("2024-03-04 05:06:07");
     TestWorkspace workspace;
-    SheetResponder responder;
-    WriteCatalogue(workspace.Modules() / "audit.MGP", {{"A", "销售审计"}});
+    ScriptedResponder responder;
+    WriteCatalogue(workspace.Modules() / "audit.MGP", {{"A", Gbk("销售审计")}});
     ModuleEditDlg window;
     window.SetUserName("li");
     window.show();
-    responder.fileNames.push_back(workspace.CataloguePath());
+    responder.AnswerFile(workspace.CataloguePath());
     QTest::keyClick(&window, Qt::Key_F3);
     QVERIFY(window.IsCatalogueView());
     window.Panel()->SelectGroup(0);
@@ -142,9 +150,11 @@ void SheetWorkflowTest::NewModuleThenEditFromMainWindow() {
     QCOMPARE(stored.variables[0].length, 4);
     QCOMPARE(stored.testValues, std::string("UserID,7\n"));
     QCOMPARE(FieldText(stored.header.groupId), std::string("A"));
-    QVERIFY(!FieldText(stored.header.createdAt).empty());
+    QCOMPARE(FieldText(stored.header.createdAt), std::string("2024-03-04 05:06:07"));
+    QCOMPARE(FieldText(stored.header.modifiedAt), std::string("2024-03-04 05:06:07"));
 
     // Edit mode: stored and saved through the window, the line replaced and selected.
+    clock.Set("2024-03-05 06:07:08");
     QTest::keyClick(window.Panel()->ModuleList(), Qt::Key_F3);
     QCOMPARE(sheets, 2);
     QVERIFY(responder.questions.empty());
@@ -154,7 +164,10 @@ void SheetWorkflowTest::NewModuleThenEditFromMainWindow() {
     QVERIFY(LoadModuleFile(edited, workspace.Modules(), "income.kst"));
     QCOMPARE(GbkToUtf8(FieldText(edited.header.title)), std::string("收入确认二"));
     QCOMPARE(edited.testValues, std::string("UserID,7\n"));
+    // A change moves the modification stamp only.
+    QCOMPARE(FieldText(edited.header.createdAt), std::string("2024-03-04 05:06:07"));
+    QCOMPARE(FieldText(edited.header.modifiedAt), std::string("2024-03-05 06:07:08"));
 }
 
-QTEST_MAIN(SheetWorkflowTest)
+KESTREL_TEST_MAIN(SheetWorkflowTest)
 #include "SheetWorkflowTest.moc"

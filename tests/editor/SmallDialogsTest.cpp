@@ -1,6 +1,8 @@
 // The file-name, find and group dialogs: what each confirmation accepts and refuses.
-#include "ScriptedResponder.h"
-#include "TestWorkspace.h"
+#include "support/QtMain.h"
+#include "support/ScriptedResponder.h"
+#include "support/Text.h"
+#include "support/Workspace.h"
 
 #include "editor/FileName.h"
 #include "editor/FindDlg.h"
@@ -8,12 +10,13 @@
 #include "ui/GbkEdit.h"
 #include "ui/GbkText.h"
 
+#include <QAbstractButton>
 #include <QtTest>
 
 #include <fstream>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 class SmallDialogsTest : public QObject {
     Q_OBJECT
@@ -165,5 +168,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(SmallDialogsTest)
+KESTREL_TEST_MAIN(SmallDialogsTest)
 #include "SmallDialogsTest.moc"

@@ -3,21 +3,16 @@ add_library(sheet_modules SHARED ${CMAKE_CURRENT_LIST_DIR}/SheetModules.c)
 target_include_directories(sheet_modules PRIVATE ${CMAKE_SOURCE_DIR}/include)
 set_target_properties(sheet_modules PROPERTIES C_VISIBILITY_PRESET default C_STANDARD 11)
 
-# No test reads or writes the user's own settings or data sources.
-set(SHEET_TEST_HOME ${CMAKE_CURRENT_BINARY_DIR}/sheet-home)
-file(MAKE_DIRECTORY ${SHEET_TEST_HOME}/.config)
-
 foreach(pair test_sheet:SheetTest test_sheet_grid:SheetGridTest test_sheet_run:SheetRunTest
              test_sheet_workflow:SheetWorkflowTest)
     string(REPLACE ":" ";" pair ${pair})
     list(GET pair 0 name)
     list(GET pair 1 source)
     add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${source}.cpp)
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_LIST_DIR})
-    target_link_libraries(${name} PRIVATE kestrel_ui Qt6::Test)
+    target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+    target_link_libraries(${name} PRIVATE kestrel_testsupport_qt)
     add_test(NAME editor.${name} COMMAND ${name})
-    set_tests_properties(editor.${name} PROPERTIES TIMEOUT 120
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOME=${SHEET_TEST_HOME};XDG_CONFIG_HOME=${SHEET_TEST_HOME}/.config")
+    set_tests_properties(editor.${name} PROPERTIES TIMEOUT 120)
 endforeach()
 # The DLL tests start the module runner from beside the test program.
 add_dependencies(test_sheet_run kestrel-module-runner sample_module sheet_modules)
@@ -30,5 +25,5 @@ add_dependencies(test_sheet_workflow kestrel-tool)
 target_compile_definitions(test_sheet_workflow PRIVATE KESTREL_TOOL_PATH="$<TARGET_FILE:kestrel-tool>")
 
 add_executable(screenshots_sheet ${CMAKE_CURRENT_LIST_DIR}/ScreenshotsSheet.cpp)
-target_include_directories(screenshots_sheet PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(screenshots_sheet PRIVATE kestrel_ui)
+target_include_directories(screenshots_sheet PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(screenshots_sheet PRIVATE kestrel_testsupport_qt)

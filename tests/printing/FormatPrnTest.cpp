@@ -2,6 +2,9 @@
 // and the failure paths, driven by a small table report.
 #include "PrintingSupport.h"
 
+#include "support/Files.h"
+#include "support/Text.h"
+
 #include "printing/FormatPrn.h"
 
 #include <QDialog>
@@ -10,7 +13,8 @@
 
 #include <gtest/gtest.h>
 
-using namespace kestrel::testing;
+using namespace kestrel::printingtest;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -101,7 +105,7 @@ TEST(FormatPrnLayout, ErrorsNameTheLineAndNothingIsWritten) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        TempFolder folder;
+        TempDir folder;
         TableReport report(WriteLayout(folder.Path(), c.layout));
         report.rows = {{"a", "b"}};
         EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
@@ -113,7 +117,7 @@ TEST(FormatPrnLayout, ErrorsNameTheLineAndNothingIsWritten) {
 }
 
 TEST(FormatPrnLayout, MissingLayoutFileIsAFileFailure) {
-    TempFolder folder;
+    TempDir folder;
     TableReport report((folder / "nowhere" / "KSTPRN.FMT").string());
     EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
     EXPECT_EQ(report.LastFailure(), FormatPrn::Failure::LayoutUnreadable);
@@ -123,7 +127,7 @@ TEST(FormatPrnLayout, MissingLayoutFileIsAFileFailure) {
 TEST(FormatPrnLayout, SectionsAndFieldsTheProgramDoesNotFillAreErrors) {
     {
         SCOPED_TRACE("a section nobody begins");
-        TempFolder folder;
+        TempDir folder;
         TableReport report(WriteLayout(folder.Path(), std::string(kTableLayout) + "section 备注\nline t \"x\"\n"));
         report.rows = {{"a", "b"}};
         EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
@@ -133,7 +137,7 @@ TEST(FormatPrnLayout, SectionsAndFieldsTheProgramDoesNotFillAreErrors) {
     }
     {
         SCOPED_TRACE("a field nobody fills");
-        TempFolder folder;
+        TempDir folder;
         TableReport report(WriteLayout(folder.Path(), Replace(kTableLayout, "\"{说明}\"", "\"{说明}\" \"{作者}\"")));
         report.rows = {{"a", "b"}};
         EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
@@ -143,7 +147,7 @@ TEST(FormatPrnLayout, SectionsAndFieldsTheProgramDoesNotFillAreErrors) {
     }
     {
         SCOPED_TRACE("a section the program fills but the layout lacks");
-        TempFolder folder;
+        TempDir folder;
         const std::string layout = std::string(kTableLayout).substr(0, std::string(kTableLayout).find("section 尾"));
         TableReport report(WriteLayout(folder.Path(), layout));
         report.rows = {{"a", "b"}};
@@ -154,7 +158,7 @@ TEST(FormatPrnLayout, SectionsAndFieldsTheProgramDoesNotFillAreErrors) {
 }
 
 TEST(FormatPrnLayout, AFieldTheLayoutLeavesOutIsNoError) {
-    TempFolder folder;
+    TempDir folder;
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     report.rows = {{"甲", "乙"}};
     report.fillExtraField = true; // "备注" is not in the layout: the program may fill it anyway
@@ -165,7 +169,7 @@ TEST(FormatPrnLayout, AFieldTheLayoutLeavesOutIsNoError) {
 }
 
 TEST(FormatPrnRun, HeaderOnEveryPageFooterWithPageCount) {
-    TempFolder folder;
+    TempDir folder;
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     for (int i = 0; i < 120; ++i)
         report.rows.push_back({"row" + std::to_string(1000 + i), "说明文字"});
@@ -199,7 +203,7 @@ TEST(FormatPrnRun, HeaderOnEveryPageFooterWithPageCount) {
 }
 
 TEST(FormatPrnRun, BodyFailureStopsWithItsReason) {
-    TempFolder folder;
+    TempDir folder;
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     report.failReason = "没有数据";
     EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
@@ -222,7 +226,7 @@ TEST(FormatPrnRun, BodyFailureStopsWithItsReason) {
 }
 
 TEST(FormatPrnRun, PreviewRendersThePagesThroughTheHook) {
-    TempFolder folder;
+    TempDir folder;
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     for (int i = 0; i < 60; ++i)
         report.rows.push_back({"r" + std::to_string(i), "说明"});
@@ -248,7 +252,7 @@ TEST(FormatPrnRun, PreviewRendersThePagesThroughTheHook) {
 }
 
 TEST(FormatPrnRun, UnwritablePdfIsAnOutputFailure) {
-    TempFolder folder;
+    TempDir folder;
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     report.rows = {{"a", "b"}};
     EXPECT_EQ(report.RunToPdf(folder / "missing" / "out.pdf"), 0);

@@ -2,6 +2,10 @@
 // what the section calls look like, and the PDF a user gets.
 #include "PrintingSupport.h"
 
+#include "support/Builders.h"
+#include "support/Files.h"
+#include "support/Text.h"
+
 #include "printing/ModuleReport.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +17,8 @@
 #include <sstream>
 
 using namespace kestrel;
-using namespace kestrel::testing;
+using namespace kestrel::printingtest;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -50,12 +55,12 @@ std::string Text(const QString& text) {
 } // namespace
 
 TEST(ModuleReport, SectionsFieldsAndValuesInProtocolOrder) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "第一组"}});
-    WriteModule(folder.Path(),
-                {"b.kst", "G1", "第二个模块", "SA", "2024-01-02 03:04:05", "李四", "2024-03-04 05:06:07"});
-    WriteModule(folder.Path(),
-                {"a.kst", "G1", "第一个模块", "张三", "2023-12-31 23:59:59", "SA", "2024-01-01 00:00:00"});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("第一组")}});
+    WriteReportModule(folder.Path(),
+                      {"b.kst", "G1", "第二个模块", "SA", "2024-01-02 03:04:05", "李四", "2024-03-04 05:06:07"});
+    WriteReportModule(folder.Path(),
+                      {"a.kst", "G1", "第一个模块", "张三", "2023-12-31 23:59:59", "SA", "2024-01-01 00:00:00"});
 
     RecordingReport report;
     report.SetCatalogue(catalogue);
@@ -81,14 +86,14 @@ TEST(ModuleReport, SectionsFieldsAndValuesInProtocolOrder) {
 }
 
 TEST(ModuleReport, OnlyModulesOfTheCatalogueGroupsExactCase) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "一"}, {"Cash", "二"}});
-    WriteModule(folder.Path(), {"m1.kst", "G1"});
-    WriteModule(folder.Path(), {"m2.kst", "OTHER"}); // a group of another catalogue in the same folder
-    WriteModule(folder.Path(), {"m3.kst", "g1"});    // differs only in letter case
-    WriteModule(folder.Path(), {"m4.kst", "CASH"});
-    WriteModule(folder.Path(), {"m5.kst", "Cash"});
-    WriteModule(folder.Path(), {"m6.kst", ""});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}, {"Cash", Gbk("二")}});
+    WriteReportModule(folder.Path(), {"m1.kst", "G1"});
+    WriteReportModule(folder.Path(), {"m2.kst", "OTHER"}); // a group of another catalogue in the same folder
+    WriteReportModule(folder.Path(), {"m3.kst", "g1"});    // differs only in letter case
+    WriteReportModule(folder.Path(), {"m4.kst", "CASH"});
+    WriteReportModule(folder.Path(), {"m5.kst", "Cash"});
+    WriteReportModule(folder.Path(), {"m6.kst", ""});
 
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
@@ -100,8 +105,8 @@ TEST(ModuleReport, OnlyModulesOfTheCatalogueGroupsExactCase) {
 }
 
 TEST(ModuleReport, RowsInFileNameOrderWhateverTheDirectoryOrderAndGroup) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"A", "甲"}, {"B", "乙"}});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"A", Gbk("甲")}, {"B", Gbk("乙")}});
     std::vector<std::string> names;
     for (int i = 0; i < 40; ++i)
         names.push_back("mod" + std::to_string(100 + i) + ".kst");
@@ -109,7 +114,7 @@ TEST(ModuleReport, RowsInFileNameOrderWhateverTheDirectoryOrderAndGroup) {
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
     std::reverse(shuffled.begin(), shuffled.begin() + 10);
     for (const auto& name : shuffled) // groups alternate, so group order and name order disagree
-        WriteModule(folder.Path(), {name, (name[5] - '0') % 2 ? "B" : "A"});
+        WriteReportModule(folder.Path(), {name, (name[5] - '0') % 2 ? "B" : "A"});
 
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
@@ -126,10 +131,10 @@ TEST(ModuleReport, RowsInFileNameOrderWhateverTheDirectoryOrderAndGroup) {
 }
 
 TEST(ModuleReport, CaseSensitiveCollationKeepsEveryName) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G", "组"}});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G", Gbk("组")}});
     for (const char* name : {"c.kst", "B.kst", "a.kst", "A.kst", "b.kst"})
-        WriteModule(folder.Path(), {name, "G"});
+        WriteReportModule(folder.Path(), {name, "G"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
     ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
@@ -138,10 +143,10 @@ TEST(ModuleReport, CaseSensitiveCollationKeepsEveryName) {
 }
 
 TEST(ModuleReport, NoRowsAtAllWhenOneFileIsNotAModule) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "一"}});
-    WriteModule(folder.Path(), {"a.kst", "G1"});
-    WriteModule(folder.Path(), {"c.kst", "G1"});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}});
+    WriteReportModule(folder.Path(), {"a.kst", "G1"});
+    WriteReportModule(folder.Path(), {"c.kst", "G1"});
     std::ofstream(folder / "b.kst") << "not a module, just some text that is long enough? no.";
 
     RecordingReport report;
@@ -156,8 +161,8 @@ TEST(ModuleReport, NoRowsAtAllWhenOneFileIsNotAModule) {
 }
 
 TEST(ModuleReport, FolderWithoutModulesIsNotAnEmptyReport) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "一"}});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
     EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
@@ -166,9 +171,9 @@ TEST(ModuleReport, FolderWithoutModulesIsNotAnEmptyReport) {
 }
 
 TEST(ModuleReport, ModulesButNoneOfTheCatalogueGiveAnEmptyList) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "一"}});
-    WriteModule(folder.Path(), {"x.kst", "G2"});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}});
+    WriteReportModule(folder.Path(), {"x.kst", "G2"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
     ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
@@ -177,14 +182,14 @@ TEST(ModuleReport, ModulesButNoneOfTheCatalogueGiveAnEmptyList) {
 }
 
 TEST(ModuleReport, LongNamesAndMoreThanAThousandModulesArePrintedWhole) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "一"}});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}});
     for (int i = 0; i < 1100; ++i)
-        WriteModule(folder.Path(), {"n" + std::to_string(10000 + i) + ".kst", "G1"});
+        WriteReportModule(folder.Path(), {"n" + std::to_string(10000 + i) + ".kst", "G1"});
     const std::string longName = "年度审计_" + std::string(90, 'x') + "_结束.kst"; // well past 51 bytes
-    WriteModule(folder.Path(), {longName, "G1"});
+    WriteReportModule(folder.Path(), {longName, "G1"});
     // A title that fills its field to the last byte, without a terminating zero.
-    WriteModule(folder.Path(), {"full.kst", "G1", std::string(51, 'T')});
+    WriteReportModule(folder.Path(), {"full.kst", "G1", std::string(51, 'T')});
 
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
@@ -207,10 +212,10 @@ TEST(ModuleReport, LongNamesAndMoreThanAThousandModulesArePrintedWhole) {
 }
 
 TEST(ModuleReport, ASecondRunDoesNotRepeatRows) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "一"}});
-    WriteModule(folder.Path(), {"a.kst", "G1"});
-    WriteModule(folder.Path(), {"b.kst", "G1"});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}});
+    WriteReportModule(folder.Path(), {"a.kst", "G1"});
+    WriteReportModule(folder.Path(), {"b.kst", "G1"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
     ASSERT_EQ(report.RunToPdf(folder / "one.pdf"), 1);
@@ -220,12 +225,12 @@ TEST(ModuleReport, ASecondRunDoesNotRepeatRows) {
 }
 
 TEST(ModuleReport, PdfHasSearchableChineseRowsInColumns) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"FIN", "财务"}, {"HR", "人事"}});
-    WriteModule(folder.Path(),
-                {"工资检查.kst", "HR", "工资发放核对", "王五", "2024-05-06 07:08:09", "赵六", "2024-06-07 08:09:10"});
-    WriteModule(folder.Path(),
-                {"cash01.kst", "FIN", "现金日记账检查", "SA", "2024-01-01 08:00:00", "SA", "2024-01-02 09:00:00"});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"FIN", Gbk("财务")}, {"HR", Gbk("人事")}});
+    WriteReportModule(folder.Path(), {"工资检查.kst", "HR", "工资发放核对", "王五", "2024-05-06 07:08:09", "赵六",
+                                      "2024-06-07 08:09:10"});
+    WriteReportModule(folder.Path(), {"cash01.kst", "FIN", "现金日记账检查", "SA", "2024-01-01 08:00:00", "SA",
+                                      "2024-01-02 09:00:00"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
     ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
@@ -261,11 +266,11 @@ TEST(ModuleReport, PdfHasSearchableChineseRowsInColumns) {
 }
 
 TEST(ModuleReport, ColumnsLineUpAcrossRowsAndHeader) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G", "组"}});
-    WriteModule(folder.Path(), {"a.kst", "G", "短", "SA"});
-    WriteModule(folder.Path(), {"bbbbbbbbbbbbbbbbbbbb.kst", "G", "一个长得多的中文标题", "张三丰"});
-    WriteModule(folder.Path(), {"c.kst", "G", "Latin title", "x"});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G", Gbk("组")}});
+    WriteReportModule(folder.Path(), {"a.kst", "G", "短", "SA"});
+    WriteReportModule(folder.Path(), {"bbbbbbbbbbbbbbbbbbbb.kst", "G", "一个长得多的中文标题", "张三丰"});
+    WriteReportModule(folder.Path(), {"c.kst", "G", "Latin title", "x"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
     ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());

@@ -4,6 +4,11 @@
 #include "printing/PrintCommand.h"
 #include "ui/Seam.h"
 
+#include "support/Builders.h"
+#include "support/Files.h"
+#include "support/ScriptedResponder.h"
+#include "support/Text.h"
+
 #include <QDialog>
 #include <QPrintPreviewDialog>
 #include <QPrintPreviewWidget>
@@ -13,49 +18,37 @@
 #include <fstream>
 
 using namespace kestrel;
-using namespace kestrel::testing;
+using namespace kestrel::printingtest;
+using namespace kestrel::testsupport;
 
 namespace {
 
-class Responder : public ui::ModalResponder {
-public:
-    std::vector<QString> messages;
-    std::vector<QString> captions;
+// Answers the print preview (counting it and its pages) and records the messages.
+struct PreviewResponder : ScriptedResponder {
     int previews = 0;
     int previewPages = -1;
-
-    void Message(QWidget*, const QString& text, const QString& caption, ui::Icon) override {
-        messages.push_back(text);
-        captions.push_back(caption);
-    }
-    bool Question(QWidget*, const QString&, const QString&, ui::Icon, bool) override { return false; }
-    QString FileName(ui::FileDialogKind, const QString&, const QString&) override { return {}; }
-    int Dialog(QDialog* dialog) override {
-        if (qobject_cast<QPrintPreviewDialog*>(dialog)) {
-            ++previews;
-            if (auto* widget = dialog->findChild<QPrintPreviewWidget*>()) {
-                widget->updatePreview();
-                previewPages = widget->pageCount();
+    PreviewResponder() {
+        onDialog = [this](QDialog* dialog) {
+            if (qobject_cast<QPrintPreviewDialog*>(dialog)) {
+                ++previews;
+                if (auto* widget = dialog->findChild<QPrintPreviewWidget*>()) {
+                    widget->updatePreview();
+                    previewPages = widget->pageCount();
+                }
             }
-        }
-        return QDialog::Rejected;
+            return int(QDialog::Rejected);
+        };
     }
-};
-
-struct ScopedResponder {
-    explicit ScopedResponder(Responder& responder) { ui::SetModalResponder(&responder); }
-    ~ScopedResponder() { ui::SetModalResponder(nullptr); }
 };
 
 } // namespace
 
 TEST(PrintCommand, OpensThePreviewOfTheCatalogue) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "一"}});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}});
     for (int i = 0; i < 70; ++i)
-        WriteModule(folder.Path(), {"m" + std::to_string(100 + i) + ".kst", "G1", "审计模块"});
-    Responder responder;
-    ScopedResponder scoped(responder);
+        WriteReportModule(folder.Path(), {"m" + std::to_string(100 + i) + ".kst", "G1", "审计模块"});
+    PreviewResponder responder;
     PrintCatalogueReport(nullptr, catalogue);
     EXPECT_EQ(responder.previews, 1);
     EXPECT_GE(responder.previewPages, 2);
@@ -63,25 +56,23 @@ TEST(PrintCommand, OpensThePreviewOfTheCatalogue) {
 }
 
 TEST(PrintCommand, SaysWhyInsteadOfPrintingAnEmptyReport) {
-    TempFolder folder;
-    const GroupCatalogue catalogue = MakeCatalogue(folder.Path(), {{"G1", "一"}});
+    TempDir folder;
+    const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}});
     {
-        Responder responder;
-        ScopedResponder scoped(responder);
+        PreviewResponder responder;
         PrintCatalogueReport(nullptr, catalogue);
         ASSERT_EQ(responder.messages.size(), 1u);
-        EXPECT_TRUE(responder.messages[0].startsWith(QStringLiteral("报表无法生成：")))
-            << responder.messages[0].toStdString();
-        EXPECT_TRUE(responder.messages[0].contains(QStringLiteral("没有模块文件")));
+        EXPECT_TRUE(responder.messages[0].text.startsWith(QStringLiteral("报表无法生成：")))
+            << responder.messages[0].text.toStdString();
+        EXPECT_TRUE(responder.messages[0].text.contains(QStringLiteral("没有模块文件")));
         EXPECT_EQ(responder.previews, 0);
     }
     std::ofstream(folder / "broken.kst") << "MODULE_ITEM";
     {
-        Responder responder;
-        ScopedResponder scoped(responder);
+        PreviewResponder responder;
         PrintCatalogueReport(nullptr, catalogue);
         ASSERT_EQ(responder.messages.size(), 1u);
-        EXPECT_EQ(responder.messages[0], QStringLiteral("报表无法生成：“broken.kst”不是模块文件。"));
+        EXPECT_EQ(responder.messages[0].text, QStringLiteral("报表无法生成：“broken.kst”不是模块文件。"));
         EXPECT_EQ(responder.previews, 0);
     }
 }

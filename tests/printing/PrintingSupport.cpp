@@ -1,10 +1,10 @@
 #include "PrintingSupport.h"
 
 #include "core/AtomicFile.h"
-#include "core/FixedText.h"
-#include "core/Gbk.h"
 #include "printing/ModuleReport.h"
-#include "repository/ModuleFile.h"
+
+#include "support/Builders.h"
+#include "support/Text.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -12,75 +12,21 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
+namespace kestrel::printingtest {
 
-namespace kestrel::testing {
+using testsupport::Gbk;
+using testsupport::Utf8;
 
-TempFolder::TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-print-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        ADD_FAILURE() << "mkdtemp failed";
-    m_path = pattern;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-}
-
-std::string Gbk(const std::string& utf8) {
-    auto gbk = Utf8ToGbk(utf8);
-    EXPECT_TRUE(gbk.has_value()) << utf8;
-    return gbk.value_or(std::string());
-}
-
-std::string Utf8(const std::string& gbk) {
-    return GbkToUtf8(gbk);
-}
-
-namespace {
-template <std::size_t N> void Put(char (&field)[N], const std::string& utf8) {
-    const std::string gbk = Gbk(utf8);
-    if (gbk.size() == N) {
-        // A field filled to its full width, without a terminating zero.
-        std::memcpy(field, gbk.data(), N);
-        return;
-    }
-    ASSERT_TRUE(SetFieldText(field, gbk)) << utf8;
-}
-} // namespace
-
-void WriteModule(const std::filesystem::path& folder, const ModuleSpec& module) {
-    ModuleRecord record;
-    Put(record.header.groupId, module.groupId);
-    Put(record.header.title, module.title);
-    Put(record.header.creator, module.creator);
-    Put(record.header.createdAt, module.createdAt);
-    Put(record.header.modifier, module.modifier);
-    Put(record.header.modifiedAt, module.modifiedAt);
-    record.body = "select 1";
-    record.fileName = Gbk(module.fileName);
-    // A plain write: the durable rename costs a disk flush per file, and fixtures write thousands.
-    const std::string bytes = SerializeModule(record);
-    std::ofstream out(ModuleFilePath(folder, record.fileName), std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << module.fileName;
-}
-
-GroupCatalogue MakeCatalogue(const std::filesystem::path& folder,
-                             const std::vector<std::pair<std::string, std::string>>& groups) {
-    GroupCatalogue catalogue;
-    catalogue.Reset(folder / "test.MGP");
-    for (const auto& [id, name] : groups) {
-        GroupRecord group{};
-        SetFieldText(group.identifier, Gbk(id));
-        SetFieldText(group.name, Gbk(name));
-        catalogue.AppendGroup(group);
-    }
-    const FileStatus status = SaveCatalogue(catalogue);
-    EXPECT_TRUE(status) << status.message;
-    return catalogue;
+void WriteReportModule(const std::filesystem::path& folder, const ReportModule& module) {
+    testsupport::ModuleSpec spec;
+    spec.groupId = Gbk(module.groupId);
+    spec.title = Gbk(module.title);
+    spec.creator = Gbk(module.creator);
+    spec.createdAt = Gbk(module.createdAt);
+    spec.modifier = Gbk(module.modifier);
+    spec.modifiedAt = Gbk(module.modifiedAt);
+    spec.body = "select 1";
+    testsupport::WriteModule(folder, Gbk(module.fileName), spec);
 }
 
 std::string PdfText(const std::filesystem::path& pdf, int page, bool layout) {
@@ -156,4 +102,4 @@ std::vector<std::string> CallLog::Only(const std::string& prefix) const {
     return out;
 }
 
-} // namespace kestrel::testing
+} // namespace kestrel::printingtest

@@ -1,34 +1,18 @@
 #pragma once
-// Temporary module folders, catalogues and module files, and reading PDFs back as text.
+// Module files as the report lists them, report layouts, the report library's calls, and
+// reading PDFs back as text.
 #include "printing/FormatPrn.h"
-#include "repository/Catalogue.h"
 
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace kestrel::testing {
+namespace kestrel::printingtest {
 
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::filesystem::path& Path() const { return m_path; }
-    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
-
-private:
-    std::filesystem::path m_path;
-};
-
-// UTF-8 literal to the GBK the stored files hold.
-std::string Gbk(const std::string& utf8);
-std::string Utf8(const std::string& gbk);
-
-struct ModuleSpec {
-    std::string fileName; // UTF-8
+// A module as the report lists it; all texts UTF-8.
+struct ReportModule {
+    std::string fileName;
     std::string groupId;
     std::string title = "模块";
     std::string creator = "SA";
@@ -38,11 +22,7 @@ struct ModuleSpec {
 };
 
 // Writes a module file with exactly these stamps (no stamping on save).
-void WriteModule(const std::filesystem::path& folder, const ModuleSpec& module);
-
-// A catalogue file "test.MGP" in folder with these groups (identifier, UTF-8 name).
-GroupCatalogue MakeCatalogue(const std::filesystem::path& folder,
-                             const std::vector<std::pair<std::string, std::string>>& groups);
+void WriteReportModule(const std::filesystem::path& folder, const ReportModule& module);
 
 // pdftotext of a PDF (one page, or all with page 0), UTF-8.
 std::string PdfText(const std::filesystem::path& pdf, int page = 0, bool layout = false);
@@ -75,4 +55,4 @@ public:
     std::vector<std::string> Only(const std::string& prefix) const;
 };
 
-} // namespace kestrel::testing
+} // namespace kestrel::printingtest

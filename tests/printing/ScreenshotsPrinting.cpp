@@ -1,24 +1,21 @@
 // Writes the module catalogue report of a sample catalogue as PDF into the output folder and
 // turns its first page into PNG, for people to look at.
-#include "core/AtomicFile.h"
-#include "core/FixedText.h"
-#include "core/Gbk.h"
 #include "printing/ModuleReport.h"
-#include "repository/Catalogue.h"
-#include "repository/ModuleFile.h"
+
+#include "support/Builders.h"
+#include "support/Environment.h"
+#include "support/Files.h"
+#include "support/Text.h"
 
 #include <QGuiApplication>
 #include <QProcess>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
 namespace {
 
-std::string G(const char* utf8) {
-    return kestrel::Utf8ToGbk(utf8).value_or(std::string());
-}
+using kestrel::testsupport::Gbk;
 
 struct Sample {
     const char* file;
@@ -55,36 +52,26 @@ int main(int argc, char** argv) {
         std::fputs("usage: screenshots_printing OUTPUT_FOLDER\n", stderr);
         return 64;
     }
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const kestrel::testsupport::TestEnvironment environment;
     QGuiApplication app(argc, argv);
     const std::filesystem::path out = std::filesystem::absolute(argv[1]);
     std::filesystem::create_directories(out);
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-shot-print-XXXXXX").string();
-    const std::filesystem::path folder = mkdtemp(pattern.data());
+    const kestrel::testsupport::TempDir folder;
 
-    kestrel::GroupCatalogue catalogue;
-    catalogue.Reset(folder / "sample.MGP");
-    for (const auto& [id, name] : {std::pair{"FIN", "财务审计"}, std::pair{"HR", "人事审计"}}) {
-        kestrel::GroupRecord group{};
-        kestrel::SetFieldText(group.identifier, id);
-        kestrel::SetFieldText(group.name, G(name));
-        catalogue.AppendGroup(group);
-    }
-    (void)kestrel::SaveCatalogue(catalogue);
+    const kestrel::GroupCatalogue catalogue = kestrel::testsupport::WriteCatalogue(
+        folder / "sample.MGP", {{"FIN", Gbk("财务审计")}, {"HR", Gbk("人事审计")}});
     auto write = [&](const Sample& s, const std::string& suffix) {
-        kestrel::ModuleRecord record;
-        kestrel::SetFieldText(record.header.groupId, s.group);
-        kestrel::SetFieldText(record.header.title, G(s.title) + suffix);
-        kestrel::SetFieldText(record.header.creator, G(s.creator));
-        kestrel::SetFieldText(record.header.createdAt, s.created);
-        kestrel::SetFieldText(record.header.modifier, G(s.modifier));
-        kestrel::SetFieldText(record.header.modifiedAt, s.modified);
-        record.fileName = G(s.file);
+        kestrel::testsupport::ModuleSpec module;
+        module.groupId = s.group;
+        module.title = Gbk(s.title) + suffix;
+        module.creator = Gbk(s.creator);
+        module.createdAt = s.created;
+        module.modifier = Gbk(s.modifier);
+        module.modifiedAt = s.modified;
+        std::string fileName = Gbk(s.file);
         if (!suffix.empty())
-            record.fileName.insert(record.fileName.size() - 4, suffix);
-        (void)kestrel::WriteFileAtomic(kestrel::ModuleFilePath(folder, record.fileName),
-                                       kestrel::SerializeModule(record));
+            fileName.insert(fileName.size() - 4, suffix);
+        kestrel::testsupport::WriteModule(folder.Path(), fileName, module);
     };
     for (const auto& sample : kSamples)
         write(sample, "");
@@ -112,7 +99,5 @@ int main(int argc, char** argv) {
             std::printf("%s\n", (out / "printing_report.png").c_str());
         }
     }
-    std::error_code ec;
-    std::filesystem::remove_all(folder, ec);
     return status;
 }

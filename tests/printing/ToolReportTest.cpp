@@ -1,6 +1,10 @@
 // kestrel-tool report: the PDF headless, and its exit codes.
 #include "PrintingSupport.h"
 
+#include "support/Builders.h"
+#include "support/Files.h"
+#include "support/Text.h"
+
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -8,7 +12,8 @@
 #include <fstream>
 
 using namespace kestrel;
-using namespace kestrel::testing;
+using namespace kestrel::printingtest;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -19,9 +24,6 @@ struct ToolRun {
 
 ToolRun Tool(const QStringList& args) {
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(env);
     process.start(QStringLiteral(KESTREL_TOOL), QStringList{QStringLiteral("report")} + args);
     EXPECT_TRUE(process.waitForFinished(120000));
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -35,10 +37,10 @@ QString Q(const std::filesystem::path& path) {
 } // namespace
 
 TEST(ToolReport, WritesThePdfAndReportsFailuresByExitCode) {
-    TempFolder folder;
-    MakeCatalogue(folder.Path(), {{"G1", "一"}});
-    WriteModule(folder.Path(), {"b.kst", "G1", "第二"});
-    WriteModule(folder.Path(), {"a.kst", "G1", "第一"});
+    TempDir folder;
+    WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}});
+    WriteReportModule(folder.Path(), {"b.kst", "G1", "第二"});
+    WriteReportModule(folder.Path(), {"a.kst", "G1", "第一"});
     const auto catalogue = folder / "test.MGP";
 
     ToolRun run = Tool({Q(catalogue), QStringLiteral("--pdf"), Q(folder / "out.pdf")});

@@ -1,13 +1,14 @@
 #include "repository/Catalogue.h"
 #include "core/FixedText.h"
-#include "repository/Fixtures.h"
+#include "support/Builders.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 const std::string kFortyByteName = [] {

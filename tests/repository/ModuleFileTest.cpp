@@ -1,13 +1,15 @@
 #include "repository/ModuleFile.h"
 #include "core/FixedText.h"
-#include "repository/Fixtures.h"
+#include "support/Builders.h"
+#include "support/Clock.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 
@@ -83,6 +85,7 @@ TEST(ModuleFile, FullModuleLoadsFieldByFieldAndWritesTheSameBytes) {
 
 TEST(ModuleFile, SaveStampsTheModifierAndWritesTheLayout) {
     TempDir dir;
+    const FixedClock clock("2025-03-04 05:06:07");
     ModuleRecord record;
     ASSERT_TRUE(ParseModuleBytes(record, ModuleBytes(FullModule())));
     record.fileName = "\xC9\xF3\xBC\xC6.kst"; // 审计.kst
@@ -90,14 +93,14 @@ TEST(ModuleFile, SaveStampsTheModifierAndWritesTheLayout) {
     record.header.variableCount = 1;
     ASSERT_TRUE(SaveModuleFile(record, "sa", dir.Path()));
     EXPECT_EQ(FieldText(record.header.modifier), "sa");
-    EXPECT_EQ(FieldText(record.header.modifiedAt).size(), 19u);
+    EXPECT_EQ(FieldText(record.header.modifiedAt), "2025-03-04 05:06:07");
     EXPECT_EQ(record.header.bodyLength, 2);
 
     ModuleSpec expected = FullModule();
     expected.body = "x";
     expected.variables.resize(1);
     expected.modifier = "sa";
-    expected.modifiedAt = FieldText(record.header.modifiedAt);
+    expected.modifiedAt = "2025-03-04 05:06:07";
     const auto onDisk = dir.Path() / "\xE5\xAE\xA1\xE8\xAE\xA1.kst"; // the UTF-8 name
     EXPECT_EQ(ReadBytes(onDisk), ModuleBytes(expected));
 }

@@ -1,13 +1,14 @@
 #include "repository/ModuleScan.h"
 #include "core/FixedText.h"
-#include "repository/Fixtures.h"
+#include "support/Builders.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 using namespace kestrel;
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 

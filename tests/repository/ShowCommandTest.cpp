@@ -1,5 +1,6 @@
 // Runs the built kestrel-tool on files written from the stored layouts.
-#include "repository/Fixtures.h"
+#include "support/Builders.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@
 #include <cstring>
 #include <sys/wait.h>
 
-using namespace kestrel::test;
+using namespace kestrel::testsupport;
 
 namespace {
 

@@ -1,12 +1,15 @@
 // kestrel-tool check, end to end: a catalogue of SQL and DLL modules on disk, the tool run as
 // a separate program, its lines, exit code, JUnit and CSV.
-#include "testing/TestSupport.h"
-
 #include "core/AtomicFile.h"
 #include "core/FixedText.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
 #include "testing/Variables.h"
+
+#include "support/Builders.h"
+#include "support/Databases.h"
+#include "support/Files.h"
+#include "support/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +23,7 @@ namespace kestrel {
 namespace {
 
 using testsupport::Gbk;
+using testsupport::Row;
 
 #ifdef KESTREL_TEST_POSTGRES
 constexpr bool kPostgres = true;
@@ -46,14 +50,6 @@ std::string Quoted(const std::string& text) {
     return out + "'";
 }
 
-struct Variable {
-    std::string name;
-    int attribute;
-    int type;
-    int32_t length;
-    std::string testValue;
-};
-
 class CheckCommandTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -69,28 +65,16 @@ protected:
             ASSERT_TRUE(s_cluster->Running()) << s_cluster->Failure();
             m_connection = s_cluster->ConnectionString();
         } else {
-            m_connection = "Driver=SQLite3;Database=" + (m_dir.Path() / "audit.db").string();
+            m_connection = m_sqlite.ConnectionString();
         }
-        ASSERT_EQ(testsupport::QueryOne(m_connection, "DROP TABLE IF EXISTS KSTError"), "");
-        ASSERT_EQ(testsupport::QueryOne(m_connection, "CREATE TABLE KSTError (UserID INTEGER, ErrorCode INTEGER, "
-                                                      "ErrorMsg VARCHAR(200))"),
-                  "");
-
-        GroupCatalogue catalogue;
-        catalogue.Reset(Catalogue());
-        for (auto [id, name] : {std::pair{"G1", Gbk("通过组")}, std::pair{"G2", Gbk("失败组")}}) {
-            GroupRecord group{};
-            SetFieldText(group.identifier, id);
-            SetFieldText(group.name, name);
-            catalogue.AppendGroup(group);
-        }
-        ASSERT_TRUE(SaveCatalogue(catalogue));
+        ASSERT_EQ(testsupport::ResetErrorTable(m_connection), "");
+        testsupport::WriteCatalogue(Catalogue(), {{"G1", Gbk("通过组")}, {"G2", Gbk("失败组")}});
 
         std::filesystem::copy_file(TEST_MODULES_PATH, m_dir.Path() / "libtest_modules.so");
-        const std::vector<Variable> user = {{"UserID", kImport, kInt, 0, "7"}};
+        const std::vector<VariableRow> user = {Row("UserID", kImport, kInt, "7")};
         // Written out of order: the check runs them by file name within each group.
         SaveModule("c_dll.kst", "G1", kDllModule, std::string(SAMPLE_MODULE_PATH) + ",SampleAudit",
-                   {{"Amount", kImport, kInt, 0, "5"}, {"Account", kConfig, kChar, 16, Gbk("现金")}});
+                   {Row("Amount", kImport, kInt, "5"), Row("Account", kConfig, kChar, Gbk("现金"), 16)});
         SaveModule("a_ok.kst", "G1", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
         SaveModule("b_bad.kst", "G2", kSqlModule, Gbk("INSERT INTO KSTError VALUES ([?:UserID], 3, '中文错误')"), user);
         SaveModule("d_crash.kst", "G2", kDllModule, "./libtest_modules.so,Crash", {});
@@ -100,22 +84,12 @@ protected:
     }
 
     void SaveModule(const std::string& fileName, const std::string& group, ModuleType type, const std::string& body,
-                    const std::vector<Variable>& variables) {
-        ModuleRecord record;
-        SetFieldText(record.header.keyword, kModuleKeyword);
+                    const std::vector<VariableRow>& rows) {
+        ModuleRecord record = testsupport::SqlRecord(body);
         SetFieldText(record.header.groupId, group);
         SetFieldText(record.header.title, fileName);
         record.header.type = type;
-        record.body = body;
-        record.header.variableCount = static_cast<int32_t>(variables.size());
-        for (std::size_t i = 0; i < variables.size(); ++i) {
-            VariableDefinition& v = record.variables[i];
-            SetFieldText(v.name, variables[i].name);
-            v.attribute = static_cast<uint8_t>(variables[i].attribute);
-            v.type = static_cast<uint8_t>(variables[i].type);
-            v.length = variables[i].length;
-            record.testValues += variables[i].name + "," + variables[i].testValue + "\n";
-        }
+        StoreRowsInModule(record, rows);
         record.fileName = fileName;
         ASSERT_TRUE(SaveModuleFile(record, "SA", m_dir.Path()));
     }
@@ -141,6 +115,7 @@ protected:
 
     static std::unique_ptr<testsupport::PostgresCluster> s_cluster;
     testsupport::TempDir m_dir;
+    testsupport::SqliteDatabase m_sqlite;
     std::string m_connection;
 };
 

@@ -1,7 +1,9 @@
 // The DLL test: module functions built by this suite run in the runner process.
-#include "testing/TestSupport.h"
-
 #include "testing/DllTest.h"
+
+#include "support/Builders.h"
+#include "support/Files.h"
+#include "support/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -13,18 +15,9 @@ namespace kestrel {
 namespace {
 
 using testsupport::Gbk;
+using testsupport::Row;
 
 const std::string kModules = TEST_MODULES_PATH;
-
-VariableRow Row(std::string name, int type, std::string value, int32_t length = 0) {
-    VariableRow row;
-    row.name = std::move(name);
-    row.attribute = kImport;
-    row.type = type;
-    row.length = length;
-    row.testValue = std::move(value);
-    return row;
-}
 
 TestOutcome RunFunction(const std::string& function, const std::vector<VariableRow>& rows = {},
                         const std::string& library = kModules, const std::filesystem::path& folder = {}) {
@@ -39,7 +32,10 @@ TEST(DllEngineTest, TheFunctionsResultIsTheOutcome) {
     EXPECT_EQ(five.code, 5);
     EXPECT_FALSE(five.message.present);
     EXPECT_EQ(RunFunction("CountEntries").code, 0);
-    EXPECT_EQ(RunFunction("CountEntries", {Row("A", kInt, "1"), Row("B", kInt, "2"), Row("C", kInt, "3")}).code, 3);
+    EXPECT_EQ(RunFunction("CountEntries",
+                          {Row("A", kImport, kInt, "1"), Row("B", kImport, kInt, "2"), Row("C", kImport, kInt, "3")})
+                  .code,
+              3);
 }
 
 TEST(DllEngineTest, EveryTestLoadsTheLibraryAfresh) {
@@ -48,16 +44,16 @@ TEST(DllEngineTest, EveryTestLoadsTheLibraryAfresh) {
 }
 
 TEST(DllEngineTest, TheTableArrivesWithItsLayoutAndBuffers) {
-    EXPECT_EQ(RunFunction("ReadCharBuffer", {Row("Text", kChar, "abc", 20)}).code, 0);
-    EXPECT_EQ(RunFunction("SumNumbers", {Row("B", kByte, "300"), Row("S", kShort, "-2"), Row("I", kInt, "1000"),
-                                         Row("D", kDouble, "0.25")})
+    EXPECT_EQ(RunFunction("ReadCharBuffer", {Row("Text", kImport, kChar, "abc", 20)}).code, 0);
+    EXPECT_EQ(RunFunction("SumNumbers", {Row("B", kImport, kByte, "300"), Row("S", kImport, kShort, "-2"),
+                                         Row("I", kImport, kInt, "1000"), Row("D", kImport, kDouble, "0.25")})
                   .code,
               44 - 2 + 1000 + 25);
 }
 
 TEST(DllEngineTest, WhatTheFunctionWritesIsDiscarded) {
     TestVariableTable table;
-    ASSERT_TRUE(FillTestVariables(table, {Row("Keep", kChar, "abc", 8)}).ok);
+    ASSERT_TRUE(FillTestVariables(table, {Row("Keep", kImport, kChar, "abc", 8)}).ok);
     DllTestRun run;
     EXPECT_EQ(run.Run(kModules, "Scribble", table, std::filesystem::temp_directory_path()).code, 0);
     EXPECT_STREQ(table.Entries()[0].name, "Keep");
@@ -130,12 +126,13 @@ TEST(DllEngineTest, ACancelBeforeTheRunStartsIsKept) {
 }
 
 TEST(DllEngineTest, SampleModuleChecksItsVariables) {
-    VariableRow account = Row("Account", kChar, Gbk("现金"), 16);
-    EXPECT_EQ(RunFunction("SampleAudit", {Row("Amount", kInt, "10"), account}, SAMPLE_MODULE_PATH).code, 0);
-    EXPECT_EQ(RunFunction("SampleAudit", {Row("Amount", kInt, "-1"), account}, SAMPLE_MODULE_PATH).code, 2);
-    EXPECT_EQ(
-        RunFunction("SampleAudit", {Row("Amount", kInt, "1"), Row("Account", kChar, "", 16)}, SAMPLE_MODULE_PATH).code,
-        3);
+    VariableRow account = Row("Account", kImport, kChar, Gbk("现金"), 16);
+    EXPECT_EQ(RunFunction("SampleAudit", {Row("Amount", kImport, kInt, "10"), account}, SAMPLE_MODULE_PATH).code, 0);
+    EXPECT_EQ(RunFunction("SampleAudit", {Row("Amount", kImport, kInt, "-1"), account}, SAMPLE_MODULE_PATH).code, 2);
+    EXPECT_EQ(RunFunction("SampleAudit", {Row("Amount", kImport, kInt, "1"), Row("Account", kImport, kChar, "", 16)},
+                          SAMPLE_MODULE_PATH)
+                  .code,
+              3);
     EXPECT_EQ(RunFunction("SampleAudit", {}, SAMPLE_MODULE_PATH).code, 1);
 }
 

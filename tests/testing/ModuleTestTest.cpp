@@ -1,10 +1,13 @@
 // The module test run as the sheet and the batch check share it: a stored module's rows, the
 // order of its steps, where it stops, and the cancel handed to its long step.
-#include "testing/TestSupport.h"
-
+#include "testing/ModuleTest.h"
 #include "core/FixedText.h"
 #include "repository/ModuleFile.h"
-#include "testing/ModuleTest.h"
+
+#include "support/Builders.h"
+#include "support/Databases.h"
+#include "support/Files.h"
+#include "support/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -13,37 +16,13 @@
 namespace kestrel {
 namespace {
 
+using testsupport::AddVariable;
+using testsupport::DllRecord;
 using testsupport::Gbk;
 using testsupport::QueryOne;
+using testsupport::SqlRecord;
 
 const std::string kModules = TEST_MODULES_PATH;
-
-void AddVariable(ModuleRecord& record, const std::string& name, int attribute, int type, int32_t length,
-                 const std::string& remark, const std::string& testValue) {
-    VariableDefinition& variable = record.variables[static_cast<std::size_t>(record.header.variableCount++)];
-    SetFieldText(variable.name, name);
-    variable.attribute = static_cast<uint8_t>(attribute);
-    variable.type = static_cast<uint8_t>(type);
-    variable.length = length;
-    if (!remark.empty())
-        AppendListValue(record.remarks, name, remark);
-    if (!testValue.empty())
-        AppendListValue(record.testValues, name, testValue);
-}
-
-ModuleRecord SqlModule(const std::string& sql) {
-    ModuleRecord record;
-    record.header.type = kSqlModule;
-    record.body = sql;
-    return record;
-}
-
-ModuleRecord DllModule(const std::string& function) {
-    ModuleRecord record;
-    record.header.type = kDllModule;
-    record.body = JoinDllBody(kModules, function);
-    return record;
-}
 
 // Records what the run asked of it; the session is the test's own.
 class RecordingHost : public ModuleTestHost {
@@ -78,9 +57,8 @@ private:
 class ModuleTestTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_connection = "Driver=SQLite3;Database=" + (m_dir.Path() / "audit.db").string();
-        ASSERT_EQ(QueryOne(m_connection, "CREATE TABLE KSTError (UserID INTEGER, ErrorCode INTEGER, ErrorMsg TEXT)"),
-                  "");
+        m_connection = m_database.ConnectionString();
+        ASSERT_EQ(testsupport::ResetErrorTable(m_connection), "");
         ASSERT_EQ(m_session.Open(m_connection).code, 0);
     }
 
@@ -89,13 +67,14 @@ protected:
     }
 
     testsupport::TempDir m_dir;
+    testsupport::SqliteDatabase m_database;
     std::string m_connection;
     SqlTestSession m_session;
     TestVariableTable m_table;
 };
 
 TEST_F(ModuleTestTest, AStoredSqlModuleRunsWithItsStoredValues) {
-    ModuleRecord record = SqlModule("INSERT INTO KSTError VALUES ([?:UserID], 0, '[?:Who] of [?:UserID]')");
+    ModuleRecord record = SqlRecord("INSERT INTO KSTError VALUES ([?:UserID], 0, '[?:Who] of [?:UserID]')");
     AddVariable(record, "UserID", kImport, kInt, 4, "", "7");
     AddVariable(record, "Who", kConfig, kChar, 20, "", Gbk("张三"));
     AddVariable(record, "Rep", kReport, kChar, 20, "for [?:UserID]", "");
@@ -112,7 +91,7 @@ TEST_F(ModuleTestTest, AStoredSqlModuleRunsWithItsStoredValues) {
 
 TEST_F(ModuleTestTest, ABadPlaceholderStopsBeforeAnyDatabaseWork) {
     ASSERT_EQ(QueryOne(m_connection, "INSERT INTO KSTError VALUES (0, 0, 'kept')"), "");
-    ModuleRecord record = SqlModule("DELETE FROM KSTError WHERE UserID=[?:Rep]");
+    ModuleRecord record = SqlRecord("DELETE FROM KSTError WHERE UserID=[?:Rep]");
     AddVariable(record, "Rep", kReport, kChar, 10, "x", "");
     RecordingHost host(&m_session);
     const ModuleTestResult result = Run(record, host);
@@ -126,7 +105,7 @@ TEST_F(ModuleTestTest, ABadPlaceholderStopsBeforeAnyDatabaseWork) {
 }
 
 TEST_F(ModuleTestTest, AFailedFillStopsWithItsMessage) {
-    ModuleRecord record = DllModule("ReturnFive");
+    ModuleRecord record = DllRecord(kModules, "ReturnFive");
     AddVariable(record, "Rep", kReport, kChar, 40, "for [?:Other]", "");
     RecordingHost host(&m_session);
     const ModuleTestResult result = Run(record, host);
@@ -142,7 +121,7 @@ TEST_F(ModuleTestTest, WithoutAConnectionTheHostsMessageIsTheOutcome) {
     RecordingHost host(nullptr);
     host.refusal.message.present = true;
     host.refusal.message.text = "no source";
-    const ModuleTestResult result = Run(SqlModule("SELECT 1"), host);
+    const ModuleTestResult result = Run(SqlRecord("SELECT 1"), host);
     EXPECT_EQ(result.stage, TestStage::kConnection);
     EXPECT_EQ(result.outcome.code, -1);
     EXPECT_EQ(result.outcome.message.text, "no source");
@@ -151,7 +130,7 @@ TEST_F(ModuleTestTest, WithoutAConnectionTheHostsMessageIsTheOutcome) {
 }
 
 TEST_F(ModuleTestTest, ADllModuleGetsOnlyTheRowsWithChoices) {
-    ModuleRecord record = DllModule("CountEntries");
+    ModuleRecord record = DllRecord(kModules, "CountEntries");
     AddVariable(record, "A", kImport, kInt, 4, "", "1");
     AddVariable(record, "Loose", 0xFF, kInt, 4, "", "1");
     AddVariable(record, "B", kImport, 0xFF, 4, "", "1");
@@ -164,7 +143,7 @@ TEST_F(ModuleTestTest, ADllModuleGetsOnlyTheRowsWithChoices) {
     EXPECT_EQ(host.sessionRequests, 0);
 
     // A body without a comma names no library.
-    ModuleRecord bare = DllModule("ReturnFive");
+    ModuleRecord bare = DllRecord(kModules, "ReturnFive");
     bare.body = "ReturnFive";
     EXPECT_EQ(Run(bare, host).outcome.message.text, "DLL:\nLoadLibrary Fail");
 }
@@ -173,21 +152,21 @@ TEST_F(ModuleTestTest, ACancelBeforeTheLongStepStartsIsKept) {
     ASSERT_EQ(QueryOne(m_connection, "INSERT INTO KSTError VALUES (0, 0, 'kept')"), "");
     RecordingHost host(&m_session);
     host.cancelFirst = true;
-    const ModuleTestResult sql = Run(SqlModule("INSERT INTO KSTError VALUES (0, 0, 'ran')"), host);
+    const ModuleTestResult sql = Run(SqlRecord("INSERT INTO KSTError VALUES (0, 0, 'ran')"), host);
     EXPECT_EQ(sql.stage, TestStage::kRun);
     EXPECT_TRUE(sql.outcome.cancelled);
     EXPECT_EQ(sql.outcome.code, -1);
     EXPECT_FALSE(sql.Passed());
     EXPECT_EQ(QueryOne(m_connection, "SELECT group_concat(ErrorMsg) FROM KSTError"), "kept");
 
-    const ModuleTestResult dll = Run(DllModule("NeverReturns"), host);
+    const ModuleTestResult dll = Run(DllRecord(kModules, "NeverReturns"), host);
     EXPECT_TRUE(dll.outcome.cancelled);
     EXPECT_EQ(dll.outcome.code, -1);
 }
 
 TEST_F(ModuleTestTest, AStoredModuleOfAnUnknownTypeRunsAsTheSheetShowsIt) {
     // The sheet opens any type but DLL as an SQL module, so the stored run is an SQL run too.
-    ModuleRecord record = SqlModule("INSERT INTO KSTError VALUES (0, 0, 'as sql')");
+    ModuleRecord record = SqlRecord("INSERT INTO KSTError VALUES (0, 0, 'as sql')");
     record.header.type = 7;
     RecordingHost host(&m_session);
     const ModuleTestResult result = Run(record, host);

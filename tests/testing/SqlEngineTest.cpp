@@ -2,9 +2,11 @@
 // SQLite3 ODBC driver, and (KESTREL_TEST_POSTGRES) against a throwaway PostgreSQL cluster
 // through psqlODBC's Unicode driver. The two drivers take different call families, so every
 // case runs on both.
-#include "testing/TestSupport.h"
-
 #include "testing/SqlTest.h"
+
+#include "support/Builders.h"
+#include "support/Databases.h"
+#include "support/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -24,12 +26,7 @@ constexpr bool kPostgres = false;
 #endif
 
 VariableRow IntRow(const std::string& name, const std::string& value) {
-    VariableRow row;
-    row.name = name;
-    row.attribute = kImport;
-    row.type = kInt;
-    row.testValue = value;
-    return row;
+    return testsupport::Row(name, kImport, kInt, value);
 }
 
 class SqlEngineTest : public ::testing::Test {
@@ -39,13 +36,13 @@ protected:
             s_cluster = std::make_unique<testsupport::PostgresCluster>();
             s_connection = s_cluster->ConnectionString();
         } else {
-            s_dir = std::make_unique<testsupport::TempDir>();
-            s_connection = "Driver=SQLite3;Database=" + (s_dir->Path() / "audit.db").string();
+            s_sqlite = std::make_unique<testsupport::SqliteDatabase>();
+            s_connection = s_sqlite->ConnectionString();
         }
     }
     static void TearDownTestSuite() {
         s_cluster.reset();
-        s_dir.reset();
+        s_sqlite.reset();
     }
 
     void SetUp() override {
@@ -54,8 +51,7 @@ protected:
                 GTEST_SKIP() << "PostgreSQL server binaries are not installed";
             ASSERT_TRUE(s_cluster->Running()) << s_cluster->Failure();
         }
-        ASSERT_EQ(Raw("DROP TABLE IF EXISTS KSTError"), "");
-        ASSERT_EQ(Raw("CREATE TABLE KSTError (UserID INTEGER, ErrorCode INTEGER, ErrorMsg VARCHAR(200))"), "");
+        ASSERT_EQ(testsupport::ResetErrorTable(s_connection), "");
         const TestOutcome open = m_session.Open(s_connection);
         ASSERT_EQ(open.code, 0) << open.message.text;
     }
@@ -70,13 +66,13 @@ protected:
     }
 
     static std::unique_ptr<testsupport::PostgresCluster> s_cluster;
-    static std::unique_ptr<testsupport::TempDir> s_dir;
+    static std::unique_ptr<testsupport::SqliteDatabase> s_sqlite;
     static std::string s_connection;
     SqlTestSession m_session;
 };
 
 std::unique_ptr<testsupport::PostgresCluster> SqlEngineTest::s_cluster;
-std::unique_ptr<testsupport::TempDir> SqlEngineTest::s_dir;
+std::unique_ptr<testsupport::SqliteDatabase> SqlEngineTest::s_sqlite;
 std::string SqlEngineTest::s_connection;
 
 TEST_F(SqlEngineTest, CodeZeroIsSuccessWithoutAMessage) {

@@ -1,9 +1,11 @@
 // Variables, their text forms and the placeholder pass, as the SQL and DLL tests receive them.
-#include "testing/TestSupport.h"
-
+#include "testing/Variables.h"
 #include "repository/ModuleFile.h"
 #include "testing/Placeholders.h"
-#include "testing/Variables.h"
+
+#include "support/Builders.h"
+#include "support/Clock.h"
+#include "support/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +18,7 @@ namespace kestrel {
 namespace {
 
 using testsupport::Gbk;
-
-VariableRow Row(std::string name, int attribute, int type, std::string testValue, int32_t length = 0,
-                std::string remark = {}) {
-    VariableRow row;
-    row.name = std::move(name);
-    row.attribute = attribute;
-    row.type = type;
-    row.length = length;
-    row.testValue = std::move(testValue);
-    row.remark = std::move(remark);
-    return row;
-}
+using testsupport::Row;
 
 // The value of a single Import variable of the given type, in its text form.
 std::string ValueOf(int type, const std::string& testValue, int32_t length = 32) {
@@ -122,6 +113,13 @@ TEST(VariablesTest, CurrentTimeIsTheTimeOfDayAndOnlyInCapitals) {
     EXPECT_TRUE(CheckPlaceholders("[?:CURRENT_TIME]", table));
     EXPECT_TRUE(std::regex_match(SubstitutePlaceholders("at [?:CURRENT_TIME].", table),
                                  std::regex(R"(at ([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.)")));
+    {
+        testsupport::FixedClock clock("2024-05-06 07:08:09");
+        EXPECT_EQ(SubstitutePlaceholders("[?:CURRENT_TIME]-[?:CURRENT_TIME]", table), "07:08:09-07:08:09");
+        // Every substitution reads the clock anew.
+        clock.Set("2024-05-06 23:59:59");
+        EXPECT_EQ(SubstitutePlaceholders("at [?:CURRENT_TIME].", table), "at 23:59:59.");
+    }
     EXPECT_FALSE(CheckPlaceholders("[?:current_time]", table));
     // A variable cannot take the reserved name's place.
     ASSERT_TRUE(FillTestVariables(table, {Row("CURRENT_TIME", kImport, kInt, "5")}).ok);

@@ -1,6 +1,5 @@
-#include "testing/TestSupport.h"
+#include "support/Databases.h"
 
-#include "core/Gbk.h"
 #include "testing/Odbc.h"
 
 #include <fcntl.h>
@@ -10,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace kestrel::testsupport {
 
 namespace {
-const char kPgBin[] = "/usr/lib/postgresql/15/bin";
 
 int FreeLoopbackPort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -31,25 +32,54 @@ int FreeLoopbackPort() {
     close(fd);
     return port;
 }
+
+bool HasServer(const std::filesystem::path& bin) {
+    std::error_code ec;
+    return !bin.empty() && std::filesystem::exists(bin / "initdb", ec) && std::filesystem::exists(bin / "pg_ctl", ec);
+}
+
+std::filesystem::path PgConfigBinDir() {
+    FILE* pipe = popen("pg_config --bindir 2>/dev/null", "r");
+    if (!pipe)
+        return {};
+    char line[4096] = {};
+    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    std::string dir = read ? line : "";
+    while (!dir.empty() && (dir.back() == '\n' || dir.back() == '\r'))
+        dir.pop_back();
+    return dir;
+}
+
+// Debian keeps each major version in /usr/lib/postgresql/<version>/bin.
+std::filesystem::path NewestInstalledBinDir() {
+    std::error_code ec;
+    std::vector<std::pair<int, std::filesystem::path>> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
+        const std::string version = entry.path().filename().string();
+        char* end = nullptr;
+        const long major = std::strtol(version.c_str(), &end, 10);
+        if (end != version.c_str() && HasServer(entry.path() / "bin"))
+            found.emplace_back(static_cast<int>(major), entry.path() / "bin");
+    }
+    if (found.empty())
+        return {};
+    return std::max_element(found.begin(), found.end())->second;
+}
+
 } // namespace
 
-std::string Gbk(const std::string& utf8) {
-    return Utf8ToGbk(utf8).value();
+const std::filesystem::path& PostgresCluster::BinDir() {
+    static const std::filesystem::path dir = [] {
+        if (std::filesystem::path configured = PgConfigBinDir(); HasServer(configured))
+            return configured;
+        return NewestInstalledBinDir();
+    }();
+    return dir;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-testing-XXXXXX").string();
-    m_path = mkdtemp(pattern.data());
-}
-
-TempDir::~TempDir() {
-    std::error_code error;
-    std::filesystem::remove_all(m_path, error);
-}
-
-bool PostgresCluster::Available() {
-    return std::filesystem::exists(std::string(kPgBin) + "/initdb") &&
-           std::filesystem::exists(std::string(kPgBin) + "/pg_ctl");
+std::string PostgresCluster::Program(const char* name) const {
+    return (BinDir() / name).string();
 }
 
 bool PostgresCluster::Run(const std::string& command) {
@@ -64,7 +94,11 @@ PostgresCluster::PostgresCluster() {
     if (!Available())
         return;
     std::string pattern = "/tmp/kestrel-pg-XXXXXX";
-    m_dir = mkdtemp(pattern.data());
+    if (!mkdtemp(pattern.data())) {
+        m_failure = "cannot make the cluster's folder";
+        return;
+    }
+    m_dir = pattern;
     m_asPostgres = geteuid() == 0 && getpwnam("postgres") != nullptr;
     if (m_asPostgres) {
         const passwd* user = getpwnam("postgres");
@@ -79,11 +113,11 @@ PostgresCluster::PostgresCluster() {
         return;
     }
     const std::string data = (m_dir / "data").string();
-    if (!Run(std::string(kPgBin) + "/initdb -D " + data + " -A trust -U postgres -E UTF8 --locale=C --no-sync"))
+    if (!Run(Program("initdb") + " -D " + data + " -A trust -U postgres -E UTF8 --locale=C --no-sync"))
         return;
     const std::string options =
         "-p " + std::to_string(m_port) + " -k " + m_dir.string() + " -c listen_addresses=127.0.0.1 -c fsync=off";
-    m_running = Run(std::string(kPgBin) + "/pg_ctl -D " + data + " -l " + (m_dir / "server.log").string() + " -o '" +
+    m_running = Run(Program("pg_ctl") + " -D " + data + " -l " + (m_dir / "server.log").string() + " -o '" +
                     options + "' -w -t 60 start");
     StartReaper();
 }
@@ -94,7 +128,7 @@ void PostgresCluster::StartReaper() {
     int fds[2];
     if (pipe(fds) != 0)
         return;
-    const std::string stop = (m_asPostgres ? "runuser -u postgres -- " : "") + std::string(kPgBin) + "/pg_ctl -D " +
+    const std::string stop = (m_asPostgres ? "runuser -u postgres -- " : "") + Program("pg_ctl") + " -D " +
                              (m_dir / "data").string() + " -m immediate -w stop >/dev/null 2>&1; rm -rf " +
                              m_dir.string();
     const pid_t pid = fork();
@@ -127,7 +161,7 @@ PostgresCluster::~PostgresCluster() {
         return;
     }
     if (m_running)
-        Run(std::string(kPgBin) + "/pg_ctl -D " + (m_dir / "data").string() + " -m immediate -w stop");
+        Run(Program("pg_ctl") + " -D " + (m_dir / "data").string() + " -m immediate -w stop");
     if (!m_dir.empty()) {
         std::error_code error;
         std::filesystem::remove_all(m_dir, error);
@@ -158,6 +192,13 @@ std::string QueryOne(const std::string& connectionString, const std::string& sql
     std::string text;
     statement.GetText(1, text);
     return text;
+}
+
+std::string ResetErrorTable(const std::string& connectionString, const std::string& errorCodeType) {
+    if (std::string dropped = QueryOne(connectionString, "DROP TABLE IF EXISTS KSTError"); !dropped.empty())
+        return dropped;
+    return QueryOne(connectionString,
+                    "CREATE TABLE KSTError (UserID INTEGER, ErrorCode " + errorCodeType + ", ErrorMsg VARCHAR(200))");
 }
 
 } // namespace kestrel::testsupport
