@@ -117,8 +117,8 @@ PostgresCluster::PostgresCluster() {
         return;
     const std::string options =
         "-p " + std::to_string(m_port) + " -k " + m_dir.string() + " -c listen_addresses=127.0.0.1 -c fsync=off";
-    m_running = Run(Program("pg_ctl") + " -D " + data + " -l " + (m_dir / "server.log").string() + " -o '" +
-                    options + "' -w -t 60 start");
+    m_running = Run(Program("pg_ctl") + " -D " + data + " -l " + (m_dir / "server.log").string() + " -o '" + options +
+                    "' -w -t 60 start");
     StartReaper();
 }
 
@@ -171,6 +171,24 @@ PostgresCluster::~PostgresCluster() {
 std::string PostgresCluster::ConnectionString() const {
     return "Driver=PostgreSQL Unicode;Server=127.0.0.1;Port=" + std::to_string(m_port) +
            ";Database=postgres;Uid=postgres;Pwd=;";
+}
+
+AuditDatabase::AuditDatabase(bool postgres) : m_postgres(postgres) {
+    if (postgres) {
+        m_cluster = std::make_unique<PostgresCluster>();
+        m_connection = m_cluster->ConnectionString();
+    } else {
+        m_sqlite = std::make_unique<SqliteDatabase>();
+        m_connection = m_sqlite->ConnectionString();
+    }
+}
+
+AuditDatabase::~AuditDatabase() = default;
+
+std::string AuditDatabase::Failure() const {
+    if (!m_cluster || m_cluster->Running())
+        return std::string();
+    return m_cluster->Failure().empty() ? std::string("the PostgreSQL cluster is not running") : m_cluster->Failure();
 }
 
 std::string QueryOne(const std::string& connectionString, const std::string& sql) {

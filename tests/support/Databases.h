@@ -4,6 +4,7 @@
 #include "support/Files.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace kestrel::testsupport {
@@ -49,6 +50,34 @@ private:
     bool m_running = false;
     bool m_asPostgres = false;
     std::string m_failure;
+};
+
+// The audit database of one test suite: a throwaway PostgreSQL cluster in the programs built
+// with KESTREL_TEST_POSTGRES, an SQLite file in the others, so one suite runs on both.
+#ifdef KESTREL_TEST_POSTGRES
+inline constexpr bool kOnPostgres = true;
+#else
+inline constexpr bool kOnPostgres = false;
+#endif
+
+class AuditDatabase {
+public:
+    // The default is read where the database is made, in the test program's own build.
+    explicit AuditDatabase(bool postgres = kOnPostgres);
+    ~AuditDatabase();
+    AuditDatabase(const AuditDatabase&) = delete;
+    AuditDatabase& operator=(const AuditDatabase&) = delete;
+    // PostgreSQL is asked for but not installed: the suite skips.
+    bool Missing() const { return m_postgres && !PostgresCluster::Available(); }
+    // Empty while the database is up, else why it is not.
+    std::string Failure() const;
+    const std::string& ConnectionString() const { return m_connection; }
+
+private:
+    bool m_postgres;
+    std::unique_ptr<PostgresCluster> m_cluster;
+    std::unique_ptr<SqliteDatabase> m_sqlite;
+    std::string m_connection;
 };
 
 // Runs sql on its own connection (UTF-8); returns the first column of the first row as text

@@ -25,12 +25,6 @@ namespace {
 using testsupport::Gbk;
 using testsupport::Row;
 
-#ifdef KESTREL_TEST_POSTGRES
-constexpr bool kPostgres = true;
-#else
-constexpr bool kPostgres = false;
-#endif
-
 struct ToolRun {
     int exitCode = -1;
     std::string out;
@@ -52,21 +46,14 @@ std::string Quoted(const std::string& text) {
 
 class CheckCommandTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (kPostgres)
-            s_cluster = std::make_unique<testsupport::PostgresCluster>();
-    }
-    static void TearDownTestSuite() { s_cluster.reset(); }
+    static void SetUpTestSuite() { s_database = std::make_unique<testsupport::AuditDatabase>(); }
+    static void TearDownTestSuite() { s_database.reset(); }
 
     void SetUp() override {
-        if (kPostgres) {
-            if (!testsupport::PostgresCluster::Available())
-                GTEST_SKIP() << "PostgreSQL server binaries are not installed";
-            ASSERT_TRUE(s_cluster->Running()) << s_cluster->Failure();
-            m_connection = s_cluster->ConnectionString();
-        } else {
-            m_connection = m_sqlite.ConnectionString();
-        }
+        if (s_database->Missing())
+            GTEST_SKIP() << "PostgreSQL server binaries are not installed";
+        ASSERT_EQ(s_database->Failure(), "");
+        m_connection = s_database->ConnectionString();
         ASSERT_EQ(testsupport::ResetErrorTable(m_connection), "");
         testsupport::WriteCatalogue(Catalogue(), {{"G1", Gbk("通过组")}, {"G2", Gbk("失败组")}});
 
@@ -113,13 +100,12 @@ protected:
         return Quoted(Catalogue().string()) + " --connect " + Quoted(m_connection) + extra;
     }
 
-    static std::unique_ptr<testsupport::PostgresCluster> s_cluster;
+    static std::unique_ptr<testsupport::AuditDatabase> s_database;
     testsupport::TempDir m_dir;
-    testsupport::SqliteDatabase m_sqlite;
     std::string m_connection;
 };
 
-std::unique_ptr<testsupport::PostgresCluster> CheckCommandTest::s_cluster;
+std::unique_ptr<testsupport::AuditDatabase> CheckCommandTest::s_database;
 
 TEST_F(CheckCommandTest, RunsEveryGroupInOrderAndWritesJUnitAndCsv) {
     const std::string before = ReadText(m_dir.Path() / "b_bad.kst");

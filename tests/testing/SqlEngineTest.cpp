@@ -19,11 +19,7 @@ namespace {
 using testsupport::Gbk;
 using testsupport::QueryOne;
 
-#ifdef KESTREL_TEST_POSTGRES
-constexpr bool kPostgres = true;
-#else
-constexpr bool kPostgres = false;
-#endif
+constexpr bool kPostgres = testsupport::kOnPostgres;
 
 VariableRow IntRow(const std::string& name, const std::string& value) {
     return testsupport::Row(name, kImport, kInt, value);
@@ -32,25 +28,15 @@ VariableRow IntRow(const std::string& name, const std::string& value) {
 class SqlEngineTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (kPostgres) {
-            s_cluster = std::make_unique<testsupport::PostgresCluster>();
-            s_connection = s_cluster->ConnectionString();
-        } else {
-            s_sqlite = std::make_unique<testsupport::SqliteDatabase>();
-            s_connection = s_sqlite->ConnectionString();
-        }
+        s_database = std::make_unique<testsupport::AuditDatabase>();
+        s_connection = s_database->ConnectionString();
     }
-    static void TearDownTestSuite() {
-        s_cluster.reset();
-        s_sqlite.reset();
-    }
+    static void TearDownTestSuite() { s_database.reset(); }
 
     void SetUp() override {
-        if (kPostgres) {
-            if (!testsupport::PostgresCluster::Available())
-                GTEST_SKIP() << "PostgreSQL server binaries are not installed";
-            ASSERT_TRUE(s_cluster->Running()) << s_cluster->Failure();
-        }
+        if (s_database->Missing())
+            GTEST_SKIP() << "PostgreSQL server binaries are not installed";
+        ASSERT_EQ(s_database->Failure(), "");
         ASSERT_EQ(testsupport::ResetErrorTable(s_connection), "");
         const TestOutcome open = m_session.Open(s_connection);
         ASSERT_EQ(open.code, 0) << open.message.text;
@@ -65,14 +51,12 @@ protected:
         return m_session.Execute(PrepareSqlTest(sql, table));
     }
 
-    static std::unique_ptr<testsupport::PostgresCluster> s_cluster;
-    static std::unique_ptr<testsupport::SqliteDatabase> s_sqlite;
+    static std::unique_ptr<testsupport::AuditDatabase> s_database;
     static std::string s_connection;
     SqlTestSession m_session;
 };
 
-std::unique_ptr<testsupport::PostgresCluster> SqlEngineTest::s_cluster;
-std::unique_ptr<testsupport::SqliteDatabase> SqlEngineTest::s_sqlite;
+std::unique_ptr<testsupport::AuditDatabase> SqlEngineTest::s_database;
 std::string SqlEngineTest::s_connection;
 
 TEST_F(SqlEngineTest, CodeZeroIsSuccessWithoutAMessage) {
