@@ -22,15 +22,20 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred)
                 continue;
-            // Repeated benchmarks count by their median repetition (the repetitions themselves are
-            // named ".../repeats:N"); the fastest is shown beside it.
+            // Repeated benchmarks count by their median repetition, the fastest shown beside it.
+            // They are found by their function name and by their full name without the
+            // repetitions ("BM_Substitute/1"), as benchmarks run once are.
             if (run.run_type == Run::RT_Iteration) {
                 m_wall[run.benchmark_name()] = run.GetAdjustedRealTime();
                 m_cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
             } else if (run.aggregate_name == "median" || run.aggregate_name == "min") {
                 const bool median = run.aggregate_name == "median";
-                (median ? m_wall : m_minWall)[run.run_name.function_name] = run.GetAdjustedRealTime();
-                (median ? m_cpu : m_minCpu)[run.run_name.function_name] = run.GetAdjustedCPUTime();
+                benchmark::BenchmarkName name = run.run_name;
+                name.repetitions.clear();
+                for (const std::string& key : {run.run_name.function_name, name.str()}) {
+                    (median ? m_wall : m_minWall)[key] = run.GetAdjustedRealTime();
+                    (median ? m_cpu : m_minCpu)[key] = run.GetAdjustedCPUTime();
+                }
             }
         }
     }
@@ -56,7 +61,7 @@ public:
         if (fa != fastest.end() && fb != fastest.end() && fb->second > 0)
             std::printf(" (fastest %.3fx)", fa->second / fb->second);
         if (limit > 0)
-            std::printf("  target <= %.1fx: %s", limit, ratio <= limit ? "met" : "MISSED");
+            std::printf("  target <= %.2fx: %s", limit, ratio <= limit ? "met" : "MISSED");
         std::printf("\n");
     }
 

@@ -5,6 +5,8 @@
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -12,8 +14,11 @@
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 namespace kestrel {
 
@@ -156,18 +161,92 @@ namespace {
 
 using CacheEntry = ModuleIndex::CacheEntry;
 
+// Opens and reads one listed file into entry: 0, or the errno of what failed (ENOENT: the file
+// went away after the listing). isFolder tells whether the name is a folder.
+int ReadEntry(int dirFd, const char* name, CacheEntry& entry, bool& isFolder) {
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return err;
+    }
+    entry.isModule = false;
+    // Folders and other non-regular files are never module files (a pipe would block).
+    if (S_ISREG(st.st_mode) && !ReadHeader(fd, st.st_size, entry.header, entry.isModule)) {
+        const int err = errno;
+        ::close(fd);
+        return err;
+    }
+    ::close(fd);
+    entry.Remember(st);
+    isFolder = S_ISDIR(st.st_mode);
+    return 0;
+}
+
+// Runs read(i) for every i below count on up to readers threads, the calling one included, and
+// returns when all are done. A thread that cannot be started leaves its share to the others.
+template <typename Read> void ForEachOnReaders(std::size_t count, int readers, Read read) {
+    constexpr std::size_t kFilesPerReader = 32; // fewer files are read faster than a thread starts
+    constexpr std::size_t kChunk = 16;
+    const std::size_t threads =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(readers, 1)), count / kFilesPerReader);
+    if (threads < 2) {
+        for (std::size_t i = 0; i < count; ++i)
+            read(i);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (;;) {
+            const std::size_t begin = next.fetch_add(kChunk, std::memory_order_relaxed);
+            if (begin >= count)
+                return;
+            for (std::size_t i = begin; i < std::min(begin + kChunk, count); ++i)
+                read(i);
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(threads - 1);
+    for (std::size_t t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work();
+    for (std::thread& thread : pool)
+        thread.join();
+}
+
+// One name of the listing, in directory order, with what reading it gave.
+struct ListedFile {
+    std::unique_ptr<CacheEntry> entry;
+    bool cached = false; // the cache's entry still fits the file: no read
+    bool isFolder = false;
+    int error = 0; // errno of the listing's or the read's failure; ENOENT: gone, skipped
+};
+
+// Lists the folder and walks the names in directory order. Reading the files' headers is the
+// slow part on a cold or remote folder, so the files that need it are read on several threads
+// first; the walk then takes the results in listing order, and stops at the first failure with
+// what came before it, exactly as one thread reading file after file would.
 template <typename Visit>
-FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& folder, Visit visit) {
+FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& folder, int readers, Visit visit) {
     Dir dir(folder);
     if (!dir.Get())
         return FileStatus::FromErrno(errno);
     const int dirFd = ::dirfd(dir.Get());
     std::vector<std::unique_ptr<CacheEntry>>& old = cache.entries;
-    std::vector<std::unique_ptr<CacheEntry>> next;
-    next.reserve(old.size());
+    std::vector<ListedFile> listed;
+    listed.reserve(old.size());
     // Built only when the listing leaves the old order.
     std::unordered_map<std::string_view, std::size_t, StringHash> byName;
     std::size_t position = 0;
+    int listError = 0;
     errno = 0;
     while (const dirent* d = ::readdir(dir.Get())) {
         const std::string_view name = d->d_name;
@@ -175,71 +254,65 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
             errno = 0;
             continue;
         }
-        std::unique_ptr<CacheEntry> entry;
+        ListedFile file;
         if (position < old.size() && old[position] && old[position]->diskName == name) {
-            entry = std::move(old[position]);
+            file.entry = std::move(old[position]);
         } else if (!old.empty()) {
             if (byName.empty())
                 for (std::size_t i = 0; i < old.size(); ++i)
                     if (old[i])
                         byName.emplace(old[i]->diskName, i);
             if (auto found = byName.find(name); found != byName.end() && old[found->second]) {
-                entry = std::move(old[found->second]);
+                file.entry = std::move(old[found->second]);
                 byName.erase(found);
             }
         }
         ++position;
-
-        struct stat st {};
-        bool fresh = false;
-        if (entry) {
+        if (file.entry) {
+            struct stat st {};
             if (::fstatat(dirFd, d->d_name, &st, 0) != 0) {
-                if (errno == ENOENT) { // gone since the listing
-                    errno = 0;
-                    continue;
-                }
-                return FileStatus::FromErrno(errno);
+                file.error = errno;
+            } else {
+                file.cached = file.entry->Matches(st);
+                file.isFolder = S_ISDIR(st.st_mode);
             }
-            fresh = entry->Matches(st);
         } else {
-            entry = std::make_unique<CacheEntry>();
-            entry->diskName = name;
-            entry->gbkName = Utf8ToGbk(name);
+            file.entry = std::make_unique<CacheEntry>();
+            file.entry->diskName = name;
+            file.entry->gbkName = Utf8ToGbk(name);
         }
-        if (!fresh) {
-            const int fd = ::openat(dirFd, d->d_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-            if (fd < 0) {
-                if (errno == ENOENT) {
-                    errno = 0;
-                    continue;
-                }
-                return FileStatus::FromErrno(errno);
-            }
-            if (::fstat(fd, &st) != 0) {
-                const int err = errno;
-                ::close(fd);
-                return FileStatus::FromErrno(err);
-            }
-            entry->isModule = false;
-            // Folders and other non-regular files are never module files (a pipe would block).
-            if (S_ISREG(st.st_mode) && !ReadHeader(fd, st.st_size, entry->header, entry->isModule)) {
-                const int err = errno;
-                ::close(fd);
-                return FileStatus::FromErrno(err);
-            }
-            ::close(fd);
-            entry->Remember(st);
-        }
-        if (S_ISDIR(st.st_mode)) {
-            errno = 0;
-            continue;
-        }
-        visit(*entry);
-        next.push_back(std::move(entry));
+        const bool stops = file.error != 0 && file.error != ENOENT;
+        listed.push_back(std::move(file));
+        if (stops) // nothing after a failure is looked at
+            break;
         errno = 0;
     }
-    if (errno != 0)
-        return FileStatus::FromErrno(errno);
+    if (listed.empty() || listed.back().error == 0 || listed.back().error == ENOENT)
+        listError = errno;
+
+    std::vector<std::size_t> toRead;
+    for (std::size_t i = 0; i < listed.size(); ++i)
+        if (!listed[i].cached && listed[i].error == 0)
+            toRead.push_back(i);
+    ForEachOnReaders(toRead.size(), readers, [&](std::size_t k) {
+        ListedFile& file = listed[toRead[k]];
+        file.error = ReadEntry(dirFd, file.entry->diskName.c_str(), *file.entry, file.isFolder);
+    });
+
+    std::vector<std::unique_ptr<CacheEntry>> next;
+    next.reserve(listed.size());
+    for (ListedFile& file : listed) {
+        if (file.error == ENOENT) // gone since the listing
+            continue;
+        if (file.error != 0)
+            return FileStatus::FromErrno(file.error);
+        if (file.isFolder)
+            continue;
+        visit(*file.entry);
+        next.push_back(std::move(file.entry));
+    }
+    if (listError != 0)
+        return FileStatus::FromErrno(listError);
     // Files that are gone are forgotten.
     old = std::move(next);
     return FileStatus::Ok();
@@ -251,7 +324,7 @@ FileStatus ModuleIndex::ListGroup(const std::filesystem::path& folder, const std
                                   std::vector<ModuleListEntry>& entries) {
     entries.clear();
     FolderCache& cache = CacheOf(folder);
-    return Scan(cache, folder, [&](const CacheEntry& entry) {
+    return Scan(cache, folder, m_readers, [&](const CacheEntry& entry) {
         if (entry.isModule && entry.gbkName && FieldView(entry.header.groupId) == groupId)
             entries.push_back({*entry.gbkName, entry.header});
     });
@@ -263,7 +336,7 @@ FileStatus ModuleIndex::ListAll(const std::filesystem::path& folder, std::vector
     if (invalidNames)
         invalidNames->clear();
     FolderCache& cache = CacheOf(folder);
-    return Scan(cache, folder, [&](const CacheEntry& entry) {
+    return Scan(cache, folder, m_readers, [&](const CacheEntry& entry) {
         if (!entry.gbkName)
             return;
         if (entry.isModule)
@@ -273,7 +346,7 @@ FileStatus ModuleIndex::ListAll(const std::filesystem::path& folder, std::vector
     });
 }
 
-ModuleIndex::ModuleIndex() = default;
+ModuleIndex::ModuleIndex(int readers) : m_readers(readers) {}
 ModuleIndex::~ModuleIndex() = default;
 ModuleIndex::ModuleIndex(ModuleIndex&&) noexcept = default;
 ModuleIndex& ModuleIndex::operator=(ModuleIndex&&) noexcept = default;

@@ -21,7 +21,10 @@ FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<
 
 class ModuleIndex {
 public:
-    ModuleIndex();
+    // Threads that read the headers of files not in the cache; 1 reads them one by one. The
+    // listing is the same either way.
+    static constexpr int kDefaultReaders = 8;
+    explicit ModuleIndex(int readers = kDefaultReaders);
     ~ModuleIndex();
     ModuleIndex(ModuleIndex&&) noexcept;
     ModuleIndex& operator=(ModuleIndex&&) noexcept;
@@ -44,6 +47,7 @@ private:
     FolderCache& CacheOf(const std::filesystem::path& folder);
 
     std::vector<std::unique_ptr<FolderCache>> m_folders;
+    int m_readers;
 };
 
 } // namespace kestrel

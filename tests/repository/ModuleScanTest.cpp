@@ -153,3 +153,113 @@ TEST(ModuleScan, CachesOfTwoFoldersStayApart) {
     EXPECT_EQ(Listed(index, two.Path(), "G1")[0].second, "two");
     EXPECT_EQ(Listed(index, one.Path(), "G1")[0].second, "one");
 }
+
+namespace {
+
+// Every field of every entry, in listing order.
+std::vector<std::string> Everything(const std::vector<ModuleListEntry>& entries) {
+    std::vector<std::string> result;
+    for (const auto& e : entries)
+        result.push_back(e.fileName + '\0' + std::string(reinterpret_cast<const char*>(&e.header), sizeof e.header));
+    return result;
+}
+
+// A folder big enough to be read on several threads, with every kind of file a scan meets.
+// Returns how many of its .kst names are no module files.
+std::size_t FillMixedFolder(const TempDir& dir, int files) {
+    std::size_t invalid = 1; // the pipe
+    for (int i = 0; i < files; ++i) {
+        const std::string name = "m" + std::to_string(i) + (i % 2 ? ".kst" : ".KST");
+        switch (i % 11) {
+        case 3:
+            WriteBytes(dir / name, "MODULE_ITEM"); // too short
+            ++invalid;
+            break;
+        case 5:
+            std::filesystem::create_directory(dir / name);
+            break;
+        case 7:
+            WriteBytes(dir / name, "");
+            ++invalid;
+            break;
+        default:
+            WriteModule(dir / name, i % 3 ? "G1" : "G2", "title " + std::to_string(i));
+        }
+    }
+    ::mkfifo((dir / "pipe.kst").c_str(), 0644);
+    WriteModule(dir / "other.txt", "G1");
+    return invalid;
+}
+
+} // namespace
+
+TEST(ModuleScan, ReadingOnSeveralThreadsListsWhatOneThreadLists) {
+    TempDir dir;
+    const std::size_t invalid = FillMixedFolder(dir, 600);
+    ModuleIndex parallel(8), sequential(1);
+    std::vector<ModuleListEntry> a, b;
+    std::vector<std::string> invalidA, invalidB;
+    ASSERT_TRUE(parallel.ListAll(dir.Path(), a, &invalidA));
+    ASSERT_TRUE(sequential.ListAll(dir.Path(), b, &invalidB));
+    EXPECT_EQ(Everything(a), Everything(b));
+    EXPECT_EQ(invalidA, invalidB);
+    EXPECT_EQ(invalidA.size(), invalid);
+    // In directory order, as the names are listed.
+    std::vector<std::string> names;
+    ASSERT_TRUE(ListModuleFileNames(dir.Path(), names));
+    std::vector<std::string> listedNames;
+    for (const auto& e : a)
+        listedNames.push_back(e.fileName);
+    std::vector<std::string> moduleNames;
+    for (const auto& name : names)
+        if (std::find(invalidA.begin(), invalidA.end(), name) == invalidA.end())
+            moduleNames.push_back(name);
+    EXPECT_EQ(listedNames, moduleNames);
+    EXPECT_EQ(Listed(parallel, dir.Path(), "G2"), FullReRead(dir.Path(), "G2"));
+
+    // A re-fill after changes reads again only what changed, on several threads as well.
+    for (int i = 0; i < 600; i += 4)
+        if (i % 11 != 5)
+            WriteModule(dir / ("m" + std::to_string(i) + (i % 2 ? ".kst" : ".KST")), "G2", "changed");
+    std::filesystem::remove(dir / "m10.KST");
+    ASSERT_TRUE(parallel.ListAll(dir.Path(), a));
+    ModuleIndex fresh(1);
+    ASSERT_TRUE(fresh.ListAll(dir.Path(), b));
+    EXPECT_EQ(Everything(a), Everything(b));
+}
+
+TEST(ModuleScan, ReadingOnSeveralThreadsStopsAtTheSameUnreadableFile) {
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    FillMixedFolder(dir, 400);
+    // Two unreadable files: the scan stops at whichever the directory lists first, with the
+    // files listed before it.
+    ModuleIndex before(1);
+    std::vector<ModuleListEntry> all;
+    ASSERT_TRUE(before.ListAll(dir.Path(), all));
+    ::chmod((dir / "m120.KST").c_str(), 0000);
+    ::chmod((dir / "m301.kst").c_str(), 0000);
+    std::size_t stop = 0;
+    while (stop < all.size() && all[stop].fileName != "m120.KST" && all[stop].fileName != "m301.kst")
+        ++stop;
+    ASSERT_LT(stop, all.size());
+    const std::vector<std::string> expected =
+        Everything({all.begin(), all.begin() + static_cast<std::ptrdiff_t>(stop)});
+    const int rc = RunInChild(
+        [&] {
+            ModuleIndex parallel(8), sequential(1);
+            std::vector<ModuleListEntry> a, b;
+            const FileStatus first = parallel.ListAll(dir.Path(), a);
+            const FileStatus second = sequential.ListAll(dir.Path(), b);
+            if (!first.IsIo() || first.osError != EACCES || !second.IsIo() || second.osError != EACCES)
+                return 1;
+            if (Everything(a) != expected || Everything(b) != expected)
+                return 2;
+            // Again from the partly filled cache: the same.
+            if (parallel.ListAll(dir.Path(), a).osError != EACCES || Everything(a) != expected)
+                return 3;
+            return 0;
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(rc, 0);
+}
