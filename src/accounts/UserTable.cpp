@@ -64,13 +64,17 @@ int32_t UserTableLoad(UserTable& table) {
 FileStatus UserTableSave(UserTable& table, int32_t count) {
     if (count < 0 || count > kMaxUsers)
         return FileStatus::Invalid("user count out of range");
-    const std::filesystem::path path = ProgramFilePath(kUserFileName);
+    // An installed copy keeps the table elsewhere, through a link beside the program; the
+    // backup then goes beside the table, where the users who may save it can write.
+    std::filesystem::path path;
+    if (FileStatus resolved = ResolveWriteTarget(ProgramFilePath(kUserFileName), path); !resolved)
+        return resolved;
 
     // Keep the previous table before replacing it, so a mistaken save can be undone by hand.
     std::string previous;
     const FileStatus read = ReadWholeFile(path, previous);
     if (read) {
-        if (FileStatus backup = WriteFileAtomic(ProgramFilePath(kUserBackupName), previous); !backup)
+        if (FileStatus backup = WriteFileAtomic(path.parent_path() / kUserBackupName, previous); !backup)
             return backup;
     } else if (read.osError != ENOENT) {
         return read;

@@ -45,7 +45,8 @@ FileStatus ParseUserTableBytes(UserTable& table, const std::string& bytes);
 // Fills table with the built-in table (one account) and returns 1.
 int32_t UseBuiltInUserTable(UserTable& table);
 
-// Writes the first count records, keeping the previous file as "kestrel.usr.bak". The
+// Writes the first count records, keeping the previous file as "kestrel.usr.bak" beside it.
+// When "kestrel.usr" is a symbolic link, the file it names is written and the link kept. The
 // table's texts are left scrambled, as the callers drop the table right after. A count
 // outside 0 to 100 is Invalid and writes nothing; when the previous file cannot be read for
 // its backup, nothing is written either (Io).

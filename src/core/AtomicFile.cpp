@@ -88,16 +88,29 @@ FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes) 
     return FileStatus::Ok();
 }
 
-FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes) {
-    // A link stays a link: the file it points at is the one replaced.
-    std::filesystem::path path = givenPath;
-    struct stat link {};
-    if (::lstat(givenPath.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+FileStatus ResolveWriteTarget(const std::filesystem::path& path, std::filesystem::path& target) {
+    // The kernel's own limit on links followed in one lookup.
+    constexpr int kMaxLinks = 40;
+    target = path;
+    for (int hops = 0; hops <= kMaxLinks; ++hops) {
+        struct stat st {};
+        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return FileStatus::Ok();
         std::error_code ec;
-        std::filesystem::path target = std::filesystem::canonical(givenPath, ec);
-        if (!ec)
-            path = std::move(target);
+        const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
+        if (ec)
+            return FileStatus::FromErrno(ec.value());
+        // A relative link is read from the folder that holds it. A link that dangles still
+        // names the file to create: replacing the link itself would lose it.
+        target = next.is_absolute() ? next : target.parent_path() / next;
     }
+    return FileStatus::FromErrno(ELOOP);
+}
+
+FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes) {
+    std::filesystem::path path;
+    if (FileStatus resolved = ResolveWriteTarget(givenPath, path); !resolved)
+        return resolved;
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     // The temporary name must stay within NAME_MAX however long the file's own name is.
     std::string stem = path.filename().string();

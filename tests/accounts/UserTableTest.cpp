@@ -170,6 +170,39 @@ TEST_F(UserTableFile, SaveWithoutPreviousFileMakesNoBackupAndRefusesBadCounts) {
     EXPECT_EQ(testsupport::ReadBytes(File()), std::string(4, '\0'));
 }
 
+// The installed layout: the program folder holds only a link to the table in a folder that
+// the users who administer it may write; the first save creates the table through the link.
+TEST_F(UserTableFile, SaveThroughALinkWritesItsTargetAndKeepsTheLink) {
+    const auto programs = m_dir / "lib";
+    const auto data = m_dir / "var";
+    std::filesystem::create_directories(programs);
+    std::filesystem::create_directories(data);
+    std::filesystem::create_symlink("../var/kestrel.usr", programs / kUserFileName);
+    SetProgramFolderForTesting(programs);
+
+    UserTable table;
+    SetFieldText(table.records[0].name, "SA");
+    SetFieldText(table.records[0].password, "first");
+    ASSERT_TRUE(UserTableSave(table, 1));
+    SetFieldText(table.records[0].name, "SA");
+    SetFieldText(table.records[0].password, "second");
+    ASSERT_TRUE(UserTableSave(table, 1));
+
+    EXPECT_TRUE(std::filesystem::is_symlink(programs / kUserFileName));
+    EXPECT_EQ(testsupport::ReadBytes(data / kUserFileName), UserFile({{"SA", "second"}}, 1).Str());
+    EXPECT_EQ(testsupport::ReadBytes(data / kUserBackupName), UserFile({{"SA", "first"}}, 1).Str());
+    EXPECT_FALSE(std::filesystem::exists(programs / kUserBackupName));
+    UserTable back;
+    ASSERT_EQ(UserTableLoad(back), 1);
+    EXPECT_EQ(FieldText(back.records[0].password), "second");
+
+    // A link that leads round in a circle is refused, and nothing takes its place.
+    std::filesystem::remove(programs / kUserFileName);
+    std::filesystem::create_symlink(kUserFileName, programs / kUserFileName);
+    EXPECT_EQ(UserTableSave(table, 1).osError, ELOOP);
+    EXPECT_TRUE(std::filesystem::is_symlink(programs / kUserFileName));
+}
+
 TEST_F(UserTableFile, FailedSaveLeavesTheOldFile) {
     ::chmod(m_dir.Path().c_str(), 0755);
     testsupport::WriteBytes(File(), UserFile({{"old", "one"}}, 1));

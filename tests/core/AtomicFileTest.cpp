@@ -57,6 +57,18 @@ TEST(AtomicFile, ReplacesTheTargetOfALinkAndKeepsTheLink) {
     EXPECT_EQ(testsupport::ReadBytes(dir / "real.MGP"), "new");
 }
 
+TEST(AtomicFile, LinkThatDanglesOrLeadsThroughAnotherLinkGetsItsTargetWritten) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "data");
+    std::filesystem::create_symlink("data/real.usr", dir / "first");
+    std::filesystem::create_symlink((dir / "first").string(), dir / "second");
+    ASSERT_TRUE(WriteFileAtomic(dir / "second", "made"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "first"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "second"));
+    EXPECT_EQ(testsupport::ReadBytes(dir / "data" / "real.usr"), "made");
+    EXPECT_EQ(LeftoverTemporaries(dir / "data"), 0);
+}
+
 TEST(AtomicFile, ReadErrorsCarryTheOsText) {
     TempDir dir;
     std::string bytes = "junk";
