@@ -9,11 +9,14 @@
 #include <memory>
 
 namespace {
+constexpr char kUsage[] =
+    "usage: kestrel-tool show FILE\n"
+    "       kestrel-tool check CATALOGUE [--group ID] --connect CONNSTR [--junit FILE] [--csv FILE]\n"
+    "       kestrel-tool report CATALOGUE --pdf FILE [--layout FILE]\n"
+    "       kestrel-tool --help | --version\n";
+
 int Usage() {
-    std::fputs("usage: kestrel-tool show FILE\n"
-               "       kestrel-tool check CATALOGUE [--group ID] --connect CONNSTR [--junit FILE] [--csv FILE]\n"
-               "       kestrel-tool report CATALOGUE --pdf FILE [--layout FILE]\n",
-               stderr);
+    std::fputs(kUsage, stderr);
     return kestrel::tool::kExitUsage;
 }
 } // namespace
@@ -21,6 +24,14 @@ int Usage() {
 int main(int argc, char** argv) {
     if (argc < 2)
         return Usage();
+    if (std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("kestrel-tool %s\n", KESTREL_VERSION);
+        return 0;
+    }
     const bool report = std::strcmp(argv[1], "report") == 0;
     // The report renders text to PDF and needs a GUI application (fonts); the rest does not.
     if (report && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
