@@ -92,7 +92,7 @@ void BM_WindowSwitchGroup(benchmark::State& state) {
     window.show();
     window.OpenCommand();
     ui::SetModalResponder(nullptr);
-    PanelList* groups = window.Panel()->GroupList();
+    ListBox* groups = window.Panel()->GroupList();
     int g = 1;
     for (auto _ : state) {
         // As a user's click does: the selection changes and the window fills the module list.

@@ -16,8 +16,8 @@ static const TestVariable* Find(const TestVariable* variables, int32_t count, co
 }
 
 KESTREL_MODULE_EXPORT int32_t SampleAudit(TestVariable* variables, int32_t count) {
-    const TestVariable* amount = Find(variables, count, "Amount", 2);
-    const TestVariable* account = Find(variables, count, "Account", 4);
+    const TestVariable* amount = Find(variables, count, "Amount", KESTREL_INT);
+    const TestVariable* account = Find(variables, count, "Account", KESTREL_CHAR);
     if (!amount || !account)
         return 1;
     if (amount->value.intValue < 0)

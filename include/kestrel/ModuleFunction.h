@@ -15,12 +15,32 @@
 extern "C" {
 #endif
 
-/* attribute: 0 Import, 1 Config, 2 Report. type: 0 byte, 1 short, 2 int, 3 double, 4 char. */
+/* Where a variable's value comes from (TestVariable.attribute): Import and Config variables
+ * carry their test values; a Report variable carries its remark with the placeholders filled,
+ * in a "char" buffer. */
+enum KestrelVariableAttribute { KESTREL_IMPORT = 0, KESTREL_CONFIG = 1, KESTREL_REPORT = 2 };
+
+/* The kind of a variable's value (TestVariable.type) and the member of value that holds it. */
+enum KestrelVariableType {
+    KESTREL_BYTE = 0,   /* value.byteValue */
+    KESTREL_SHORT = 1,  /* value.shortValue */
+    KESTREL_INT = 2,    /* value.intValue */
+    KESTREL_DOUBLE = 3, /* value.doubleValue */
+    KESTREL_CHAR = 4    /* value.text, a buffer of length bytes */
+};
+
+/* The table has room for this many entries; count never exceeds it. */
+enum { KESTREL_MAX_TEST_VARIABLES = 2000 };
+
+/* Bits of the flags word in a module file's header, for tools that read module files. A
+ * module that is "测试" has TESTED; one that is "测试通过" has TESTED and PASSED. */
+enum KestrelModuleFlags { KESTREL_FLAG_REQUIRED = 1, KESTREL_FLAG_TESTED = 2, KESTREL_FLAG_PASSED = 4 };
+
 #pragma pack(push, 1)
 typedef struct TestVariable {
-    char name[41]; /* zero-terminated, at most 40 bytes */
-    uint8_t attribute;
-    uint8_t type;
+    char name[41];     /* zero-terminated, at most 40 bytes */
+    uint8_t attribute; /* KestrelVariableAttribute */
+    uint8_t type;      /* KestrelVariableType */
     char reserved1[5];
     union {
         uint8_t byteValue;

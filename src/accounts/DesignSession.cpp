@@ -3,7 +3,6 @@
 #include "accounts/Login.h"
 #include "accounts/Settings.h"
 #include "accounts/UserTable.h"
-#include "editor/ModuleEditDlg.h"
 #include "ui/GbkText.h"
 #include "ui/Seam.h"
 
@@ -31,12 +30,9 @@ void RunDesignSession() {
     if (ui::ExecDialog(&login) != QDialog::Accepted)
         return;
 
-    ModuleEditDlg editor;
-    editor.SetLastFile(ReadLastFile());
-    editor.SetUserName(login.UserName());
-    ui::ExecDialog(&editor);
+    const std::string lastFile = RunModuleEditor(login.UserName(), ReadLastFile());
 
-    const FileStatus written = WriteLastFile(editor.LastFile());
+    const FileStatus written = WriteLastFile(lastFile);
     if (!written)
         ui::ShowMessage(nullptr, ui::FromGbk(written.message));
 }

@@ -1,11 +1,12 @@
 #include "editor/ModuleEditDlg.h"
 
+#include "accounts/DesignSession.h"
 #include "accounts/Settings.h"
-#include "accounts/TextRoutines.h"
 #include "accounts/UserListDlg.h"
 #include "core/Clock.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
+#include "core/TextRoutines.h"
 #include "editor/FileName.h"
 #include "editor/SheetDlg.h"
 #include "editor/TopicDlg.h"
@@ -545,6 +546,14 @@ void ModuleEditDlg::MoveModuleIntoGroup(int group) {
         return;
     }
     m_panel->RemoveModuleLine(row);
+}
+
+std::string RunModuleEditor(const std::string& userName, const std::string& lastFile) {
+    ModuleEditDlg editor;
+    editor.SetLastFile(lastFile);
+    editor.SetUserName(userName);
+    ui::ExecDialog(&editor);
+    return editor.LastFile();
 }
 
 } // namespace kestrel

@@ -14,7 +14,7 @@ class QLabel;
 
 namespace kestrel {
 
-// Identifiers carried by the pages' change reports.
+// Identifiers carried by the pages' change reports (the stamps' also name their labels).
 enum PageControlId {
     kIdTitle = 1006,
     kIdSqlEditor = 1006,
@@ -22,14 +22,9 @@ enum PageControlId {
     kIdType = 1025,
     kIdDllName = 1026,
     kIdRequired = 1027,
-    kIdClipboardOption = 1027,
     kIdFunction = 1028,
     kIdCreated = 1038,
     kIdModified = 1039,
-    kIdDllNameLabel = 1040,
-    kIdFunctionLabel = 1041,
-    kIdState = 1045,
-    kIdIndicator = 1050,
 };
 
 enum class ChangeKind { TextChanged, Clicked, SelectionChanged };

@@ -105,7 +105,7 @@ public:
 
 } // namespace
 
-PanelList::PanelList(bool moduleList, QWidget* parent) : QListWidget(parent), m_moduleList(moduleList) {
+ListBox::ListBox(bool moduleList, QWidget* parent) : QListWidget(parent), m_moduleList(moduleList) {
     setFont(ui::FixedFont());
     setItemDelegate(new CellDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -114,7 +114,7 @@ PanelList::PanelList(bool moduleList, QWidget* parent) : QListWidget(parent), m_
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 }
 
-void PanelList::keyPressEvent(QKeyEvent* event) {
+void ListBox::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
@@ -138,12 +138,12 @@ void PanelList::keyPressEvent(QKeyEvent* event) {
     }
 }
 
-void PanelList::focusInEvent(QFocusEvent* event) {
+void ListBox::focusInEvent(QFocusEvent* event) {
     emit FocusEntered();
     QListWidget::focusInEvent(event);
 }
 
-void PanelList::mousePressEvent(QMouseEvent* event) {
+void ListBox::mousePressEvent(QMouseEvent* event) {
     const bool dragKeys = DragModifiers(event->modifiers());
     if (m_moduleList && dragKeys && event->button() == Qt::RightButton) {
         // Rename only from the line that is already selected; the click selects nothing.
@@ -168,7 +168,7 @@ void PanelList::mousePressEvent(QMouseEvent* event) {
     }
 }
 
-void PanelList::mouseMoveEvent(QMouseEvent* event) {
+void ListBox::mouseMoveEvent(QMouseEvent* event) {
     if (!m_armed) {
         QListWidget::mouseMoveEvent(event);
         return;
@@ -182,7 +182,7 @@ void PanelList::mouseMoveEvent(QMouseEvent* event) {
     event->accept();
 }
 
-void PanelList::mouseReleaseEvent(QMouseEvent* event) {
+void ListBox::mouseReleaseEvent(QMouseEvent* event) {
     if (!m_armed || event->button() != Qt::LeftButton) {
         QListWidget::mouseReleaseEvent(event);
         return;
@@ -198,13 +198,13 @@ void PanelList::mouseReleaseEvent(QMouseEvent* event) {
     emit DragDropped(global);
 }
 
-void PanelList::mouseDoubleClickEvent(QMouseEvent* event) {
+void ListBox::mouseDoubleClickEvent(QMouseEvent* event) {
     QListWidget::mouseDoubleClickEvent(event);
     if (event->button() == Qt::LeftButton && itemAt(event->position().toPoint()))
         emit KeyCommand(Qt::Key_F3);
 }
 
-void PanelList::EndDrag() {
+void ListBox::EndDrag() {
     if (m_dragCursorShown)
         QApplication::restoreOverrideCursor();
     m_dragCursorShown = false;
@@ -216,11 +216,11 @@ ListPanel::ListPanel(QWidget* parent) : QWidget(parent) {
     m_groupCaption = new QLabel(QStringLiteral("模块组"), this);
     m_groupCaption->setAlignment(Qt::AlignCenter);
     m_groupCaption->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    m_groups = new PanelList(false, this);
+    m_groups = new ListBox(false, this);
     m_moduleCaption = new QLabel(QStringLiteral("模块"), this);
     m_moduleCaption->setAlignment(Qt::AlignCenter);
     m_moduleCaption->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    m_modules = new PanelList(true, this);
+    m_modules = new ListBox(true, this);
     m_groups->setObjectName(QStringLiteral("groupList"));
     m_modules->setObjectName(QStringLiteral("moduleList"));
     setTabOrder(m_groups, m_modules);
@@ -228,20 +228,20 @@ ListPanel::ListPanel(QWidget* parent) : QWidget(parent) {
     const ui::DialogUnits du;
     setMinimumSize(du.Size(400, 244));
 
-    connect(m_groups, &PanelList::KeyCommand, this, [this](int key) {
+    connect(m_groups, &ListBox::KeyCommand, this, [this](int key) {
         m_groupActive = true;
         emit Command(key, true);
     });
-    connect(m_modules, &PanelList::KeyCommand, this, [this](int key) {
+    connect(m_modules, &ListBox::KeyCommand, this, [this](int key) {
         m_groupActive = false;
         emit Command(key, false);
     });
-    connect(m_groups, &PanelList::FocusEntered, this, [this] { m_groupActive = true; });
-    connect(m_modules, &PanelList::FocusEntered, this, [this] { m_groupActive = false; });
+    connect(m_groups, &ListBox::FocusEntered, this, [this] { m_groupActive = true; });
+    connect(m_modules, &ListBox::FocusEntered, this, [this] { m_groupActive = false; });
     connect(m_groups, &QListWidget::itemSelectionChanged, this,
             [this] { emit GroupSelectionChanged(SelectedGroup()); });
-    connect(m_modules, &PanelList::DragDropped, this, &ListPanel::OnDrop);
-    connect(m_modules, &PanelList::RenameClicked, this, &ListPanel::RenameModule);
+    connect(m_modules, &ListBox::DragDropped, this, &ListPanel::OnDrop);
+    connect(m_modules, &ListBox::RenameClicked, this, &ListPanel::RenameModule);
 }
 
 void ListPanel::resizeEvent(QResizeEvent* event) {

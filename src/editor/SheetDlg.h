@@ -14,11 +14,10 @@ namespace kestrel {
 
 // One of the panel's lists. Keys that stand for commands are handed to the panel instead of
 // moving around in the list.
-class PanelList : public QListWidget {
+class ListBox : public QListWidget {
     Q_OBJECT
 public:
-    PanelList(bool moduleList, QWidget* parent);
-    bool IsDragArmed() const { return m_armed; }
+    ListBox(bool moduleList, QWidget* parent);
 
 signals:
     void KeyCommand(int key);
@@ -48,8 +47,8 @@ class ListPanel : public QWidget {
 public:
     explicit ListPanel(QWidget* parent = nullptr);
 
-    PanelList* GroupList() const { return m_groups; }
-    PanelList* ModuleList() const { return m_modules; }
+    ListBox* GroupList() const { return m_groups; }
+    ListBox* ModuleList() const { return m_modules; }
     // Whether the group list was the list last worked in (tool buttons take no focus).
     bool GroupListActive() const { return m_groupActive; }
     void FocusGroupList();
@@ -91,8 +90,8 @@ private:
 
     QLabel* m_groupCaption;
     QLabel* m_moduleCaption;
-    PanelList* m_groups;
-    PanelList* m_modules;
+    ListBox* m_groups;
+    ListBox* m_modules;
     bool m_groupActive = true;
 };
 

@@ -21,8 +21,8 @@ namespace {
 
 struct DemoVariable {
     const char* name;
-    uint8_t attribute; // 0 Import, 1 Config, 2 Report
-    uint8_t type;      // 0 byte, 1 short, 2 int, 3 double, 4 char
+    VariableAttribute attribute;
+    VariableType type;
     int32_t length;
     const char* remark;
     const char* testValue;
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const DemoVariable userId{"UserID", 0, 2, 4, "审计员编号", "1"};
+    const DemoVariable userId{"UserID", kImport, kInt, 4, "审计员编号", "1"};
     const std::vector<DemoModule> modules = {
         {"xs001.kst",
          "XS",
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
          kFlagTested,
          "INSERT INTO KSTError(UserID, ErrorCode, ErrorMsg) VALUES([?:UserID], [?:Code], 'gap')",
          "检查发票号码是否连续。",
-         {userId, {"Code", 1, 2, 4, "返回的错误码", "0"}}},
+         {userId, {"Code", kConfig, kInt, 4, "返回的错误码", "0"}}},
         {"xs003.kst", "XS", "退货异常", kSqlModule, 0, "SELECT 1", "尚未完成。", {}},
         {"CG001.kst",
          "CG",
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
          kFlagRequired | kFlagTested | kFlagPassed,
          "./libsample_module.so,SampleAudit",
          "由示例动态库完成的检查。",
-         {{"Amount", 0, 2, 4, "付款金额", "1200"}, {"Account", 0, 4, 20, "科目", "1001 现金"}}},
+         {{"Amount", kImport, kInt, 4, "付款金额", "1200"}, {"Account", kImport, kChar, 20, "科目", "1001 现金"}}},
         {"cg002.kst",
          "CG",
          "采购价格波动",
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
          0,
          "./libsample_module.so,SampleAudit",
          "金额为负时示例函数返回 2。",
-         {{"Amount", 0, 2, 4, "盘亏金额", "-5"}, {"Account", 0, 4, 20, "科目", "1403"}}},
+         {{"Amount", kImport, kInt, 4, "盘亏金额", "-5"}, {"Account", kImport, kChar, 20, "科目", "1403"}}},
         {"盘点差异.kst",
          "KC",
          "盘点差异汇总",

@@ -1,10 +1,10 @@
 #include "repository/Catalogue.h"
 
-#include "accounts/TextRoutines.h"
 #include "core/AsciiCase.h"
 #include "core/AtomicFile.h"
 #include "core/Bytes.h"
 #include "core/FixedText.h"
+#include "core/TextRoutines.h"
 
 #include <algorithm>
 #include <climits>

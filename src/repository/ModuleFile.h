@@ -1,6 +1,7 @@
 #pragma once
 // The module record and its ".kst" file.
 #include "core/Status.h"
+#include "kestrel/ModuleFunction.h"
 
 #include <array>
 #include <cstdint>
@@ -15,9 +16,9 @@ inline constexpr char kModuleKeyword[] = "MODULE_ITEM";
 enum ModuleType : int32_t { kSqlModule = 0, kDllModule = 1 };
 
 enum ModuleFlags : int32_t {
-    kFlagRequired = 1,
-    kFlagTested = 2, // state "测试" or "测试通过"; the module may be in use already
-    kFlagPassed = 4, // state "测试通过", only together with kFlagTested
+    kFlagRequired = KESTREL_FLAG_REQUIRED,
+    kFlagTested = KESTREL_FLAG_TESTED, // state "测试" or "测试通过"; the module may be in use already
+    kFlagPassed = KESTREL_FLAG_PASSED, // state "测试通过", only together with kFlagTested
 };
 
 #pragma pack(push, 1)
@@ -39,8 +40,8 @@ struct ModuleHeader {
 
 struct VariableDefinition {
     char name[41];
-    uint8_t attribute; // 0 Import, 1 Config, 2 Report
-    uint8_t type;      // 0 byte, 1 short, 2 int, 3 double, 4 char
+    uint8_t attribute; // KestrelVariableAttribute
+    uint8_t type;      // KestrelVariableType
     char reserved1[13];
     int32_t length;
     char reserved2[4];

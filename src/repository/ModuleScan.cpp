@@ -351,10 +351,6 @@ ModuleIndex::~ModuleIndex() = default;
 ModuleIndex::ModuleIndex(ModuleIndex&&) noexcept = default;
 ModuleIndex& ModuleIndex::operator=(ModuleIndex&&) noexcept = default;
 
-void ModuleIndex::Clear() {
-    m_folders.clear();
-}
-
 ModuleIndex::FolderCache& ModuleIndex::CacheOf(const std::filesystem::path& folder) {
     std::error_code ec;
     std::string key =

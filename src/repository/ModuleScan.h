@@ -38,7 +38,6 @@ public:
     // that are not module files.
     FileStatus ListAll(const std::filesystem::path& folder, std::vector<ModuleListEntry>& entries,
                        std::vector<std::string>* invalidNames = nullptr);
-    void Clear();
 
     struct CacheEntry;
     struct FolderCache;

@@ -22,8 +22,6 @@ using namespace kestrel::runner;
 
 namespace {
 
-constexpr int32_t kRoom = 2000; // the table's room, as the tool's own table has it
-
 bool ReadAll(int fd, void* data, std::size_t size) {
     char* p = static_cast<char*>(data);
     while (size > 0) {
@@ -73,10 +71,10 @@ int main() {
     std::string folder, library, function;
     int32_t count = 0;
     if (!ReadValue(fd, magic) || magic != kRequestMagic || !ReadText(fd, folder) || !ReadText(fd, library) ||
-        !ReadText(fd, function) || !ReadValue(fd, count) || count < 0 || count > kRoom)
+        !ReadText(fd, function) || !ReadValue(fd, count) || count < 0 || count > KESTREL_MAX_TEST_VARIABLES)
         return Reply(kBadRequest, -1, "bad request");
 
-    auto* table = static_cast<TestVariable*>(std::calloc(kRoom, sizeof(TestVariable)));
+    auto* table = static_cast<TestVariable*>(std::calloc(KESTREL_MAX_TEST_VARIABLES, sizeof(TestVariable)));
     if (!table)
         return Reply(kBadRequest, -1, "out of memory");
     if (count > 0 && !ReadAll(fd, table, sizeof(TestVariable) * static_cast<std::size_t>(count)))
@@ -84,7 +82,7 @@ int main() {
     std::vector<char*> buffers;
     for (int32_t i = 0; i < count; ++i) {
         TestVariable& entry = table[i];
-        if (entry.type != 4)
+        if (entry.type != KESTREL_CHAR)
             continue;
         uint8_t hasBuffer = 0;
         std::string text;

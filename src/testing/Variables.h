@@ -9,10 +9,17 @@
 
 namespace kestrel {
 
-constexpr int kMaxTestVariables = 2000;
+// The values are those of the module header, which module authors see too.
+constexpr int kMaxTestVariables = KESTREL_MAX_TEST_VARIABLES;
 
-enum VariableAttribute { kImport = 0, kConfig = 1, kReport = 2 };
-enum VariableType { kByte = 0, kShort = 1, kInt = 2, kDouble = 3, kChar = 4 };
+enum VariableAttribute { kImport = KESTREL_IMPORT, kConfig = KESTREL_CONFIG, kReport = KESTREL_REPORT };
+enum VariableType {
+    kByte = KESTREL_BYTE,
+    kShort = KESTREL_SHORT,
+    kInt = KESTREL_INT,
+    kDouble = KESTREL_DOUBLE,
+    kChar = KESTREL_CHAR
+};
 
 // One grid row in neutral form: what the variables grid shows, or what a stored module holds.
 // attribute and type are the low byte of what the drop-down reported (values outside 0-2 /
@@ -80,7 +87,7 @@ struct FillResult {
 int64_t ReadWholeNumber(const std::string& text);
 
 // Fills table from rows (first pass: names, types, values; second pass: Report expansion).
-// Refuses more than 2000 rows, buffers too small for their text ("变量长度不足：" + name) and
+// Refuses more than kMaxTestVariables rows, buffers too small for their text ("变量长度不足：" + name) and
 // Report remarks with a bad placeholder ("报表变量错：" + name); nothing is ever written past
 // a buffer. On failure the table is released.
 FillResult FillTestVariables(TestVariableTable& table, const std::vector<VariableRow>& rows);

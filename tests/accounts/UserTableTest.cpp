@@ -1,6 +1,6 @@
 #include "accounts/UserTable.h"
-#include "accounts/TextRoutines.h"
 #include "core/FixedText.h"
+#include "core/TextRoutines.h"
 #include "support/Builders.h"
 #include "support/Files.h"
 

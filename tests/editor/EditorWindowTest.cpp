@@ -44,8 +44,8 @@ struct Editor {
         window->show();
     }
     ListPanel* Panel() const { return window->Panel(); }
-    PanelList* Groups() const { return Panel()->GroupList(); }
-    PanelList* Modules() const { return Panel()->ModuleList(); }
+    ListBox* Groups() const { return Panel()->GroupList(); }
+    ListBox* Modules() const { return Panel()->ModuleList(); }
 
     void Open(const QString& path) {
         responder.AnswerFile(path);

@@ -1,6 +1,6 @@
 #include "support/Workspace.h"
 
-#include "accounts/TextRoutines.h"
+#include "core/TextRoutines.h"
 
 #include <QtGlobal>
 

@@ -31,7 +31,7 @@ KESTREL_MODULE_EXPORT int32_t ReadCharBuffer(TestVariable* variables, int32_t co
     if (count < 1)
         return 1;
     const TestVariable* v = &variables[0];
-    if (v->type != 4 || v->length != 20)
+    if (v->type != KESTREL_CHAR || v->length != 20)
         return 2;
     if (!v->value.text || strcmp(v->value.text, "abc") != 0)
         return 3;
@@ -77,7 +77,7 @@ KESTREL_MODULE_EXPORT int32_t NeverReturns(TestVariable* variables, int32_t coun
 KESTREL_MODULE_EXPORT int32_t Scribble(TestVariable* variables, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         memset(variables[i].name, 'X', sizeof variables[i].name);
-        if (variables[i].type == 4 && variables[i].value.text && variables[i].length > 0)
+        if (variables[i].type == KESTREL_CHAR && variables[i].value.text && variables[i].length > 0)
             memset(variables[i].value.text, 'Y', (size_t)variables[i].length);
     }
     return 0;

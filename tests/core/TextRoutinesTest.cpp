@@ -1,4 +1,4 @@
-#include "accounts/TextRoutines.h"
+#include "core/TextRoutines.h"
 #include "support/Files.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,6 @@
-#include "accounts/TextRoutines.h"
+#include "core/TextRoutines.h"
+
+#include "kestrel/ModuleFunction.h"
 
 #include <cerrno>
 #include <climits>
@@ -52,10 +54,10 @@ std::string FormatModuleLine(std::string_view fileName, int32_t flags, std::stri
     if (line.size() < 13)
         line.append(13 - line.size(), ' ');
     line += ' ';
-    line += (flags & 1) ? "\xA1\xCC " : "\xA1\xF5 "; // "√ " / "□ "
-    if (!(flags & 2))
+    line += (flags & KESTREL_FLAG_REQUIRED) ? "\xA1\xCC " : "\xA1\xF5 "; // "√ " / "□ "
+    if (!(flags & KESTREL_FLAG_TESTED))
         line += "[  ] ";
-    else if (flags & 4)
+    else if (flags & KESTREL_FLAG_PASSED)
         line += "[OK] ";
     else
         line += "[\xB2\xE2] "; // "[测] "
