@@ -14,10 +14,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 namespace kestrel {
 
 namespace {
@@ -119,104 +115,40 @@ private:
     char m_text[16] = {};
 };
 
-// Names are short: a plain loop beats a call of memcmp.
-bool SameBytes(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i])
-            return false;
-    return true;
-}
-
-uint32_t HashName(std::string_view name) {
-    uint32_t hash = 2166136261u; // FNV-1a
-    for (char c : name)
-        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    return hash;
-}
-
-// Look-up of the value variables by name, built once per text so that a long SQL text with
-// many placeholders costs one pass: one slot per distinct name of an Import or Config entry,
-// holding the text that the last such entry with a known type gives (FormatVariableValue's
-// rule), worked out once, in an open-addressing table keyed by the name's hash.
+// Look-up of the value variables by name, built once per filled table: for each distinct name
+// of an Import or Config entry, the text that the last such entry with a known type gives
+// (FormatVariableValue's rule), worked out once. The names are views of the table's entries.
 class NameIndex {
 public:
     explicit NameIndex(const TestVariableTable& table) {
+        std::unordered_map<std::string_view, const TestVariable*> winners;
         const TestVariable* entries = table.Entries();
-        const int32_t count = table.Count();
-        std::size_t buckets = 16;
-        while (buckets < static_cast<std::size_t>(count) * 2)
-            buckets *= 2;
-        m_buckets.assign(buckets, Bucket{});
-        m_mask = buckets - 1;
-        std::vector<const TestVariable*> winners;
-        for (int32_t i = 0; i < count; ++i) {
+        for (int32_t i = 0; i < table.Count(); ++i) {
             const TestVariable& entry = entries[i];
             if (!IsValueAttribute(entry))
                 continue;
-            const std::string_view name = FieldView(entry.name);
-            const uint32_t hash = HashName(name);
-            int32_t slot = Find(name, hash);
-            if (slot < 0) {
-                slot = static_cast<int32_t>(m_slots.size());
-                m_slots.push_back(Slot{name, std::string()});
-                winners.push_back(nullptr);
-                std::size_t b = hash & m_mask;
-                while (m_buckets[b].slot >= 0)
-                    b = (b + 1) & m_mask;
-                m_buckets[b] = Bucket{hash, slot, name, std::string_view()};
-            }
+            const TestVariable*& winner = winners[FieldView(entry.name)];
             if (entry.type <= kChar)
-                winners[static_cast<std::size_t>(slot)] = &entry;
+                winner = &entry;
         }
-        for (std::size_t k = 0; k < m_slots.size(); ++k)
-            if (winners[k])
-                AppendValueText(*winners[k], m_slots[k].text);
-        for (Bucket& bucket : m_buckets)
-            if (bucket.slot >= 0)
-                bucket.value = m_slots[static_cast<std::size_t>(bucket.slot)].text;
+        m_values.reserve(winners.size());
+        for (const auto& [name, winner] : winners) {
+            std::string& text = m_values[name];
+            if (winner)
+                AppendValueText(*winner, text);
+        }
     }
 
-    // Slot of name (hash = HashName(name)), or -1.
-    int32_t Find(std::string_view name, uint32_t hash) const {
-        const Bucket* bucket = Probe(name, hash);
-        return bucket ? bucket->slot : -1;
-    }
-
-    bool Exists(std::string_view name) const { return Find(name, HashName(name)) >= 0; }
+    bool Exists(std::string_view name) const { return m_values.find(name) != m_values.end(); }
 
     // The value text of name as FormatVariableValue gives it ("" for none).
-    std::string_view Value(std::string_view name, uint32_t hash) const {
-        const Bucket* bucket = Probe(name, hash);
-        return bucket ? bucket->value : std::string_view();
+    std::string_view Value(std::string_view name) const {
+        const auto found = m_values.find(name);
+        return found == m_values.end() ? std::string_view() : std::string_view(found->second);
     }
 
 private:
-    struct Slot {
-        std::string_view name;
-        std::string text;
-    };
-    // Everything a look-up needs sits in the bucket itself.
-    struct Bucket {
-        uint32_t hash = 0;
-        int32_t slot = -1;
-        std::string_view name;
-        std::string_view value;
-    };
-
-    const Bucket* Probe(std::string_view name, uint32_t hash) const {
-        for (std::size_t b = hash & m_mask;; b = (b + 1) & m_mask) {
-            const Bucket& bucket = m_buckets[b];
-            if (bucket.slot < 0)
-                return nullptr;
-            if (bucket.hash == hash && SameBytes(bucket.name, name))
-                return &bucket;
-        }
-    }
-    std::vector<Slot> m_slots;
-    std::vector<Bucket> m_buckets;
-    std::size_t m_mask = 0;
+    std::unordered_map<std::string_view, std::string> m_values;
 };
 
 // The first placeholder of text that cannot be filled: one without its "]" (nothing sound can
@@ -232,99 +164,20 @@ bool CheckWith(std::string_view text, const NameIndex& index) {
     return !FirstUnfillable(text, index).Found();
 }
 
-// One pass that copies the text and replaces the placeholders on the way. The output buffer is
-// kept at least 64 bytes larger than what is still to come, so the copy can move whole blocks
-// while it looks for the next "[".
+// One pass that copies the text and replaces the placeholders on the way.
 std::string SubstituteWith(std::string_view text, const NameIndex& index) {
-    constexpr std::size_t kSlack = 64;
     std::string result;
-    result.resize(text.size() + text.size() / 8 + kSlack);
-    char* out = result.data();
-    char* outEnd = out + result.size();
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    auto makeRoom = [&](std::size_t bytes) {
-        if (static_cast<std::size_t>(outEnd - out) >= bytes + kSlack)
-            return;
-        const std::size_t used = static_cast<std::size_t>(out - result.data());
-        result.resize(std::max(result.size() * 2, used + bytes + kSlack));
-        out = result.data() + used;
-        outEnd = result.data() + result.size();
-    };
+    result.reserve(text.size() + text.size() / 8);
     TimeOfDay clock;
-#ifdef __SSE2__
-    const __m128i bracket = _mm_set1_epi8('[');
-#endif
-    while (p < end) {
-#ifdef __SSE2__
-        // 64 bytes at a time while no "[" is among them; then 16 at a time near the end.
-        while (end - p >= 64) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), a);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), b);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), c);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48), d);
-            const __m128i ea = _mm_cmpeq_epi8(a, bracket);
-            const __m128i eb = _mm_cmpeq_epi8(b, bracket);
-            const __m128i ec = _mm_cmpeq_epi8(c, bracket);
-            const __m128i ed = _mm_cmpeq_epi8(d, bracket);
-            if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(ea, eb), _mm_or_si128(ec, ed)))) {
-                const uint64_t mask = static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(ea))) |
-                                      static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eb))) << 16 |
-                                      static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(ec))) << 32 |
-                                      static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(ed))) << 48;
-                const unsigned skip = static_cast<unsigned>(__builtin_ctzll(mask));
-                p += skip;
-                out += skip;
-                goto atBracket;
-            }
-            p += 64;
-            out += 64;
-        }
-        while (end - p >= 16) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
-            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, bracket)));
-            if (mask) {
-                const unsigned skip = static_cast<unsigned>(__builtin_ctz(mask));
-                p += skip;
-                out += skip;
-                goto atBracket;
-            }
-            p += 16;
-            out += 16;
-        }
-#endif
-        while (p < end && *p != '[')
-            *out++ = *p++;
-        if (p == end)
-            break;
-#ifdef __SSE2__
-    atBracket:
-#endif
-        if (const Placeholder<char> found = PlaceholderAt(text, static_cast<std::size_t>(p - text.data()));
-            found.Found()) {
-            if (!found.Closed()) {
-                // An opening without its "]": the rest is copied unchanged.
-                std::memcpy(out, p, static_cast<std::size_t>(end - p));
-                out += end - p;
-                p = end;
-                break;
-            }
-            p = text.data() + found.End();
-            const std::string_view value =
-                IsCurrentTimeName(found.name) ? clock.Now() : index.Value(found.name, HashName(found.name));
-            makeRoom(value.size() + static_cast<std::size_t>(end - p));
-            std::memcpy(out, value.data(), value.size());
-            out += value.size();
-        } else {
-            *out++ = *p++;
-        }
+    std::size_t from = 0;
+    for (Placeholder<char> found = NextPlaceholder(text, 0); found.Found(); found = NextPlaceholder(text, from)) {
+        if (!found.Closed())
+            break; // an opening without its "]": the rest is copied unchanged
+        result.append(text.substr(from, found.open - from));
+        result += IsCurrentTimeName(found.name) ? clock.Now() : index.Value(found.name);
+        from = found.End();
     }
-    result.resize(static_cast<std::size_t>(out - result.data()));
+    result.append(text.substr(from));
     return result;
 }
 
@@ -581,7 +434,7 @@ std::string SubstitutePlaceholders(const std::string& text, const TestVariableTa
 }
 
 std::string FormatVariableValue(const std::string& name, const TestVariableTable& table) {
-    return std::string(table.Names().index.Value(name, HashName(name)));
+    return std::string(table.Names().index.Value(name));
 }
 
 std::string LookupListValue(const std::string& list, const std::string& name) {
