@@ -22,22 +22,8 @@ using namespace kestrel::runner;
 
 namespace {
 
-bool ReadAll(int fd, void* data, std::size_t size) {
-    char* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 template <typename T> bool ReadValue(int fd, T& value) {
-    return ReadAll(fd, &value, sizeof value);
+    return ReceiveAll(fd, &value, sizeof value);
 }
 
 bool ReadText(int fd, std::string& text) {
@@ -45,7 +31,7 @@ bool ReadText(int fd, std::string& text) {
     if (!ReadValue(fd, length) || length > (1u << 30))
         return false;
     text.resize(length);
-    return ReadAll(fd, text.data(), length);
+    return ReceiveAll(fd, text.data(), length);
 }
 
 int Reply(ReplyKind kind, int32_t result, const std::string& detail) {
@@ -77,7 +63,7 @@ int main() {
     auto* table = static_cast<TestVariable*>(std::calloc(KESTREL_MAX_TEST_VARIABLES, sizeof(TestVariable)));
     if (!table)
         return Reply(kBadRequest, -1, "out of memory");
-    if (count > 0 && !ReadAll(fd, table, sizeof(TestVariable) * static_cast<std::size_t>(count)))
+    if (count > 0 && !ReceiveAll(fd, table, sizeof(TestVariable) * static_cast<std::size_t>(count)))
         return Reply(kBadRequest, -1, "bad request");
     std::vector<char*> buffers;
     for (int32_t i = 0; i < count; ++i) {

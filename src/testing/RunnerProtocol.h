@@ -12,6 +12,7 @@
 // Reply: a kind byte, the function's result (signed 32-bit) and a detail text.
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -30,19 +31,30 @@ enum ReplyKind : uint8_t {
     kNoFolder = 4,      // the working folder could not be entered; detail holds the reason
 };
 
-// Sends every byte over the socket; false when the peer has gone (never raises SIGPIPE).
-inline bool SendAll(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
+// Moves size bytes through step (send or read), resuming after signals; false when the peer
+// has gone or the descriptor failed.
+template <typename Byte, typename Step> bool TransferAll(Byte* data, std::size_t size, Step step) {
     while (size > 0) {
-        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        const ssize_t n = step(data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        p += n;
+        data += n;
         size -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// Sends every byte over the socket; false when the peer has gone (never raises SIGPIPE).
+inline bool SendAll(int fd, const void* data, std::size_t size) {
+    return TransferAll(static_cast<const char*>(data), size,
+                       [fd](const char* p, std::size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
+}
+
+// Reads exactly size bytes; false on end of input or an error.
+inline bool ReceiveAll(int fd, void* data, std::size_t size) {
+    return TransferAll(static_cast<char*>(data), size, [fd](char* p, std::size_t n) { return ::read(fd, p, n); });
 }
 
 } // namespace kestrel::runner
