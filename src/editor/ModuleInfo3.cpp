@@ -189,7 +189,8 @@ int WithEndState(int userState, int state) {
 
 } // namespace
 
-SqlHighlighter::SqlHighlighter(QPlainTextEdit* editor) : QObject(editor), m_editor(editor) {
+SqlHighlighter::SqlHighlighter(QPlainTextEdit* editor)
+    : QObject(editor), m_editor(editor), m_viewport(editor->viewport()) {
     connect(editor->document(), &QTextDocument::contentsChange, this, &SqlHighlighter::OnContentsChange);
     // Scrolling and every repaint of the view: what comes into view is formatted first.
     connect(editor, &QPlainTextEdit::updateRequest, this, [this] { HighlightShown(); });
@@ -221,7 +222,7 @@ bool SqlHighlighter::IsFormatted(const QTextBlock& block) const {
 
 bool SqlHighlighter::eventFilter(QObject* watched, QEvent* event) {
     // The last chance before anything is drawn unformatted.
-    if (watched == m_editor->viewport() && event->type() == QEvent::Paint)
+    if (event->type() == QEvent::Paint && watched == m_viewport)
         HighlightShown();
     return QObject::eventFilter(watched, event);
 }

@@ -42,6 +42,9 @@ private:
     bool IsFormatted(const QTextBlock& block) const;
 
     QPlainTextEdit* m_editor;
+    // Compared, never called: the filter also sees the viewport's events while the editor is
+    // being destroyed, when the editor may no longer be asked for it.
+    const QObject* m_viewport;
     QSet<QString> m_known;
     int m_generation = 1;          // changes with the known names: every block's formats are then stale
     int m_statesKnownThrough = -1; // block number down to which the end states are up to date

@@ -37,6 +37,12 @@ private slots:
     void loadHooksWriteTheirTraceLines() {
         // The hooks themselves run when a process loads the library: load it in a child.
         QProcess loader;
+#ifdef KESTREL_ASAN_RUNTIME
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KESTREL_ASAN_RUNTIME));
+        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+        loader.setProcessEnvironment(environment);
+#endif
         loader.start(QStringLiteral("python3"),
                      {QStringLiteral("-c"), QStringLiteral("import ctypes,sys; h=ctypes.CDLL(sys.argv[1])"),
                       QString::fromLocal8Bit(KESTREL_LIBRARY_PATH)});
