@@ -18,15 +18,15 @@ using testsupport::Gbk;
 using testsupport::Utf8;
 
 void WriteReportModule(const std::filesystem::path& folder, const ReportModule& module) {
-    testsupport::ModuleSpec spec;
-    spec.groupId = Gbk(module.groupId);
-    spec.title = Gbk(module.title);
-    spec.creator = Gbk(module.creator);
-    spec.createdAt = Gbk(module.createdAt);
-    spec.modifier = Gbk(module.modifier);
-    spec.modifiedAt = Gbk(module.modifiedAt);
-    spec.body = "select 1";
-    testsupport::WriteModule(folder, Gbk(module.fileName), spec);
+    testsupport::ModuleDraft draft;
+    draft.groupId = Gbk(module.groupId);
+    draft.title = Gbk(module.title);
+    draft.creator = Gbk(module.creator);
+    draft.createdAt = Gbk(module.createdAt);
+    draft.modifier = Gbk(module.modifier);
+    draft.modifiedAt = Gbk(module.modifiedAt);
+    draft.body = "select 1";
+    testsupport::WriteModule(folder, Gbk(module.fileName), draft);
 }
 
 std::string PdfText(const std::filesystem::path& pdf, int page, bool layout) {

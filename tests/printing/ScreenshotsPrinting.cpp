@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     const kestrel::GroupCatalogue catalogue = kestrel::testsupport::WriteCatalogue(
         folder / "sample.MGP", {{"FIN", Gbk("财务审计")}, {"HR", Gbk("人事审计")}});
     auto write = [&](const Sample& s, const std::string& suffix) {
-        kestrel::testsupport::ModuleSpec module;
+        kestrel::testsupport::ModuleDraft module;
         module.groupId = s.group;
         module.title = Gbk(s.title) + suffix;
         module.creator = Gbk(s.creator);

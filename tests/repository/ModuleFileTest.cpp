@@ -20,8 +20,8 @@ const std::string kFiftyByteTitle = [] {
     return t;
 }();
 
-ModuleSpec FullModule() {
-    ModuleSpec m;
+ModuleDraft FullModule() {
+    ModuleDraft m;
     m.groupId = "\xB2\xC6\xCE\xF1"
                 "0123456"; // 财务0123456: 10 bytes
     m.title = kFiftyByteTitle;
@@ -38,7 +38,7 @@ ModuleSpec FullModule() {
 
 TEST(ModuleFile, EmptyModuleIs168BytesAndLoadsBack) {
     TempDir dir;
-    ModuleSpec fields;
+    ModuleDraft fields;
     const std::string bytes = ModuleBytes(fields);
     ASSERT_EQ(bytes.size(), 168u);
     WriteBytes(dir / "e.kst", bytes);
@@ -96,7 +96,7 @@ TEST(ModuleFile, SaveStampsTheModifierAndWritesTheLayout) {
     EXPECT_EQ(FieldText(record.header.modifiedAt), "2025-03-04 05:06:07");
     EXPECT_EQ(record.header.bodyLength, 2);
 
-    ModuleSpec expected = FullModule();
+    ModuleDraft expected = FullModule();
     expected.body = "x";
     expected.variables.resize(1);
     expected.modifier = "sa";
@@ -129,7 +129,7 @@ TEST(ModuleFile, DamagedFilesAreNotModules) {
         PutI32(b, at, value);
         return b;
     };
-    ModuleSpec longKeyword;
+    ModuleDraft longKeyword;
     longKeyword.keyword = "MODULE_ITEMS";
     const struct {
         const char* what;
@@ -247,9 +247,9 @@ TEST(ModuleFile, FlagsAreRebuiltFromStateAndRequiredAlone) {
 
 TEST(ModuleFile, ThePageShowsStateDllFieldsAndStamps) {
     TempDir dir;
-    ModuleSpec spec = FullModule();
-    spec.flags = 1 | 4; // passed without tested: "未完成"
-    WriteBytes(dir / "sql.kst", ModuleBytes(spec));
+    ModuleDraft draft = FullModule();
+    draft.flags = 1 | 4; // passed without tested: "未完成"
+    WriteBytes(dir / "sql.kst", ModuleBytes(draft));
     ModuleRecord record;
     ASSERT_TRUE(LoadModuleFile(record, dir.Path(), "sql.kst"));
     ModuleInfoFields fields = InfoFieldsOfModule(record);
@@ -259,7 +259,7 @@ TEST(ModuleFile, ThePageShowsStateDllFieldsAndStamps) {
     EXPECT_EQ(fields.type, kSqlModule);
     EXPECT_EQ(fields.dllName, "");
     EXPECT_EQ(fields.function, "");
-    EXPECT_EQ(fields.description, spec.description);
+    EXPECT_EQ(fields.description, draft.description);
     EXPECT_EQ(fields.createdStamp, " SA 2024-01-02 03:04:05");
     EXPECT_EQ(fields.modifiedStamp, " SA 2024-01-02 03:04:06");
 

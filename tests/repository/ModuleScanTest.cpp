@@ -13,7 +13,7 @@ using namespace kestrel::testsupport;
 namespace {
 
 void WriteModule(const std::filesystem::path& file, const std::string& group, const std::string& title = "t") {
-    ModuleSpec fields;
+    ModuleDraft fields;
     fields.groupId = group;
     fields.title = title;
     WriteBytes(file, ModuleBytes(fields));
@@ -67,7 +67,7 @@ TEST(ModuleScan, GroupListingMatchesIdentifierExactlyAndSkipsNonModules) {
     WriteModule(dir / "c.kst", "G10", "C");
     WriteModule(dir / "d.KST", "G1", "D");
     WriteBytes(dir / "short.kst", "MODULE_ITEM");
-    std::string damaged = ModuleBytes(ModuleSpec{});
+    std::string damaged = ModuleBytes(ModuleDraft{});
     PutI32(damaged, kVariableCountAt, 3); // points past the end
     WriteBytes(dir / "damaged.kst", damaged);
     ::mkfifo((dir / "pipe.kst").c_str(), 0644); // must not block the scan
@@ -114,7 +114,7 @@ TEST(ModuleScan, SameSizeAndSameSecondRewriteIsSeen) {
     ModuleIndex index;
     ASSERT_EQ(Listed(index, dir.Path(), "G1").size(), 1u);
     // Rewritten in place with the same size: the inode stays, nanoseconds and ctime move.
-    ModuleSpec fields;
+    ModuleDraft fields;
     fields.groupId = "G2";
     fields.title = "one";
     const std::string bytes = ModuleBytes(fields);

@@ -57,7 +57,7 @@ QString U(const char* utf8) {
 
 TEST(ShowCommand, ModuleAsJson) {
     TempDir dir;
-    ModuleSpec fields;
+    ModuleDraft fields;
     fields.title = "\xC9\xF3\xBC\xC6"; // 审计
     fields.flags = 3;
     fields.type = 1;
@@ -133,7 +133,7 @@ TEST(ShowCommand, UsersWithoutPasswords) {
 
 TEST(ShowCommand, ExitCodesForInvalidUnreadableAndUsage) {
     TempDir dir;
-    std::string cut = ModuleBytes(ModuleSpec{});
+    std::string cut = ModuleBytes(ModuleDraft{});
     cut.pop_back();
     WriteBytes(dir / "cut.kst", cut);
     WriteBytes(dir / "bad.MGP", CatalogueBytes({}, "", "MODULE_GROUPX"));

@@ -42,7 +42,7 @@ void PutI32(std::string& bytes, std::size_t at, int32_t value) {
         bytes[at + static_cast<std::size_t>(i)] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xFF);
 }
 
-std::string ModuleBytes(const ModuleSpec& m) {
+std::string ModuleBytes(const ModuleDraft& m) {
     Bytes b;
     b.Text(m.keyword, 12).Text(m.groupId, 11).Text(m.title, 51).Text(m.createdAt, 21).Text(m.creator, 10);
     b.Text(m.modifiedAt, 21).Text(m.modifier, 10);
@@ -59,11 +59,11 @@ std::string ModuleBytes(const ModuleSpec& m) {
     return b.Str();
 }
 
-void WriteModule(const std::filesystem::path& folder, const std::string& fileName, const ModuleSpec& module) {
+void WriteModule(const std::filesystem::path& folder, const std::string& fileName, const ModuleDraft& module) {
     WriteBytes(ModuleFilePath(folder, fileName), ModuleBytes(module));
 }
 
-std::string CatalogueBytes(const std::vector<GroupSpec>& groups, const std::string& flowTable,
+std::string CatalogueBytes(const std::vector<GroupDraft>& groups, const std::string& flowTable,
                            std::string_view keyword) {
     Bytes b;
     b.Text(keyword, 16).I32(static_cast<int32_t>(groups.size()));
@@ -73,7 +73,7 @@ std::string CatalogueBytes(const std::vector<GroupSpec>& groups, const std::stri
     return b.Str();
 }
 
-GroupCatalogue WriteCatalogue(const std::filesystem::path& path, const std::vector<GroupSpec>& groups) {
+GroupCatalogue WriteCatalogue(const std::filesystem::path& path, const std::vector<GroupDraft>& groups) {
     GroupCatalogue catalogue;
     catalogue.Reset(path);
     for (const auto& [identifier, name] : groups) {

@@ -40,7 +40,7 @@ constexpr std::size_t kVariableCountAt = 148;
 constexpr std::size_t kBodyLengthAt = 152;
 constexpr std::size_t kRemarkLengthAt = 156;
 
-struct VariableSpec {
+struct VariableDraft {
     std::string name;
     uint8_t attribute = 0;
     uint8_t type = 0;
@@ -48,7 +48,7 @@ struct VariableSpec {
 };
 
 // One module file's fields, all GBK, in the order the file holds them.
-struct ModuleSpec {
+struct ModuleDraft {
     std::string keyword = "MODULE_ITEM";
     std::string groupId = "G1";
     std::string title = "title";
@@ -60,27 +60,27 @@ struct ModuleSpec {
     int32_t flags = 0;
     std::string body = {};
     std::string description = {};
-    std::vector<VariableSpec> variables = {};
+    std::vector<VariableDraft> variables = {};
     std::string remarks = {};
     std::string testValues = {};
 };
 
-std::string ModuleBytes(const ModuleSpec& module);
+std::string ModuleBytes(const ModuleDraft& module);
 
 // Writes module's bytes as the module file fileName (GBK) in folder.
-void WriteModule(const std::filesystem::path& folder, const std::string& fileName, const ModuleSpec& module);
+void WriteModule(const std::filesystem::path& folder, const std::string& fileName, const ModuleDraft& module);
 
-struct GroupSpec {
+struct GroupDraft {
     std::string identifier; // GBK
     std::string name;       // GBK
 };
 
-std::string CatalogueBytes(const std::vector<GroupSpec>& groups, const std::string& flowTable,
+std::string CatalogueBytes(const std::vector<GroupDraft>& groups, const std::string& flowTable,
                            std::string_view keyword = "MODULE_GROUP");
 
 // Writes a catalogue file at path with these groups (through the program's writer, as a
 // catalogue the user made would be) and returns it as the editor holds it.
-GroupCatalogue WriteCatalogue(const std::filesystem::path& path, const std::vector<GroupSpec>& groups);
+GroupCatalogue WriteCatalogue(const std::filesystem::path& path, const std::vector<GroupDraft>& groups);
 
 // --- records in memory ------------------------------------------------------------------
 
