@@ -88,6 +88,8 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
         LoadFromRecord();
         WriteGridRows(*m_grid, rows);
     }
+    // Typing starts in the title, never on the tabs, where arrow keys would switch pages.
+    m_info1->setFocus();
 
     connect(m_tabs, &QTabBar::currentChanged, this, &ModuleSheet::OnTabChanged);
     connect(m_info1, &ModuleInfo1::ControlChanged, this, &ModuleSheet::OnPageChanged);
@@ -101,6 +103,9 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
         if (!m_committing)
             RefreshKnownNames();
     });
+    // A value typed into a cell is a change while its editor is still open: closing the sheet
+    // then asks before dropping it.
+    connect(m_grid, &CSpreadSheet::CellEdited, this, &ModuleSheet::MarkChanged);
     connect(m_testButton, &QPushButton::clicked, this, &ModuleSheet::TestModule);
     connect(m_storeButton, &QPushButton::clicked, this, [this] { StoreModule(); });
     connect(m_closeButton, &QPushButton::clicked, this, &ModuleSheet::CancelSheet);
@@ -256,6 +261,9 @@ void ModuleSheet::CommitGridEdit() {
 }
 
 void ModuleSheet::CancelSheet() {
+    // The cell being typed in counts as the grid shows it: kept if the user stays, asked about
+    // if not.
+    CommitGridEdit();
     if (m_mode == kNewModuleMode) {
         done(QDialog::Rejected);
         return;

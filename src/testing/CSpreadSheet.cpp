@@ -74,6 +74,7 @@ public:
             auto* edit = new QLineEdit(parent);
             edit->setValidator(new LengthValidator(edit));
             edit->setFrame(false);
+            ReportTyping(edit, index);
             return edit;
         }
         case CSpreadSheet::kTextColumn:
@@ -81,7 +82,20 @@ public:
         }
         auto* edit = new ui::GbkLineEdit(col == 1 ? kNameBytes : -1, parent);
         edit->setFrame(false);
+        ReportTyping(edit, index);
         return edit;
+    }
+
+    // Alt+letter belongs to the window's buttons. When no button took it (a disabled one,
+    // say) it must not reach the cell as the bare letter.
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if ((key->modifiers() & Qt::AltModifier) && !(key->modifiers() & Qt::ControlModifier) &&
+                !key->text().isEmpty() && key->text().at(0).isPrint())
+                return true;
+        }
+        return QStyledItemDelegate::eventFilter(object, event);
     }
 
     void setEditorData(QWidget* editor, const QModelIndex& index) const override {
@@ -118,6 +132,14 @@ public:
     }
 
 private:
+    void ReportTyping(QLineEdit* edit, const QModelIndex& index) const {
+        const QPersistentModelIndex cell(index);
+        connect(edit, &QLineEdit::textEdited, m_sheet, [sheet = m_sheet, cell] {
+            if (cell.isValid())
+                emit sheet->CellEdited(cell.column() + 1, cell.row() + 1);
+        });
+    }
+
     CSpreadSheet* m_sheet;
 };
 

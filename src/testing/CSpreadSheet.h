@@ -60,6 +60,9 @@ public:
 signals:
     // The user changed a cell's contents (never raised for cells the program sets).
     void CellChanged(int col, int row);
+    // The user typed into an open cell editor: already a change, before the editor commits
+    // it into the cell (CellChanged follows at the commit).
+    void CellEdited(int col, int row);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -4,7 +4,7 @@ target_include_directories(sheet_modules PRIVATE ${CMAKE_SOURCE_DIR}/include)
 set_target_properties(sheet_modules PROPERTIES C_VISIBILITY_PRESET default C_STANDARD 11)
 
 foreach(pair test_sheet:SheetTest test_sheet_grid:SheetGridTest test_sheet_run:SheetRunTest
-             test_sheet_workflow:SheetWorkflowTest)
+             test_sheet_workflow:SheetWorkflowTest test_sheet_keys:SheetKeysTest)
     string(REPLACE ":" ";" pair ${pair})
     list(GET pair 0 name)
     list(GET pair 1 source)
