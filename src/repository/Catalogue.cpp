@@ -142,9 +142,15 @@ FileStatus SaveCatalogue(const GroupCatalogue& catalogue) {
 }
 
 std::string GetFlowText(const FlowTable& table, const std::string& identifier) {
-    const std::string head = GbkUpperLatin("&" + identifier + "=");
-    const std::size_t entry =
-        FindEntry(table, head.size(), [&](std::string_view candidate) { return GbkUpperLatin(candidate) == head; });
+    // A group's own entry wins; the case-blind match serves files whose keys differ in case
+    // from their groups. Taking the first case-blind match alone would give g1 the flow of G1.
+    const std::string head = "&" + identifier + "=";
+    std::size_t entry = FindEntry(table, head.size(), [&](std::string_view candidate) { return candidate == head; });
+    if (entry == std::string::npos) {
+        const std::string upperHead = GbkUpperLatin(head);
+        entry = FindEntry(table, head.size(),
+                          [&](std::string_view candidate) { return GbkUpperLatin(candidate) == upperHead; });
+    }
     if (entry == std::string::npos)
         return {};
     const std::size_t valueStart = entry + head.size();

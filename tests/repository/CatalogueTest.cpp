@@ -149,7 +149,13 @@ TEST(FlowTable, ReadingIgnoresCaseStoringDoesNot) {
     EXPECT_EQ(GetFlowText(table, "g1"), "upper");
     SetFlowText(table, "g1", "lower");
     EXPECT_EQ(table, "&G1=upper&g1=lower");
-    EXPECT_EQ(GetFlowText(table, "g1"), "upper"); // the first entry that matches
+    // Once g1 has an entry of its own it reads that one, wherever it stands; G1 keeps its own.
+    EXPECT_EQ(GetFlowText(table, "g1"), "lower");
+    EXPECT_EQ(GetFlowText(table, "G1"), "upper");
+    FlowTable reversed = "&g1=lower&G1=upper";
+    EXPECT_EQ(GetFlowText(reversed, "G1"), "upper");
+    EXPECT_EQ(GetFlowText(reversed, "g1"), "lower");
+    EXPECT_EQ(GetFlowText("&g1=only", "G1"), "only");
 }
 
 // A head written inside a flow text has its ampersand doubled: it is text, not an entry.
