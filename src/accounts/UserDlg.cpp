@@ -2,9 +2,13 @@
 
 #include "ui/DialogUnits.h"
 #include "ui/GbkEdit.h"
+#include "ui/GbkText.h"
+#include "ui/Seam.h"
 
 #include <QLabel>
 #include <QPushButton>
+
+#include <utility>
 
 namespace kestrel {
 
@@ -14,6 +18,18 @@ QLabel* RightLabel(const QString& text, const QRect& rect, QWidget* parent) {
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     label->setGeometry(rect);
     return label;
+}
+
+// The first character of text whose GBK form holds the byte 0x80, or an empty string.
+QString FirstCharWithByte80(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const qsizetype length = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QString character = text.mid(i, length);
+        if (ui::ToGbkChecked(character).find('\x80') != std::string::npos)
+            return character;
+        i += length - 1;
+    }
+    return QString();
 }
 } // namespace
 
@@ -65,6 +81,19 @@ void UserDlg::accept() {
     const std::string confirmation = m_confirmEdit->GbkText();
     if (name.empty() || password.empty() || confirmation.empty() || password != confirmation)
         return;
+    // The user table stores its texts with bit 7 inverted and ends them at the first zero: a
+    // byte 0x80 would come back as the end of the text, and the user could never log in again.
+    const std::pair<QString, QString> fields[] = {{QStringLiteral("用户名"), m_nameEdit->text()},
+                                                  {QStringLiteral("密码"), m_passwordEdit->text()}};
+    for (const auto& [field, text] : fields) {
+        const QString unstorable = FirstCharWithByte80(text);
+        if (unstorable.isEmpty())
+            continue;
+        ui::ShowMessage(
+            this,
+            QStringLiteral("%1中的“%2”无法保存在用户文件中（保存后将无法登录），请换用其他字符。").arg(field, unstorable));
+        return;
+    }
     m_userName = name;
     m_password = password;
     QDialog::accept();

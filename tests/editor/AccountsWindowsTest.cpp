@@ -2,6 +2,7 @@
 #include "support/Files.h"
 #include "support/QtMain.h"
 #include "support/ScriptedResponder.h"
+#include "support/Text.h"
 #include "support/Workspace.h"
 
 #include "accounts/DesignSession.h"
@@ -359,6 +360,39 @@ private slots:
         ScriptedResponder nobody;
         RunUserCommand(nullptr, "zhao");
         QVERIFY(nobody.dialogTitles.isEmpty());
+    }
+
+    // 個 is GBK 82 80: stored, its 0x80 would end the text and lock the user out.
+    void textsWithByte80AreRefusedBeforeSaving() {
+        TestWorkspace workspace;
+        SaveUsers({{"SA", "s"}, {"Li", "old"}});
+        ScriptedResponder responder;
+        responder.OnDialog([&](QDialog* dialog) {
+            FillUserDlg(dialog, QString(), QStringLiteral("a個b"), QStringLiteral("a個b"));
+            QVERIFY(dialog->isVisible());
+            QCOMPARE(responder.messages.size(), std::size_t(1));
+            QVERIFY(responder.messages[0].text.contains(QStringLiteral("密码中的“個”")));
+            auto* userDlg = qobject_cast<UserDlg*>(dialog);
+            userDlg->PasswordEdit()->clear();
+            userDlg->ConfirmEdit()->clear();
+            FillUserDlg(dialog, QString(), QStringLiteral("a个b"), QStringLiteral("a个b"));
+        });
+        RunUserCommand(nullptr, "li");
+        QCOMPARE(LoadUsers()[1], std::make_pair(std::string("Li"), Gbk("a个b")));
+
+        responder.messages.clear();
+        responder.OnDialog([&](QDialog* list) {
+            responder.OnDialog([](QDialog* dialog) {
+                FillUserDlg(dialog, QStringLiteral("個"), QStringLiteral("pw"), QStringLiteral("pw"));
+            });
+            Click(list, QStringLiteral("&A.增加"));
+            QCOMPARE(UserList(list)->count(), 2);
+            Click(list, QStringLiteral("&X.退出"));
+        });
+        RunUserCommand(nullptr, "SA");
+        QCOMPARE(responder.messages.size(), std::size_t(1));
+        QVERIFY(responder.messages[0].text.startsWith(QStringLiteral("用户名中的“個”")));
+        QCOMPARE(LoadUsers().size(), std::size_t(2));
     }
 };
 
