@@ -256,6 +256,17 @@ void ModuleEditDlg::closeEvent(QCloseEvent* event) {
     QDialog::closeEvent(event);
 }
 
+void ModuleEditDlg::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    // The frame's minimise and restore are ignored as its close is: a shown window goes back to
+    // maximised (after the window system has finished its own change).
+    if (event->type() == QEvent::WindowStateChange && isVisible() && windowState() != Qt::WindowMaximized)
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible() && windowState() != Qt::WindowMaximized)
+                setWindowState(Qt::WindowMaximized);
+        });
+}
+
 // --- catalogue -----------------------------------------------------------------------------
 
 void ModuleEditDlg::NewCatalogue() {
@@ -321,8 +332,8 @@ std::string ModuleEditDlg::SelectedGroupId() const {
     return FieldText(m_catalogue.groups[group].identifier);
 }
 
-std::string ModuleEditDlg::ModuleLineOf(const ModuleRecord& record) const {
-    return FormatModuleLine(record.fileName, record.header.flags, FieldText(record.header.title));
+ModuleListLine ModuleEditDlg::ModuleLineOf(const ModuleRecord& record) const {
+    return {record.fileName, FormatModuleLine(record.fileName, record.header.flags, FieldText(record.header.title))};
 }
 
 void ModuleEditDlg::FillModuleList() {
@@ -330,10 +341,11 @@ void ModuleEditDlg::FillModuleList() {
         return;
     std::vector<ModuleListEntry> entries;
     const FileStatus status = m_index.ListGroup(m_folder, SelectedGroupId(), entries);
-    std::vector<std::string> lines;
+    std::vector<ModuleListLine> lines;
     lines.reserve(entries.size());
     for (const ModuleListEntry& entry : entries)
-        lines.push_back(FormatModuleLine(entry.fileName, entry.header.flags, FieldText(entry.header.title)));
+        lines.push_back(
+            {entry.fileName, FormatModuleLine(entry.fileName, entry.header.flags, FieldText(entry.header.title))});
     m_panel->SetModuleLines(std::move(lines));
     if (!status)
         ShowFileError(status);
@@ -436,7 +448,7 @@ void ModuleEditDlg::EditModule() {
     const int row = m_panel->SelectedModule();
     if (row < 0)
         return;
-    const std::string fileName = FileNameOfLine(m_panel->ModuleLine(row));
+    const std::string fileName = m_panel->ModuleFileName(row);
     const FileStatus loaded = LoadModuleFile(m_module, m_folder, fileName);
     if (loaded.IsInvalid())
         return;
@@ -461,7 +473,7 @@ void ModuleEditDlg::DeleteModule() {
     const int row = m_panel->SelectedModule();
     if (row < 0)
         return;
-    const std::string fileName = FileNameOfLine(m_panel->ModuleLine(row));
+    const std::string fileName = m_panel->ModuleFileName(row);
     if (!ui::AskYesNo(this, QStringLiteral("确认删除文件：%1 ？").arg(ui::FromGbk(fileName)), QStringLiteral("询问"),
                       ui::Icon::Question))
         return;
@@ -476,7 +488,7 @@ void ModuleEditDlg::RenameModule() {
     const int row = m_panel->SelectedModule();
     if (row < 0)
         return;
-    const std::string oldName = FileNameOfLine(m_panel->ModuleLine(row));
+    const std::string oldName = m_panel->ModuleFileName(row);
     FileName nameDialog(m_folder);
     if (ui::ExecDialog(&nameDialog) != QDialog::Accepted)
         return;
@@ -505,7 +517,7 @@ void ModuleEditDlg::MoveModuleWithinList(int from, int to) {
     std::vector<std::string> names;
     names.reserve(count);
     for (int i = 0; i < count; ++i)
-        names.push_back(FileNameOfLine(m_panel->ModuleLine(i)));
+        names.push_back(m_panel->ModuleFileName(i));
 
     // Files of modules in use are known by name: ask once before renaming any of them.
     bool proceed = true;
@@ -537,7 +549,7 @@ void ModuleEditDlg::MoveModuleIntoGroup(int group) {
     if (!ui::AskYesNo(this, QStringLiteral("移动到新的模块组[%1]？").arg(ui::FromGbk(FieldText(target.name))),
                       QStringLiteral("询问"), ui::Icon::None))
         return;
-    const std::string fileName = FileNameOfLine(m_panel->ModuleLine(row));
+    const std::string fileName = m_panel->ModuleFileName(row);
     const FileStatus moved = MoveModuleToGroup(m_module, m_folder, fileName, FieldText(target.identifier), m_userName);
     if (moved.IsInvalid())
         return;

@@ -20,6 +20,7 @@ class QToolButton;
 namespace kestrel {
 
 class ListPanel;
+struct ModuleListLine;
 
 class ModuleEditDlg : public QDialog, public ModuleSheetHost {
     Q_OBJECT
@@ -56,6 +57,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
@@ -78,7 +80,7 @@ private:
     void MoveModuleIntoGroup(int group);
 
     std::string SelectedGroupId() const;
-    std::string ModuleLineOf(const ModuleRecord& record) const;
+    ModuleListLine ModuleLineOf(const ModuleRecord& record) const;
 
     std::string m_userName;
     std::string m_lastFile;

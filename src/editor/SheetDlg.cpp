@@ -19,7 +19,8 @@ namespace kestrel {
 
 namespace {
 
-constexpr int kLineRole = Qt::UserRole; // the line's GBK bytes
+constexpr int kLineRole = Qt::UserRole;     // the line's GBK bytes
+constexpr int kFileRole = Qt::UserRole + 1; // a module line's file name (GBK)
 constexpr int kDragDistance = 3;        // pixels the pointer moves before the drag cursor shows
 
 bool DragModifiers(Qt::KeyboardModifiers modifiers) {
@@ -37,9 +38,19 @@ QListWidgetItem* LineItem(const std::string& line) {
     return item;
 }
 
-std::string LineOf(const QListWidgetItem* item) {
-    const QByteArray bytes = item->data(kLineRole).toByteArray();
+QListWidgetItem* LineItem(const ModuleListLine& line) {
+    QListWidgetItem* item = LineItem(line.text);
+    item->setData(kFileRole, QByteArray(line.fileName.data(), static_cast<qsizetype>(line.fileName.size())));
+    return item;
+}
+
+std::string BytesOf(const QListWidgetItem* item, int role) {
+    const QByteArray bytes = item->data(role).toByteArray();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+std::string LineOf(const QListWidgetItem* item) {
+    return BytesOf(item, kLineRole);
 }
 
 // Lines are laid out in character cells: a character stored in one GBK byte takes one cell,
@@ -310,11 +321,11 @@ std::string ListPanel::SortKey(const std::string& line) {
     return GbkLowerLatin(line);
 }
 
-void ListPanel::SetModuleLines(std::vector<std::string> lines) {
+void ListPanel::SetModuleLines(std::vector<ModuleListLine> lines) {
     std::vector<std::pair<std::string, std::size_t>> keys;
     keys.reserve(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i)
-        keys.emplace_back(SortKey(lines[i]), i);
+        keys.emplace_back(SortKey(lines[i].text), i);
     std::stable_sort(keys.begin(), keys.end(),
                      [](const auto& left, const auto& right) { return left.first < right.first; });
     const QSignalBlocker blocker(m_modules);
@@ -325,8 +336,8 @@ void ListPanel::SetModuleLines(std::vector<std::string> lines) {
     m_modules->setUpdatesEnabled(true);
 }
 
-int ListPanel::AddModuleLine(const std::string& line) {
-    const std::string key = SortKey(line);
+int ListPanel::AddModuleLine(const ModuleListLine& line) {
+    const std::string key = SortKey(line.text);
     int low = 0;
     int high = m_modules->count();
     while (low < high) {
@@ -341,7 +352,7 @@ int ListPanel::AddModuleLine(const std::string& line) {
     return low;
 }
 
-void ListPanel::ReplaceModuleLine(int row, const std::string& line) {
+void ListPanel::ReplaceModuleLine(int row, const ModuleListLine& line) {
     if (row < 0 || row >= m_modules->count())
         return;
     const QSignalBlocker blocker(m_modules);
@@ -379,6 +390,11 @@ int ListPanel::SelectedModule() const {
 std::string ListPanel::ModuleLine(int row) const {
     const QListWidgetItem* item = m_modules->item(row);
     return item ? LineOf(item) : std::string();
+}
+
+std::string ListPanel::ModuleFileName(int row) const {
+    const QListWidgetItem* item = m_modules->item(row);
+    return item ? BytesOf(item, kFileRole) : std::string();
 }
 
 int ListPanel::ModuleCount() const {

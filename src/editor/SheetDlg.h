@@ -12,6 +12,13 @@ class QLabel;
 
 namespace kestrel {
 
+// A module line with the file it shows (both GBK). The name is kept beside the text: a name
+// with a blank in it cannot be read back from the line.
+struct ModuleListLine {
+    std::string fileName;
+    std::string text;
+};
+
 // One of the panel's lists. Keys that stand for commands are handed to the panel instead of
 // moving around in the list.
 class ListBox : public QListWidget {
@@ -62,14 +69,15 @@ public:
     int SelectedGroup() const;
 
     // Module lines (GBK), kept in order of their text with letter case ignored.
-    void SetModuleLines(std::vector<std::string> lines);
-    int AddModuleLine(const std::string& line);               // sorted insert; returns the row
-    void ReplaceModuleLine(int row, const std::string& line); // in place, not re-sorted
+    void SetModuleLines(std::vector<ModuleListLine> lines);
+    int AddModuleLine(const ModuleListLine& line);               // sorted insert; returns the row
+    void ReplaceModuleLine(int row, const ModuleListLine& line); // in place, not re-sorted
     void RemoveModuleLine(int row);
     void ClearModuleLines();
     void SelectModule(int row);
     int SelectedModule() const;
     std::string ModuleLine(int row) const;
+    std::string ModuleFileName(int row) const;
     int ModuleCount() const;
 
     // Sort key of a module line: GBK bytes with Latin letters folded to lower case.

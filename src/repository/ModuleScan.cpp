@@ -222,12 +222,28 @@ template <typename Read> void ForEachOnReaders(std::size_t count, int readers, R
         thread.join();
 }
 
+// ENOENT from opening a listed name means it went away since the listing, unless the name is
+// still there: a link that leads nowhere is a file that cannot be opened, not a missing one.
+bool StillListed(int dirFd, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// The failure of one listed file, naming it, as the user sees it ("broken.kst: No such file or
+// directory").
+FileStatus FailureOf(const ModuleIndex::CacheEntry& entry, int error) {
+    FileStatus status = FileStatus::FromErrno(error);
+    status.message = (entry.gbkName ? *entry.gbkName : entry.diskName) + ": " + status.message;
+    return status;
+}
+
 // One name of the listing, in directory order, with what reading it gave.
 struct ListedFile {
     std::unique_ptr<CacheEntry> entry;
     bool cached = false; // the cache's entry still fits the file: no read
     bool isFolder = false;
-    int error = 0; // errno of the listing's or the read's failure; ENOENT: gone, skipped
+    int error = 0; // errno of the listing's or the read's failure
+    bool gone = false; // the name went away after the listing: skipped
 };
 
 // Lists the folder and walks the names in directory order. Reading the files' headers is the
@@ -298,14 +314,16 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
         ListedFile& file = listed[toRead[k]];
         file.error = ReadEntry(dirFd, file.entry->diskName.c_str(), *file.entry, file.isFolder);
     });
+    for (ListedFile& file : listed)
+        file.gone = file.error == ENOENT && !StillListed(dirFd, file.entry->diskName);
 
     std::vector<std::unique_ptr<CacheEntry>> next;
     next.reserve(listed.size());
     for (ListedFile& file : listed) {
-        if (file.error == ENOENT) // gone since the listing
+        if (file.gone)
             continue;
         if (file.error != 0)
-            return FileStatus::FromErrno(file.error);
+            return FailureOf(*file.entry, file.error);
         if (file.isFolder)
             continue;
         visit(*file.entry);
