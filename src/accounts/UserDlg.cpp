@@ -89,9 +89,8 @@ void UserDlg::accept() {
         const QString unstorable = FirstCharWithByte80(text);
         if (unstorable.isEmpty())
             continue;
-        ui::ShowMessage(
-            this,
-            QStringLiteral("%1中的“%2”无法保存在用户文件中（保存后将无法登录），请换用其他字符。").arg(field, unstorable));
+        ui::ShowMessage(this, QStringLiteral("%1中的“%2”无法保存在用户文件中（保存后将无法登录），请换用其他字符。")
+                                  .arg(field, unstorable));
         return;
     }
     m_userName = name;

@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kLineRole = Qt::UserRole;     // the line's GBK bytes
 constexpr int kFileRole = Qt::UserRole + 1; // a module line's file name (GBK)
-constexpr int kDragDistance = 3;        // pixels the pointer moves before the drag cursor shows
+constexpr int kDragDistance = 3;            // pixels the pointer moves before the drag cursor shows
 
 bool DragModifiers(Qt::KeyboardModifiers modifiers) {
     return (modifiers & Qt::AltModifier) && (modifiers & Qt::ControlModifier);

@@ -242,7 +242,7 @@ struct ListedFile {
     std::unique_ptr<CacheEntry> entry;
     bool cached = false; // the cache's entry still fits the file: no read
     bool isFolder = false;
-    int error = 0; // errno of the listing's or the read's failure
+    int error = 0;     // errno of the listing's or the read's failure
     bool gone = false; // the name went away after the listing: skipped
 };
 
