@@ -34,7 +34,7 @@ void RunDesignSession() {
 
     const FileStatus written = WriteLastFile(lastFile);
     if (!written)
-        ui::ShowMessage(nullptr, ui::FromGbk(written.message));
+        ui::ShowMessage(nullptr, ui::FromGbk(written.Text()));
 }
 
 } // namespace kestrel

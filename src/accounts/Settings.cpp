@@ -104,7 +104,7 @@ FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& 
 
     std::string old;
     if (FileStatus read = ReadWholeFile(ini, old); !read && read.osError != ENOENT)
-        return read;
+        return read.About(FileNameForMessage(ini));
     const std::vector<std::string_view> lines = SplitLines(old);
     const std::string eol =
         (!lines.empty() && lines[0].size() >= 2 && lines[0][lines[0].size() - 2] == '\r') ? "\r\n" : "\n";
@@ -149,7 +149,10 @@ FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& 
     std::error_code ec;
     if (ini.has_parent_path())
         std::filesystem::create_directories(ini.parent_path(), ec);
-    return WriteFileAtomic(ini, out);
+    FileStatus saved = WriteFileAtomic(ini, out);
+    if (!saved)
+        saved.About(FileNameForMessage(ini));
+    return saved;
 }
 
 } // namespace kestrel

@@ -125,7 +125,7 @@ void RunUserCommand(QWidget* parent, const std::string& currentUser) {
         saved = UserTableSave(*table, table->count);
     }
     if (!saved)
-        ui::ShowMessage(parent, ui::FromGbk(saved.message));
+        ui::ShowMessage(parent, ui::FromGbk(saved.Text()));
 }
 
 } // namespace kestrel

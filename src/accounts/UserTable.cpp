@@ -72,12 +72,12 @@ FileStatus UserTableSave(UserTable& table, int32_t count) {
 
     // Keep the previous table before replacing it, so a mistaken save can be undone by hand.
     std::string previous;
-    const FileStatus read = ReadWholeFile(path, previous);
+    FileStatus read = ReadWholeFile(path, previous);
     if (read) {
         if (FileStatus backup = WriteFileAtomic(path.parent_path() / kUserBackupName, previous); !backup)
-            return backup;
+            return backup.About(kUserBackupName);
     } else if (read.osError != ENOENT) {
-        return read;
+        return read.About(FileNameForMessage(path));
     }
 
     for (int32_t i = 0; i < count; ++i) {
@@ -89,7 +89,10 @@ FileStatus UserTableSave(UserTable& table, int32_t count) {
     AppendLe32(bytes, count);
     bytes.append(reinterpret_cast<const char*>(table.records.data()),
                  sizeof(UserRecord) * static_cast<std::size_t>(count));
-    return WriteFileAtomic(path, bytes);
+    FileStatus written = WriteFileAtomic(path, bytes);
+    if (!written)
+        written.About(FileNameForMessage(path));
+    return written;
 }
 
 bool SameUserName(const std::string& a, const std::string& b) {

@@ -1,9 +1,18 @@
 #include "core/AtomicFile.h"
 
+#include "core/Gbk.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <optional>
+#include <random>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace kestrel {
@@ -18,7 +27,16 @@ namespace {
 
 class Fd {
 public:
-    explicit Fd(int fd) : m_fd(fd) {}
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    Fd(Fd&& other) noexcept : m_fd(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            if (m_fd >= 0)
+                ::close(m_fd);
+            m_fd = other.Release();
+        }
+        return *this;
+    }
     ~Fd() {
         if (m_fd >= 0)
             ::close(m_fd);
@@ -35,6 +53,23 @@ public:
 private:
     int m_fd;
 };
+
+// Opens a file that should be a stored file, refusing what never is one.
+FileStatus OpenStored(const std::filesystem::path& path, Fd& fd, struct stat& st) {
+    // O_NONBLOCK: opening a pipe that stands where a stored file should be must not hang.
+    Fd opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (opened.Get() < 0)
+        return FileStatus::FromErrno(errno);
+    if (::fstat(opened.Get(), &st) != 0)
+        return FileStatus::FromErrno(errno);
+    if (S_ISDIR(st.st_mode))
+        return FileStatus::FromErrno(EISDIR);
+    // Pipes and devices are no stored files (and a device may never end).
+    if (!S_ISREG(st.st_mode))
+        return FileStatus::Invalid("not a regular file");
+    fd = Fd(opened.Release());
+    return FileStatus::Ok();
+}
 
 bool WriteAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -57,22 +92,22 @@ mode_t CurrentUmask() {
 
 } // namespace
 
-FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
+FileStatus FileTooLarge() {
+    FileStatus status = FileStatus::FromErrno(EFBIG);
+    status.message += " (limit " + std::to_string(kMaxStoredFileBytes >> 20) + " MiB)";
+    return status;
+}
+
+FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes, std::uint64_t maxBytes) {
     bytes.clear();
-    // O_NONBLOCK: opening a pipe that stands where a stored file should be must not hang.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.Get() < 0)
-        return FileStatus::FromErrno(errno);
+    Fd fd;
     struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0)
-        return FileStatus::FromErrno(errno);
-    if (S_ISDIR(st.st_mode))
-        return FileStatus::FromErrno(EISDIR);
-    // Pipes and devices are no stored files (and a device may never end).
-    if (!S_ISREG(st.st_mode))
-        return FileStatus::Invalid("not a regular file");
-    if (st.st_size > 0)
-        bytes.reserve(static_cast<std::size_t>(st.st_size));
+    if (FileStatus opened = OpenStored(path, fd, st); !opened)
+        return opened;
+    // The size is only a hint (the file may grow while it is read), never what is allocated.
+    if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
+        return FileTooLarge();
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
@@ -83,7 +118,54 @@ FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes) 
         }
         if (n == 0)
             break;
+        if (bytes.size() + static_cast<std::size_t>(n) > maxBytes) {
+            bytes.clear();
+            return FileTooLarge();
+        }
         bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return FileStatus::Ok();
+}
+
+StoredFile::~StoredFile() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+FileStatus StoredFile::Open(const std::filesystem::path& path) {
+    Fd fd;
+    struct stat st {};
+    if (FileStatus opened = OpenStored(path, fd, st); !opened)
+        return opened;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd.Release();
+    m_size = static_cast<std::uint64_t>(st.st_size);
+    return FileStatus::Ok();
+}
+
+FileStatus StoredFile::ReadAt(std::uint64_t offset, std::uint64_t length, std::string& bytes) const {
+    bytes.clear();
+    if (length > kMaxStoredFileBytes)
+        return FileTooLarge();
+    if (offset > m_size || length > m_size - offset)
+        return FileStatus::Invalid("shorter than its lengths claim");
+    bytes.resize(static_cast<std::size_t>(length));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pread(m_fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            bytes.clear();
+            return FileStatus::FromErrno(err);
+        }
+        if (n == 0) { // shrunk since it was opened
+            bytes.clear();
+            return FileStatus::Invalid("shorter than its lengths claim");
+        }
+        done += static_cast<std::size_t>(n);
     }
     return FileStatus::Ok();
 }
@@ -107,30 +189,170 @@ FileStatus ResolveWriteTarget(const std::filesystem::path& path, std::filesystem
     return FileStatus::FromErrno(ELOOP);
 }
 
-FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes) {
-    std::filesystem::path path;
-    if (FileStatus resolved = ResolveWriteTarget(givenPath, path); !resolved)
-        return resolved;
+namespace {
+
+constexpr std::string_view kTempMark = ".ksttmp.";
+constexpr std::size_t kTempSuffix = 6;
+
+// The descriptor a path names when it is one of the process's own open files: /dev/stdout,
+// /dev/stderr, /dev/fd/N, /proc/self/fd/N. Those are the files the caller already has open
+// (a shell's redirection, a pipe), which the path's link target ("pipe:[…]", the redirected
+// file) would only name anew.
+int OwnDescriptorOf(const std::filesystem::path& path) {
+    const std::string text = path.lexically_normal().string();
+    if (text == "/dev/stdout")
+        return 1;
+    if (text == "/dev/stderr")
+        return 2;
+    if (text == "/dev/stdin")
+        return 0;
+    for (const std::string_view folder : {std::string_view("/dev/fd/"), std::string_view("/proc/self/fd/")}) {
+        if (text.size() > folder.size() && text.compare(0, folder.size(), folder) == 0) {
+            int fd = 0;
+            for (std::size_t i = folder.size(); i < text.size(); ++i) {
+                if (text[i] < '0' || text[i] > '9' || fd > 100000)
+                    return -1;
+                fd = fd * 10 + (text[i] - '0');
+            }
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// Follows the links of path as ResolveWriteTarget does, stopping at a link into the process's
+// own descriptors (fd set) or at the file the last link names (target set).
+FileStatus ResolveOutput(const std::filesystem::path& path, std::filesystem::path& target, int& fd) {
+    constexpr int kMaxLinks = 40;
+    target = path;
+    fd = -1;
+    for (int hops = 0; hops <= kMaxLinks; ++hops) {
+        if ((fd = OwnDescriptorOf(target)) >= 0)
+            return FileStatus::Ok();
+        struct stat st {};
+        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return FileStatus::Ok();
+        std::error_code ec;
+        const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
+        if (ec)
+            return FileStatus::FromErrno(ec.value());
+        target = next.is_absolute() ? next : target.parent_path() / next;
+    }
+    return FileStatus::FromErrno(ELOOP);
+}
+
+FileStatus WriteToDescriptor(int fd, std::string_view bytes) {
+    // What the program printed through stdio must come first.
+    if (fd == 1)
+        std::fflush(stdout);
+    else if (fd == 2)
+        std::fflush(stderr);
+    if (::fcntl(fd, F_GETFD) < 0)
+        return FileStatus::FromErrno(errno);
+    if (!WriteAll(fd, bytes))
+        return FileStatus::FromErrno(errno);
+    return FileStatus::Ok();
+}
+
+// A path that exists and is not a regular file: opened and written as it is.
+FileStatus WriteInPlace(const std::filesystem::path& path, const struct stat& st, std::string_view bytes) {
+    Fd fd;
+    if (S_ISSOCK(st.st_mode)) {
+        // A socket cannot be opened; its listener is what a write to it reaches.
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.native().size() >= sizeof address.sun_path)
+            return FileStatus::FromErrno(ENAMETOOLONG);
+        std::memcpy(address.sun_path, path.c_str(), path.native().size());
+        fd = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (fd.Get() < 0 || ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            return FileStatus::FromErrno(errno);
+    } else {
+        // No O_TRUNC, no O_CREAT: a device or FIFO is written, never made or cut.
+        fd = Fd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        if (fd.Get() < 0)
+            return FileStatus::FromErrno(errno);
+    }
+    if (!WriteAll(fd.Get(), bytes))
+        return FileStatus::FromErrno(errno);
+    if (::close(fd.Release()) != 0)
+        return FileStatus::FromErrno(errno);
+    return FileStatus::Ok();
+}
+
+std::string RandomSuffix() {
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
+    std::string suffix(kTempSuffix, 'X');
+    for (char& c : suffix)
+        c = kLetters[random() % (sizeof kLetters - 1)];
+    return suffix;
+}
+
+// Removes the temporaries of killed saves: a living save holds a lock on its temporary, so a
+// temporary whose lock can be taken has no writer any more.
+void RemoveStaleTemporaries(const std::filesystem::path& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return;
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!IsAtomicWriteTemporary(entry->d_name))
+            continue;
+        Fd fd(::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
+            ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
+// A complete, unnamed temporary file gets a name of our pattern; "" when the file system
+// cannot give one this way (the caller then writes a named temporary).
+std::string LinkUnnamed(int fd, const std::string& prefix) {
+    const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix + RandomSuffix();
+        if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return name;
+        if (errno != EEXIST)
+            return {};
+    }
+    return {};
+}
+
+FileStatus WriteRegular(const std::filesystem::path& path, std::string_view bytes) {
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     // The temporary name must stay within NAME_MAX however long the file's own name is.
     std::string stem = path.filename().string();
     if (stem.size() > 200)
         stem.resize(200);
-    std::string temp = (folder / ("." + stem + ".XXXXXX")).string();
+    const std::string prefix = (folder / ("." + stem + std::string(kTempMark))).string();
 
     mode_t mode = 0666 & ~CurrentUmask();
     struct stat old {};
-    if (::stat(path.c_str(), &old) == 0) {
-        if (S_ISDIR(old.st_mode))
-            return FileStatus::FromErrno(EISDIR);
+    if (::stat(path.c_str(), &old) == 0)
         mode = old.st_mode & 07777;
-    }
 
-    Fd fd(::mkstemp(temp.data()));
-    if (fd.Get() < 0)
-        return FileStatus::FromErrno(errno);
+    RemoveStaleTemporaries(folder);
+
+    // An unnamed file vanishes with a killed save; it gets a name only once it is complete.
+    Fd fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    const bool unnamed = fd.Get() >= 0;
+    std::string temp;
+    if (!unnamed) {
+        temp = prefix + "XXXXXX";
+        fd = Fd(::mkostemp(temp.data(), O_CLOEXEC));
+        if (fd.Get() < 0)
+            return FileStatus::FromErrno(errno);
+    }
+    // Held until the rename is done: the sign that this temporary still has a writer.
+    ::flock(fd.Get(), LOCK_EX);
     auto fail = [&](int err) {
-        ::unlink(temp.c_str());
+        if (!temp.empty())
+            ::unlink(temp.c_str());
         return FileStatus::FromErrno(err);
     };
     if (!WriteAll(fd.Get(), bytes))
@@ -139,15 +361,70 @@ FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_v
         return fail(errno);
     if (::fsync(fd.Get()) != 0)
         return fail(errno);
-    if (::close(fd.Release()) != 0)
-        return fail(errno);
+    if (unnamed) {
+        temp = LinkUnnamed(fd.Get(), prefix);
+        if (temp.empty()) {
+            // No /proc to link through: write a named temporary after all.
+            fd = Fd(-1);
+            temp = prefix + "XXXXXX";
+            fd = Fd(::mkostemp(temp.data(), O_CLOEXEC));
+            if (fd.Get() < 0)
+                return FileStatus::FromErrno(errno);
+            ::flock(fd.Get(), LOCK_EX);
+            if (!WriteAll(fd.Get(), bytes) || ::fchmod(fd.Get(), mode) != 0 || ::fsync(fd.Get()) != 0)
+                return fail(errno);
+        }
+    }
     if (::rename(temp.c_str(), path.c_str()) != 0)
         return fail(errno);
+    if (::close(fd.Release()) != 0)
+        return FileStatus::FromErrno(errno);
     // Make the rename itself durable.
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() >= 0)
         ::fsync(dir.Get());
     return FileStatus::Ok();
+}
+
+} // namespace
+
+std::string FileNameForMessage(const std::filesystem::path& path) {
+    const std::string name = path.filename().string();
+    if (std::optional<std::string> gbk = Utf8ToGbk(name))
+        return *gbk;
+    if (IsValidGbk(name))
+        return name;
+    return Utf8ToGbkLossy(name);
+}
+
+bool IsAtomicWriteTemporary(std::string_view name) {
+    if (name.size() < 1 + kTempMark.size() + kTempSuffix || name[0] != '.')
+        return false;
+    const std::size_t mark = name.size() - kTempSuffix - kTempMark.size();
+    return name.substr(mark, kTempMark.size()) == kTempMark;
+}
+
+FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes) {
+    std::filesystem::path path;
+    int fd = -1;
+    if (FileStatus resolved = ResolveOutput(givenPath, path, fd); !resolved)
+        return resolved;
+    if (fd >= 0)
+        return WriteToDescriptor(fd, bytes);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return FileStatus::FromErrno(EISDIR);
+        if (!S_ISREG(st.st_mode))
+            return WriteInPlace(path, st, bytes);
+    }
+    return WriteRegular(path, bytes);
+}
+
+FileStatus WriteOutputFile(const std::filesystem::path& path, std::string_view bytes) {
+    if (path == "-")
+        return WriteToDescriptor(1, bytes);
+    return WriteFileAtomic(path, bytes);
 }
 
 } // namespace kestrel

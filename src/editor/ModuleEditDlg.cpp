@@ -148,7 +148,7 @@ void ModuleEditDlg::SetLastFile(const std::string& path) {
 }
 
 void ModuleEditDlg::ShowFileError(const FileStatus& status) {
-    ui::ShowMessage(this, ui::FromGbk(status.message));
+    ui::ShowMessage(this, ui::FromGbk(status.Text()));
 }
 
 void ModuleEditDlg::ShowCatalogueView(bool on) {

@@ -646,7 +646,7 @@ int FormatPrn::RunToPdf(const std::filesystem::path& pdfPath) {
     buffer.close();
     const QByteArray& bytes = buffer.data();
     const kestrel::FileStatus status =
-        kestrel::WriteFileAtomic(pdfPath, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
+        kestrel::WriteOutputFile(pdfPath, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
     if (!status) {
         d.Fail(
             Failure::Output,

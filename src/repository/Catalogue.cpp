@@ -107,12 +107,52 @@ FileStatus ParseCatalogueBytes(GroupCatalogue& catalogue, const std::string& byt
     return FileStatus::Ok();
 }
 
-FileStatus LoadCatalogue(GroupCatalogue& catalogue, const std::filesystem::path& path) {
-    catalogue.path = path;
+namespace {
+
+// Reads what the head declares and no more, each length checked against the file's real size
+// before anything is allocated.
+FileStatus ReadDeclared(GroupCatalogue& catalogue, const std::filesystem::path& path) {
+    StoredFile file;
+    if (FileStatus opened = file.Open(path); !opened)
+        return opened;
+    if (file.Size() < kHeadBytes)
+        return FileStatus::Invalid("shorter than a catalogue head");
+    std::string head;
+    if (FileStatus read = file.ReadAt(0, kHeadBytes, head); !read)
+        return read;
+    char keyword[kKeywordBytes];
+    std::memcpy(keyword, head.data(), kKeywordBytes);
+    if (FieldText(keyword) != kCatalogueKeyword)
+        return FileStatus::Invalid("wrong keyword");
+    const int32_t count = ReadLe32(head.data() + kKeywordBytes);
+    if (count < 0 || count > kMaxGroups)
+        return FileStatus::Invalid("group count out of range");
+    const uint64_t lengthAt = kHeadBytes + sizeof(GroupRecord) * static_cast<uint64_t>(count);
+    std::string lengthBytes;
+    if (FileStatus read = file.ReadAt(lengthAt, 4, lengthBytes); !read)
+        return FileStatus::Invalid("catalogue shorter than its group count claims");
+    const int32_t flowLength = ReadLe32(lengthBytes.data());
+    if (flowLength < 0)
+        return FileStatus::Invalid("catalogue shorter than its flow table length claims");
+    const uint64_t declared = lengthAt + 4 + static_cast<uint64_t>(flowLength);
+    if (declared > file.Size())
+        return FileStatus::Invalid("catalogue shorter than its flow table length claims");
+    if (declared > kMaxStoredFileBytes)
+        return FileTooLarge();
     std::string bytes;
-    if (FileStatus read = ReadWholeFile(path, bytes); !read)
+    if (FileStatus read = file.ReadAt(0, declared, bytes); !read)
         return read;
     return ParseCatalogueBytes(catalogue, bytes);
+}
+
+} // namespace
+
+FileStatus LoadCatalogue(GroupCatalogue& catalogue, const std::filesystem::path& path) {
+    catalogue.path = path;
+    FileStatus status = ReadDeclared(catalogue, path);
+    if (!status)
+        status.About(FileNameForMessage(path));
+    return status;
 }
 
 std::string SerializeCatalogue(const GroupCatalogue& catalogue) {
@@ -138,7 +178,10 @@ std::string SerializeCatalogue(const GroupCatalogue& catalogue) {
 FileStatus SaveCatalogue(const GroupCatalogue& catalogue) {
     if (catalogue.flowTable.size() >= static_cast<std::size_t>(INT32_MAX))
         return FileStatus::Invalid("flow table too long");
-    return WriteFileAtomic(catalogue.path, SerializeCatalogue(catalogue));
+    FileStatus written = WriteFileAtomic(catalogue.path, SerializeCatalogue(catalogue));
+    if (!written)
+        written.About(FileNameForMessage(catalogue.path));
+    return written;
 }
 
 std::string GetFlowText(const FlowTable& table, const std::string& identifier) {

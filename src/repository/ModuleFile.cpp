@@ -53,13 +53,46 @@ FileStatus Parse(ModuleRecord& record, const std::string& bytes, bool withTestVa
     return FileStatus::Ok();
 }
 
+// Reads what the header declares and no more: every length is checked against the file's
+// real size before anything is allocated, so a sparse or hostile file costs a few reads.
+FileStatus ReadDeclared(ModuleRecord& record, const std::filesystem::path& path, bool withTestValues) {
+    StoredFile file;
+    if (FileStatus opened = file.Open(path); !opened)
+        return opened;
+    if (file.Size() < kHeaderBytes)
+        return FileStatus::Invalid("shorter than a module header");
+    std::string head;
+    if (FileStatus read = file.ReadAt(0, kHeaderBytes, head); !read)
+        return read;
+    ModuleHeader header;
+    std::memcpy(&header, head.data(), kHeaderBytes);
+    const int64_t lengthAt = TestValueLengthOffset(header);
+    if (lengthAt < 0)
+        return FileStatus::Invalid("not a module file");
+    std::string lengthBytes;
+    if (FileStatus read = file.ReadAt(static_cast<uint64_t>(lengthAt), 4, lengthBytes); !read)
+        return read;
+    const int32_t testValueLength = ReadLe32(lengthBytes.data());
+    if (testValueLength < 0)
+        return FileStatus::Invalid("not a module file");
+    const uint64_t declared = static_cast<uint64_t>(lengthAt) + 4 + static_cast<uint64_t>(testValueLength);
+    if (declared > file.Size())
+        return FileStatus::Invalid("module file shorter than its lengths claim");
+    if (declared > kMaxStoredFileBytes)
+        return FileTooLarge();
+    std::string bytes;
+    if (FileStatus read = file.ReadAt(0, declared, bytes); !read)
+        return read;
+    return Parse(record, bytes, withTestValues);
+}
+
 FileStatus Load(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName,
                 bool withTestValues) {
     record.fileName = fileName;
-    std::string bytes;
-    if (FileStatus read = ReadWholeFile(ModuleFilePath(folder, fileName), bytes); !read)
-        return read;
-    return Parse(record, bytes, withTestValues);
+    FileStatus status = ReadDeclared(record, ModuleFilePath(folder, fileName), withTestValues);
+    if (!status)
+        status.About(fileName);
+    return status;
 }
 
 int32_t StoredLength(const std::string& text) {
@@ -146,6 +179,10 @@ FileStatus ParseModuleBytes(ModuleRecord& record, const std::string& bytes) {
     return Parse(record, bytes, true);
 }
 
+FileStatus ReadModuleFile(ModuleRecord& record, const std::filesystem::path& path) {
+    return ReadDeclared(record, path, true);
+}
+
 FileStatus LoadModuleFile(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName) {
     return Load(record, folder, fileName, true);
 }
@@ -201,7 +238,10 @@ FileStatus SaveModuleFile(ModuleRecord& record, const std::string& userName, con
     record.header.descriptionLength = StoredLength(record.description);
     record.header.remarkLength = StoredLength(record.remarks);
     record.header.variableCount = std::clamp<int32_t>(record.header.variableCount, 0, kMaxVariables);
-    return WriteFileAtomic(ModuleFilePath(folder, record.fileName), SerializeModule(record));
+    FileStatus written = WriteFileAtomic(ModuleFilePath(folder, record.fileName), SerializeModule(record));
+    if (!written)
+        written.About(record.fileName);
+    return written;
 }
 
 } // namespace kestrel

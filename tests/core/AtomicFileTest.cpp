@@ -4,9 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <random>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace kestrel;
 using kestrel::testsupport::TempDir;
@@ -143,5 +154,165 @@ TEST(AtomicFile, KilledWriterLeavesOldOrNewFileWhole) {
         ::waitpid(pid, nullptr, 0);
         const std::string now = testsupport::ReadBytes(file);
         ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
+        ASSERT_LE(LeftoverTemporaries(dir.Path()), 1);
     }
+    ASSERT_TRUE(WriteFileAtomic(file, a));
+    EXPECT_EQ(LeftoverTemporaries(dir.Path()), 0);
+}
+
+// A sparse file claims gigabytes that are not there: the size is refused before anything is
+// allocated, and a part beyond the end is refused without reading.
+TEST(AtomicFile, HugeSparseFileIsRefusedWithoutAllocatingItsSize) {
+    TempDir dir;
+    const auto file = dir / "sparse.kst";
+    testsupport::WriteBytes(file, "MODULE_ITEM");
+    ASSERT_EQ(::truncate(file.c_str(), off_t(64) << 30), 0);
+    std::string bytes;
+    const FileStatus whole = ReadWholeFile(file, bytes);
+    EXPECT_TRUE(whole.IsIo());
+    EXPECT_EQ(whole.osError, EFBIG);
+    EXPECT_TRUE(bytes.empty());
+
+    StoredFile stored;
+    ASSERT_TRUE(stored.Open(file));
+    EXPECT_EQ(stored.Size(), std::uint64_t(64) << 30);
+    ASSERT_TRUE(stored.ReadAt(0, 11, bytes));
+    EXPECT_EQ(bytes, "MODULE_ITEM");
+    EXPECT_EQ(stored.ReadAt(0, std::uint64_t(2) << 30, bytes).osError, EFBIG);
+    EXPECT_TRUE(stored.ReadAt((std::uint64_t(64) << 30) - 2, 4, bytes).IsInvalid());
+    EXPECT_TRUE(stored.ReadAt(std::uint64_t(-1), 4, bytes).IsInvalid());
+}
+
+TEST(AtomicFile, StatusNamesItsFile) {
+    FileStatus status = FileStatus::FromErrno(EACCES);
+    EXPECT_EQ(status.Text(), std::strerror(EACCES));
+    status.About("secret.kst");
+    EXPECT_EQ(status.Text(), std::string("secret.kst: ") + std::strerror(EACCES));
+    EXPECT_EQ(FileNameForMessage("/x/\xD5\xCB.kst"), "\xD5\xCB.kst");         // GBK bytes on disk stay
+    EXPECT_EQ(FileNameForMessage("/x/\xE8\xB4\xA6.kst"), "\xD5\xCB.kst");     // UTF-8 converted
+    EXPECT_EQ(FileNameForMessage("/x/bad\xFF.MGP"), "bad?.MGP");             // neither: marked
+}
+
+namespace {
+
+// Runs step in a child whose standard output goes to out (opened for appending).
+int WithStdoutTo(const std::filesystem::path& out, const std::function<int()>& step) {
+    return testsupport::RunInChild([&] {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd < 0 || ::dup2(fd, 1) < 0)
+            return 90;
+        return step();
+    });
+}
+
+ino_t InodeOf(const std::filesystem::path& path) {
+    struct stat st {};
+    ::lstat(path.c_str(), &st);
+    return st.st_ino;
+}
+
+} // namespace
+
+// Standard output is the file the shell opened: written there after what was printed, never
+// replaced by a new file.
+TEST(AtomicFile, StandardOutputTargetsAreWrittenThroughTheOpenFile) {
+    TempDir dir;
+    const auto out = dir / "out.txt";
+    testsupport::WriteBytes(out, "");
+    const ino_t inode = InodeOf(out);
+    EXPECT_EQ(WithStdoutTo(out,
+                           [] {
+                               std::printf("line 1\n"); // buffered: must come first
+                               if (!WriteOutputFile("-", "<a/>\n") || !WriteFileAtomic("/dev/stdout", "<b/>\n"))
+                                   return 1;
+                               return WriteOutputFile("/proc/self/fd/1", "<c/>\n") ? 0 : 2;
+                           }),
+              0);
+    EXPECT_EQ(testsupport::ReadBytes(out), "line 1\n<a/>\n<b/>\n<c/>\n");
+    EXPECT_EQ(InodeOf(out), inode);
+    // A name of our own that happens to be "-" in a folder is an ordinary file there.
+    ASSERT_TRUE(WriteFileAtomic(dir / "-", "plain"));
+    EXPECT_EQ(testsupport::ReadBytes(dir / "-"), "plain");
+}
+
+// FIFOs, sockets and devices are written in place: the reader gets the bytes and the node
+// stays what it was, also when reached through a link.
+TEST(AtomicFile, NodesThatAreNoRegularFilesAreWrittenInPlace) {
+    TempDir dir;
+    const auto fifo = dir / "results.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::filesystem::create_symlink("results.fifo", dir / "link");
+    std::string received;
+    std::thread reader([&] {
+        const int fd = ::open(fifo.c_str(), O_RDONLY);
+        char buffer[256];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+            received.append(buffer, static_cast<std::size_t>(n));
+        ::close(fd);
+    });
+    const FileStatus written = WriteOutputFile(dir / "link", "<testsuites/>\n");
+    reader.join();
+    EXPECT_TRUE(written) << written.message;
+    EXPECT_EQ(received, "<testsuites/>\n");
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
+
+    const auto socketPath = dir / "s.sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    std::string fromSocket;
+    std::thread acceptor([&] {
+        const int peer = ::accept(listener, nullptr, nullptr);
+        char buffer[256];
+        ssize_t n;
+        while ((n = ::read(peer, buffer, sizeof buffer)) > 0)
+            fromSocket.append(buffer, static_cast<std::size_t>(n));
+        ::close(peer);
+    });
+    EXPECT_TRUE(WriteOutputFile(socketPath, "a,b\r\n"));
+    acceptor.join();
+    ::close(listener);
+    EXPECT_EQ(fromSocket, "a,b\r\n");
+    EXPECT_TRUE(std::filesystem::is_socket(socketPath));
+
+    // A private device node (never the system's): only root can make one.
+    const auto device = dir / "full";
+    if (::geteuid() == 0 && ::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+        const FileStatus full = WriteOutputFile(device, "x");
+        EXPECT_TRUE(full.IsIo());
+        EXPECT_EQ(full.osError, ENOSPC);
+        EXPECT_TRUE(std::filesystem::is_character_file(device));
+        const auto null = dir / "null";
+        ASSERT_EQ(::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+        EXPECT_TRUE(WriteOutputFile(null, "gone"));
+        EXPECT_TRUE(std::filesystem::is_character_file(null));
+    }
+    EXPECT_EQ(LeftoverTemporaries(dir.Path()), 0);
+}
+
+// A killed save leaves at most one temporary of our pattern, and the next save in the folder
+// removes what no living save holds; other dot files are never touched.
+TEST(AtomicFile, NextSaveRemovesTemporariesOfKilledSavesOnly) {
+    TempDir dir;
+    const auto file = dir / "demo.MGP";
+    ASSERT_TRUE(WriteFileAtomic(file, "one"));
+    testsupport::WriteBytes(dir / ".demo.MGP.ksttmp.abc123", "killed save");
+    testsupport::WriteBytes(dir / ".profile", "the user's");
+    testsupport::WriteBytes(dir / ".demo.MGP.ksttmp.held01", "living save");
+    const int held = ::open((dir / ".demo.MGP.ksttmp.held01").c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    EXPECT_TRUE(IsAtomicWriteTemporary(".demo.MGP.ksttmp.abc123"));
+    EXPECT_FALSE(IsAtomicWriteTemporary(".profile"));
+    EXPECT_FALSE(IsAtomicWriteTemporary("demo.ksttmp.abc123"));
+
+    ASSERT_TRUE(WriteFileAtomic(dir / "other.kst", "two"));
+    EXPECT_FALSE(std::filesystem::exists(dir / ".demo.MGP.ksttmp.abc123"));
+    EXPECT_TRUE(std::filesystem::exists(dir / ".demo.MGP.ksttmp.held01"));
+    EXPECT_EQ(testsupport::ReadBytes(dir / ".profile"), "the user's");
+    ::close(held);
 }

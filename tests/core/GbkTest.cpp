@@ -123,3 +123,8 @@ TEST(FixedText, ViewsStopAtTheZeroOrTheWidth) {
     ClearFieldTail(field);
     EXPECT_EQ(std::string(field, 6), "uvwxyz");
 }
+
+TEST(Gbk, LossyConversionLosesOnlyTheMalformedByte) {
+    EXPECT_EQ(Utf8ToGbkLossy("bad\xFF.MGP"), "bad?.MGP");
+    EXPECT_EQ(Utf8ToGbkLossy("a\xE8x.kst"), "a?x.kst");
+}

@@ -187,3 +187,22 @@ TEST(FlowTable, LoneAmpersandAtTheEndDoesNotSwallowTheNextEntry) {
     EXPECT_EQ(GetFlowText(table, "G1"), "x&");
     EXPECT_EQ(GetFlowText(table, "G2"), "y");
 }
+
+TEST(Catalogue, SparseCatalogueIsRefusedByItsDeclaredSizeAndNamed) {
+    TempDir dir;
+    std::string bytes = CatalogueBytes({{"G1", "one"}}, "&G1=x");
+    PutI32(bytes, 20 + 52, 0x7fffffff);
+    WriteBytes(dir / "big.MGP", bytes);
+    ASSERT_EQ(::truncate((dir / "big.MGP").c_str(), off_t(4) << 30), 0);
+    GroupCatalogue catalogue;
+    const FileStatus status = LoadCatalogue(catalogue, dir / "big.MGP");
+    EXPECT_EQ(status.osError, EFBIG);
+    EXPECT_EQ(status.Text().rfind("big.MGP: ", 0), 0u) << status.Text();
+
+    // Holes after what the head declares are not read.
+    WriteBytes(dir / "tail.MGP", CatalogueBytes({{"G1", "one"}}, "&G1=x"));
+    ASSERT_EQ(::truncate((dir / "tail.MGP").c_str(), off_t(4) << 30), 0);
+    ASSERT_TRUE(LoadCatalogue(catalogue, dir / "tail.MGP"));
+    EXPECT_EQ(catalogue.groupCount, 1);
+    EXPECT_EQ(catalogue.flowTable, "&G1=x");
+}

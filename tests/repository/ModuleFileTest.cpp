@@ -319,3 +319,44 @@ TEST(ModuleFile, StoringThePageRebuildsHeaderAndBody) {
     EXPECT_EQ(back.required, 1);
     EXPECT_EQ(back.type, kSqlModule);
 }
+
+// Sparse files: the header's lengths are checked against the real size and the limit before
+// anything is allocated; a file longer than its header declares is read only that far.
+TEST(ModuleFile, SparseFilesAreReadOnlyAsFarAsTheHeaderDeclares) {
+    TempDir dir;
+    std::string huge = ModuleBytes(ModuleDraft{});
+    huge.resize(160);
+    PutI32(huge, kBodyLengthAt, 0x7fffffff);
+    PutI32(huge, kDescriptionLengthAt, 0x7fffffff);
+    PutI32(huge, kRemarkLengthAt, 0x7fffffff);
+    WriteBytes(dir / "huge.kst", huge);
+    ASSERT_EQ(::truncate((dir / "huge.kst").c_str(), off_t(64) << 30), 0);
+    ModuleRecord record;
+    FileStatus status = LoadModuleFile(record, dir.Path(), "huge.kst");
+    EXPECT_TRUE(status.IsIo());
+    EXPECT_EQ(status.osError, EFBIG);
+    EXPECT_EQ(status.Text().rfind("huge.kst: ", 0), 0u) << status.Text();
+    EXPECT_EQ(ReadModuleForReport(record, dir.Path(), "huge.kst").osError, EFBIG);
+
+    // The same lengths in a short file: they point past the end, so it is no module at all.
+    WriteBytes(dir / "short.kst", huge);
+    EXPECT_TRUE(LoadModuleFile(record, dir.Path(), "short.kst").IsInvalid());
+
+    // A small module followed by gigabytes of holes loads like the small module.
+    WriteBytes(dir / "tail.kst", ModuleBytes(FullModule()));
+    ASSERT_EQ(::truncate((dir / "tail.kst").c_str(), off_t(8) << 30), 0);
+    ASSERT_TRUE(LoadModuleFile(record, dir.Path(), "tail.kst"));
+    EXPECT_EQ(record.body, FullModule().body);
+    EXPECT_EQ(record.testValues, FullModule().testValues);
+    ASSERT_TRUE(ReadModuleFile(record, dir / "tail.kst"));
+    EXPECT_EQ(record.description, FullModule().description);
+}
+
+TEST(ModuleFile, FileSystemErrorsNameTheFile) {
+    TempDir dir;
+    ModuleRecord record;
+    const FileStatus missing = LoadModuleFile(record, dir.Path(), "none.kst");
+    EXPECT_EQ(missing.Text(), std::string("none.kst: ") + std::strerror(ENOENT));
+    std::filesystem::create_symlink("x.kst", dir / "x.kst");
+    EXPECT_EQ(LoadModuleFile(record, dir.Path(), "x.kst").Text(), std::string("x.kst: ") + std::strerror(ELOOP));
+}
