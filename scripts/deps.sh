@@ -7,6 +7,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev clang
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
     unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
+    libtomlplusplus-dev
     fonts-wqy-microhei poppler-utils dpkg-dev file
 )
 missing=()

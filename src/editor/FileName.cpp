@@ -30,11 +30,7 @@ FileName::FileName(const std::filesystem::path& folder, QWidget* parent) : QDial
 }
 
 bool FileName::IsAcceptableName(const std::string& name) {
-    if (name.empty())
-        return false;
-    if (name.find(".kst") == std::string::npos && name.find(".KST") == std::string::npos)
-        return false;
-    return name.find_first_of(" /") == std::string::npos && name.find('\0') == std::string::npos;
+    return IsAcceptableModuleFileName(name);
 }
 
 void FileName::accept() {

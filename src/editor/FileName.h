@@ -19,8 +19,7 @@ public:
     std::string Name() const { return m_name; } // GBK, as typed
     ui::GbkLineEdit* NameEdit() const { return m_edit; }
 
-    // Whether name may become a module file name: has ".kst" or ".KST", no blank (list lines
-    // end the name at the first blank) and no folder separator.
+    // Whether name may become a module file name (the repository's rule).
     static bool IsAcceptableName(const std::string& name);
 
 public slots:

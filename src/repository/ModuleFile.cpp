@@ -161,6 +161,14 @@ bool StateUndoesTest(int32_t storedFlags, int state) {
     return (storedFlags & kFlagTested) && state == kStateUnfinished;
 }
 
+bool IsAcceptableModuleFileName(const std::string& name) {
+    if (name.empty())
+        return false;
+    if (name.find(".kst") == std::string::npos && name.find(".KST") == std::string::npos)
+        return false;
+    return name.find_first_of(" /") == std::string::npos && name.find('\0') == std::string::npos;
+}
+
 std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName) {
     return folder / std::filesystem::path(GbkToUtf8(fileName));
 }

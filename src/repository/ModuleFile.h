@@ -102,6 +102,10 @@ void StoreInfoFields(ModuleRecord& record, const ModuleInfoFields& fields, const
 // never does.
 bool StateUndoesTest(int32_t storedFlags, int state);
 
+// Whether name may become a module file name: has ".kst" or ".KST", no blank (list lines
+// end the name at the first blank), no folder separator and no zero byte.
+bool IsAcceptableModuleFileName(const std::string& name);
+
 // Path of a module file: folder / the GBK file name converted to the file system's UTF-8.
 std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName);
 

@@ -13,6 +13,8 @@ constexpr char kUsage[] =
     "usage: kestrel-tool show FILE\n"
     "       kestrel-tool check CATALOGUE [--group ID] --connect CONNSTR [--junit FILE] [--csv FILE]\n"
     "       kestrel-tool report CATALOGUE --pdf FILE [--layout FILE]\n"
+    "       kestrel-tool export CATALOGUE DIR\n"
+    "       kestrel-tool import DIR CATALOGUE\n"
     "       kestrel-tool --help | --version\n";
 
 int Usage() {
@@ -47,6 +49,10 @@ int main(int argc, char** argv) {
         return kestrel::tool::ShowCommand(args);
     if (command == QLatin1String("check"))
         return kestrel::tool::CheckCommand(args);
+    if (command == QLatin1String("export"))
+        return kestrel::tool::ExportCommand(args);
+    if (command == QLatin1String("import"))
+        return kestrel::tool::ImportCommand(args);
     if (report)
         return kestrel::tool::ReportCommand(args);
     return Usage();
