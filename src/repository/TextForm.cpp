@@ -808,6 +808,11 @@ FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesyste
     if (!findings.empty())
         return FileStatus::Invalid("the text form has errors");
 
+    if (catalogue.Folder().has_relative_path()) {
+        std::filesystem::create_directories(catalogue.Folder(), error);
+        if (error)
+            return WithPath(FileStatus::FromErrno(error.value()), catalogue.Folder());
+    }
     for (const ModuleRecord& record : records) {
         const std::filesystem::path path = ModuleFilePath(catalogue.Folder(), record.fileName);
         if (FileStatus written = WriteFileAtomic(path, SerializeModule(record)); !written)
