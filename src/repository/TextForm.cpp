@@ -282,7 +282,8 @@ public:
                 Fail(*node, "\"" + std::string(key) + "\" holds a character outside GBK");
                 return std::nullopt;
             }
-        } else if (const auto* inner = node->as_table(); inner && inner->size() == 1 && inner->get_as<std::string>("hex")) {
+        } else if (const auto* inner = node->as_table();
+                   inner && inner->size() == 1 && inner->get_as<std::string>("hex")) {
             gbk = Unhex(inner->get_as<std::string>("hex")->get());
             if (!gbk) {
                 Fail(*node, "\"" + std::string(key) + "\": hex needs pairs of hexadecimal digits");
@@ -381,8 +382,8 @@ int FirstLineOutsideGbk(std::string_view utf8) {
     std::size_t start = 0;
     while (start <= utf8.size()) {
         const std::size_t end = utf8.find('\n', start);
-        const std::string_view piece = utf8.substr(start, end == std::string_view::npos ? std::string_view::npos
-                                                                                         : end - start);
+        const std::string_view piece =
+            utf8.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (!Utf8ToGbk(piece))
             return line;
         if (end == std::string_view::npos)
@@ -488,9 +489,9 @@ bool ModuleFromText(std::string_view fields, const std::optional<std::string>& s
     toml::table table;
     if (!in.Parse(fields, table))
         return false;
-    in.OnlyKeys(table, {"title", "group", "type", "required", "state", "flags", "created", "creator", "modified",
-                        "modifier", "library", "function", "body", "sql", "description", "remarks", "test_values",
-                        "variable"});
+    in.OnlyKeys(table,
+                {"title", "group", "type", "required", "state", "flags", "created", "creator", "modified", "modifier",
+                 "library", "function", "body", "sql", "description", "remarks", "test_values", "variable"});
     ModuleRecord made;
     ModuleHeader& header = made.header;
     SetFieldText(header.keyword, kModuleKeyword);
@@ -507,8 +508,8 @@ bool ModuleFromText(std::string_view fields, const std::optional<std::string>& s
     if (table.get("flags")) {
         if (const std::optional<long long> flags = in.Integer(table, "flags", INT32_MIN, INT32_MAX)) {
             header.flags = static_cast<int32_t>(*flags);
-            if (required && state && (*required != ((header.flags & kFlagRequired) != 0) ||
-                                      *state != StateIndexOfFlags(header.flags)))
+            if (required && state &&
+                (*required != ((header.flags & kFlagRequired) != 0) || *state != StateIndexOfFlags(header.flags)))
                 in.Fail(*table.get("flags"), "\"flags\" disagrees with \"required\" and \"state\"");
         }
     } else if (required && state) {
@@ -569,7 +570,8 @@ bool ModuleFromText(std::string_view fields, const std::optional<std::string>& s
             in.OnlyKeys(entry, {"name", "attribute", "type", "length", "test_value", "remark"});
             VariableDefinition& variable = made.variables[i];
             in.Field(entry, "name", variable.name);
-            variable.attribute = static_cast<uint8_t>(in.Choice(entry, "attribute", kAttributeNames, 0, 255).value_or(0));
+            variable.attribute =
+                static_cast<uint8_t>(in.Choice(entry, "attribute", kAttributeNames, 0, 255).value_or(0));
             variable.type = static_cast<uint8_t>(in.Choice(entry, "type", kVariableTypeNames, 0, 255).value_or(0));
             variable.length = static_cast<int32_t>(in.Integer(entry, "length", INT32_MIN, INT32_MAX).value_or(0));
             for (auto [key, apart, values] : {std::tuple{"test_value", testValuesApart, &testValues},
@@ -654,7 +656,8 @@ bool CatalogueFromText(std::string_view text, const std::string& file, GroupCata
             const toml::table& entry = *node.as_table();
             in.OnlyKeys(entry, {"id", "text"});
             std::optional<std::string> identifier = in.Text(entry, "id", -1);
-            if (identifier && (identifier->find('=') != std::string::npos || identifier->find('&') != std::string::npos)) {
+            if (identifier &&
+                (identifier->find('=') != std::string::npos || identifier->find('&') != std::string::npos)) {
                 in.Fail(*entry.get("id"), "a flow entry's \"id\" holds no \"=\" or \"&\"");
                 identifier.reset();
             }

@@ -18,8 +18,7 @@ int ImportCommand(const QStringList& args) {
     int modules = 0;
     const FileStatus imported = ImportTextForm(dir, PathArgument(args[1]), findings, modules);
     for (const TextFinding& finding : findings)
-        std::fprintf(stderr, "%s:%d: error: %s\n", (dir / finding.file).c_str(), finding.line,
-                     finding.message.c_str());
+        std::fprintf(stderr, "%s:%d: error: %s\n", (dir / finding.file).c_str(), finding.line, finding.message.c_str());
     if (!imported) {
         if (imported.IsInvalid()) {
             std::fprintf(stderr, "kestrel-tool import: nothing written (%zu errors)\n", findings.size());

@@ -54,9 +54,9 @@ TEST(TextForm, ModulesComeBackByteForByte) {
     AddVariable(sql, "unset", 255, 255, -1);
     files.push_back(Serialized(sql));
 
-    files.push_back(Serialized(SqlRecord("")));                              // empty everything
-    files.push_back(Serialized(SqlRecord("\nleading line feed\n")));          // a text that begins with a line feed
-    files.push_back(Serialized(DllRecord("./lib,x.so", "Fn")));              // second comma stays in the function
+    files.push_back(Serialized(SqlRecord("")));                      // empty everything
+    files.push_back(Serialized(SqlRecord("\nleading line feed\n"))); // a text that begins with a line feed
+    files.push_back(Serialized(DllRecord("./lib,x.so", "Fn")));      // second comma stays in the function
     ModuleRecord noComma = DllRecord("", "");
     noComma.body = "OnlyAFunction";
     files.push_back(Serialized(noComma));
@@ -94,8 +94,8 @@ TEST(TextForm, CataloguesComeBackByteForByte) {
     std::vector<std::string> tables = {
         "",
         Gbk("&XS=第一步\r\n第二步 R&&D&CG=&old=stale entry&xs=case twin&KONG=ends with &&"),
-        "garbage before&A=x",    // no clean run of entries: travels whole
-        "&A=x&",                 // a lone ampersand at the end
+        "garbage before&A=x", // no clean run of entries: travels whole
+        "&A=x&",              // a lone ampersand at the end
         "&noequals&B=y",
     };
     for (const std::string& flow : tables) {
@@ -111,7 +111,8 @@ TEST(TextForm, CataloguesComeBackByteForByte) {
         const std::string bytes = SerializeCatalogue(catalogue);
         GroupCatalogue back;
         std::vector<TextFinding> findings;
-        ASSERT_TRUE(CatalogueFromText(CatalogueToText(catalogue), "c.toml", back, findings)) << CatalogueToText(catalogue);
+        ASSERT_TRUE(CatalogueFromText(CatalogueToText(catalogue), "c.toml", back, findings))
+            << CatalogueToText(catalogue);
         EXPECT_EQ(SerializeCatalogue(back), bytes) << flow;
     }
 }
@@ -181,8 +182,9 @@ TEST(TextForm, DemoWorkspaceExportsStablyAndImportsToTheSameBytes) {
 
     std::vector<TextFinding> findings;
     ASSERT_TRUE(ImportTextForm(dir / "text", dir / "back" / "demo.MGP", findings, modules));
-    EXPECT_EQ(modules, std::count_if(textFiles.begin(), textFiles.end(),
-                                     [](const auto& file) { return file.extension() == ".toml"; }) - 1);
+    EXPECT_EQ(modules, std::count_if(textFiles.begin(), textFiles.end(), [](const auto& file) {
+                           return file.extension() == ".toml";
+                       }) - 1);
     for (const auto& file : FilesUnder(dir / "back"))
         EXPECT_EQ(ReadBytes(dir / "back" / file), ReadBytes(demo / file)) << file;
     EXPECT_EQ(FilesUnder(dir / "back").size(), static_cast<std::size_t>(modules) + 1);
