@@ -116,6 +116,19 @@ int32_t FlagsOfState(int state, bool required) {
     return flags;
 }
 
+std::string LookupListValue(const std::string& list, const std::string& name) {
+    std::string result;
+    ForEachListLine(list, [&](std::string_view lineName, std::string_view value) {
+        if (lineName == name)
+            result.append(value);
+    });
+    return result;
+}
+
+void AppendListValue(std::string& list, const std::string& name, const std::string& value) {
+    list.append(name).append(1, ',').append(value).append(1, '\n');
+}
+
 void SplitDllBody(const std::string& body, std::string& library, std::string& function) {
     const std::size_t comma = body.find(',');
     if (comma == std::string::npos) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace kestrel {
 
@@ -69,6 +70,26 @@ struct ModuleRecord {
     std::string testValues; // lines "name,text\n"
     std::string fileName;   // bare name (GBK)
 };
+
+// Calls line(name, value) for every line of a remark or test-value list, in list order; a line
+// without a comma names nothing.
+template <class Line> void ForEachListLine(std::string_view list, Line&& line) {
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = list.find('\n', start);
+        if (end == std::string_view::npos)
+            end = list.size();
+        const std::string_view text = list.substr(start, end - start);
+        if (const std::size_t comma = text.find(','); comma != std::string_view::npos)
+            line(text.substr(0, comma), text.substr(comma + 1));
+        start = end + 1;
+    }
+}
+
+// The value of name in a remark or test-value list: the texts of all its lines, joined.
+std::string LookupListValue(const std::string& list, const std::string& name);
+// Appends the line that LookupListValue reads back: name + "," + value + line feed.
+void AppendListValue(std::string& list, const std::string& name, const std::string& value);
 
 // Library and function of a DLL module's body: split at the first comma; without a comma the
 // library is empty and the whole body is the function.

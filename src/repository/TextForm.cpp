@@ -4,7 +4,6 @@
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "repository/ModuleScan.h"
-#include "testing/Variables.h"
 
 #include <toml++/toml.h>
 

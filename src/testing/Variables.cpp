@@ -181,21 +181,6 @@ std::string SubstituteWith(std::string_view text, const NameIndex& index) {
     return result;
 }
 
-// Calls line(name, value) for every line of a remark or test-value list, in list order; a line
-// without a comma names nothing.
-template <class Line> void ForEachListLine(std::string_view list, Line&& line) {
-    std::size_t start = 0;
-    while (start < list.size()) {
-        std::size_t end = list.find('\n', start);
-        if (end == std::string_view::npos)
-            end = list.size();
-        const std::string_view text = list.substr(start, end - start);
-        if (const std::size_t comma = text.find(','); comma != std::string_view::npos)
-            line(text.substr(0, comma), text.substr(comma + 1));
-        start = end + 1;
-    }
-}
-
 // What LookupListValue gives for every name of list, from one pass over it.
 std::unordered_map<std::string_view, std::string> ListValues(std::string_view list) {
     std::unordered_map<std::string_view, std::string> values;
@@ -435,19 +420,6 @@ std::string SubstitutePlaceholders(const std::string& text, const TestVariableTa
 
 std::string FormatVariableValue(const std::string& name, const TestVariableTable& table) {
     return std::string(table.Names().index.Value(name));
-}
-
-std::string LookupListValue(const std::string& list, const std::string& name) {
-    std::string result;
-    ForEachListLine(list, [&](std::string_view lineName, std::string_view value) {
-        if (lineName == name)
-            result.append(value);
-    });
-    return result;
-}
-
-void AppendListValue(std::string& list, const std::string& name, const std::string& value) {
-    list.append(name).append(1, ',').append(value).append(1, '\n');
 }
 
 } // namespace kestrel

@@ -1,6 +1,7 @@
 #pragma once
 // Test-time variables: the table handed to SQL substitution and to DLL module functions.
 #include "kestrel/ModuleFunction.h"
+#include "repository/ModuleFile.h" // the remark and test-value lists
 
 #include <cstdint>
 #include <memory>
@@ -116,8 +117,5 @@ struct UnfillablePlaceholder {
 UnfillablePlaceholder FirstUnfillablePlaceholder(const std::string& text, const TestVariableTable& table);
 std::string SubstitutePlaceholders(const std::string& text, const TestVariableTable& table);
 std::string FormatVariableValue(const std::string& name, const TestVariableTable& table);
-std::string LookupListValue(const std::string& list, const std::string& name);
-// Appends the line that LookupListValue reads back: name + "," + value + line feed.
-void AppendListValue(std::string& list, const std::string& name, const std::string& value);
 
 } // namespace kestrel
