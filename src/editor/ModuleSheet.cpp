@@ -312,19 +312,34 @@ public:
 
     SqlTestSession* OpenSession(TestOutcome& failure) override {
         std::unique_ptr<SqlTestSession>& session = m_sheet.m_session;
-        if (!session)
-            session = std::make_unique<SqlTestSession>();
-        if (session->IsOpen())
+        if (session && session->IsOpen())
             return session.get();
         DataSourceDlg chooser(&m_sheet);
         if (ui::ExecDialog(&chooser) != QDialog::Accepted)
             return nullptr;
-        const std::string connection = chooser.ConnectionStringUtf8();
-        SqlTestSession* opening = session.get();
-        failure = RunWithProgress(
-            &m_sheet, Text("正在连接数据源……"),
-            [opening, &connection](CancelToken&) { return opening->Open(connection); }, false);
-        return session->IsOpen() ? session.get() : nullptr;
+        // A connection attempt cannot be stopped, only left: it runs on a session of its own,
+        // which the sheet takes when the attempt ends in time, and which a cancelled attempt
+        // frees itself once the driver returns.
+        struct Attempt {
+            std::string connection;
+            std::unique_ptr<SqlTestSession> session = std::make_unique<SqlTestSession>();
+            TestOutcome outcome;
+        };
+        auto attempt = std::make_shared<Attempt>();
+        attempt->connection = chooser.ConnectionStringUtf8();
+        const bool ended = RunAbandonable(&m_sheet, Text("正在连接数据源……"), [attempt] {
+            attempt->outcome = attempt->session->Open(attempt->connection);
+        });
+        if (!ended) {
+            failure = TestOutcome{};
+            failure.cancelled = true;
+            return nullptr;
+        }
+        failure = attempt->outcome;
+        if (!attempt->session->IsOpen())
+            return nullptr;
+        session = std::move(attempt->session);
+        return session.get();
     }
 
     TestOutcome RunStep(int32_t type, const std::function<TestOutcome(CancelToken&)>& work) override {

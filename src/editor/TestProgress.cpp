@@ -54,4 +54,10 @@ TestOutcome RunWithProgress(QWidget* parent, const QString& text, const std::fun
     return outcome;
 }
 
+bool RunAbandonable(QWidget* parent, const QString& text, std::function<void()> work) {
+    TestProgress window(parent, text, true);
+    QObject::connect(&window, &TestProgress::CancelRequested, &window, [&window] { window.QDialog::reject(); });
+    return ui::RunBusyAbandonable(&window, std::move(work));
+}
+
 } // namespace kestrel

@@ -41,4 +41,9 @@ private:
 TestOutcome RunWithProgress(QWidget* parent, const QString& text, const std::function<TestOutcome(CancelToken&)>& work,
                             bool cancellable);
 
+// Runs work behind the progress window, with "取消", Esc and the close box abandoning the
+// wait: the call then returns false at once and work ends on its own thread (so it must own
+// what it touches). For a step that cannot be stopped, only left, such as a connection attempt.
+bool RunAbandonable(QWidget* parent, const QString& text, std::function<void()> work);
+
 } // namespace kestrel

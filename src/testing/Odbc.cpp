@@ -175,6 +175,9 @@ Result Connection::Connect(const std::string& connectionString) {
         m_dbc = SQL_NULL_HDBC;
         return failure;
     }
+    if (m_loginTimeout > 0)
+        SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(uintptr_t{m_loginTimeout}),
+                          SQL_IS_UINTEGER);
     std::string text = connectionString;
     SQLCHAR out[1024];
     SQLSMALLINT outLength = 0;

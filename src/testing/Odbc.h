@@ -44,6 +44,9 @@ public:
 
     // Connects without any prompt. connectionString is UTF-8 ("DSN=...", "Driver=...;...").
     Result Connect(const std::string& connectionString);
+    // How long the next Connect may wait for the server (SQL_ATTR_LOGIN_TIMEOUT); 0 leaves the
+    // driver's default. A driver that cannot keep it is not an error.
+    void SetLoginTimeout(SQLUINTEGER seconds) { m_loginTimeout = seconds; }
     void Disconnect();
     bool IsOpen() const { return m_connected; }
     // Whether the driver knows the connection to be gone (SQL_ATTR_CONNECTION_DEAD). Some
@@ -62,6 +65,7 @@ private:
     bool m_connected = false;
     bool m_wide = false;
     bool m_inProcess = false; // the driver talks to no server (no socket, no SIGPIPE)
+    SQLUINTEGER m_loginTimeout = 0;
 };
 
 class Statement {

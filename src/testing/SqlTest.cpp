@@ -14,6 +14,8 @@ namespace kestrel {
 namespace {
 
 constexpr SQLULEN kQueryTimeoutSeconds = 600;
+// A server that accepts and never answers must not hold a connection attempt for ever.
+constexpr SQLUINTEGER kLoginTimeoutSeconds = 30;
 
 const std::string& DatabaseErrorCaption() {
     static const std::string caption = "Database Error";
@@ -108,6 +110,7 @@ bool SqlTestSession::IsOpen() const {
 }
 
 TestOutcome SqlTestSession::Open(const std::string& connectionString) {
+    m_impl->connection.SetLoginTimeout(kLoginTimeoutSeconds);
     const odbc::Result result = m_impl->connection.Connect(connectionString);
     if (!result)
         return DatabaseError(result);

@@ -7,7 +7,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace kestrel::ui {
 
@@ -91,6 +96,122 @@ int ExecDialog(QDialog* dialog) {
 }
 
 void ModalResponder::Busy(QDialog*) {}
+
+namespace {
+
+// One run of RunBusyAbandonable, shared by the UI thread and its worker.
+struct AbandonableRun {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool finished = false;
+    QEventLoop* loop = nullptr; // the UI's wait; null once the UI stopped waiting
+};
+
+// Workers given up on. Their threads are joined once they end; the library's unload waits a
+// while for the rest (a driver keeps its login time-out), then lets them go rather than hang
+// the host's exit.
+class AbandonedWork {
+public:
+    ~AbandonedWork() { Wait(std::chrono::seconds(5)); }
+
+    void Keep(std::thread worker, std::shared_ptr<AbandonableRun> run) {
+        std::lock_guard lock(m_mutex);
+        JoinEnded();
+        m_runs.push_back({std::move(worker), std::move(run)});
+    }
+
+    // Joins every worker that ends within limit; the others are detached (limit reached) or
+    // waited for without end (no limit).
+    void Wait(std::chrono::seconds limit = std::chrono::seconds::zero()) {
+        std::lock_guard lock(m_mutex);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (Entry& entry : m_runs) {
+            std::unique_lock runLock(entry.run->mutex);
+            if (limit == std::chrono::seconds::zero())
+                entry.run->ended.wait(runLock, [&] { return entry.run->finished; });
+            else
+                entry.run->ended.wait_until(runLock, deadline, [&] { return entry.run->finished; });
+            const bool finished = entry.run->finished;
+            runLock.unlock();
+            if (finished)
+                entry.worker.join();
+            else
+                entry.worker.detach();
+        }
+        m_runs.clear();
+    }
+
+private:
+    struct Entry {
+        std::thread worker;
+        std::shared_ptr<AbandonableRun> run;
+    };
+
+    void JoinEnded() {
+        std::erase_if(m_runs, [](Entry& entry) {
+            {
+                std::lock_guard runLock(entry.run->mutex);
+                if (!entry.run->finished)
+                    return false;
+            }
+            entry.worker.join();
+            return true;
+        });
+    }
+
+    std::mutex m_mutex;
+    std::vector<Entry> m_runs;
+};
+
+AbandonedWork g_abandoned;
+
+} // namespace
+
+bool RunBusyAbandonable(QDialog* window, std::function<void()> work) {
+    QEventLoop loop;
+    bool abandoned = false;
+    const QMetaObject::Connection rejected = QObject::connect(window, &QDialog::rejected, &loop, [&] {
+        abandoned = true;
+        loop.quit();
+    });
+    window->show();
+    if (g_responder)
+        g_responder->Busy(window);
+    if (abandoned) {
+        QObject::disconnect(rejected);
+        window->hide();
+        return false;
+    }
+    auto run = std::make_shared<AbandonableRun>();
+    run->loop = &loop;
+    std::thread worker([run, work = std::move(work)] {
+        work();
+        std::lock_guard lock(run->mutex);
+        run->finished = true;
+        if (run->loop)
+            QMetaObject::invokeMethod(run->loop, "quit", Qt::QueuedConnection);
+        run->ended.notify_all();
+    });
+    loop.exec();
+    QObject::disconnect(rejected);
+    bool finished;
+    {
+        std::lock_guard lock(run->mutex);
+        run->loop = nullptr;
+        finished = run->finished;
+    }
+    window->hide();
+    if (finished) {
+        worker.join();
+        return true;
+    }
+    g_abandoned.Keep(std::move(worker), std::move(run));
+    return false;
+}
+
+void WaitForAbandonedWork() {
+    g_abandoned.Wait();
+}
 
 void RunBusy(QDialog* window, const std::function<void()>& work) {
     QEventLoop loop;

@@ -30,6 +30,14 @@ int ExecDialog(QDialog* dialog);
 // work has returned. The window's own buttons are how the user asks work to stop.
 void RunBusy(QDialog* window, const std::function<void()>& work);
 
+// As RunBusy, but the wait can be given up: when window is rejected (its cancel, Esc, the
+// close box) the call returns false at once, and work runs on to its end on its own thread,
+// unobserved; it must own everything it touches. True when work ran to its end. A window
+// rejected before work starts (by a test's responder) leaves work unstarted.
+bool RunBusyAbandonable(QDialog* window, std::function<void()> work);
+// Waits until every work given up on has ended. The library's unload waits too, boundedly.
+void WaitForAbandonedWork();
+
 // What tests install to answer the modals. Every call is also the test's record of what the
 // program asked.
 class ModalResponder {

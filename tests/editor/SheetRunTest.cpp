@@ -17,11 +17,22 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 using namespace kestrel;
 using namespace kestrel::testsupport;
@@ -52,6 +63,72 @@ void PressCancel(QDialog* window) {
         QTest::mouseClick(progress->CancelButton(), Qt::LeftButton);
 }
 
+bool IsConnecting(QDialog* window) {
+    for (const QLabel* label : window->findChildren<QLabel*>())
+        if (label->text() == QStringLiteral("正在连接数据源……"))
+            return true;
+    return false;
+}
+
+// Presses "取消" on the windows of the runs only, never on the one of connecting.
+void PressCancelOnRuns(QDialog* window) {
+    if (!IsConnecting(window))
+        PressCancel(window);
+}
+
+// A loopback server that accepts connections and never answers them, until Close.
+class SilentServer {
+public:
+    SilentServer() {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(m_listener, 8) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        m_port = ntohs(address.sin_port);
+        m_acceptor = std::thread([this] {
+            for (;;) {
+                const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0)
+                    return;
+                std::lock_guard lock(m_mutex);
+                m_accepted.push_back(fd);
+                m_changed.notify_all();
+            }
+        });
+    }
+    ~SilentServer() { Close(); }
+    int Port() const { return m_port; }
+    void WaitForConnections(std::size_t count) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_accepted.size() >= count; });
+    }
+    // Hangs up on every client: their drivers return.
+    void Close() {
+        if (m_listener < 0)
+            return;
+        ::shutdown(m_listener, SHUT_RDWR);
+        if (m_acceptor.joinable())
+            m_acceptor.join();
+        ::close(m_listener);
+        m_listener = -1;
+        for (const int fd : m_accepted)
+            ::close(fd);
+        m_accepted.clear();
+    }
+
+private:
+    int m_listener = -1;
+    int m_port = 0;
+    std::thread m_acceptor;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<int> m_accepted;
+};
+
 } // namespace
 
 class SheetRunTest : public QObject {
@@ -63,6 +140,7 @@ private slots:
     void PassedModuleFailingDropsToTested();
     void DllCancelCountsAsFailure();
     void SqlCancelBeforeTheRunStarts();
+    void ConnectingToASilentServerCanBeCancelled();
     void UnchosenRowsStayOutOfTheTest();
     void ReportVariableErrorStopsTest();
     void SqlTestAgainstSqlite();
@@ -176,8 +254,8 @@ void SheetRunTest::SqlCancelBeforeTheRunStarts() {
     responder.onDialog = [this](QDialog* dialog) {
         return AnswerDataSource(dialog) ? int(QDialog::Accepted) : int(QDialog::Rejected);
     };
-    // The connecting window has no cancel; the run's window is cancelled before the SQL starts.
-    responder.onBusy = PressCancel;
+    // The run's window is cancelled before the SQL starts; connecting is left alone.
+    responder.onBusy = PressCancelOnRuns;
     ModuleRecord record = SqlRecord("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES (0, 0, 'ran')");
     FakeHost host;
     ModuleSheet sheet(kEditMode, record, &host);
@@ -193,6 +271,69 @@ void SheetRunTest::SqlCancelBeforeTheRunStarts() {
     responder.Answer({true});
     QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
     QCOMPARE(responder.dialogTitles.size(), qsizetype(1));
+    QCOMPARE(StateText(sheet), kPassed);
+}
+
+void SheetRunTest::ConnectingToASilentServerCanBeCancelled() {
+    SilentServer server;
+    QVERIFY(server.Port() > 0);
+    const QString silent =
+        QStringLiteral("Driver=PostgreSQL Unicode;Server=127.0.0.1;Port=%1;Database=audit;Uid=audit;Pwd=x")
+            .arg(server.Port());
+    ScriptedResponder responder;
+    QString connection = silent;
+    responder.onDialog = [&connection](QDialog* dialog) {
+        auto* chooser = qobject_cast<DataSourceDlg*>(dialog);
+        if (!chooser)
+            return int(QDialog::Rejected);
+        for (QLineEdit* edit : chooser->findChildren<QLineEdit*>())
+            edit->setText(connection);
+        chooser->accept();
+        return chooser->result();
+    };
+    // Once the driver is inside its connection attempt (the server has its connection), the
+    // user gives up on it in one of the three ways.
+    std::function<void(QDialog*)> giveUp;
+    std::size_t attempts = 0;
+    responder.onBusy = [&](QDialog* window) {
+        if (!IsConnecting(window))
+            return;
+        ++attempts;
+        QTimer::singleShot(0, window, [&, window, attempts] {
+            server.WaitForConnections(attempts);
+            giveUp(window);
+        });
+    };
+    ModuleRecord record = SqlRecord("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES (0, 0, 'ran')");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    const std::vector<std::function<void(QDialog*)>> ways = {
+        [](QDialog* window) { QTest::mouseClick(qobject_cast<TestProgress*>(window)->CancelButton(), Qt::LeftButton); },
+        [](QDialog* window) { QTest::keyClick(window, Qt::Key_Escape); },
+        [](QDialog* window) { window->close(); },
+    };
+    for (const auto& way : ways) {
+        giveUp = way;
+        responder.messages.clear();
+        QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+        QVERIFY(!sheet.SqlSessionOpen());
+        QVERIFY(responder.questions.empty());
+        // A cancel, not a database error: the sheet only reports the failed test.
+        QCOMPARE(responder.MessageTexts(), QStringList{QStringLiteral("测试未通过！")});
+        QCOMPARE(StateText(sheet), QStringLiteral("测试"));
+    }
+    QCOMPARE(attempts, std::size_t(3));
+    // The server hangs up: the drivers return and the abandoned attempts free themselves.
+    server.Close();
+    ui::WaitForAbandonedWork();
+
+    // The sheet is as usable as before: the next test asks for a data source again and passes.
+    connection = DataSourceDlg::SqliteConnectionString(m_database);
+    responder.onBusy = nullptr;
+    responder.Answer({true});
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QVERIFY(sheet.SqlSessionOpen());
     QCOMPARE(StateText(sheet), kPassed);
 }
 
