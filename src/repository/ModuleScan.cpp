@@ -229,12 +229,9 @@ bool StillListed(int dirFd, const std::string& name) {
     return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// The failure of one listed file, naming it, as the user sees it ("broken.kst: No such file or
-// directory").
+// The failure of one listed file, naming it ("broken.kst: No such file or directory").
 FileStatus FailureOf(const ModuleIndex::CacheEntry& entry, int error) {
-    FileStatus status = FileStatus::FromErrno(error);
-    status.message = (entry.gbkName ? *entry.gbkName : entry.diskName) + ": " + status.message;
-    return status;
+    return FileStatus::FromErrno(error).About(entry.gbkName ? *entry.gbkName : entry.diskName);
 }
 
 // One name of the listing, in directory order, with what reading it gave.
