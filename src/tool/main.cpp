@@ -15,6 +15,8 @@ constexpr char kUsage[] =
     "       kestrel-tool report CATALOGUE --pdf FILE [--layout FILE]\n"
     "       kestrel-tool export CATALOGUE DIR\n"
     "       kestrel-tool import DIR CATALOGUE\n"
+    "       kestrel-tool lint CATALOGUE\n"
+    "       kestrel-tool grep PATTERN CATALOGUE [--group ID] [-i] [--regex]\n"
     "       kestrel-tool --help | --version\n";
 
 int Usage() {
@@ -53,6 +55,10 @@ int main(int argc, char** argv) {
         return kestrel::tool::ExportCommand(args);
     if (command == QLatin1String("import"))
         return kestrel::tool::ImportCommand(args);
+    if (command == QLatin1String("lint"))
+        return kestrel::tool::LintCommand(args);
+    if (command == QLatin1String("grep"))
+        return kestrel::tool::GrepCommand(args);
     if (report)
         return kestrel::tool::ReportCommand(args);
     return Usage();
