@@ -11,11 +11,11 @@
 namespace kestrel {
 
 struct SearchOptions {
-    std::string pattern; // UTF-8
+    std::string pattern = {}; // UTF-8
     bool ignoreCase = false;
     bool regex = false; // ECMAScript syntax; "." stands for one byte of a UTF-8 character
     bool hasGroup = false;
-    std::string group; // GBK; only this group's modules when hasGroup
+    std::string group = {}; // GBK; only this group's modules when hasGroup
 };
 
 enum class SearchField { Title, Sql, Description, VariableName, TestValue };

@@ -64,8 +64,8 @@ std::string TestValueProblem(const VariableRow& row) {
     const long long low = row.type == kByte ? 0 : row.type == kShort ? SHRT_MIN : INT_MIN;
     const long long high = row.type == kByte ? 255 : row.type == kShort ? SHRT_MAX : INT_MAX;
     if (parsed < low || parsed > high)
-        return "lies outside the range of " + std::string(kTypeNames[row.type]) + " (" + std::to_string(low) +
-               " to " + std::to_string(high) + ")";
+        return "lies outside the range of " + std::string(kTypeNames[row.type]) + " (" + std::to_string(low) + " to " +
+               std::to_string(high) + ")";
     return {};
 }
 
@@ -86,7 +86,8 @@ void LintModule(const ModuleRecord& record, const GroupCatalogue& catalogue, std
             add(0, LintLevel::Error, "variable " + Quoted(row.name) + " is defined more than once");
     for (const VariableRow& row : rows) {
         if (!RowHasChoices(row)) {
-            add(0, LintLevel::Warning, "variable " + Quoted(row.name) + " has no attribute or type chosen; tests leave it out");
+            add(0, LintLevel::Warning,
+                "variable " + Quoted(row.name) + " has no attribute or type chosen; tests leave it out");
             continue;
         }
         if (row.attribute == kReport)
@@ -144,7 +145,8 @@ void LintModule(const ModuleRecord& record, const GroupCatalogue& catalogue, std
             add(0, LintLevel::Warning, "variable " + Quoted(row.name) + " is used by no placeholder");
     if (const std::size_t at = FindQualifiedErrorTable(sql); at != std::string_view::npos)
         add(LineAt(sql, at), LintLevel::Error,
-            "the error table is named with a qualifier; the test empties and reads only " + std::string(kErrorTableName));
+            "the error table is named with a qualifier; the test empties and reads only " +
+                std::string(kErrorTableName));
 }
 
 FileStatus LintCatalogue(const std::filesystem::path& cataloguePath, std::vector<LintFinding>& findings) {
@@ -164,7 +166,8 @@ FileStatus LintCatalogue(const std::filesystem::path& cataloguePath, std::vector
         if (loaded.IsIo())
             findings.push_back({name, 0, LintLevel::Error, "cannot be read: " + GbkToUtf8(loaded.message)});
         else if (!loaded)
-            findings.push_back({name, 0, LintLevel::Error, "not a module file; the catalogue report fails while it is here"});
+            findings.push_back(
+                {name, 0, LintLevel::Error, "not a module file; the catalogue report fails while it is here"});
         else
             LintModule(record, catalogue, findings);
     }

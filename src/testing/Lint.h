@@ -16,7 +16,7 @@ struct LintFinding {
     std::string fileName; // GBK: a module file's bare name, or the catalogue's
     int line = 0;         // the SQL line of findings in the SQL text, else 0 (the file as a whole)
     LintLevel level = LintLevel::Error;
-    std::string message;  // UTF-8
+    std::string message; // UTF-8
 };
 
 // Findings of one module file of catalogue's folder (the group, the variables and their test
