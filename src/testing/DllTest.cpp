@@ -6,14 +6,18 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 extern char** environ;
@@ -26,6 +30,8 @@ std::mutex g_runnerPathMutex;
 std::filesystem::path g_runnerPath;
 
 const char kErrorCaption[] = "Error";
+constexpr std::size_t kOutputTail = kCapturedOutputBytes;
+constexpr std::size_t kMaxReply = 1 << 20;
 
 // System texts (strsignal, strerror) follow the locale, which a Qt host sets from the user's
 // environment: UTF-8 there, plain ASCII in the C locale.
@@ -67,21 +73,6 @@ private:
     std::string m_bytes;
 };
 
-// Reads until the peer closes its end (the runner exits or is killed).
-std::string ReceiveAll(int fd) {
-    std::string data;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        data.append(buffer, static_cast<std::size_t>(n));
-    }
-    return data;
-}
-
 std::filesystem::path FolderOfThisCode() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&FolderOfThisCode), &info) && info.dli_fname && *info.dli_fname)
@@ -102,6 +93,133 @@ std::filesystem::path DefaultRunnerPath() {
         return std::filesystem::absolute(folder, error) / kModuleRunnerName;
     return exe.parent_path() / kModuleRunnerName;
 }
+
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() { Reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return m_fd; }
+    void Reset(int fd = -1) {
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// A pipe whose ends are close-on-exec and lie above the descriptors the runner is given.
+bool MakePipe(Descriptor& readEnd, Descriptor& writeEnd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    readEnd.Reset(fds[0]);
+    writeEnd.Reset(fds[1]);
+    for (Descriptor* end : {&readEnd, &writeEnd}) {
+        if (end->Get() > runner::kSocketDescriptor)
+            continue;
+        const int moved = fcntl(end->Get(), F_DUPFD_CLOEXEC, 10);
+        if (moved < 0)
+            return false;
+        end->Reset(moved);
+    }
+    return fcntl(readEnd.Get(), F_SETFL, O_NONBLOCK) == 0;
+}
+
+// The last kOutputTail bytes of what went through.
+class OutputTail {
+public:
+    void Append(const char* data, std::size_t size) {
+        if (size >= kOutputTail) {
+            m_text.assign(data + size - kOutputTail, kOutputTail);
+            return;
+        }
+        m_text.append(data, size);
+        // Trimmed in steps, not at every read: a flood costs one copy per tail's worth.
+        if (m_text.size() > 2 * kOutputTail)
+            m_text.erase(0, m_text.size() - kOutputTail);
+    }
+    std::string Take() {
+        if (m_text.size() > kOutputTail)
+            m_text.erase(0, m_text.size() - kOutputTail);
+        return std::move(m_text);
+    }
+
+private:
+    std::string m_text;
+};
+
+// Reads what is there now; false at the end of input (or an error).
+bool ReadAvailable(int fd, const std::function<void(const char*, std::size_t)>& take) {
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            take(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+// Gathers the reply and the module's output until the runner ends. The runner is left
+// unreaped (a zombie), so that its process id and group stay its own until the caller kills
+// the group. Data already sent is taken; a pipe that stays open because a child of the module
+// holds it is not waited for.
+void Collect(pid_t pid, int socketFd, int outFd, int errFd, std::string& reply, OutputTail& out,
+                  OutputTail& err) {
+    fcntl(socketFd, F_SETFL, O_NONBLOCK);
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    const auto takeReply = [&](const char* data, std::size_t size) {
+        // A reply is a few bytes; a module that floods the socket gets no more room.
+        if (reply.size() < kMaxReply)
+            reply.append(data, std::min(size, kMaxReply - reply.size()));
+    };
+    const auto takeOut = [&](const char* data, std::size_t size) { out.Append(data, size); };
+    const auto takeErr = [&](const char* data, std::size_t size) { err.Append(data, size); };
+    bool socketOpen = true, outOpen = true, errOpen = true;
+    siginfo_t info{};
+    for (;;) {
+        info = siginfo_t{};
+        const int looked = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        if ((looked == 0 && info.si_pid == pid) || (looked < 0 && errno != EINTR))
+            break;
+        pollfd fds[4];
+        nfds_t count = 0;
+        if (socketOpen)
+            fds[count++] = {socketFd, POLLIN, 0};
+        if (outOpen)
+            fds[count++] = {outFd, POLLIN, 0};
+        if (errOpen)
+            fds[count++] = {errFd, POLLIN, 0};
+        if (pidFd >= 0)
+            fds[count++] = {pidFd, POLLIN, 0};
+        // Without a process descriptor the end is noticed by looking again now and then.
+        const int timeout = pidFd >= 0 ? -1 : 50;
+        if (poll(fds, count, timeout) < 0 && errno != EINTR)
+            break;
+        if (socketOpen)
+            socketOpen = ReadAvailable(socketFd, takeReply);
+        if (outOpen)
+            outOpen = ReadAvailable(outFd, takeOut);
+        if (errOpen)
+            errOpen = ReadAvailable(errFd, takeErr);
+    }
+    ReadAvailable(socketFd, takeReply);
+    ReadAvailable(outFd, takeOut);
+    ReadAvailable(errFd, takeErr);
+    if (pidFd >= 0)
+        close(pidFd);
+}
+
+TestOutcome Judge(const std::string& library, const std::string& function, const std::filesystem::path& workingDir,
+                  const std::string& reply, int status);
 
 } // namespace
 
@@ -165,39 +283,52 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
     int sockets[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
         return ErrorOutcome(SystemText(std::strerror(errno)));
-    int childEnd = sockets[1];
-    // dup2 onto the same number would keep close-on-exec set.
-    if (childEnd == runner::kSocketDescriptor) {
-        childEnd = fcntl(sockets[1], F_DUPFD_CLOEXEC, 10);
-        close(sockets[1]);
-    }
+    Descriptor parentEnd(sockets[0]);
+    Descriptor childEnd(sockets[1]);
+    // What the module prints is the module's, never the caller's own output.
+    Descriptor outRead, outWrite, errRead, errWrite;
+    if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite))
+        return ErrorOutcome(SystemText(std::strerror(errno)));
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, childEnd, runner::kSocketDescriptor);
+    // dup2 onto the same number would keep close-on-exec set: every source is moved above 9.
+    posix_spawn_file_actions_adddup2(&actions, childEnd.Get(), runner::kSocketDescriptor);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
+    // Its own process group: a cancel ends the module's own children too.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     std::string runnerText = runner.string();
-    char* argv[] = {runnerText.data(), nullptr};
+    std::string parentText = std::to_string(getpid());
+    char* argv[] = {runnerText.data(), parentText.data(), nullptr};
     pid_t pid = 0;
-    const int spawnError = posix_spawn(&pid, runner.c_str(), &actions, nullptr, argv, environ);
+    const int spawnError = posix_spawn(&pid, runner.c_str(), &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(childEnd);
-    const int parentEnd = sockets[0];
-    if (spawnError != 0) {
-        close(parentEnd);
+    posix_spawnattr_destroy(&attributes);
+    childEnd.Reset();
+    outWrite.Reset();
+    errWrite.Reset();
+    if (spawnError != 0)
         return ErrorOutcome(Utf8ToGbkLossy("无法启动模块运行程序：") + SystemText(std::strerror(spawnError)));
-    }
+
     std::string reply;
+    OutputTail out, err;
     {
-        // Armed only while the child is not reaped yet, so its process id cannot have been reused.
-        ArmedStep step(cancel, [pid] { kill(pid, SIGKILL); });
+        // Armed only while the runner is not reaped yet, so its process group id cannot have been
+        // reused. The whole group goes: children the module forked hold its pipes otherwise.
+        ArmedStep step(cancel, [pid] { kill(-pid, SIGKILL); });
         if (!step.Started())
-            kill(pid, SIGKILL);
-        runner::SendAll(parentEnd, request.Data().data(),
+            kill(-pid, SIGKILL);
+        runner::SendAll(parentEnd.Get(), request.Data().data(),
                         request.Data().size()); // a runner that died early is seen below
-        shutdown(parentEnd, SHUT_WR);
-        reply = ReceiveAll(parentEnd);
-        close(parentEnd);
+        shutdown(parentEnd.Get(), SHUT_WR);
+        Collect(pid, parentEnd.Get(), outRead.Get(), errRead.Get(), reply, out, err);
+        // Whatever the module started and left behind ends with it.
+        kill(-pid, SIGKILL);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -205,37 +336,55 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
 
     if (cancel.IsCancelled())
         return cancelled();
+    TestOutcome outcome = Judge(library, function, workingDir, reply, status);
+    outcome.output = out.Take();
+    outcome.errorOutput = err.Take();
+    return outcome;
+}
 
+namespace {
+
+TestOutcome Judge(const std::string& library, const std::string& function, const std::filesystem::path& workingDir,
+                  const std::string& reply, int status) {
+    // A runner that died by a signal never vouches for a reply: module code may have written one
+    // before it crashed. A reply counts only whole and alone, from a runner that exited as a
+    // runner does after sending it.
+    if (WIFSIGNALED(status))
+        return AbnormalEnd(function, SystemText(strsignal(WTERMSIG(status))));
     constexpr std::size_t kReplyHead = 1 + sizeof(int32_t) + sizeof(uint32_t);
-    if (reply.size() >= kReplyHead) {
+    if (WIFEXITED(status) && reply.size() >= kReplyHead) {
         const auto kind = static_cast<runner::ReplyKind>(static_cast<uint8_t>(reply[0]));
         int32_t result = 0;
         std::memcpy(&result, reply.data() + 1, sizeof result);
         uint32_t detailLength = 0;
         std::memcpy(&detailLength, reply.data() + 1 + sizeof result, sizeof detailLength);
-        const std::string detail = reply.substr(kReplyHead, detailLength);
-        switch (kind) {
-        case runner::kReturned: {
-            TestOutcome outcome;
-            outcome.code = result;
-            return outcome;
-        }
-        case runner::kLoadFailed:
-            return LoadFailure(library);
-        case runner::kSymbolMissing:
-            return ErrorOutcome("[" + function + "] GetProcAddress Fail");
-        case runner::kNoFolder:
-            return ErrorOutcome(Utf8ToGbkLossy("无法进入模块目录：") + SystemText(workingDir.c_str()) + "\n" +
-                                SystemText(detail.c_str()));
-        case runner::kBadRequest:
-            break;
+        const bool whole = reply.size() - kReplyHead == detailLength;
+        const int expectedExit = kind == runner::kReturned ? 0 : 1;
+        if (whole && WEXITSTATUS(status) == expectedExit) {
+            const std::string detail = reply.substr(kReplyHead);
+            switch (kind) {
+            case runner::kReturned: {
+                TestOutcome outcome;
+                outcome.code = result;
+                return outcome;
+            }
+            case runner::kLoadFailed:
+                return LoadFailure(library);
+            case runner::kSymbolMissing:
+                return ErrorOutcome("[" + function + "] GetProcAddress Fail");
+            case runner::kNoFolder:
+                return ErrorOutcome(Utf8ToGbkLossy("无法进入模块目录：") + SystemText(workingDir.c_str()) + "\n" +
+                                    SystemText(detail.c_str()));
+            case runner::kBadRequest:
+                break;
+            }
         }
     }
-    if (WIFSIGNALED(status))
-        return AbnormalEnd(function, SystemText(strsignal(WTERMSIG(status))));
     if (WIFEXITED(status))
         return AbnormalEnd(function, "exit " + std::to_string(WEXITSTATUS(status)));
     return AbnormalEnd(function, "?");
 }
+
+} // namespace
 
 } // namespace kestrel

@@ -7,12 +7,15 @@
 #include "testing/RunnerProtocol.h"
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -37,16 +40,27 @@ bool ReadText(int fd, std::string& text) {
 int Reply(ReplyKind kind, int32_t result, const std::string& detail) {
     const uint8_t kindByte = kind;
     const uint32_t length = static_cast<uint32_t>(detail.size());
-    SendAll(kSocketDescriptor, &kindByte, sizeof kindByte);
-    SendAll(kSocketDescriptor, &result, sizeof result);
-    SendAll(kSocketDescriptor, &length, sizeof length);
-    SendAll(kSocketDescriptor, detail.data(), detail.size());
+    std::string message;
+    message.append(reinterpret_cast<const char*>(&kindByte), sizeof kindByte);
+    message.append(reinterpret_cast<const char*>(&result), sizeof result);
+    message.append(reinterpret_cast<const char*>(&length), sizeof length);
+    message.append(detail);
+    SendAll(kSocketDescriptor, message.data(), message.size());
+    // What the module printed goes out before the caller sees the runner end.
+    std::fflush(stdout);
+    std::fflush(stderr);
     return kind == kReturned ? 0 : 1;
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // The caller may be killed at any moment (a cancelled batch run, a closed window): the
+    // runner and the module's loop never outlive it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (argc > 1 && std::strtol(argv[1], nullptr, 10) != static_cast<long>(getppid()))
+        return 1; // the caller died before the line above took effect
+
     // A crash is reported to the user as a message; a core file per crash would only litter
     // the module folder.
     const rlimit noCore{0, 0};

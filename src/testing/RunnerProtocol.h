@@ -9,7 +9,12 @@
 // each, as in the table) and, for every entry of type "char" in order, a flag (1: it has a
 // buffer) and the buffer's text (length and bytes, without the zero).
 //
-// Reply: a kind byte, the function's result (signed 32-bit) and a detail text.
+// Reply: a kind byte, the function's result (signed 32-bit) and a detail text, sent in one
+// piece. The module's code runs in the runner and can write on the socket too, so the caller
+// takes a reply only whole and alone, from a runner that then exited normally (0 after
+// kReturned, 1 after the others); a runner killed by a signal fails the module whatever it sent.
+// The runner's first argument is the caller's process id; its stdout and stderr are pipes to
+// the caller.
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>

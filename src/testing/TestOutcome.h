@@ -1,5 +1,6 @@
 #pragma once
 // What a test step tells the caller: a result code and at most one message to show.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,11 +12,16 @@ struct TestMessage {
     std::string caption; // GBK; empty: the host application's title
 };
 
+// How much of a module's standard output and of its error output a test keeps: the last bytes.
+constexpr std::size_t kCapturedOutputBytes = 64 * 1024;
+
 struct TestOutcome {
     int32_t code = -1;         // 0 success, -1 the tool's own failure, else the module's code
     TestMessage message;       // to be shown by the caller (UI: a message box; batch: its line)
     bool cancelled = false;    // the user cancelled the run; counts as a failed test
     std::string moduleMessage; // GBK; the module's own ErrorMsg when it wrote a non-zero code
+    std::string output;        // bytes as printed: the last kCapturedOutputBytes of the module's stdout
+    std::string errorOutput;   // the same of its stderr
 };
 
 } // namespace kestrel

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace kestrel {
 namespace {
@@ -123,6 +126,101 @@ TEST(DllEngineTest, ACancelBeforeTheRunStartsIsKept) {
     EXPECT_FALSE(outcome.message.present);
     // The token stays cancelled: a second run with it does not start either.
     EXPECT_TRUE(run.Run(kModules, "ReturnFive", table, "/", cancel).cancelled);
+}
+
+// A module runs inside the runner and can write on its socket: what it wrote counts only when
+// the runner ends as a runner does after its own reply.
+TEST(DllEngineTest, AForgedReplyIsNeverBelieved) {
+    const TestOutcome crashed = RunFunction("ForgeThenCrash");
+    EXPECT_EQ(crashed.code, -1);
+    EXPECT_EQ(crashed.message.text, "[ForgeThenCrash] " + Gbk("运行异常终止：") + strsignal(SIGKILL));
+    const TestOutcome cut = RunFunction("ForgeHalfThenExit");
+    EXPECT_EQ(cut.code, -1);
+    EXPECT_EQ(cut.message.text, "[ForgeHalfThenExit] " + Gbk("运行异常终止：") + "exit 0");
+    const TestOutcome twice = RunFunction("ForgeThenReturnFive");
+    EXPECT_EQ(twice.code, -1);
+    EXPECT_TRUE(twice.message.present);
+}
+
+TEST(DllEngineTest, TheModulesOutputIsCapturedAndOnlyItsTailKept) {
+    const TestOutcome outcome = RunFunction("Flood");
+    EXPECT_EQ(outcome.code, 0);
+    ASSERT_EQ(outcome.output.size(), kCapturedOutputBytes);
+    EXPECT_EQ(outcome.output.substr(outcome.output.size() - 5), "xEND\n");
+    EXPECT_EQ(outcome.errorOutput, "complaint\n");
+    EXPECT_TRUE(RunFunction("ReturnFive").output.empty());
+}
+
+namespace {
+
+pid_t PidFromFile(const std::filesystem::path& file) {
+    for (int tries = 0; tries < 3000 && !std::filesystem::exists(file); ++tries)
+        ::usleep(2000);
+    std::ifstream in(file);
+    int pid = 0;
+    in >> pid;
+    return pid;
+}
+
+// Whether the process is gone (a zombie counts as gone: it runs no code any more).
+bool Ended(pid_t pid) {
+    for (int tries = 0; tries < 3000; ++tries) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            return true;
+        const std::size_t close = line.rfind(')');
+        if (close != std::string::npos && close + 2 < line.size() && (line[close + 2] == 'Z' || line[close + 2] == 'X'))
+            return true;
+        ::usleep(2000);
+    }
+    return false;
+}
+
+} // namespace
+
+// Children of the module: those in its process group end with the run; one that left the
+// group and holds the output pipes does not keep the caller waiting.
+TEST(DllEngineTest, ChildrenOfTheModuleNeitherOutliveNorBlockTheRun) {
+    testsupport::TempDir folder;
+    EXPECT_EQ(RunFunction("ForkAndHold", {}, kModules, folder.Path()).code, 4);
+    const pid_t child = PidFromFile(folder / "child.pid");
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(Ended(child));
+
+    std::filesystem::remove(folder / "child.pid");
+    EXPECT_EQ(RunFunction("ForkEscapeAndHold", {}, kModules, folder.Path()).code, 6);
+    const pid_t escaped = PidFromFile(folder / "child.pid");
+    ASSERT_GT(escaped, 0);
+    ::kill(escaped, SIGKILL);
+}
+
+TEST(DllEngineTest, AModuleThatStoppedItselfIsEndedByTheCancel) {
+    TestVariableTable table;
+    DllTestRun run;
+    CancelToken cancel;
+    TestOutcome outcome;
+    std::thread worker([&] { outcome = run.Run(kModules, "StopItself", table, "/", cancel); });
+    cancel.WaitUntilArmed();
+    cancel.Cancel();
+    worker.join();
+    EXPECT_TRUE(outcome.cancelled);
+}
+
+// The runner dies with the process that started it, even when nobody cancels.
+TEST(DllEngineTest, TheRunnerDiesWithItsCaller) {
+    testsupport::TempDir folder;
+    const pid_t caller = ::fork();
+    if (caller == 0) {
+        RunFunction("LoopAndTellPid", {}, kModules, folder.Path());
+        ::_exit(0);
+    }
+    const pid_t runner = PidFromFile(folder / "runner.pid");
+    ASSERT_GT(runner, 0);
+    ::kill(caller, SIGKILL);
+    ::waitpid(caller, nullptr, 0);
+    EXPECT_TRUE(Ended(runner));
+    ::kill(runner, SIGKILL); // in case it did not
 }
 
 TEST(DllEngineTest, SampleModuleChecksItsVariables) {

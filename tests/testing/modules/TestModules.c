@@ -3,7 +3,10 @@
 
 #include <signal.h>
 #include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 KESTREL_MODULE_EXPORT int32_t ReturnFive(TestVariable* variables, int32_t count) {
@@ -84,5 +87,105 @@ KESTREL_MODULE_EXPORT int32_t Scribble(TestVariable* variables, int32_t count) {
         if (variables[i].type == KESTREL_CHAR && variables[i].value.text && variables[i].length > 0)
             memset(variables[i].value.text, 'Y', (size_t)variables[i].length);
     }
+    return 0;
+}
+
+/* --- modules that attack the runner ------------------------------------------------------ */
+
+/* The runner's reply as a module could forge it: kind "returned", result 0, no detail. */
+static void ForgeReply(uint32_t detailLength, size_t detailBytes) {
+    unsigned char forged[9 + 16] = {0};
+    memcpy(forged + 5, &detailLength, sizeof detailLength);
+    (void)!write(3, forged, 9 + (detailBytes < 16 ? detailBytes : 16));
+}
+
+KESTREL_MODULE_EXPORT int32_t ForgeThenCrash(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    ForgeReply(0, 0);
+    raise(SIGKILL);
+    return 0;
+}
+
+/* A reply cut short, then a clean exit. */
+KESTREL_MODULE_EXPORT int32_t ForgeHalfThenExit(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    ForgeReply(12, 3);
+    _exit(0);
+}
+
+/* A whole forged reply before the runner's own. */
+KESTREL_MODULE_EXPORT int32_t ForgeThenReturnFive(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    ForgeReply(0, 0);
+    return 5;
+}
+
+KESTREL_MODULE_EXPORT int32_t StopItself(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    raise(SIGSTOP);
+    return 0;
+}
+
+/* Writes the process id of the runner (or of a child) into a file of the working folder. */
+static void WritePid(const char* name, pid_t pid) {
+    char text[32];
+    int length = snprintf(text, sizeof text, "%d\n", (int)pid);
+    FILE* file = fopen(name, "w");
+    if (file) {
+        fwrite(text, 1, (size_t)length, file);
+        fclose(file);
+    }
+}
+
+KESTREL_MODULE_EXPORT int32_t LoopAndTellPid(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    WritePid("runner.pid.tmp", getpid());
+    rename("runner.pid.tmp", "runner.pid");
+    for (;;)
+        pause();
+}
+
+/* A child that keeps the output pipes open and stays in the runner's process group. */
+KESTREL_MODULE_EXPORT int32_t ForkAndHold(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    pid_t child = fork();
+    if (child == 0) {
+        for (;;)
+            pause();
+    }
+    WritePid("child.pid", child);
+    return 4;
+}
+
+/* A child that leaves the process group and keeps the output pipes open. */
+KESTREL_MODULE_EXPORT int32_t ForkEscapeAndHold(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        for (;;)
+            pause();
+    }
+    WritePid("child.pid", child);
+    return 6;
+}
+
+/* Far more output than is kept, ending in a known tail. */
+KESTREL_MODULE_EXPORT int32_t Flood(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    static char block[65536];
+    memset(block, 'x', sizeof block);
+    for (int i = 0; i < 256; ++i) /* 16 MiB */
+        (void)!write(1, block, sizeof block);
+    printf("END\n");
+    fprintf(stderr, "complaint\n");
     return 0;
 }
