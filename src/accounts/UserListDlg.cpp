@@ -1,9 +1,12 @@
 #include "accounts/UserListDlg.h"
 
 #include "accounts/UserDlg.h"
+#include "accounts/UserTable.h"
 #include "core/FixedText.h"
+#include "core/TextRoutines.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
+#include "ui/Overwrite.h"
 #include "ui/Seam.h"
 
 #include <QListWidget>
@@ -105,12 +108,18 @@ void UserListDlg::DeleteUser() {
 
 void RunUserCommand(QWidget* parent, const std::string& currentUser) {
     auto table = std::make_unique<UserTable>();
+    const std::filesystem::path file = ProgramFilePath(kUserFileName);
+    // Taken before the read: a save by another copy in between is asked about, never lost.
+    const FileStamp stamp = StampOf(file);
     table->count = UserTableLoad(*table);
+    auto mayOverwrite = [&] { return ui::MayOverwrite(parent, file, stamp, QString::fromLatin1(kUserFileName)); };
     FileStatus saved;
     if (SameUserName(currentUser, kBuiltInUser)) {
         UserListDlg dialog(*table, parent);
         ui::ExecDialog(&dialog);
         // Saved on every close: the dialog has no cancel.
+        if (!mayOverwrite())
+            return;
         saved = UserTableSave(*table, dialog.Count());
     } else {
         const int index = FindUser(*table, currentUser);
@@ -122,6 +131,8 @@ void RunUserCommand(QWidget* parent, const std::string& currentUser) {
         if (ui::ExecDialog(&dialog) != QDialog::Accepted)
             return;
         SetFieldText(table->records[index].password, dialog.Password());
+        if (!mayOverwrite())
+            return;
         saved = UserTableSave(*table, table->count);
     }
     if (!saved)

@@ -14,6 +14,7 @@
 #include "repository/FileOps.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
+#include "ui/Overwrite.h"
 #include "ui/Seam.h"
 
 #include <QCloseEvent>
@@ -283,6 +284,7 @@ void ModuleEditDlg::NewCatalogue() {
         return;
     }
     m_catalogue = std::move(fresh);
+    m_catalogueStamp = StampOf(m_catalogue.path);
     m_folder = m_catalogue.Folder();
     m_panel->SetGroupLines({});
     m_panel->ClearModuleLines();
@@ -301,6 +303,8 @@ void ModuleEditDlg::OpenCatalogue() {
         chosen += QStringLiteral(".MGP");
     m_lastFile = GbkPrefix(ui::ToGbkChecked(chosen), kLastFileMax);
     GroupCatalogue loaded;
+    // Taken before the read: a save by another copy in between is asked about, never lost.
+    const FileStamp stamp = StampOf(ToPath(chosen));
     const FileStatus status = LoadCatalogue(loaded, ToPath(chosen));
     if (status.IsInvalid()) {
         ui::ShowMessage(this, QStringLiteral("无效文件！"));
@@ -311,6 +315,7 @@ void ModuleEditDlg::OpenCatalogue() {
         return;
     }
     m_catalogue = std::move(loaded);
+    m_catalogueStamp = stamp;
     m_folder = m_catalogue.Folder();
     std::vector<std::string> lines;
     for (int i = 0; i < m_catalogue.groupCount; ++i)
@@ -358,7 +363,11 @@ void ModuleEditDlg::NewGroup() {
     dialog.SetMode(TopicDlg::kNewGroup);
     if (ui::ExecDialog(&dialog) != QDialog::Accepted)
         return;
+    if (!MayOverwriteCatalogue())
+        return;
     const GroupStepResult result = AddGroup(m_catalogue, dialog.Identifier(), dialog.Name(), dialog.Flow());
+    if (result.step == GroupStep::Done)
+        m_catalogueStamp = StampOf(m_catalogue.path);
     if (result.step == GroupStep::DuplicateId) {
         ui::ShowMessage(this, QStringLiteral("ID重复！"));
         return;
@@ -383,7 +392,11 @@ void ModuleEditDlg::EditGroup() {
     dialog.SetValues(identifier, FieldText(group.name), GetFlowText(m_catalogue.flowTable, identifier));
     if (ui::ExecDialog(&dialog) != QDialog::Accepted)
         return;
+    if (!MayOverwriteCatalogue())
+        return;
     const GroupStepResult result = ChangeGroup(m_catalogue, row, dialog.Name(), dialog.Flow());
+    if (result.step == GroupStep::Done)
+        m_catalogueStamp = StampOf(m_catalogue.path);
     if (result.step == GroupStep::NotSaved) {
         ShowFileError(result.status);
         return;
@@ -402,7 +415,11 @@ void ModuleEditDlg::DeleteSelectedGroup() {
         ui::ShowMessage(this, QStringLiteral("模块组中有模块，不能删除！"));
         return;
     }
+    if (!MayOverwriteCatalogue())
+        return;
     const GroupStepResult result = DeleteGroup(m_catalogue, row);
+    if (result.step == GroupStep::Done)
+        m_catalogueStamp = StampOf(m_catalogue.path);
     if (result.step == GroupStep::NotSaved) {
         ShowFileError(result.status);
         return;
@@ -415,11 +432,26 @@ void ModuleEditDlg::DeleteSelectedGroup() {
 
 // --- modules -------------------------------------------------------------------------------
 
-FileStatus ModuleEditDlg::SaveCurrentModule() {
+bool ModuleEditDlg::MayOverwriteCatalogue() {
+    return ui::MayOverwrite(this, m_catalogue.path, m_catalogueStamp,
+                            QString::fromStdString(m_catalogue.path.filename().string()));
+}
+
+FileStatus ModuleEditDlg::SaveEditedModule() {
+    const std::filesystem::path path = ModuleFilePath(m_folder, m_module.fileName);
+    // No: the file stays as the other copy wrote it, the edits stay in the sheet.
+    if (!ui::MayOverwrite(this, path, m_moduleStamp, ui::FromGbk(m_module.fileName)))
+        return FileStatus::Invalid("not overwritten");
     const FileStatus saved = SaveModuleFile(m_module, m_userName, m_folder);
-    if (!saved)
+    if (saved)
+        m_moduleStamp = StampOf(path);
+    else
         ShowFileError(saved);
     return saved;
+}
+
+FileStatus ModuleEditDlg::SaveCurrentModule() {
+    return SaveEditedModule();
 }
 
 void ModuleEditDlg::NewModule() {
@@ -449,6 +481,7 @@ void ModuleEditDlg::EditModule() {
     if (row < 0)
         return;
     const std::string fileName = m_panel->ModuleFileName(row);
+    m_moduleStamp = StampOf(ModuleFilePath(m_folder, fileName));
     const FileStatus loaded = LoadModuleFile(m_module, m_folder, fileName);
     if (loaded.IsInvalid())
         return;
@@ -461,10 +494,8 @@ void ModuleEditDlg::EditModule() {
         if (ui::ExecDialog(&sheet) != QDialog::Accepted)
             return;
     }
-    if (FileStatus saved = SaveModuleFile(m_module, m_userName, m_folder); !saved) {
-        ShowFileError(saved);
+    if (!SaveEditedModule())
         return;
-    }
     m_panel->ReplaceModuleLine(row, ModuleLineOf(m_module));
     m_panel->SelectModule(row);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // "模块定义工具": the main window. Start view (new/open catalogue, users, exit) and catalogue
 // view (groups and modules, print, back), two tool bars, the list panel and a status bar.
+#include "core/FileStamp.h"
 #include "editor/ModuleSheet.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
@@ -64,6 +65,10 @@ private:
     void Dispatch(int key, bool groupList);
     void ShowCatalogueView(bool on);
     void ShowFileError(const FileStatus& status);
+    // Asks before a write would replace a catalogue or module file that changed on disk since
+    // it was read; false when the user keeps the file.
+    bool MayOverwriteCatalogue();
+    FileStatus SaveEditedModule();
 
     void NewCatalogue();
     void OpenCatalogue();
@@ -85,8 +90,10 @@ private:
     std::string m_userName;
     std::string m_lastFile;
     GroupCatalogue m_catalogue;
+    FileStamp m_catalogueStamp;     // the catalogue file as last read or written here
     std::filesystem::path m_folder; // the module files' folder: the catalogue's folder
     ModuleRecord m_module;
+    FileStamp m_moduleStamp; // the module file being edited, as last read or written here
     ModuleIndex m_index;
     bool m_catalogueView = false;
     bool m_closing = false;
