@@ -6,7 +6,10 @@ namespace kestrel::ui {
 
 bool MayOverwrite(QWidget* parent, const std::filesystem::path& path, const FileStamp& stamp,
                   const QString& shownName) {
-    if (StampOf(path) == stamp)
+    // A file that is gone holds nothing to lose: the write creates it again (or fails with the
+    // file system's error when its folder went too).
+    const FileStamp now = StampOf(path);
+    if (now == stamp || !now.exists)
         return true;
     return AskYesNo(
         parent,

@@ -11,7 +11,7 @@ class QWidget;
 
 namespace kestrel::ui {
 
-// True when path is still as stamp found it, or when the user agrees to overwrite it; false
+// True when path is still as stamp found it, is gone, or when the user agrees to overwrite it; false
 // (nothing to write then) when the user answers No. shownName: the file as the user knows it.
 bool MayOverwrite(QWidget* parent, const std::filesystem::path& path, const FileStamp& stamp, const QString& shownName);
 
