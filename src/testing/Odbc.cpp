@@ -77,6 +77,27 @@ SQLCHAR* Narrow(std::string& text) {
     return reinterpret_cast<SQLCHAR*>(text.data());
 }
 
+// Some drivers (MariaDB's) hand the server's UTF-8 message bytes to the wide call one byte per
+// unit, so Chinese in a message came out as Latin-1 mojibake. A text made only of such units
+// that reads as valid UTF-8 with at least one multi-byte character is taken for that; genuine
+// Latin-1 text practically never is.
+std::u16string UndoWidenedUtf8(std::u16string text) {
+    std::string bytes;
+    bool multiByte = false;
+    for (char16_t unit : text) {
+        if (unit > 0xFF)
+            return text;
+        multiByte = multiByte || unit >= 0x80;
+        bytes.push_back(static_cast<char>(unit));
+    }
+    if (!multiByte)
+        return text;
+    std::u16string decoded = Utf8ToUtf16(bytes);
+    if (decoded.find(u'\uFFFD') != std::u16string::npos)
+        return text;
+    return decoded;
+}
+
 Result Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
     Result result;
     result.ok = false;
@@ -103,7 +124,7 @@ Result Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
             for (SQLWCHAR unit : state)
                 if (unit)
                     record.state.push_back(static_cast<char>(unit));
-            record.text = Utf16ToUtf8(message);
+            record.text = Utf16ToUtf8(UndoWidenedUtf8(std::move(message)));
         } else {
             SQLCHAR state[6] = {};
             std::string message(1024, '\0');
@@ -278,6 +299,42 @@ Result Statement::Execute(const std::string& sql) {
     if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)
         return Result{};
     return Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
+}
+
+Result Statement::DrainResults(bool& settled) {
+    SigpipeGuard guard(m_guardSigpipe);
+    settled = false;
+    if (!Valid())
+        return m_allocation;
+    Result first;
+    // A failed statement of a batch need not end it: the driver may go on to the next one.
+    // Two failures in a row mean the driver cannot get any further.
+    bool failedLast = false;
+    for (;;) {
+        const SQLRETURN rc = SQLMoreResults(m_stmt);
+        if (rc == SQL_NO_DATA) {
+            settled = true;
+            break;
+        }
+        if (SQL_SUCCEEDED(rc)) {
+            failedLast = false;
+            continue;
+        }
+        if (failedLast)
+            break;
+        failedLast = true;
+        Result failure = Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
+        // A driver without batches has nothing more to give.
+        if (!failure.records.empty() && failure.records.front().state == "IM001") {
+            settled = true;
+            break;
+        }
+        if (first)
+            first = std::move(failure);
+    }
+    SQLFreeStmt(m_stmt, SQL_CLOSE);
+    m_columnsRead = false;
+    return first;
 }
 
 Result Statement::Fetch(bool& hasRow) {

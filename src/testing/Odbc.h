@@ -84,6 +84,11 @@ public:
     void SetQueryTimeout(SQLULEN seconds);
     // Runs sql (UTF-8) directly. SQL_NO_DATA (a statement that touched no row) is success.
     Result Execute(const std::string& sql);
+    // Reads past every further result set and row count of the last Execute and closes the
+    // cursor, so that the connection can take the next statement. Fails with the first
+    // statement of the batch that failed; settled false: the driver got stuck before the end,
+    // and the connection is not fit for more.
+    Result DrainResults(bool& settled);
     // Moves to the next row; hasRow false at the end of the result.
     Result Fetch(bool& hasRow);
     // 1-based index of the result column named name (letter case ignored: some databases fold

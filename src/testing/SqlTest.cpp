@@ -72,7 +72,10 @@ struct SqlTestSession::Impl {
 
     // Runs one statement with the time-out. Returns the statement (for a query, still holding
     // its result) or a failure; a cancel before the start gives a failure without running.
-    odbc::Result Run(odbc::Statement& statement, const std::string& sqlUtf8, CancelToken& cancel) {
+    // settled, given for the module's own SQL: its further results are read past, and it tells
+    // whether the driver got to their end.
+    odbc::Result Run(odbc::Statement& statement, const std::string& sqlUtf8, CancelToken& cancel,
+                     bool* settled = nullptr) {
         if (!statement.Valid())
             return statement.AllocationResult();
         statement.SetQueryTimeout(kQueryTimeoutSeconds);
@@ -85,6 +88,10 @@ struct SqlTestSession::Impl {
             ArmedStep step(cancel, [this] { StopRunning(); });
             if (step.Started()) {
                 result = statement.Execute(sqlUtf8);
+                // A module may send several statements, or call a procedure that returns rows:
+                // results left unread leave the connection refusing every later statement.
+                if (result && settled)
+                    result = statement.DrainResults(*settled);
             } else {
                 result.ok = false;
                 result.records.push_back({"HY008", 0, "Operation canceled"});
@@ -159,7 +166,14 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& ca
     }
     {
         odbc::Statement statement(impl.connection);
-        const odbc::Result result = impl.Run(statement, GbkToUtf8(prepared.sql), cancel);
+        bool settled = true;
+        const odbc::Result result = impl.Run(statement, GbkToUtf8(prepared.sql), cancel, &settled);
+        if (!settled && impl.connection.IsOpen()) {
+            // Results the driver could not read past: the next module gets a new connection.
+            TestOutcome outcome = fail(result);
+            Close();
+            return outcome;
+        }
         if (!result || cancel.IsCancelled())
             return fail(result);
     }
