@@ -26,6 +26,7 @@ for needed in libqt6widgets6 libqt6printsupport6 libodbc fonts-wqy-microhei qt6-
     grep -q "^Depends:.*$needed" <<<"$control" || fail "Depends lacks $needed: $control"
 done
 grep -q '^Recommends:.*libsqliteodbc' <<<"$control" || fail "Recommends lacks libsqliteodbc"
+grep -q '^Suggests:.*odbc-mariadb' <<<"$control" || fail "Suggests lacks odbc-mariadb"
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"

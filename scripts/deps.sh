@@ -6,7 +6,7 @@ packages=(
     g++ cmake ninja-build pkg-config make
     libgtest-dev libgmock-dev libbenchmark-dev clang
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
-    unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
+    unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql odbc-mariadb mariadb-server
     libtomlplusplus-dev
     fonts-wqy-microhei poppler-utils dpkg-dev file
 )

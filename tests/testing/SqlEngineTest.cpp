@@ -1,8 +1,11 @@
-// The SQL test against a real database. Compiled twice: against an SQLite file through the
-// SQLite3 ODBC driver, and (KESTREL_TEST_POSTGRES) against a throwaway PostgreSQL cluster
-// through psqlODBC's Unicode driver. The two drivers take different call families, so every
-// case runs on both.
+// The SQL test against a real database. Compiled three times: against an SQLite file through
+// the SQLite3 ODBC driver, (KESTREL_TEST_POSTGRES) against a throwaway PostgreSQL cluster
+// through psqlODBC's Unicode driver, and (KESTREL_TEST_MARIADB) against a throwaway MariaDB
+// server through its own Unicode driver. The drivers take different call families and differ
+// in what they do with a statement's further results, so every case runs on all three.
 #include "testing/SqlTest.h"
+
+#include "core/AsciiCase.h"
 
 #include "support/Builders.h"
 #include "support/Databases.h"
@@ -20,6 +23,7 @@ using testsupport::Gbk;
 using testsupport::QueryOne;
 
 constexpr bool kPostgres = testsupport::kOnPostgres;
+constexpr bool kMariaDb = testsupport::kOnMariaDb;
 
 VariableRow IntRow(const std::string& name, const std::string& value) {
     return testsupport::Row(name, kImport, kInt, value);
@@ -35,7 +39,7 @@ protected:
 
     void SetUp() override {
         if (s_database->Missing())
-            GTEST_SKIP() << "PostgreSQL server binaries are not installed";
+            GTEST_SKIP() << s_database->MissingText();
         ASSERT_EQ(s_database->Failure(), "");
         ASSERT_EQ(testsupport::ResetErrorTable(s_connection), "");
         const TestOutcome open = m_session.Open(s_connection);
@@ -107,7 +111,8 @@ TEST_F(SqlEngineTest, SyntaxErrorShowsTheDriverTextAfterTheTableWasEmptied) {
     const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUE (");
     EXPECT_EQ(outcome.code, -1);
     EXPECT_EQ(outcome.message.caption, "Database Error");
-    EXPECT_NE(outcome.message.text.find("syntax error"), std::string::npos) << outcome.message.text;
+    // MariaDB words it "an error in your SQL syntax".
+    EXPECT_NE(outcome.message.text.find("syntax"), std::string::npos) << outcome.message.text;
     EXPECT_EQ(Raw("SELECT COUNT(*) FROM KSTError"), "0");
     // The connection stays open for the next test.
     EXPECT_TRUE(m_session.IsOpen());
@@ -137,7 +142,9 @@ TEST_F(SqlEngineTest, BadPlaceholderTouchesNothing) {
 TEST_F(SqlEngineTest, ChineseSurvivesTheTripBothWays) {
     // The literal must reach the database as the same two characters (U+4E2D U+6587), not as
     // GBK bytes, and the module's Chinese message must come back as the same text.
-    const std::string same = kPostgres ? "U&'\\4E2D\\6587'" : "CAST(X'E4B8ADE69687' AS TEXT)";
+    const std::string same = kPostgres  ? "U&'\\4E2D\\6587'"
+                             : kMariaDb ? "CONVERT(X'E4B8ADE69687' USING utf8mb4)"
+                                        : "CAST(X'E4B8ADE69687' AS TEXT)";
     const std::string sql = Gbk("INSERT INTO KSTError VALUES ([?:UserID], CASE WHEN '中文' = ") + same +
                             Gbk(" THEN 4 ELSE 5 END, '中文错误：[?:Who]')");
     VariableRow who;
@@ -158,7 +165,8 @@ TEST_F(SqlEngineTest, ChineseInADriverErrorReachesTheMessage) {
     const TestOutcome outcome = RunModule(Gbk("SELECT * FROM 不存在的表"));
     EXPECT_EQ(outcome.code, -1);
     EXPECT_EQ(outcome.message.caption, "Database Error");
-    EXPECT_NE(outcome.message.text.find(Gbk("不存在的表")), std::string::npos) << outcome.message.text;
+    EXPECT_NE(outcome.message.text.find(Gbk("不存在的表")), std::string::npos)
+        << testsupport::Utf8(outcome.message.text);
 }
 
 TEST_F(SqlEngineTest, OpeningAnUnknownDataSourceGivesTheDriverManagersText) {
@@ -177,8 +185,9 @@ TEST_F(SqlEngineTest, OpeningAnUnknownDataSourceGivesTheDriverManagersText) {
 
 TEST_F(SqlEngineTest, CancelStopsALongStatement) {
     const std::string slow =
-        kPostgres ? "SELECT pg_sleep(60)"
-                  : "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT max(x) FROM c";
+        kPostgres  ? "SELECT pg_sleep(60)"
+        : kMariaDb ? "SELECT SLEEP(60)"
+                   : "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT max(x) FROM c";
     TestVariableTable table;
     ASSERT_TRUE(FillTestVariables(table, {IntRow("UserID", "7")}).ok);
     const PreparedSql prepared = PrepareSqlTest(slow, table);
@@ -211,6 +220,63 @@ TEST_F(SqlEngineTest, ACancelBeforeTheRunStartsIsKept) {
     EXPECT_TRUE(m_session.IsOpen());
     EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);
 }
+
+// Modules of several statements, with MariaDB's batches switched on (PostgreSQL takes them as
+// they are; the SQLite driver refuses them): every result is read past, so the statement after
+// the module, and later modules on the same connection, are not refused.
+TEST_F(SqlEngineTest, AModuleOfSeveralStatementsLeavesTheConnectionFitForTheNext) {
+    ASSERT_EQ(m_session.Open(s_database->ConnectionString(testsupport::MariaDbServer::MultiStatementsOption())).code,
+              0);
+    const TestOutcome rowsBetween =
+        RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'first'); SELECT * FROM KSTError; "
+                  "UPDATE KSTError SET ErrorCode = 6 WHERE UserID = [?:UserID]");
+    if (testsupport::kTestDatabase == testsupport::DatabaseKind::Sqlite) {
+        EXPECT_EQ(rowsBetween.message.caption, "Database Error");
+        EXPECT_NE(rowsBetween.message.text.find("only one SQL statement"), std::string::npos)
+            << rowsBetween.message.text;
+    } else {
+        EXPECT_EQ(rowsBetween.code, 6) << testsupport::Utf8(rowsBetween.message.text); // the last one ran too
+        EXPECT_EQ(RunModule("SELECT 1; SELECT 2; INSERT INTO KSTError VALUES ([?:UserID], 5, 'after rows')").code, 5);
+    }
+    EXPECT_TRUE(m_session.IsOpen());
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'next')").code, 0);
+    // A module that is a query: its rows are not the tool's business.
+    EXPECT_EQ(RunModule("SELECT 1 UNION ALL SELECT 2").code, -1);
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'after a query')").code, 0);
+
+    // A statement that fails after the first: its error, and the next module still runs.
+    const TestOutcome failing =
+        RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok'); INSERT INTO NoSuchTable VALUES (1)");
+    EXPECT_EQ(failing.code, -1);
+    EXPECT_EQ(failing.message.caption, "Database Error");
+    if (testsupport::kTestDatabase != testsupport::DatabaseKind::Sqlite) {
+        EXPECT_NE(AsciiLowerText(failing.message.text).find("nosuchtable"), std::string::npos)
+            << testsupport::Utf8(failing.message.text);
+    }
+    if (!m_session.IsOpen()) {
+        ASSERT_EQ(m_session.Open(s_connection).code, 0);
+    }
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'after the failure')").code, 0);
+}
+
+#if defined(KESTREL_TEST_POSTGRES) || defined(KESTREL_TEST_MARIADB)
+// SQLite has no procedures. A procedure that returns rows leaves a result set, and on MariaDB
+// a final status besides, before the module's row can be read.
+TEST_F(SqlEngineTest, ACallOfAProcedureThatReturnsRowsWorks) {
+    ASSERT_EQ(Raw("DROP PROCEDURE IF EXISTS kst_rows"), "");
+    ASSERT_EQ(Raw(kPostgres ? "CREATE PROCEDURE kst_rows(INOUT x integer) LANGUAGE plpgsql AS $$ BEGIN "
+                              "INSERT INTO KSTError VALUES (7, 8, 'from the procedure'); x := 1; END $$"
+                            : "CREATE PROCEDURE kst_rows() BEGIN SELECT 1 AS x; "
+                              "INSERT INTO KSTError VALUES (7, 8, 'from the procedure'); SELECT 2 AS y; END"),
+              "");
+    const std::string call = kPostgres ? "CALL kst_rows(NULL)" : "CALL kst_rows()";
+    const TestOutcome outcome = RunModule(call);
+    EXPECT_EQ(outcome.code, 8) << testsupport::Utf8(outcome.message.text);
+    EXPECT_EQ(outcome.moduleMessage, "from the procedure");
+    EXPECT_TRUE(m_session.IsOpen());
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'next')").code, 0);
+}
+#endif
 
 #ifdef KESTREL_TEST_POSTGRES
 TEST_F(SqlEngineTest, LostConnectionIsClosedAfterItsMessage) {
