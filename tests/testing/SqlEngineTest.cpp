@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <thread>
 
 namespace kestrel {
@@ -278,11 +279,20 @@ TEST_F(SqlEngineTest, ACallOfAProcedureThatReturnsRowsWorks) {
 }
 #endif
 
-#ifdef KESTREL_TEST_POSTGRES
+#if defined(KESTREL_TEST_POSTGRES) || defined(KESTREL_TEST_MARIADB)
 TEST_F(SqlEngineTest, LostConnectionIsClosedAfterItsMessage) {
     ASSERT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);
-    Raw("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND "
-        "backend_type = 'client backend'");
+    if (kPostgres) {
+        Raw("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND "
+            "backend_type = 'client backend'");
+    } else {
+        const std::string others = Raw("SELECT GROUP_CONCAT(id) FROM information_schema.processlist WHERE id <> "
+                                       "CONNECTION_ID() AND command <> 'Daemon'");
+        ASSERT_NE(others, "");
+        std::istringstream ids(others);
+        for (std::string id; std::getline(ids, id, ',');)
+            Raw("KILL " + id);
+    }
     const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')");
     EXPECT_EQ(outcome.code, -1);
     EXPECT_EQ(outcome.message.caption, "Database Error");
