@@ -3,6 +3,7 @@
 #include "core/Gbk.h"
 #include "testing/Odbc.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -29,6 +30,14 @@ TestOutcome Message(int32_t code, std::string text, std::string caption) {
     outcome.message.text = std::move(text);
     outcome.message.caption = std::move(caption);
     return outcome;
+}
+
+// MySQL-family drivers refuse every later statement with client error 2014 once results were left
+// unread, and only a new connection gets out of it; their driver does not call that dead.
+bool LeftOutOfSync(const odbc::Result& result) {
+    return std::any_of(result.records.begin(), result.records.end(), [](const odbc::DiagnosticRecord& record) {
+        return record.native == 2014 && record.text.find("out of sync") != std::string::npos;
+    });
 }
 
 TestOutcome DatabaseError(const odbc::Result& result) {
@@ -152,7 +161,7 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& ca
             return cancelled;
         }
         TestOutcome outcome = DatabaseError(result);
-        if (result.ConnectionLost() || impl.connection.Dead())
+        if (result.ConnectionLost() || impl.connection.Dead() || LeftOutOfSync(result))
             Close();
         return outcome;
     };
