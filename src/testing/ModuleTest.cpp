@@ -38,7 +38,10 @@ ModuleTestResult RunFilled(const ModuleUnderTest& module, const TestVariableTabl
         result.stage = TestStage::kRun;
         result.outcome = host.RunStep(module.type, [&](CancelToken& cancel) {
             DllTestRun run;
-            return run.Run(module.library, module.function, table, module.folder, cancel);
+            TestOutcome outcome = run.Run(module.library, module.function, table, module.folder, cancel);
+            // The runner speaks only when the function could not be called or did not return.
+            outcome.reportedByModule = !outcome.cancelled && !outcome.message.present;
+            return outcome;
         });
         return result;
     }

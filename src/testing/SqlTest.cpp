@@ -135,6 +135,21 @@ TestOutcome SqlTestSession::Open(const std::string& connectionString) {
     return outcome;
 }
 
+TestOutcome SqlTestSession::ExecuteOwn(const std::string& sqlUtf8) {
+    CancelToken never;
+    odbc::Statement statement(m_impl->connection);
+    const odbc::Result result = m_impl->Run(statement, sqlUtf8, never);
+    if (!result) {
+        TestOutcome outcome = DatabaseError(result);
+        if (result.ConnectionLost() || m_impl->connection.Dead())
+            Close();
+        return outcome;
+    }
+    TestOutcome outcome;
+    outcome.code = 0;
+    return outcome;
+}
+
 void SqlTestSession::Close() {
     m_impl->connection.Disconnect();
 }
@@ -199,7 +214,9 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& ca
         return fail(result);
     if (!hasRow) {
         static const std::string notCompleted = Utf8ToGbkLossy("模块未能完成执行！");
-        return Message(-1, notCompleted, std::string());
+        TestOutcome outcome = Message(-1, notCompleted, std::string());
+        outcome.reportedByModule = true;
+        return outcome;
     }
     // ErrorCode first, then ErrorMsg: some drivers read a row's columns only left to right,
     // and that is the order of the table.
@@ -223,11 +240,13 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& ca
     if (code == 0) {
         TestOutcome outcome;
         outcome.code = 0;
+        outcome.reportedByModule = true;
         return outcome;
     }
     const std::string messageGbk = Utf8ToGbkLossy(messageText);
     TestOutcome outcome = Message(code, "Error code:" + codeGbk + "\n" + messageGbk, std::string());
     outcome.moduleMessage = messageGbk;
+    outcome.reportedByModule = true;
     return outcome;
 }
 

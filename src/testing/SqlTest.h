@@ -38,6 +38,9 @@ public:
     // cancelled token stops the statement that runs (or the next one before it starts).
     TestOutcome Execute(const PreparedSql& prepared, CancelToken& cancel);
     TestOutcome Execute(const PreparedSql& prepared);
+    // One statement of the caller's own (UTF-8), its result set unread: 0, or the database
+    // error as Execute gives it.
+    TestOutcome ExecuteOwn(const std::string& sqlUtf8);
 
 private:
     struct Impl;

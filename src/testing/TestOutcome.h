@@ -22,6 +22,9 @@ struct TestOutcome {
     std::string moduleMessage; // GBK; the module's own ErrorMsg when it wrote a non-zero code
     std::string output;        // bytes as printed: the last kCapturedOutputBytes of the module's stdout
     std::string errorOutput;   // the same of its stderr
+    // The code is the module's own verdict (its KSTError row, or the lack of one; the
+    // function's result), not a failure to run it.
+    bool reportedByModule = false;
 };
 
 } // namespace kestrel

@@ -1,19 +1,25 @@
 // kestrel-tool check: every module of a catalogue tested with its stored test values, as the
 // property sheet's test would run it, for nightly runs and CI. Never asks, never changes a
 // module file; every message goes to the line of its module.
+#include "core/AsciiCase.h"
 #include "core/AtomicFile.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
-#include "repository/ModuleScan.h"
 #include "testing/ModuleTest.h"
 #include "tool/ToolCommands.h"
 #include "ui/GbkText.h"
 
+#include <QXmlStreamWriter>
+
+#include <unistd.h>
+
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,116 +31,97 @@ constexpr int kExitAllPassed = 0;
 constexpr int kExitSomeFailed = 1;
 constexpr int kExitCannotStart = 2;
 constexpr int kExitCannotWrite = 3;
+constexpr int kExitCouldNotRun = 4;
+constexpr int kExitNothingSelected = 5;
+
+constexpr char kConnectVariable[] = "KESTREL_CONNECT";
 
 struct CheckOptions {
     std::filesystem::path catalogue;
-    std::string group; // GBK; empty: every group of the catalogue
+    std::string catalogueShown; // UTF-8, for messages
+    std::string group;          // GBK; empty: every group of the catalogue
     bool hasGroup = false;
     std::string connection;
     std::filesystem::path junit;
     std::filesystem::path csv;
 };
 
+enum class Verdict {
+    kPassed,
+    kFailed,   // the module reported an error: its own ErrorCode, the function's result
+    kError,    // the module could not be run: database error, crash, bad placeholder, unreadable
+    kNotRun,   // the run was stopped before this module
+};
+
+const char* VerdictWord(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::kPassed:
+        return "PASS";
+    case Verdict::kFailed:
+        return "FAIL";
+    case Verdict::kError:
+        return "ERROR";
+    case Verdict::kNotRun:
+        return "NOTRUN";
+    }
+    return "";
+}
+
+// One module of the run, in the order of the report.
+struct PlannedModule {
+    std::filesystem::path path; // as the folder lists it, byte for byte
+    std::string shown;          // UTF-8
+    std::string groupId;        // UTF-8; "-" for a file whose group could not be read
+    std::size_t groupIndex = 0; // into the report's groups
+    ModuleRecord record;
+    FileStatus load;            // why the file could not be read, if it could not
+};
+
 struct ModuleResult {
-    std::string fileName; // UTF-8 from here on
-    std::string groupId;
-    bool passed = false;
+    Verdict verdict = Verdict::kNotRun;
     int32_t code = -1;
-    std::string message;     // the full message, as the property sheet would show it
-    std::string failureText; // for JUnit: the module's ErrorMsg, or the engine's message
+    std::string message;     // UTF-8: the full message, as the property sheet would show it
+    std::string failureText; // UTF-8, for JUnit: the module's ErrorMsg, or the whole message
+    std::string output;      // what the module wrote to stdout / stderr (DLL modules)
+    std::string errorOutput;
     double seconds = 0;
 };
 
-struct GroupResults {
+struct ReportGroup {
     std::string groupId; // UTF-8
     std::string name;
-    std::vector<ModuleResult> modules;
 };
 
-std::string OneLine(std::string text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r')
-            continue;
-        out += text[i] == '\n' ? ' ' : text[i];
-    }
-    return out;
+// Seconds with three decimals and a point, whatever the locale says.
+std::string Seconds(double seconds) {
+    char buffer[32];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, seconds, std::chars_format::fixed, 3);
+    return std::string(buffer, end.ptr);
 }
 
-bool ParseArguments(const QStringList& args, CheckOptions& options) {
-    bool haveCatalogue = false;
-    bool haveConnection = false;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        auto value = [&](QString& out) {
-            if (i + 1 >= args.size())
-                return false;
-            out = args[++i];
-            return true;
-        };
-        QString text;
-        if (arg == QLatin1String("--group")) {
-            if (!value(text))
-                return false;
-            auto gbk = ui::ToGbk(text);
-            if (!gbk)
-                return false;
-            options.group = *gbk;
-            options.hasGroup = true;
-        } else if (arg == QLatin1String("--connect")) {
-            if (!value(text))
-                return false;
-            options.connection = text.toStdString();
-            haveConnection = true;
-        } else if (arg == QLatin1String("--junit")) {
-            if (!value(text))
-                return false;
-            options.junit = text.toStdString();
-        } else if (arg == QLatin1String("--csv")) {
-            if (!value(text))
-                return false;
-            options.csv = text.toStdString();
-        } else if (arg.startsWith(QLatin1String("--")) || haveCatalogue) {
-            return false;
-        } else {
-            options.catalogue = arg.toStdString();
-            haveCatalogue = true;
-        }
-    }
-    return haveCatalogue && haveConnection;
-}
-
-std::string XmlEscaped(const std::string& text) {
+// The line of stdout holds no line break, tab or other control character: fields are
+// separated by two blanks, one line per module.
+std::string OneLine(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\n':
-            out += "&#10;";
-            break;
-        case '\r':
-            break;
-        default:
-            // Control characters are not allowed in XML 1.0 at all.
-            if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
-                out += ' ';
-            else
-                out += c;
-        }
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r')
+            continue;
+        out += byte < 0x20 || byte == 0x7F ? ' ' : c;
     }
     return out;
+}
+
+// XML 1.0 cannot hold most control characters at all, not even as references.
+QString XmlText(const std::string& utf8) {
+    QString text = QString::fromUtf8(utf8);
+    for (QChar& c : text) {
+        const char16_t unit = c.unicode();
+        if ((unit < 0x20 && unit != '\t' && unit != '\n' && unit != '\r') || unit == 0xFFFE || unit == 0xFFFF)
+            c = QChar::ReplacementCharacter;
+    }
+    return text;
 }
 
 std::string CsvField(const std::string& text) {
@@ -149,110 +136,178 @@ std::string CsvField(const std::string& text) {
     return out + '"';
 }
 
-std::string Seconds(double seconds) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.3f", seconds);
-    return buffer;
-}
-
-std::string JUnitXml(const std::string& catalogueName, const std::vector<GroupResults>& groups) {
-    int total = 0;
-    int failures = 0;
-    double time = 0;
-    for (const GroupResults& group : groups)
-        for (const ModuleResult& module : group.modules) {
-            ++total;
-            failures += module.passed ? 0 : 1;
-            time += module.seconds;
+struct Counts {
+    int passed = 0;
+    int failed = 0;
+    int errors = 0;
+    int notRun = 0;
+    double seconds = 0;
+    void Add(const ModuleResult& result) {
+        switch (result.verdict) {
+        case Verdict::kPassed:
+            ++passed;
+            break;
+        case Verdict::kFailed:
+            ++failed;
+            break;
+        case Verdict::kError:
+            ++errors;
+            break;
+        case Verdict::kNotRun:
+            ++notRun;
+            break;
         }
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    xml += "<testsuites name=\"" + XmlEscaped(catalogueName) + "\" tests=\"" + std::to_string(total) +
-           "\" failures=\"" + std::to_string(failures) + "\" time=\"" + Seconds(time) + "\">\n";
-    for (const GroupResults& group : groups) {
-        int groupFailures = 0;
-        double groupTime = 0;
-        for (const ModuleResult& module : group.modules) {
-            groupFailures += module.passed ? 0 : 1;
-            groupTime += module.seconds;
-        }
-        xml += "  <testsuite name=\"" + XmlEscaped(group.groupId) + "\" tests=\"" +
-               std::to_string(group.modules.size()) + "\" failures=\"" + std::to_string(groupFailures) +
-               "\" errors=\"0\" time=\"" + Seconds(groupTime) + "\">\n";
-        xml += "    <properties><property name=\"groupName\" value=\"" + XmlEscaped(group.name) + "\"/></properties>\n";
-        for (const ModuleResult& module : group.modules) {
-            xml += "    <testcase classname=\"" + XmlEscaped(group.groupId) + "\" name=\"" +
-                   XmlEscaped(module.fileName) + "\" time=\"" + Seconds(module.seconds) + "\"";
-            if (module.passed) {
-                xml += "/>\n";
-                continue;
-            }
-            xml += ">\n      <failure message=\"" + XmlEscaped(module.failureText) + "\" type=\"" +
-                   std::to_string(module.code) + "\">" + XmlEscaped(module.message) + "</failure>\n    </testcase>\n";
-        }
-        xml += "  </testsuite>\n";
+        seconds += result.seconds;
     }
-    xml += "</testsuites>\n";
-    return xml;
+    int Total() const { return passed + failed + errors + notRun; }
+};
+
+std::string JUnitXml(const std::string& catalogueName, const std::vector<ReportGroup>& groups,
+                     const std::vector<PlannedModule>& plan, const std::vector<ModuleResult>& results) {
+    QByteArray xml;
+    QXmlStreamWriter writer(&xml);
+    writer.setAutoFormatting(true);
+    writer.setAutoFormattingIndent(2);
+    writer.writeStartDocument();
+    Counts all;
+    std::vector<Counts> perGroup(groups.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        all.Add(results[i]);
+        perGroup[plan[i].groupIndex].Add(results[i]);
+    }
+    auto counts = [&writer](const Counts& c) {
+        writer.writeAttribute(QStringLiteral("tests"), QString::number(c.Total()));
+        writer.writeAttribute(QStringLiteral("failures"), QString::number(c.failed));
+        writer.writeAttribute(QStringLiteral("errors"), QString::number(c.errors));
+        writer.writeAttribute(QStringLiteral("skipped"), QString::number(c.notRun));
+        writer.writeAttribute(QStringLiteral("time"), QString::fromStdString(Seconds(c.seconds)));
+    };
+    writer.writeStartElement(QStringLiteral("testsuites"));
+    writer.writeAttribute(QStringLiteral("name"), XmlText(catalogueName));
+    counts(all);
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        if (perGroup[g].Total() == 0)
+            continue;
+        writer.writeStartElement(QStringLiteral("testsuite"));
+        writer.writeAttribute(QStringLiteral("name"), XmlText(groups[g].groupId));
+        counts(perGroup[g]);
+        writer.writeStartElement(QStringLiteral("properties"));
+        writer.writeEmptyElement(QStringLiteral("property"));
+        writer.writeAttribute(QStringLiteral("name"), QStringLiteral("groupName"));
+        writer.writeAttribute(QStringLiteral("value"), XmlText(groups[g].name));
+        writer.writeEndElement();
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            if (plan[i].groupIndex != g)
+                continue;
+            const ModuleResult& result = results[i];
+            writer.writeStartElement(QStringLiteral("testcase"));
+            writer.writeAttribute(QStringLiteral("classname"), XmlText(groups[g].groupId));
+            writer.writeAttribute(QStringLiteral("name"), XmlText(plan[i].shown));
+            writer.writeAttribute(QStringLiteral("time"), QString::fromStdString(Seconds(result.seconds)));
+            switch (result.verdict) {
+            case Verdict::kPassed:
+                break;
+            case Verdict::kFailed:
+            case Verdict::kError:
+                writer.writeStartElement(result.verdict == Verdict::kFailed ? QStringLiteral("failure")
+                                                                            : QStringLiteral("error"));
+                writer.writeAttribute(QStringLiteral("message"), XmlText(result.failureText));
+                writer.writeAttribute(QStringLiteral("type"), QString::number(result.code));
+                writer.writeCharacters(XmlText(result.message));
+                writer.writeEndElement();
+                break;
+            case Verdict::kNotRun:
+                writer.writeEmptyElement(QStringLiteral("skipped"));
+                writer.writeAttribute(QStringLiteral("message"), QStringLiteral("not run"));
+                break;
+            }
+            if (!result.output.empty())
+                writer.writeTextElement(QStringLiteral("system-out"), XmlText(result.output));
+            if (!result.errorOutput.empty())
+                writer.writeTextElement(QStringLiteral("system-err"), XmlText(result.errorOutput));
+            writer.writeEndElement();
+        }
+        writer.writeEndElement();
+    }
+    writer.writeEndElement();
+    writer.writeEndDocument();
+    return xml.toStdString();
 }
 
-std::string CsvText(const std::vector<GroupResults>& groups) {
+std::string CsvText(const std::vector<PlannedModule>& plan, const std::vector<ModuleResult>& results) {
     std::string csv = "file,group,result,code,message,seconds\r\n";
-    for (const GroupResults& group : groups)
-        for (const ModuleResult& module : group.modules)
-            csv += CsvField(module.fileName) + "," + CsvField(module.groupId) + "," +
-                   (module.passed ? "PASS" : "FAIL") + "," + std::to_string(module.code) + "," +
-                   CsvField(module.message) + "," + Seconds(module.seconds) + "\r\n";
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const ModuleResult& result = results[i];
+        csv += CsvField(plan[i].shown) + "," + CsvField(plan[i].groupId) + "," + VerdictWord(result.verdict) + "," +
+               std::to_string(result.code) + "," + CsvField(result.message) + "," + Seconds(result.seconds) +
+               "\r\n";
+    }
     return csv;
+}
+
+// Every report file goes through here, so that where and how it is written is decided once.
+FileStatus WriteOutput(const std::filesystem::path& path, const std::string& text) {
+    return WriteFileAtomic(path, text);
 }
 
 class Checker : private ModuleTestHost {
 public:
-    Checker(const CheckOptions& options, std::filesystem::path folder)
-        : m_options(options), m_folder(std::move(folder)) {}
+    explicit Checker(const CheckOptions& options) : m_options(options) {}
 
-    // Opens the data source; false (with the driver's text on stderr) when it cannot.
-    bool Connect() {
+    // Opens the data source and makes sure the error table is there; false (with the reason
+    // on stderr) when the run cannot start.
+    bool Start() {
         const TestOutcome open = m_session.Open(m_options.connection);
-        if (open.code == 0)
-            return true;
-        std::fprintf(stderr, "kestrel-tool check: cannot connect: %s\n", OneLine(GbkToUtf8(open.message.text)).c_str());
-        return false;
+        if (open.code != 0) {
+            std::fprintf(stderr, "kestrel-tool check: cannot connect: %s\n",
+                         OneLine(GbkToUtf8(open.message.text)).c_str());
+            return false;
+        }
+        const TestOutcome probe = m_session.ExecuteOwn("SELECT * FROM KSTError WHERE 1=0");
+        if (probe.code != 0) {
+            std::fprintf(stderr, "kestrel-tool check: the error table KSTError cannot be read: %s\n",
+                         OneLine(GbkToUtf8(probe.message.text)).c_str());
+            return false;
+        }
+        return true;
     }
 
-    ModuleResult Check(const std::string& fileName, const std::string& groupId) {
+    ModuleResult Check(const PlannedModule& module) {
         const auto started = std::chrono::steady_clock::now();
         ModuleResult result;
-        result.fileName = GbkToUtf8(fileName);
-        result.groupId = GbkToUtf8(groupId);
-        const TestOutcome outcome = Run(fileName);
-        result.code = outcome.code;
-        result.passed = outcome.code == 0 && !outcome.cancelled;
-        if (outcome.message.present)
-            result.message = GbkToUtf8(outcome.message.text);
-        result.failureText = outcome.moduleMessage.empty() ? result.message : GbkToUtf8(outcome.moduleMessage);
+        if (!module.load) {
+            result.verdict = Verdict::kError;
+            result.message = module.shown + ": " + GbkToUtf8(module.load.message);
+        } else {
+            const ModuleTestResult run =
+                RunModuleTest(ModuleUnderTestOf(module.record, module.path.parent_path()), m_table, *this);
+            Take(run, result);
+        }
+        if (result.failureText.empty())
+            result.failureText = result.message;
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         return result;
     }
 
 private:
-    static TestOutcome Failure(const std::string& gbkText) {
-        TestOutcome outcome;
-        outcome.message.present = true;
-        outcome.message.text = gbkText;
-        return outcome;
-    }
-
-    TestOutcome Run(const std::string& fileName) {
-        const FileStatus load = LoadModuleFile(m_record, m_folder, fileName);
-        if (!load)
-            return Failure(load.message.empty() ? Utf8ToGbkLossy("模块文件无法读取") : load.message);
-        const ModuleTestResult result = RunModuleTest(ModuleUnderTestOf(m_record, m_folder), m_table, *this);
+    static void Take(const ModuleTestResult& run, ModuleResult& result) {
+        const TestOutcome& outcome = run.outcome;
+        result.code = outcome.code;
+        if (outcome.message.present)
+            result.message = GbkToUtf8(outcome.message.text);
+        if (!outcome.moduleMessage.empty())
+            result.failureText = GbkToUtf8(outcome.moduleMessage);
+        if (run.Passed()) {
+            result.verdict = Verdict::kPassed;
+            return;
+        }
         // The one message of the tool's own (the README says so): the sheet fails a module whose
         // SQL names a placeholder it cannot fill without a word, but a line of a batch run that
         // nobody watches has to say why it failed. The run itself stays the sheet's.
-        if (result.stage == TestStage::kPlaceholders)
-            return Failure(Utf8ToGbkLossy("SQL 中有无效的变量占位符"));
-        return result.outcome;
+        if (run.stage == TestStage::kPlaceholders)
+            result.message = "SQL 中有无效的变量占位符";
+        result.code = result.code == 0 ? -1 : result.code;
+        result.verdict = run.stage == TestStage::kRun && outcome.reportedByModule ? Verdict::kFailed : Verdict::kError;
     }
 
     // A connection lost by an earlier module is opened again for this one.
@@ -266,26 +321,195 @@ private:
     }
 
     const CheckOptions& m_options;
-    std::filesystem::path m_folder;
-    ModuleRecord m_record;
     TestVariableTable m_table;
     SqlTestSession m_session;
 };
+
+// The key by which modules are ordered within a group: the file name as the tool's records
+// hold it (GBK), so the order is the one the windows show.
+std::string NameKey(const std::string& diskName, std::string& shown) {
+    if (std::optional<std::string> gbk = Utf8ToGbk(diskName)) {
+        shown = diskName;
+        return *gbk;
+    }
+    // Not UTF-8: a name copied from a system that writes GBK names.
+    if (IsValidGbk(diskName)) {
+        shown = GbkToUtf8(diskName);
+        return diskName;
+    }
+    shown = QString::fromUtf8(diskName).toStdString();
+    return diskName;
+}
+
+// Reads the module file at path: its record, or why it cannot be read.
+FileStatus ReadModule(const std::filesystem::path& path, ModuleRecord& record) {
+    std::string bytes;
+    if (FileStatus read = ReadWholeFile(path, bytes); !read)
+        return read;
+    return ParseModuleBytes(record, bytes);
+}
+
+struct Plan {
+    std::vector<ReportGroup> groups;
+    std::vector<PlannedModule> modules;
+};
+
+// The modules of the chosen groups: group by group in catalogue order, by file name within a
+// group, then the files that could not be read (their group is unknown). Files that are no
+// module are named on stderr: nothing is left out without a word.
+bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupIndexes,
+              const std::filesystem::path& folder, Plan& plan) {
+    std::error_code error;
+    std::filesystem::directory_iterator it(folder, error);
+    if (error) {
+        std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), error.message().c_str());
+        return false;
+    }
+    struct Found {
+        std::string key;
+        PlannedModule module;
+    };
+    std::vector<Found> found;
+    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+        if (error)
+            break;
+        const std::string diskName = it->path().filename().native();
+        if (!EndsWithIgnoringAsciiCase(diskName, ".kst"))
+            continue;
+        std::error_code typeError;
+        if (it->is_directory(typeError))
+            continue;
+        Found entry;
+        entry.module.path = it->path();
+        entry.key = NameKey(diskName, entry.module.shown);
+        entry.module.load = ReadModule(entry.module.path, entry.module.record);
+        if (entry.module.load.IsInvalid()) {
+            std::fprintf(stderr, "kestrel-tool check: %s: not a module file (%s), skipped\n",
+                         entry.module.shown.c_str(), GbkToUtf8(entry.module.load.message).c_str());
+            continue;
+        }
+        found.push_back(std::move(entry));
+    }
+    if (error) {
+        std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), error.message().c_str());
+        return false;
+    }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.key < b.key; });
+    for (int i : groupIndexes) {
+        const GroupRecord& group = catalogue.groups[static_cast<std::size_t>(i)];
+        const std::string groupId = FieldText(group.identifier);
+        plan.groups.push_back({GbkToUtf8(groupId), GbkToUtf8(FieldText(group.name))});
+        for (Found& entry : found) {
+            if (!entry.module.load || FieldText(entry.module.record.header.groupId) != groupId)
+                continue;
+            entry.module.groupId = plan.groups.back().groupId;
+            entry.module.groupIndex = plan.groups.size() - 1;
+            plan.modules.push_back(std::move(entry.module));
+        }
+    }
+    bool unreadable = false;
+    for (Found& entry : found) {
+        if (entry.module.load)
+            continue;
+        if (!unreadable)
+            plan.groups.push_back({"-", ""});
+        unreadable = true;
+        entry.module.groupId = "-";
+        entry.module.groupIndex = plan.groups.size() - 1;
+        plan.modules.push_back(std::move(entry.module));
+    }
+    return true;
+}
+
+// "[12/300] name" on a terminal's stderr while the run goes on; never into a pipe or file.
+class Progress {
+public:
+    Progress() : m_enabled(::isatty(STDERR_FILENO) == 1) {}
+    void Show(std::size_t done, std::size_t total, const std::string& name) {
+        if (m_enabled)
+            std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", done, total, OneLine(name).c_str());
+    }
+    void Clear() {
+        if (m_enabled)
+            std::fputs("\r\033[K", stderr);
+    }
+
+private:
+    bool m_enabled;
+};
+
+int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
+    CommandLine line(
+        "check", "CATALOGUE --connect CONNSTR [--group ID] [--junit FILE] [--csv FILE]",
+        "Runs every module of the catalogue's groups (group by group, by file name within a group) with its stored "
+        "test values against the database, without windows, and changes no module file. Prints one line per module "
+        "(file  group  PASS|FAIL|ERROR  code  message  seconds), then the counts.",
+        {{kExitAllPassed, "all modules passed"},
+         {kExitSomeFailed, "some modules reported an error (their own ErrorCode, a DLL result)"},
+         {kExitCannotStart, "cannot start: catalogue unreadable or invalid, unknown group, no connection, no "
+                            "error table KSTError"},
+         {kExitCannotWrite, "a report file could not be written (the result lines were printed)"},
+         {kExitCouldNotRun, "some modules could not be run (database error, crash, bad placeholder, unreadable "
+                            "file); wins over 1"},
+         {kExitNothingSelected, "nothing was selected to check"},
+         {kExitUsage, "usage"}});
+    QCommandLineParser& parser = line.Parser();
+    parser.addPositionalArgument(QStringLiteral("CATALOGUE"), QStringLiteral("The group catalogue (.MGP)."));
+    const QCommandLineOption connect(QStringLiteral("connect"),
+                                     QStringLiteral("ODBC connection string (\"DSN=...\" or \"Driver=...;...\"); "
+                                                    "default: the environment variable KESTREL_CONNECT, which "
+                                                    "keeps a password out of the process list."),
+                                     QStringLiteral("CONNSTR"));
+    const QCommandLineOption group(QStringLiteral("group"), QStringLiteral("Checks only the group with this ID."),
+                                   QStringLiteral("ID"));
+    const QCommandLineOption junit(QStringLiteral("junit"), QStringLiteral("Writes a JUnit XML report to FILE."),
+                                   QStringLiteral("FILE"));
+    const QCommandLineOption csv(QStringLiteral("csv"), QStringLiteral("Writes a CSV report (UTF-8) to FILE."),
+                                 QStringLiteral("FILE"));
+    parser.addOptions({connect, group, junit, csv});
+    if (const int exit = line.Parse(args, 1, 1); exit >= 0)
+        return exit;
+
+    const QString catalogue = parser.positionalArguments().front();
+    if (catalogue.isEmpty())
+        return line.UsageError(QStringLiteral("empty catalogue name"));
+    options.catalogue = PathArgument(catalogue);
+    options.catalogueShown = ArgumentText(catalogue);
+    if (parser.isSet(group)) {
+        std::optional<std::string> gbk = ui::ToGbk(parser.value(group));
+        if (!gbk)
+            return line.UsageError(QStringLiteral("the group ID has characters that GBK cannot hold"));
+        options.group = *gbk;
+        options.hasGroup = true;
+    }
+    if (parser.isSet(connect))
+        options.connection = ArgumentBytes(parser.value(connect));
+    else
+        options.connection = qEnvironmentVariable(kConnectVariable).toStdString();
+    if (options.connection.empty())
+        return line.UsageError(QStringLiteral("--connect CONNSTR (or KESTREL_CONNECT) is required"));
+    for (const auto& [option, target] :
+         {std::pair{&junit, &options.junit}, std::pair{&csv, &options.csv}}) {
+        if (!parser.isSet(*option))
+            continue;
+        if (parser.value(*option).isEmpty())
+            return line.UsageError(QStringLiteral("--%1 needs a file name").arg(option->names().front()));
+        *target = PathArgument(parser.value(*option));
+    }
+    return -1;
+}
 
 } // namespace
 
 int CheckCommand(const QStringList& args) {
     CheckOptions options;
-    if (!ParseArguments(args, options)) {
-        std::fputs("usage: kestrel-tool check CATALOGUE [--group ID] --connect CONNSTR [--junit FILE] [--csv FILE]\n",
-                   stderr);
-        return kExitUsage;
-    }
+    if (const int exit = ParseCheckArguments(args, options); exit >= 0)
+        return exit;
 
     GroupCatalogue catalogue;
     const FileStatus loaded = LoadCatalogue(catalogue, options.catalogue);
     if (!loaded) {
-        std::fprintf(stderr, "kestrel-tool check: %s: %s\n", options.catalogue.c_str(),
+        std::fprintf(stderr, "kestrel-tool check: %s: %s\n", options.catalogueShown.c_str(),
                      loaded.IsInvalid() ? ("not a group catalogue (" + GbkToUtf8(loaded.message) + ")").c_str()
                                         : GbkToUtf8(loaded.message).c_str());
         return kExitCannotStart;
@@ -296,62 +520,58 @@ int CheckCommand(const QStringList& args) {
             groupIndexes.push_back(i);
     if (options.hasGroup && groupIndexes.empty()) {
         std::fprintf(stderr, "kestrel-tool check: no group %s in %s\n", GbkToUtf8(options.group).c_str(),
-                     options.catalogue.c_str());
+                     options.catalogueShown.c_str());
         return kExitCannotStart;
     }
 
     std::error_code error;
     const std::filesystem::path folder =
         std::filesystem::absolute(catalogue.Folder().empty() ? "." : catalogue.Folder(), error);
-    Checker checker(options, folder);
-    if (!checker.Connect())
+    Plan plan;
+    if (!MakePlan(catalogue, groupIndexes, folder, plan))
+        return kExitCannotStart;
+    if (plan.modules.empty()) {
+        std::fprintf(stderr, "kestrel-tool check: no module to check in %s\n", options.catalogueShown.c_str());
+        return kExitNothingSelected;
+    }
+
+    Checker checker(options);
+    if (!checker.Start())
         return kExitCannotStart;
 
-    ModuleIndex index;
-    std::vector<GroupResults> results;
-    int passed = 0;
-    int failed = 0;
-    for (int i : groupIndexes) {
-        const GroupRecord& group = catalogue.groups[static_cast<std::size_t>(i)];
-        const std::string groupId = FieldText(group.identifier);
-        GroupResults groupResults;
-        groupResults.groupId = GbkToUtf8(groupId);
-        groupResults.name = GbkToUtf8(FieldText(group.name));
-        std::vector<ModuleListEntry> entries;
-        const FileStatus listed = index.ListGroup(folder, groupId, entries);
-        if (!listed) {
-            std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), GbkToUtf8(listed.message).c_str());
-            return kExitCannotStart;
-        }
-        std::sort(entries.begin(), entries.end(),
-                  [](const ModuleListEntry& a, const ModuleListEntry& b) { return a.fileName < b.fileName; });
-        for (const ModuleListEntry& entry : entries) {
-            ModuleResult result = checker.Check(entry.fileName, groupId);
-            (result.passed ? passed : failed) += 1;
-            std::printf("%s  %s  %s  %d  %s  %ss\n", result.fileName.c_str(), result.groupId.c_str(),
-                        result.passed ? "PASS" : "FAIL", static_cast<int>(result.code),
-                        result.message.empty() ? "-" : OneLine(result.message).c_str(),
-                        Seconds(result.seconds).c_str());
-            std::fflush(stdout);
-            groupResults.modules.push_back(std::move(result));
-        }
-        results.push_back(std::move(groupResults));
+    Progress progress;
+    std::vector<ModuleResult> results(plan.modules.size());
+    Counts counts;
+    for (std::size_t i = 0; i < plan.modules.size(); ++i) {
+        const PlannedModule& module = plan.modules[i];
+        progress.Show(i + 1, plan.modules.size(), module.shown);
+        results[i] = checker.Check(module);
+        const ModuleResult& result = results[i];
+        counts.Add(result);
+        progress.Clear();
+        std::printf("%s  %s  %s  %d  %s  %ss\n", OneLine(module.shown).c_str(), OneLine(module.groupId).c_str(),
+                    VerdictWord(result.verdict), static_cast<int>(result.code),
+                    result.message.empty() ? "-" : OneLine(result.message).c_str(), Seconds(result.seconds).c_str());
+        std::fflush(stdout);
     }
-    std::printf("%d passed, %d failed\n", passed, failed);
+    std::printf("%d passed, %d failed, %d could not run", counts.passed, counts.failed, counts.errors);
+    if (counts.notRun > 0)
+        std::printf(", %d not run", counts.notRun);
+    std::printf("\n");
     std::fflush(stdout);
 
-    int exitCode = failed > 0 ? kExitSomeFailed : kExitAllPassed;
+    int exitCode = counts.errors > 0 ? kExitCouldNotRun : counts.failed > 0 ? kExitSomeFailed : kExitAllPassed;
     auto write = [&](const std::filesystem::path& path, const std::string& text) {
         if (path.empty())
             return;
-        const FileStatus written = WriteFileAtomic(path, text);
+        const FileStatus written = WriteOutput(path, text);
         if (!written) {
             std::fprintf(stderr, "kestrel-tool check: %s: %s\n", path.c_str(), GbkToUtf8(written.message).c_str());
             exitCode = kExitCannotWrite;
         }
     };
-    write(options.junit, JUnitXml(options.catalogue.filename().string(), results));
-    write(options.csv, CsvText(results));
+    write(options.junit, JUnitXml(options.catalogue.filename().string(), plan.groups, plan.modules, results));
+    write(options.csv, CsvText(plan.modules, results));
     return exitCode;
 }
 

@@ -23,36 +23,41 @@ void Error(const QString& text) {
 } // namespace
 
 int ReportCommand(const QStringList& args) {
-    QString catalogueArg;
-    QString pdfArg;
-    QString layoutArg;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        if ((arg == QLatin1String("--pdf") || arg == QLatin1String("--layout")) && i + 1 < args.size()) {
-            (arg == QLatin1String("--pdf") ? pdfArg : layoutArg) = args[++i];
-        } else if (!arg.startsWith(QLatin1String("--")) && catalogueArg.isEmpty()) {
-            catalogueArg = arg;
-        } else {
-            std::fputs("usage: kestrel-tool report CATALOGUE --pdf FILE [--layout FILE]\n", stderr);
-            return kExitUsage;
-        }
-    }
-    if (catalogueArg.isEmpty() || pdfArg.isEmpty()) {
-        std::fputs("usage: kestrel-tool report CATALOGUE --pdf FILE [--layout FILE]\n", stderr);
-        return kExitUsage;
-    }
+    CommandLine line("report", "CATALOGUE --pdf FILE [--layout FILE]",
+                     "Writes the module catalogue report of CATALOGUE as a PDF file.",
+                     {{kExitDone, "written"},
+                      {kExitCannotMake, "the report cannot be made (reason on stderr)"},
+                      {kExitFile, "a file cannot be read or written"},
+                      {kExitUsage, "usage"}});
+    QCommandLineParser& parser = line.Parser();
+    parser.addPositionalArgument(QStringLiteral("CATALOGUE"), QStringLiteral("The group catalogue (.MGP)."));
+    const QCommandLineOption pdf(QStringLiteral("pdf"), QStringLiteral("The PDF file to write."), QStringLiteral("FILE"));
+    const QCommandLineOption layoutOption(QStringLiteral("layout"),
+                                          QStringLiteral("The report layout (default: KSTPRN.FMT beside the report "
+                                                         "library)."),
+                                          QStringLiteral("FILE"));
+    parser.addOption(pdf);
+    parser.addOption(layoutOption);
+    if (const int exit = line.Parse(args, 1, 1); exit >= 0)
+        return exit;
+    if (parser.value(pdf).isEmpty())
+        return line.UsageError(QStringLiteral("--pdf FILE is required"));
+    const QString catalogueArg = parser.positionalArguments().front();
+    const QString pdfArg = parser.value(pdf);
+    const QString layoutArg = parser.value(layoutOption);
 
     GroupCatalogue catalogue;
-    const FileStatus status = LoadCatalogue(catalogue, std::filesystem::path(catalogueArg.toStdString()));
+    const FileStatus status = LoadCatalogue(catalogue, PathArgument(catalogueArg));
     if (!status) {
-        Error(QStringLiteral("%1: %2").arg(catalogueArg, ui::FromGbk(status.message)));
+        Error(QStringLiteral("%1: %2").arg(QString::fromStdString(ArgumentText(catalogueArg)),
+                                           ui::FromGbk(status.message)));
         return status.IsIo() ? kExitFile : kExitCannotMake;
     }
 
-    const std::string layout = layoutArg.isEmpty() ? DefaultReportLayoutPath().string() : layoutArg.toStdString();
+    const std::string layout = layoutArg.isEmpty() ? DefaultReportLayoutPath().string() : ArgumentBytes(layoutArg);
     auto report = std::make_unique<ModuleReport>(layout.c_str(), nullptr);
     report->SetCatalogue(catalogue);
-    if (report->RunToPdf(std::filesystem::path(pdfArg.toStdString())))
+    if (report->RunToPdf(PathArgument(pdfArg)))
         return kExitDone;
     Error(report->FailureText());
     switch (report->LastFailure()) {

@@ -8,8 +8,6 @@
 #include "repository/ModuleFile.h"
 #include "tool/ToolCommands.h"
 
-#include <QFile>
-
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -167,14 +165,20 @@ int Fail(int code, const std::string& file, const std::string& why) {
 } // namespace
 
 int ShowCommand(const QStringList& args) {
-    if (args.size() != 1 || args[0].isEmpty() ||
-        (args[0].startsWith(QLatin1Char('-')) && args[0] != QLatin1String("-"))) {
-        std::fputs("usage: kestrel-tool show FILE\n", stderr);
-        return kExitUsage;
-    }
-    const QByteArray encoded = QFile::encodeName(args[0]);
-    const std::string file(encoded.constData(), static_cast<std::size_t>(encoded.size()));
-    const std::filesystem::path path(file);
+    CommandLine line("show", "FILE", "Prints a module (.kst), catalogue (.MGP) or user file (kestrel.usr) as one JSON "
+                                     "object (UTF-8). Passwords are never printed.",
+                     {{kExitShown, "shown"},
+                      {kExitInvalid, "not a valid file (reason on stderr)"},
+                      {kExitUnreadable, "cannot be read (the system's error on stderr)"},
+                      {kExitUsage, "usage"}});
+    line.Parser().addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The file to show."));
+    if (const int exit = line.Parse(args, 1, 1); exit >= 0)
+        return exit;
+    const QString argument = line.Parser().positionalArguments().front();
+    if (argument.isEmpty())
+        return line.UsageError(QStringLiteral("empty file name"));
+    const std::filesystem::path path = PathArgument(argument);
+    const std::string file = ArgumentText(argument);
 
     std::string bytes;
     if (FileStatus read = ReadWholeFile(path, bytes); !read)

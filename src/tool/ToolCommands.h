@@ -1,22 +1,22 @@
 #pragma once
-// Subcommands of kestrel-tool. Each takes the arguments after its name and returns the exit
-// code: 0 done, 2 invalid input, 3 a file that cannot be read or written, 64 usage.
-#include <QFile>
+// Subcommands of kestrel-tool and the command line they share. Each command is one function
+// that takes the arguments after its name and returns the exit code; main.cpp lists them in
+// one table. Every command has -h/--help with its options and exit codes, and takes
+// "--opt value" as well as "--opt=value".
+#include <QCommandLineParser>
 #include <QStringList>
 
 #include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrel::tool {
 
 constexpr int kExitUsage = 64;
 constexpr int kExitInvalidInput = 2;
 constexpr int kExitFileError = 3;
-
-// A path given on the command line, in the file system's own encoding.
-inline std::filesystem::path PathArgument(const QString& arg) {
-    const QByteArray encoded = QFile::encodeName(arg);
-    return std::filesystem::path(std::string(encoded.constData(), static_cast<std::size_t>(encoded.size())));
-}
 
 int ShowCommand(const QStringList& args);   // kestrel-tool show FILE
 int CheckCommand(const QStringList& args);  // kestrel-tool check CATALOGUE ...
@@ -25,5 +25,40 @@ int ExportCommand(const QStringList& args); // kestrel-tool export CATALOGUE DIR
 int ImportCommand(const QStringList& args); // kestrel-tool import DIR CATALOGUE
 int LintCommand(const QStringList& args);   // kestrel-tool lint CATALOGUE
 int GrepCommand(const QStringList& args);   // kestrel-tool grep PATTERN CATALOGUE ...
+
+// The arguments as the system gave them. Bytes that are not UTF-8 (a file name copied from
+// another system) are kept as lone surrogates U+DC80..U+DCFF, so ArgumentBytes gives back the
+// very bytes: a path named on the command line always reaches the file system unchanged.
+QStringList ArgumentsOf(int argc, char** argv);
+std::string ArgumentBytes(const QString& argument);
+inline std::filesystem::path PathArgument(const QString& argument) {
+    return std::filesystem::path(ArgumentBytes(argument));
+}
+// UTF-8 for a message: the kept bytes show as U+FFFD.
+std::string ArgumentText(const QString& argument);
+
+// The parser of one command: its synopsis, description and exit codes for the help text.
+class CommandLine {
+public:
+    using ExitCodes = std::vector<std::pair<int, const char*>>;
+    CommandLine(const char* command, const char* synopsis, const char* description, ExitCodes exitCodes);
+
+    QCommandLineParser& Parser() { return m_parser; }
+    // Parses args (without the command name). Returns -1 to go on, or the code to exit with
+    // at once: 0 after the help text on stdout, kExitUsage after a usage error on stderr.
+    // positional: how many positional arguments the command takes, at least and at most.
+    int Parse(const QStringList& args, int minPositional, int maxPositional);
+    // A usage error found after parsing (a bad option value): message and synopsis on stderr.
+    int UsageError(const QString& message) const;
+    QString HelpText() const;
+    const char* Name() const { return m_command; }
+
+private:
+    const char* m_command;
+    const char* m_synopsis;
+    const char* m_description;
+    ExitCodes m_exitCodes;
+    QCommandLineParser m_parser;
+};
 
 } // namespace kestrel::tool

@@ -5,61 +5,94 @@
 #include <QGuiApplication>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 namespace {
-constexpr char kUsage[] =
-    "usage: kestrel-tool show FILE\n"
-    "       kestrel-tool check CATALOGUE [--group ID] --connect CONNSTR [--junit FILE] [--csv FILE]\n"
-    "       kestrel-tool report CATALOGUE --pdf FILE [--layout FILE]\n"
-    "       kestrel-tool export CATALOGUE DIR\n"
-    "       kestrel-tool import DIR CATALOGUE\n"
-    "       kestrel-tool lint CATALOGUE\n"
-    "       kestrel-tool grep PATTERN CATALOGUE [--group ID] [-i] [--regex]\n"
-    "       kestrel-tool --help | --version\n";
 
-int Usage() {
-    std::fputs(kUsage, stderr);
-    return kestrel::tool::kExitUsage;
+using kestrel::tool::kExitUsage;
+
+struct Command {
+    const char* name;
+    const char* summary;
+    // Renders text (fonts): needs a GUI application, offscreen unless told otherwise.
+    bool gui;
+    int (*run)(const QStringList& args);
+};
+
+// Every command of the tool; "help COMMAND" and the overview are made from this table.
+constexpr Command kCommands[] = {
+    {"show", "print a module, catalogue or user file as JSON", false, kestrel::tool::ShowCommand},
+    {"check", "run every module of a catalogue against a database", false, kestrel::tool::CheckCommand},
+    {"report", "write the catalogue report as PDF", true, kestrel::tool::ReportCommand},
+    {"export", "write a catalogue and its modules as text files", false, kestrel::tool::ExportCommand},
+    {"import", "make a catalogue and its modules from text files", false, kestrel::tool::ImportCommand},
+    {"lint", "find problems in a catalogue's modules before anything runs", false, kestrel::tool::LintCommand},
+    {"grep", "search the modules of a catalogue", false, kestrel::tool::GrepCommand},
+};
+
+const Command* FindCommand(const QString& name) {
+    for (const Command& command : kCommands)
+        if (name == QLatin1String(command.name))
+            return &command;
+    return nullptr;
 }
+
+void Overview(std::FILE* out) {
+    std::fputs("usage: kestrel-tool COMMAND [options] [arguments]\n"
+               "       kestrel-tool help COMMAND | --help | --version\n\nCommands:\n",
+               out);
+    for (const Command& command : kCommands)
+        std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
+    std::fputs("\nkestrel-tool COMMAND --help shows a command's options and exit codes.\n", out);
+}
+
+int Run(const Command& command, int argc, char** argv, const QStringList& args) {
+    std::unique_ptr<QCoreApplication> app;
+    if (command.gui) {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    return command.run(args);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2)
-        return Usage();
-    if (std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
+    // Taken before Qt sees them, byte for byte (see ArgumentsOf).
+    const QStringList arguments = kestrel::tool::ArgumentsOf(argc, argv);
+    if (arguments.size() < 2) {
+        Overview(stderr);
+        return kExitUsage;
+    }
+    const QString first = arguments[1];
+    if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
+        Overview(stdout);
         return 0;
     }
-    if (std::strcmp(argv[1], "--version") == 0) {
+    if (first == QLatin1String("--version")) {
         std::printf("kestrel-tool %s\n", KESTREL_VERSION);
         return 0;
     }
-    const bool report = std::strcmp(argv[1], "report") == 0;
-    // The report renders text to PDF and needs a GUI application (fonts); the rest does not.
-    if (report && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    std::unique_ptr<QCoreApplication> app;
-    if (report)
-        app = std::make_unique<QGuiApplication>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    QStringList args = QCoreApplication::arguments().mid(2);
-    const QString command = QString::fromLocal8Bit(argv[1]);
-    if (command == QLatin1String("show"))
-        return kestrel::tool::ShowCommand(args);
-    if (command == QLatin1String("check"))
-        return kestrel::tool::CheckCommand(args);
-    if (command == QLatin1String("export"))
-        return kestrel::tool::ExportCommand(args);
-    if (command == QLatin1String("import"))
-        return kestrel::tool::ImportCommand(args);
-    if (command == QLatin1String("lint"))
-        return kestrel::tool::LintCommand(args);
-    if (command == QLatin1String("grep"))
-        return kestrel::tool::GrepCommand(args);
-    if (report)
-        return kestrel::tool::ReportCommand(args);
-    return Usage();
+    if (first == QLatin1String("help")) {
+        if (arguments.size() == 2) {
+            Overview(stdout);
+            return 0;
+        }
+        const Command* command = arguments.size() == 3 ? FindCommand(arguments[2]) : nullptr;
+        if (!command) {
+            Overview(stderr);
+            return kExitUsage;
+        }
+        return Run(*command, argc, argv, {QStringLiteral("--help")});
+    }
+    const Command* command = FindCommand(first);
+    if (!command) {
+        std::fprintf(stderr, "kestrel-tool: unknown command: %s\n", kestrel::tool::ArgumentText(first).c_str());
+        Overview(stderr);
+        return kExitUsage;
+    }
+    return Run(*command, argc, argv, arguments.mid(2));
 }

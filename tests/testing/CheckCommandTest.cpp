@@ -37,6 +37,14 @@ std::string ReadText(const std::filesystem::path& path) {
     return bytes;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 std::string Quoted(const std::string& text) {
     std::string out = "'";
     for (char c : text)
@@ -83,12 +91,15 @@ protected:
 
     std::filesystem::path Catalogue() const { return m_dir.Path() / "audit.MGP"; }
 
-    ToolRun Tool(const std::string& arguments) {
+    // environment: "NAME=value ..." for the tool alone.
+    ToolRun Tool(const std::string& arguments, const std::string& environment = {},
+                 const std::string& command = "check") {
         const std::filesystem::path out = m_dir.Path() / "tool.out";
         const std::filesystem::path err = m_dir.Path() / "tool.err";
-        const std::string command = std::string(KESTREL_TOOL_PATH) + " check " + arguments + " >" + out.string() +
-                                    " 2>" + err.string() + " </dev/null";
-        const int status = std::system(command.c_str());
+        const std::string line = "env -u KESTREL_CONNECT " + environment + " " + std::string(KESTREL_TOOL_PATH) + " " +
+                                 command + " " + arguments + " >" + out.string() + " 2>" + err.string() +
+                                 " </dev/null";
+        const int status = std::system(line.c_str());
         ToolRun run;
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         run.out = ReadText(out);
@@ -112,38 +123,40 @@ TEST_F(CheckCommandTest, RunsEveryGroupInOrderAndWritesJUnitAndCsv) {
     const std::filesystem::path junit = m_dir.Path() / "out.xml";
     const std::filesystem::path csv = m_dir.Path() / "out.csv";
     const ToolRun run = Tool(Args(" --junit " + Quoted(junit.string()) + " --csv " + Quoted(csv.string())));
-    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_EQ(run.exitCode, 4) << run.out << run.err; // could not run wins over failed
 
-    std::vector<std::string> lines;
-    std::istringstream stream(run.out);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
+    const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 6u) << run.out;
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(a_ok\.kst  G1  PASS  0  -  \d+\.\d{3}s)"))) << lines[0];
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(c_dll\.kst  G1  PASS  0  -  .*)"))) << lines[1];
     EXPECT_EQ(lines[2].rfind("b_bad.kst  G2  FAIL  3  Error code:3 中文错误  ", 0), 0u) << lines[2];
-    EXPECT_EQ(lines[3].rfind("d_crash.kst  G2  FAIL  -1  [Crash] 运行异常终止：", 0), 0u) << lines[3];
+    // A crash and a bad placeholder are modules that could not be run, not their own verdict.
+    EXPECT_EQ(lines[3].rfind("d_crash.kst  G2  ERROR  -1  [Crash] 运行异常终止：", 0), 0u) << lines[3];
     // The tool's own addition: the sheet fails this module without a message.
-    EXPECT_EQ(lines[4].rfind("e_placeholder.kst  G2  FAIL  -1  SQL 中有无效的变量占位符  ", 0), 0u) << lines[4];
-    EXPECT_EQ(lines[5], "2 passed, 3 failed");
+    EXPECT_EQ(lines[4].rfind("e_placeholder.kst  G2  ERROR  -1  SQL 中有无效的变量占位符  ", 0), 0u) << lines[4];
+    EXPECT_EQ(lines[5], "2 passed, 1 failed, 2 could not run");
+    EXPECT_NE(run.err.find("not_a_module.kst: not a module file"), std::string::npos) << run.err;
 
     const std::string xml = ReadText(junit);
-    EXPECT_NE(xml.find(R"(<testsuites name="audit.MGP" tests="5" failures="3")"), std::string::npos) << xml;
-    EXPECT_NE(xml.find(R"(<testsuite name="G1" tests="2" failures="0")"), std::string::npos) << xml;
-    EXPECT_NE(xml.find(R"(<testsuite name="G2" tests="3" failures="3")"), std::string::npos) << xml;
+    EXPECT_NE(xml.find(R"(<testsuites name="audit.MGP" tests="5" failures="1" errors="2" skipped="0")"),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find(R"(<testsuite name="G1" tests="2" failures="0" errors="0")"), std::string::npos) << xml;
+    EXPECT_NE(xml.find(R"(<testsuite name="G2" tests="3" failures="1" errors="2")"), std::string::npos) << xml;
     EXPECT_NE(xml.find(R"(<property name="groupName" value="通过组"/>)"), std::string::npos) << xml;
     EXPECT_TRUE(std::regex_search(xml, std::regex(R"(<testcase classname="G1" name="a_ok\.kst" time="\d+\.\d{3}"/>)")))
         << xml;
     // The failure message is the module's own ErrorMsg; the full text is the body.
-    EXPECT_NE(xml.find(R"(<failure message="中文错误" type="3">Error code:3&#10;中文错误</failure>)"),
-              std::string::npos)
+    EXPECT_NE(xml.find("<failure message=\"中文错误\" type=\"3\">Error code:3\n中文错误</failure>"), std::string::npos)
         << xml;
+    EXPECT_NE(xml.find(R"(<error message="SQL 中有无效的变量占位符" type="-1">)"), std::string::npos) << xml;
     EXPECT_LT(xml.find("a_ok.kst"), xml.find("c_dll.kst"));
     EXPECT_EQ(xml.find("f_other_group"), std::string::npos);
 
     const std::string table = ReadText(csv);
     EXPECT_EQ(table.rfind("file,group,result,code,message,seconds\r\na_ok.kst,G1,PASS,0,,", 0), 0u) << table;
     EXPECT_NE(table.find("b_bad.kst,G2,FAIL,3,\"Error code:3\n中文错误\","), std::string::npos) << table;
+    EXPECT_NE(table.find("d_crash.kst,G2,ERROR,-1,"), std::string::npos) << table;
     EXPECT_EQ(std::count(table.begin(), table.end(), '\r'), 6);
 
     EXPECT_EQ(ReadText(m_dir.Path() / "b_bad.kst"), before); // never changes a module file
@@ -152,7 +165,7 @@ TEST_F(CheckCommandTest, RunsEveryGroupInOrderAndWritesJUnitAndCsv) {
 TEST_F(CheckCommandTest, AGroupThatPassesExitsWithZero) {
     const ToolRun run = Tool(Args(" --group G1"));
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("2 passed, 0 failed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("2 passed, 0 failed, 0 could not run"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("G2"), std::string::npos);
 }
 
@@ -174,7 +187,98 @@ TEST_F(CheckCommandTest, AModuleOfTwoStatementsDoesNotSpoilTheModulesAfterIt) {
     }
 }
 
+TEST_F(CheckCommandTest, NothingSelectedAndAMissingErrorTable) {
+    testsupport::WriteCatalogue(Catalogue(), {{"G1", Gbk("通过组")}, {"G3", Gbk("空组")}});
+    const ToolRun empty = Tool(Args(" --group G3"));
+    EXPECT_EQ(empty.exitCode, 5) << empty.out << empty.err;
+    EXPECT_EQ(empty.out, "");
+
+    // Found once, before any module runs, instead of failing every SQL module.
+    ASSERT_EQ(testsupport::QueryOne(m_connection, "DROP TABLE KSTError"), "");
+    const ToolRun missing = Tool(Args());
+    EXPECT_EQ(missing.exitCode, 2) << missing.out << missing.err;
+    EXPECT_EQ(missing.out, "");
+    EXPECT_NE(missing.err.find("KSTError"), std::string::npos) << missing.err;
+}
+
 #if !defined(KESTREL_TEST_POSTGRES) && !defined(KESTREL_TEST_MARIADB)
+TEST_F(CheckCommandTest, HelpOptionFormsAndTheConnectionFromTheEnvironment) {
+    const ToolRun help = Tool("--help");
+    EXPECT_EQ(help.exitCode, 0) << help.err;
+    for (const char* expected : {"usage: kestrel-tool check CATALOGUE", "--connect <CONNSTR>", "KESTREL_CONNECT",
+                                 "Exit codes:", "    4  some modules could not be run", "   64  usage"})
+        EXPECT_NE(help.out.find(expected), std::string::npos) << expected << "\n" << help.out;
+    EXPECT_EQ(Tool("check", {}, "help").out, help.out);
+    EXPECT_EQ(Tool("-h").out, help.out);
+
+    const ToolRun equals = Tool(Quoted(Catalogue().string()) + " --group=G1 --connect=" + Quoted(m_connection));
+    EXPECT_EQ(equals.exitCode, 0) << equals.out << equals.err;
+    // The password stays out of the process list.
+    const ToolRun fromEnvironment =
+        Tool(Quoted(Catalogue().string()) + " --group G1", "KESTREL_CONNECT=" + Quoted(m_connection));
+    EXPECT_EQ(fromEnvironment.exitCode, 0) << fromEnvironment.out << fromEnvironment.err;
+    EXPECT_NE(fromEnvironment.out.find("2 passed"), std::string::npos);
+
+    const ToolRun unknown = Tool(Args(" --bogus"));
+    EXPECT_EQ(unknown.exitCode, 64);
+    EXPECT_NE(unknown.err.find("bogus"), std::string::npos) << unknown.err;
+    EXPECT_EQ(Tool(Quoted(Catalogue().string())).exitCode, 64); // no connection anywhere
+    EXPECT_EQ(Tool("", {}, "frobnicate").exitCode, 64);
+}
+
+TEST_F(CheckCommandTest, ControlCharactersAndTheLocaleStayOutOfTheReports) {
+    const std::filesystem::path locales = m_dir.Path() / "locales";
+    std::filesystem::create_directory(locales);
+    const bool haveGerman =
+        std::system(("localedef -i de_DE -f UTF-8 " + Quoted((locales / "de_DE.UTF-8").string()) + " 2>/dev/null")
+                        .c_str()) == 0;
+    SaveModule("a_ok.kst", "G1", kSqlModule,
+               "INSERT INTO KSTError VALUES ([?:UserID], 4, 'tab' || char(9) || 'bell' || char(7) || 'end')",
+               {Row("UserID", kImport, kInt, "7")});
+    const std::filesystem::path junit = m_dir.Path() / "out.xml";
+    const std::filesystem::path csv = m_dir.Path() / "out.csv";
+    const ToolRun run =
+        Tool(Args(" --group G1 --junit " + Quoted(junit.string()) + " --csv " + Quoted(csv.string())),
+             haveGerman ? "LOCPATH=" + Quoted(locales.string()) + " LC_ALL=de_DE.UTF-8" : std::string());
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_EQ(run.out.find_first_of("\t\x07"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Error code:4 tab bell end  "), std::string::npos) << run.out;
+    const std::string xml = ReadText(junit);
+    EXPECT_EQ(xml.find('\x07'), std::string::npos) << xml;
+    EXPECT_NE(xml.find("message=\"tab&#9;bell\xEF\xBF\xBD" "end\""), std::string::npos) << xml;
+    // Seconds with a point: every CSV row keeps its six fields, JUnit's time stays a number.
+    EXPECT_TRUE(std::regex_search(xml, std::regex(R"(<testsuites [^>]*time="\d+\.\d{3}")"))) << xml;
+    const std::string table = ReadText(csv);
+    ASSERT_FALSE(table.empty());
+    for (std::size_t start = 0, end; (end = table.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        const std::string row = table.substr(start, end - start);
+        EXPECT_TRUE(std::regex_search(row, std::regex(R"(,(seconds|\d+\.\d{3})$)"))) << row;
+    }
+    if (!haveGerman)
+        GTEST_SKIP() << "no de_DE locale source to build";
+}
+
+TEST_F(CheckCommandTest, UnreadableAndForeignNamedModulesGetTheirOwnLines) {
+    std::filesystem::create_symlink("loop.kst", m_dir.Path() / "loop.kst");
+    // A name in GBK bytes, as a folder copied from a Windows share has it: 中文.kst
+    SaveModule("gbk.kst", "G1", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')",
+               {Row("UserID", kImport, kInt, "7")});
+    std::filesystem::rename(m_dir.Path() / "gbk.kst", m_dir.Path() / "\xD6\xD0\xCE\xC4.kst");
+    // A catalogue whose own name is no UTF-8.
+    const std::filesystem::path oddCatalogue = m_dir.Path() / "bad\xFF\xFE.MGP";
+    std::filesystem::copy_file(Catalogue(), oddCatalogue);
+
+    const ToolRun run = Tool(Quoted(oddCatalogue.string()) + " --group G1 --connect " + Quoted(m_connection));
+    EXPECT_EQ(run.exitCode, 4) << run.out << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 5u) << run.out << run.err;
+    EXPECT_EQ(lines[0].rfind("a_ok.kst  G1  PASS", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("c_dll.kst  G1  PASS", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("中文.kst  G1  PASS", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind("loop.kst  -  ERROR  -1  loop.kst: Too many levels of symbolic links", 0), 0u) << lines[3];
+    EXPECT_EQ(lines[4], "3 passed, 0 failed, 1 could not run");
+}
+
 TEST_F(CheckCommandTest, CannotStartExitsWithTwo) {
     // Unknown group, unreadable or invalid catalogue, data source that cannot be opened.
     EXPECT_EQ(Tool(Args(" --group G7")).exitCode, 2);
