@@ -48,9 +48,9 @@ struct CheckOptions {
 
 enum class Verdict {
     kPassed,
-    kFailed,   // the module reported an error: its own ErrorCode, the function's result
-    kError,    // the module could not be run: database error, crash, bad placeholder, unreadable
-    kNotRun,   // the run was stopped before this module
+    kFailed, // the module reported an error: its own ErrorCode, the function's result
+    kError,  // the module could not be run: database error, crash, bad placeholder, unreadable
+    kNotRun, // the run was stopped before this module
 };
 
 const char* VerdictWord(Verdict verdict) {
@@ -74,7 +74,7 @@ struct PlannedModule {
     std::string groupId;        // UTF-8; "-" for a file whose group could not be read
     std::size_t groupIndex = 0; // into the report's groups
     ModuleRecord record;
-    FileStatus load;            // why the file could not be read, if it could not
+    FileStatus load; // why the file could not be read, if it could not
 };
 
 struct ModuleResult {
@@ -239,8 +239,7 @@ std::string CsvText(const std::vector<PlannedModule>& plan, const std::vector<Mo
     for (std::size_t i = 0; i < plan.size(); ++i) {
         const ModuleResult& result = results[i];
         csv += CsvField(plan[i].shown) + "," + CsvField(plan[i].groupId) + "," + VerdictWord(result.verdict) + "," +
-               std::to_string(result.code) + "," + CsvField(result.message) + "," + Seconds(result.seconds) +
-               "\r\n";
+               std::to_string(result.code) + "," + CsvField(result.message) + "," + Seconds(result.seconds) + "\r\n";
     }
     return csv;
 }
@@ -488,8 +487,7 @@ int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
         options.connection = qEnvironmentVariable(kConnectVariable).toStdString();
     if (options.connection.empty())
         return line.UsageError(QStringLiteral("--connect CONNSTR (or KESTREL_CONNECT) is required"));
-    for (const auto& [option, target] :
-         {std::pair{&junit, &options.junit}, std::pair{&csv, &options.csv}}) {
+    for (const auto& [option, target] : {std::pair{&junit, &options.junit}, std::pair{&csv, &options.csv}}) {
         if (!parser.isSet(*option))
             continue;
         if (parser.value(*option).isEmpty())

@@ -114,9 +114,9 @@ CommandLine::CommandLine(const char* command, const char* synopsis, const char* 
 }
 
 QString CommandLine::HelpText() const {
-    QString text = QStringLiteral("usage: kestrel-tool %1 %2\n\n%3\n")
-                       .arg(QString::fromUtf8(m_command), QString::fromUtf8(m_synopsis),
-                            QString::fromUtf8(m_description));
+    QString text =
+        QStringLiteral("usage: kestrel-tool %1 %2\n\n%3\n")
+            .arg(QString::fromUtf8(m_command), QString::fromUtf8(m_synopsis), QString::fromUtf8(m_description));
     // Qt's own text without its first lines ("Usage: ..." and the description): the options.
     const QString qtHelp = m_parser.helpText();
     const qsizetype options = qtHelp.indexOf(QStringLiteral("\nOptions:\n"));
@@ -151,8 +151,8 @@ int CommandLine::Parse(const QStringList& args, int minPositional, int maxPositi
     if (count < minPositional)
         return UsageError(QStringLiteral("missing argument"));
     if (count > maxPositional)
-        return UsageError(QStringLiteral("unexpected argument: %1")
-                              .arg(m_parser.positionalArguments().value(maxPositional)));
+        return UsageError(
+            QStringLiteral("unexpected argument: %1").arg(m_parser.positionalArguments().value(maxPositional)));
     return -1;
 }
 

@@ -31,7 +31,8 @@ int ReportCommand(const QStringList& args) {
                       {kExitUsage, "usage"}});
     QCommandLineParser& parser = line.Parser();
     parser.addPositionalArgument(QStringLiteral("CATALOGUE"), QStringLiteral("The group catalogue (.MGP)."));
-    const QCommandLineOption pdf(QStringLiteral("pdf"), QStringLiteral("The PDF file to write."), QStringLiteral("FILE"));
+    const QCommandLineOption pdf(QStringLiteral("pdf"), QStringLiteral("The PDF file to write."),
+                                 QStringLiteral("FILE"));
     const QCommandLineOption layoutOption(QStringLiteral("layout"),
                                           QStringLiteral("The report layout (default: KSTPRN.FMT beside the report "
                                                          "library)."),

@@ -165,8 +165,9 @@ int Fail(int code, const std::string& file, const std::string& why) {
 } // namespace
 
 int ShowCommand(const QStringList& args) {
-    CommandLine line("show", "FILE", "Prints a module (.kst), catalogue (.MGP) or user file (kestrel.usr) as one JSON "
-                                     "object (UTF-8). Passwords are never printed.",
+    CommandLine line("show", "FILE",
+                     "Prints a module (.kst), catalogue (.MGP) or user file (kestrel.usr) as one JSON "
+                     "object (UTF-8). Passwords are never printed.",
                      {{kExitShown, "shown"},
                       {kExitInvalid, "not a valid file (reason on stderr)"},
                       {kExitUnreadable, "cannot be read (the system's error on stderr)"},

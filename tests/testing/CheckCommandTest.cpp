@@ -97,8 +97,7 @@ protected:
         const std::filesystem::path out = m_dir.Path() / "tool.out";
         const std::filesystem::path err = m_dir.Path() / "tool.err";
         const std::string line = "env -u KESTREL_CONNECT " + environment + " " + std::string(KESTREL_TOOL_PATH) + " " +
-                                 command + " " + arguments + " >" + out.string() + " 2>" + err.string() +
-                                 " </dev/null";
+                                 command + " " + arguments + " >" + out.string() + " 2>" + err.string() + " </dev/null";
         const int status = std::system(line.c_str());
         ToolRun run;
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -230,8 +229,9 @@ TEST_F(CheckCommandTest, ControlCharactersAndTheLocaleStayOutOfTheReports) {
     const std::filesystem::path locales = m_dir.Path() / "locales";
     std::filesystem::create_directory(locales);
     const bool haveGerman =
-        std::system(("localedef -i de_DE -f UTF-8 " + Quoted((locales / "de_DE.UTF-8").string()) + " 2>/dev/null")
-                        .c_str()) == 0;
+        std::system(
+            ("localedef -i de_DE -f UTF-8 " + Quoted((locales / "de_DE.UTF-8").string()) + " 2>/dev/null").c_str()) ==
+        0;
     SaveModule("a_ok.kst", "G1", kSqlModule,
                "INSERT INTO KSTError VALUES ([?:UserID], 4, 'tab' || char(9) || 'bell' || char(7) || 'end')",
                {Row("UserID", kImport, kInt, "7")});
@@ -245,7 +245,10 @@ TEST_F(CheckCommandTest, ControlCharactersAndTheLocaleStayOutOfTheReports) {
     EXPECT_NE(run.out.find("Error code:4 tab bell end  "), std::string::npos) << run.out;
     const std::string xml = ReadText(junit);
     EXPECT_EQ(xml.find('\x07'), std::string::npos) << xml;
-    EXPECT_NE(xml.find("message=\"tab&#9;bell\xEF\xBF\xBD" "end\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("message=\"tab&#9;bell\xEF\xBF\xBD"
+                       "end\""),
+              std::string::npos)
+        << xml;
     // Seconds with a point: every CSV row keeps its six fields, JUnit's time stays a number.
     EXPECT_TRUE(std::regex_search(xml, std::regex(R"(<testsuites [^>]*time="\d+\.\d{3}")"))) << xml;
     const std::string table = ReadText(csv);
