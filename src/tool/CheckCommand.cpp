@@ -244,11 +244,6 @@ std::string CsvText(const std::vector<PlannedModule>& plan, const std::vector<Mo
     return csv;
 }
 
-// Every report file goes through here, so that where and how it is written is decided once.
-FileStatus WriteOutput(const std::filesystem::path& path, const std::string& text) {
-    return WriteFileAtomic(path, text);
-}
-
 class Checker : private ModuleTestHost {
 public:
     explicit Checker(const CheckOptions& options) : m_options(options) {}
@@ -340,14 +335,6 @@ std::string NameKey(const std::string& diskName, std::string& shown) {
     return diskName;
 }
 
-// Reads the module file at path: its record, or why it cannot be read.
-FileStatus ReadModule(const std::filesystem::path& path, ModuleRecord& record) {
-    std::string bytes;
-    if (FileStatus read = ReadWholeFile(path, bytes); !read)
-        return read;
-    return ParseModuleBytes(record, bytes);
-}
-
 struct Plan {
     std::vector<ReportGroup> groups;
     std::vector<PlannedModule> modules;
@@ -381,7 +368,7 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
         Found entry;
         entry.module.path = it->path();
         entry.key = NameKey(diskName, entry.module.shown);
-        entry.module.load = ReadModule(entry.module.path, entry.module.record);
+        entry.module.load = ReadModuleFile(entry.module.record, entry.module.path);
         if (entry.module.load.IsInvalid()) {
             std::fprintf(stderr, "kestrel-tool check: %s: not a module file (%s), skipped\n",
                          entry.module.shown.c_str(), GbkToUtf8(entry.module.load.message).c_str());
@@ -562,7 +549,7 @@ int CheckCommand(const QStringList& args) {
     auto write = [&](const std::filesystem::path& path, const std::string& text) {
         if (path.empty())
             return;
-        const FileStatus written = WriteOutput(path, text);
+        const FileStatus written = WriteOutputFile(path, text);
         if (!written) {
             std::fprintf(stderr, "kestrel-tool check: %s: %s\n", path.c_str(), GbkToUtf8(written.message).c_str());
             exitCode = kExitCannotWrite;
