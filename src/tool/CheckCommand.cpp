@@ -291,6 +291,8 @@ private:
             result.message = GbkToUtf8(outcome.message.text);
         if (!outcome.moduleMessage.empty())
             result.failureText = GbkToUtf8(outcome.moduleMessage);
+        result.output = outcome.output;
+        result.errorOutput = outcome.errorOutput;
         if (run.Passed()) {
             result.verdict = Verdict::kPassed;
             return;
