@@ -47,6 +47,10 @@ void Glyph(QPainter& p, const QString& kind, const QRectF& box) {
         p.drawRect(QRectF(c.x() - 8, c.y() - 2, 16, 7));
         p.drawRect(QRectF(c.x() - 5, c.y() - 7, 10, 5));
         p.drawRect(QRectF(c.x() - 5, c.y() + 3, 10, 5));
+    } else if (kind == QLatin1String("search")) {
+        p.drawEllipse(QRectF(c.x() - 7, c.y() - 7, 10, 10));
+        p.setPen(QPen(QColor(40, 70, 120), 2.4));
+        p.drawLine(QPointF(c.x() + 2, c.y() + 2), QPointF(c.x() + 7, c.y() + 7));
     } else if (kind == QLatin1String("exit")) {
         p.drawRect(QRectF(c.x() - 7, c.y() - 7, 9, 14));
         p.setPen(QPen(QColor(190, 40, 40), 2));
@@ -188,6 +192,7 @@ int main(int argc, char** argv) {
     ok &= ToolPicture(folder, "f2_add", "F2", "新增", "add");
     ok &= ToolPicture(folder, "f4_delete", "F4", "删除", "delete");
     ok &= ToolPicture(folder, "f5_print", "F5", "打印", "print");
+    ok &= ToolPicture(folder, "f6_search", "F6", "搜索", "search");
     ok &= StartPicture(folder);
     ok &= DragCursor(folder);
     return ok ? 0 : 1;

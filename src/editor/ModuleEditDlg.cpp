@@ -8,6 +8,8 @@
 #include "core/Gbk.h"
 #include "core/TextRoutines.h"
 #include "editor/FileName.h"
+#include "editor/ModuleInfo3.h"
+#include "editor/SearchDlg.h"
 #include "editor/SheetDlg.h"
 #include "editor/TopicDlg.h"
 #include "printing/PrintCommand.h"
@@ -23,8 +25,12 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QStackedLayout>
 #include <QStatusBar>
+#include <QTabBar>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -81,8 +87,9 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
 
     m_startBar = ButtonBar(this, m_startButtons, {"f2_new", "f3_edit", "f4_user", "esc_exit"},
                            {"F2 新建", "F3 修改", "F4 用户", "Esc 退出"});
-    m_catalogueBar = ButtonBar(this, m_catalogueButtons, {"f2_add", "f3_edit", "f4_delete", "f5_print", "esc_exit"},
-                               {"F2 新增", "F3 修改", "F4 删除", "F5 打印", "Esc 退出"});
+    m_catalogueBar =
+        ButtonBar(this, m_catalogueButtons, {"f2_add", "f3_edit", "f4_delete", "f5_print", "esc_exit", "f6_search"},
+                  {"F2 新增", "F3 修改", "F4 删除", "F5 打印", "Esc 退出", "F6 搜索"});
     layout->addWidget(m_startBar);
     layout->addWidget(m_catalogueBar);
     for (QToolButton** buttons : {m_startButtons, m_catalogueButtons}) {
@@ -93,6 +100,7 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
     connect(m_startButtons[3], &QToolButton::clicked, this, &ModuleEditDlg::ExitCommand);
     connect(m_catalogueButtons[3], &QToolButton::clicked, this, &ModuleEditDlg::PrintCommand);
     connect(m_catalogueButtons[4], &QToolButton::clicked, this, &ModuleEditDlg::ExitCommand);
+    connect(m_catalogueButtons[5], &QToolButton::clicked, this, &ModuleEditDlg::SearchCommand);
 
     auto* work = new QWidget(this);
     m_work = new QStackedLayout(work);
@@ -169,6 +177,7 @@ void ModuleEditDlg::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_F3:
     case Qt::Key_F4:
     case Qt::Key_F5:
+    case Qt::Key_F6:
         Dispatch(event->key(), m_panel->GroupListActive());
         return;
     case Qt::Key_Escape:
@@ -213,6 +222,9 @@ void ModuleEditDlg::Dispatch(int key, bool groupList) {
         break;
     case Qt::Key_F5:
         PrintCommand();
+        break;
+    case Qt::Key_F6:
+        SearchCommand();
         break;
     default:
         break;
@@ -476,8 +488,38 @@ void ModuleEditDlg::NewModule() {
     m_panel->SelectModule(m_panel->AddModuleLine(ModuleLineOf(m_module)));
 }
 
+void ModuleEditDlg::SearchCommand() {
+    if (!m_catalogueView)
+        return;
+    SearchDlg dialog(m_catalogue, this);
+    if (ui::ExecDialog(&dialog) != QDialog::Accepted)
+        return;
+    const SearchHit hit = dialog.ChosenHit();
+    ModuleRecord header;
+    if (!LoadModuleFile(header, m_folder, hit.fileName))
+        return;
+    // The hit's module is opened from its own group's list, as the user would open it.
+    const int group = m_catalogue.FindGroup(FieldText(header.header.groupId));
+    if (group < 0)
+        return;
+    if (m_panel->SelectedGroup() != group) {
+        m_panel->SelectGroup(group);
+        FillModuleList();
+    }
+    for (int row = 0; row < m_panel->ModuleCount(); ++row) {
+        if (m_panel->ModuleFileName(row) == hit.fileName) {
+            m_panel->SelectModule(row);
+            EditModuleAt(row, hit.field == SearchField::Sql ? hit.line : 0);
+            return;
+        }
+    }
+}
+
 void ModuleEditDlg::EditModule() {
-    const int row = m_panel->SelectedModule();
+    EditModuleAt(m_panel->SelectedModule(), 0);
+}
+
+void ModuleEditDlg::EditModuleAt(int row, int sqlLine) {
     if (row < 0)
         return;
     const std::string fileName = m_panel->ModuleFileName(row);
@@ -491,6 +533,14 @@ void ModuleEditDlg::EditModule() {
     }
     {
         ModuleSheet sheet(kEditMode, m_module, this, this);
+        if (sqlLine > 0 && !sheet.Tabs()->isTabVisible(ModuleSheet::kSqlTab))
+            sqlLine = 0;
+        if (sqlLine > 0) {
+            sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
+            QPlainTextEdit* sql = sheet.Info3()->Editor();
+            sql->setTextCursor(QTextCursor(sql->document()->findBlockByNumber(sqlLine - 1)));
+            sql->setFocus();
+        }
         if (ui::ExecDialog(&sheet) != QDialog::Accepted)
             return;
     }

@@ -54,6 +54,8 @@ public slots:
     void DeleteCommand();
     void ExitCommand();
     void PrintCommand();
+    // Searches the catalogue's modules and opens the chosen hit's module, on the SQL line.
+    void SearchCommand();
     void reject() override; // Esc means exit
 
 protected:
@@ -79,6 +81,9 @@ private:
     void DeleteSelectedGroup();
     void NewModule();
     void EditModule();
+    // Edits the module of the list's row; a sqlLine above 0 opens the sheet on the SQL page with
+    // the cursor on that line.
+    void EditModuleAt(int row, int sqlLine);
     void DeleteModule();
     void RenameModule();
     void MoveModuleWithinList(int from, int to);
@@ -101,7 +106,7 @@ private:
     QWidget* m_startBar;
     QWidget* m_catalogueBar;
     QToolButton* m_startButtons[4];
-    QToolButton* m_catalogueButtons[5];
+    QToolButton* m_catalogueButtons[6];
     QStackedLayout* m_work;
     QLabel* m_picture;
     ListPanel* m_panel;

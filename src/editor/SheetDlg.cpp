@@ -142,6 +142,7 @@ void ListBox::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_F3:
     case Qt::Key_F4:
     case Qt::Key_F5:
+    case Qt::Key_F6:
         emit KeyCommand(event->key());
         return;
     default:

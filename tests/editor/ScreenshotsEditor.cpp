@@ -13,13 +13,16 @@
 #include "editor/FileName.h"
 #include "editor/FindDlg.h"
 #include "editor/ModuleEditDlg.h"
+#include "editor/SearchDlg.h"
 #include "editor/SheetDlg.h"
 #include "editor/TopicDlg.h"
 #include "ui/GbkEdit.h"
 #include "ui/Seam.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QPixmap>
 
 #include <cstdio>
@@ -94,6 +97,11 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "message: %s\n", qPrintable(text));
         }
         Shot(&editor, "main_catalogue");
+        SearchDlg search(editor.Catalogue());
+        search.PatternEdit()->setText(QStringLiteral("销售"));
+        search.IgnoreCaseBox()->setChecked(true);
+        search.Search();
+        Shot(&search, "search");
     }
 
     {
