@@ -3,6 +3,7 @@
 #include "testing/Lint.h"
 #include "tool/ToolCommands.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kestrel::tool {
@@ -14,14 +15,29 @@ constexpr int kExitErrors = 2;
 } // namespace
 
 int LintCommand(const QStringList& args) {
-    if (args.size() != 1 || args[0].startsWith(QLatin1Char('-'))) {
-        std::fputs("usage: kestrel-tool lint CATALOGUE\n", stderr);
-        return kExitUsage;
-    }
-    const std::filesystem::path catalogue = PathArgument(args[0]);
+    CommandLine line("lint", "CATALOGUE",
+                     "Checks every .kst file of the catalogue's folder without running anything: files that "
+                     "are no module files, modules of no group of the catalogue, placeholders no Import or "
+                     "Config variable fills, variables never used, test values outside their type's range, "
+                     "duplicate variable names, DLL libraries that cannot be found or lack the function, the "
+                     "error table named with a qualifier, file names the tool would refuse. One line per "
+                     "finding: FILE:LINE: error|warning: MESSAGE (LINE is the SQL line, 0 for the file as a "
+                     "whole).",
+                     {{kExitClean, "nothing found"},
+                      {kExitWarnings, "warnings only"},
+                      {kExitErrors, "errors found, or the catalogue is no catalogue file"},
+                      {kExitFileError, "the catalogue or its folder cannot be read"},
+                      {kExitUsage, "usage"}});
+    line.Parser().addPositionalArgument(QStringLiteral("CATALOGUE"), QStringLiteral("The group catalogue (.MGP)."));
+    if (const int exit = line.Parse(args, 1, 1); exit >= 0)
+        return exit;
+    const QString argument = line.Parser().positionalArguments().front();
+    if (argument.isEmpty())
+        return line.UsageError(QStringLiteral("empty catalogue name"));
+    const std::filesystem::path catalogue = PathArgument(argument);
     std::vector<LintFinding> findings;
     if (FileStatus linted = LintCatalogue(catalogue, findings); !linted) {
-        std::fprintf(stderr, "kestrel-tool lint: %s: %s\n", catalogue.c_str(),
+        std::fprintf(stderr, "kestrel-tool lint: %s: %s\n", ArgumentText(argument).c_str(),
                      linted.IsInvalid() ? "not a catalogue file" : GbkToUtf8(linted.message).c_str());
         return linted.IsInvalid() ? kExitErrors : kExitFileError;
     }
