@@ -79,6 +79,18 @@ TEST(TextForm, ModulesComeBackByteForByte) {
 
     for (const std::string& bytes : files)
         EXPECT_EQ(ModuleRoundTrip(bytes), bytes);
+
+    // Another program's file with bytes after the texts' ends: it comes back as the tool writes
+    // it, so what the tool reads from it (and show prints) is the same.
+    const std::string foreign = ModuleBytes({.groupId = std::string("G1\0junk", 7),
+                                             .title = std::string("t\0hidden", 8),
+                                             .body = "SELECT 1",
+                                             .variables = {{.name = std::string("V\0x", 3), .length = 4}},
+                                             .testValues = "V,1\n"});
+    ModuleRecord parsed;
+    ASSERT_TRUE(ParseModuleBytes(parsed, foreign));
+    EXPECT_NE(SerializeModule(parsed), foreign);
+    EXPECT_EQ(ModuleRoundTrip(foreign), SerializeModule(parsed));
 }
 
 TEST(TextForm, ForeignBytesTravelAsHexAndPlainTextStaysReadable) {
