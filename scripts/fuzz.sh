@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=${FUZZ_BUILD_DIR:-build-fuzz}
-targets=(module catalogue users)
+targets=(module catalogue users textform)
 
 generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
