@@ -540,6 +540,8 @@ void ModuleEditDlg::EditModuleAt(int row, int sqlLine) {
             QPlainTextEdit* sql = sheet.Info3()->Editor();
             sql->setTextCursor(QTextCursor(sql->document()->findBlockByNumber(sqlLine - 1)));
             sql->setFocus();
+            // Scrolled to once the sheet is on screen and laid out.
+            QTimer::singleShot(0, sql, [sql] { sql->centerCursor(); });
         }
         if (ui::ExecDialog(&sheet) != QDialog::Accepted)
             return;

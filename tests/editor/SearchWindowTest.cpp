@@ -14,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QListWidget>
 #include <QTabBar>
 #include <QToolButton>
@@ -39,7 +40,8 @@ private slots:
         WriteModule(folder, "s.kst",
                     {.groupId = "B",
                      .title = Gbk("销售单核对"),
-                     .body = Gbk("-- check\r\nDELETE FROM KSTError;\r\nSELECT * FROM 销售单\r\n")});
+                     .body = Gbk("-- check\r\nDELETE FROM KSTError;\r\n" + std::string(100, '\n') +
+                                 "SELECT * FROM 销售单\r\n")});
         WriteModule(folder, "x.kst", {.groupId = "OLD", .title = Gbk("销售单 orphan")});
         ModuleEditDlg window;
         window.SetUserName("li");
@@ -58,23 +60,28 @@ private slots:
             QTest::keyClick(search->PatternEdit(), Qt::Key_Return);
             QCOMPARE(search->HitList()->count(), 2); // the orphan's group is not in the catalogue
             QCOMPARE(search->HitList()->item(0)->text(), QStringLiteral("s.kst:0: 标题: 销售单核对"));
-            QCOMPARE(search->HitList()->item(1)->text(), QStringLiteral("s.kst:3: SELECT * FROM 销售单"));
+            QCOMPARE(search->HitList()->item(1)->text(), QStringLiteral("s.kst:103: SELECT * FROM 销售单"));
             QTest::keyClick(search->HitList(), Qt::Key_Down);
             QTest::keyClick(search->HitList(), Qt::Key_Return);
         });
         int sqlLine = -1;
         int tab = -1;
+        bool lineInView = false;
         responder.OnDialog([&](QDialog* dialog) {
             auto* sheet = qobject_cast<ModuleSheet*>(dialog);
             QVERIFY(sheet);
             tab = sheet->Tabs()->currentIndex();
-            sqlLine = sheet->Info3()->Editor()->textCursor().blockNumber() + 1;
+            QPlainTextEdit* sql = sheet->Info3()->Editor();
+            sqlLine = sql->textCursor().blockNumber() + 1;
+            QCoreApplication::processEvents();
+            lineInView = sql->viewport()->rect().contains(sql->cursorRect());
             sheet->done(QDialog::Accepted);
         });
         QTest::keyClick(window.Panel()->ModuleList(), Qt::Key_F6);
         QCOMPARE(responder.dialogTitles, (QStringList{QStringLiteral("搜索模块"), QStringLiteral("模块")}));
         QCOMPARE(tab, static_cast<int>(ModuleSheet::kSqlTab));
-        QCOMPARE(sqlLine, 3);
+        QCOMPARE(sqlLine, 103);
+        QVERIFY(lineInView);
         QCOMPARE(window.Panel()->SelectedGroup(), 1); // the hit's group, its module selected
         QCOMPARE(window.Panel()->ModuleFileName(window.Panel()->SelectedModule()), std::string("s.kst"));
         QVERIFY(responder.questions.empty());
