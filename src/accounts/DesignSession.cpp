@@ -6,23 +6,13 @@
 #include "ui/GbkText.h"
 #include "ui/Seam.h"
 
-#include <QCoreApplication>
-#include <QLibraryInfo>
-#include <QLocale>
-#include <QTranslator>
-
 #include <memory>
 
 namespace kestrel {
 
 void RunDesignSession() {
-    // Qt's own windows (file dialogs, print preview, standard buttons) speak the tool's language
-    // for the length of the call; the translator removes itself when it goes.
-    QTranslator qtTexts;
-    if (qtTexts.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
-                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(&qtTexts);
-
+    // The tool is a guest in the host's process: no global translator or locale. Its windows
+    // get the Chinese locale one by one where they open (ui::AdoptToolLocale).
     auto users = std::make_unique<UserTable>();
     const int32_t count = UserTableLoad(*users);
 

@@ -14,6 +14,7 @@
 #include <QStyledItemDelegate>
 
 #include <algorithm>
+#include <cmath>
 
 namespace kestrel {
 
@@ -54,13 +55,32 @@ std::string LineOf(const QListWidgetItem* item) {
 }
 
 // Lines are laid out in character cells: a character stored in one GBK byte takes one cell,
-// a double-byte one two, whatever the font's own advances are, so that the byte-padded columns
-// of the module lines line up on screen as they do in the file.
+// a double-byte one two, so that the byte-padded columns of the module lines line up on screen
+// as they do in the file. A cell is half a Chinese character, which keeps its natural advance
+// (drawn in cells of the Latin advance, Chinese text reads letter-spaced); the Latin letters
+// are drawn a little condensed to fit one cell.
 class CellDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
     static int Cells(QChar ch) { return ch.unicode() < 0x80 || ch.unicode() == 0x20AC ? 1 : 2; }
+
+    struct Grid {
+        double cell;
+        QFont single; // the font of the one-cell characters
+    };
+    static Grid GridOf(const QFont& font) {
+        const QFontMetricsF metrics(font);
+        Grid grid{metrics.horizontalAdvance(QChar(0x4E2D)) / 2, font};
+        const double latin = metrics.horizontalAdvance(QLatin1Char('0'));
+        if (grid.cell <= 0 || latin <= 0) {
+            grid.cell = latin;
+            return grid;
+        }
+        grid.single.setStretch(std::clamp(static_cast<int>(std::lround(100 * grid.cell / latin)), 50, 100));
+        grid.cell = std::max(grid.cell, QFontMetricsF(grid.single).horizontalAdvance(QLatin1Char('0')));
+        return grid;
+    }
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         QStyleOptionViewItem frame = option;
@@ -71,32 +91,28 @@ public:
         style->drawControl(QStyle::CE_ItemViewItem, &frame, painter, frame.widget);
 
         const QFontMetricsF metrics(option.font);
-        const double cell = metrics.horizontalAdvance(QLatin1Char('0'));
+        const Grid grid = GridOf(option.font);
         const QRectF area = style->subElementRect(QStyle::SE_ItemViewItemText, &frame, frame.widget);
         const double baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
         painter->save();
-        painter->setFont(option.font);
         painter->setPen(
             option.palette.color(option.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled,
                                  option.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
         painter->setClipRect(option.rect);
-        double x = area.left() + 2;
+        const double left = area.left() + 2;
+        qsizetype cells = 0;
         qsizetype i = 0;
         while (i < text.size()) {
-            if (Cells(text[i]) == 1) {
-                qsizetype end = i;
-                while (end < text.size() && Cells(text[end]) == 1)
-                    ++end;
-                painter->drawText(QPointF(x, baseline), text.mid(i, end - i));
-                x += cell * static_cast<double>(end - i);
-                i = end;
-                continue;
-            }
             const qsizetype length = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
             const QString glyph = text.mid(i, length);
-            const double advance = metrics.horizontalAdvance(glyph);
-            painter->drawText(QPointF(x + (2 * cell - advance) / 2, baseline), glyph);
-            x += 2 * cell;
+            const int width = Cells(text[i]);
+            painter->setFont(width == 1 ? grid.single : option.font);
+            const double advance = QFontMetricsF(painter->font()).horizontalAdvance(glyph);
+            // Each character centred in its own cells: rounding never adds up along a line.
+            painter->drawText(
+                QPointF(left + grid.cell * static_cast<double>(cells) + (width * grid.cell - advance) / 2, baseline),
+                glyph);
+            cells += width;
             i += length;
         }
         painter->restore();
@@ -108,8 +124,7 @@ public:
         const QString text = index.data(Qt::DisplayRole).toString();
         for (QChar ch : text)
             cells += ch.isLowSurrogate() ? 0 : Cells(ch);
-        const double cell = QFontMetricsF(option.font).horizontalAdvance(QLatin1Char('0'));
-        size.setWidth(static_cast<int>(cells * cell) + 8);
+        size.setWidth(static_cast<int>(std::ceil(cells * GridOf(option.font).cell)) + 8);
         return size;
     }
 };

@@ -12,6 +12,7 @@
 #include <QPagedPaintDevice>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QPen>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QTextLayout>
@@ -114,7 +115,14 @@ public:
             case Item::Rule: {
                 const double h = RuleHeight(item);
                 const double thickness = item.size * m_pointPx;
-                painter.fillRect(QRectF(0, y + (h - thickness) / 2, m_areaWidth, thickness), Qt::black);
+                const double middle = y + h / 2;
+                painter.fillRect(QRectF(0, middle - thickness / 2, m_areaWidth, thickness), Qt::black);
+                // A rule thinner than a pixel of a scaled-down preview would cover no pixel
+                // centre on some rows and vanish; a cosmetic line is always one pixel wide.
+                painter.save();
+                painter.setPen(QPen(Qt::black, 0));
+                painter.drawLine(QPointF(0, middle), QPointF(m_areaWidth, middle));
+                painter.restore();
                 y += h;
                 break;
             }

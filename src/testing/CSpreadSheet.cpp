@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QStyle>
 #include <QStyledItemDelegate>
 #include <QValidator>
 
@@ -160,8 +161,18 @@ CSpreadSheet::CSpreadSheet(QWidget* parent) : QTableWidget(0, kColumns, parent) 
     // face's own average is inflated by its Chinese glyphs).
     const double charWidth =
         metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) / 52.0;
-    for (int c = 0; c < kColumns; ++c)
-        setColumnWidth(c, static_cast<int>(std::lround(kColumnSpecs[c].widthChars * charWidth)));
+    // No column cuts its header or the widest value it allows ("30000", "Report", "double").
+    const int padding = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1) + 6;
+    for (int c = 0; c < kColumns; ++c) {
+        QStringList widest = ListItems(c + 1);
+        widest << QString::fromUtf8(kColumnSpecs[c].header);
+        if (kColumnSpecs[c].kind == kNumberColumn)
+            widest << QString::number(kMaxLength);
+        int width = static_cast<int>(std::lround(kColumnSpecs[c].widthChars * charWidth));
+        for (const QString& text : widest)
+            width = std::max(width, static_cast<int>(std::ceil(metrics.horizontalAdvance(text))) + padding);
+        setColumnWidth(c, width);
+    }
     horizontalHeader()->setStretchLastSection(true);
     verticalHeader()->setDefaultSectionSize(static_cast<int>(metrics.height()) + 8);
 }

@@ -1,11 +1,18 @@
 #include "ui/Seam.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFileSystemModel>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QIdentityProxyModel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSpacerItem>
 
 #include <chrono>
 #include <condition_variable>
@@ -38,7 +45,65 @@ QMessageBox::Icon ToQt(Icon icon) {
 QString TitleOr(const QString& caption) {
     return caption.isEmpty() ? QCoreApplication::applicationName() : caption;
 }
+
+// A box sizes itself to its text: a short one ("密码错误！") would cut its own caption.
+// Room for the caption and the frame's buttons beside it.
+void FitCaption(QMessageBox& box) {
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid)
+        return;
+    const QFontMetrics metrics(box.font());
+    const int width = metrics.horizontalAdvance(box.windowTitle()) + 6 * metrics.height();
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                  grid->columnCount());
+}
+
+// Qt's file model speaks the host's language (and only a global translator would change
+// that): sizes, types, dates and headers are given here in the tool's own.
+class ChineseFileColumns : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        auto* files = qobject_cast<QFileSystemModel*>(sourceModel());
+        if (role != Qt::DisplayRole || !files || index.column() == 0)
+            return QIdentityProxyModel::data(index, role);
+        const QFileInfo info = files->fileInfo(mapToSource(index));
+        const QLocale locale = ToolLocale();
+        switch (index.column()) {
+        case 1:
+            if (info.isDir())
+                return QString();
+            return info.size() < 1024 ? QStringLiteral("%1 字节").arg(info.size())
+                                      : locale.formattedDataSize(info.size(), 1, QLocale::DataSizeTraditionalFormat);
+        case 2:
+            if (info.isDir())
+                return QStringLiteral("文件夹");
+            return info.suffix().isEmpty() ? QStringLiteral("文件") : info.suffix() + QStringLiteral(" 文件");
+        case 3:
+            return locale.toString(info.lastModified(), QStringLiteral("yyyy-MM-dd HH:mm"));
+        default:
+            return QIdentityProxyModel::data(index, role);
+        }
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        static const char* const kHeaders[] = {"名称", "大小", "类型", "修改日期"};
+        if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < 4)
+            return QString::fromUtf8(kHeaders[section]);
+        return QIdentityProxyModel::headerData(section, orientation, role);
+    }
+};
 } // namespace
+
+QLocale ToolLocale() {
+    return QLocale(QLocale::Chinese, QLocale::China);
+}
+
+void AdoptToolLocale(QWidget* window) {
+    if (window)
+        window->setLocale(ToolLocale());
+}
 
 void SetModalResponder(ModalResponder* responder) {
     g_responder = responder;
@@ -53,7 +118,9 @@ void ShowMessage(QWidget* parent, const QString& text, const QString& caption, I
         return;
     }
     QMessageBox box(ToQt(icon), TitleOr(caption), text, QMessageBox::Ok, parent);
+    AdoptToolLocale(&box);
     box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    FitCaption(box);
     box.exec();
 }
 
@@ -64,6 +131,8 @@ bool AskYesNo(QWidget* parent, const QString& text, const QString& caption, Icon
     box.button(QMessageBox::Yes)->setText(QStringLiteral("是(&Y)"));
     box.button(QMessageBox::No)->setText(QStringLiteral("否(&N)"));
     box.setDefaultButton(defaultNo ? QMessageBox::No : QMessageBox::Yes);
+    AdoptToolLocale(&box);
+    FitCaption(box);
     return box.exec() == QMessageBox::Yes;
 }
 
@@ -75,6 +144,14 @@ QString GetFileName(QWidget* parent, FileDialogKind kind, const QString& initial
                        initialPath, filter);
     dialog.setOption(QFileDialog::ReadOnly, false);
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    AdoptToolLocale(&dialog);
+    dialog.setProxyModel(new ChineseFileColumns(&dialog));
+    dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("查找范围："));
+    dialog.setLabelText(QFileDialog::FileName, QStringLiteral("文件名："));
+    dialog.setLabelText(QFileDialog::FileType, QStringLiteral("文件类型："));
+    dialog.setLabelText(QFileDialog::Accept,
+                        kind == FileDialogKind::Save ? QStringLiteral("保存(&S)") : QStringLiteral("打开(&O)"));
+    dialog.setLabelText(QFileDialog::Reject, QStringLiteral("取消"));
     if (kind == FileDialogKind::Save) {
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
@@ -90,6 +167,7 @@ QString GetFileName(QWidget* parent, FileDialogKind kind, const QString& initial
 }
 
 int ExecDialog(QDialog* dialog) {
+    AdoptToolLocale(dialog);
     if (g_responder)
         return g_responder->Dialog(dialog);
     return dialog->exec();
@@ -174,6 +252,7 @@ bool RunBusyAbandonable(QDialog* window, std::function<void()> work) {
         abandoned = true;
         loop.quit();
     });
+    AdoptToolLocale(window);
     window->show();
     if (g_responder)
         g_responder->Busy(window);
@@ -215,6 +294,7 @@ void WaitForAbandonedWork() {
 
 void RunBusy(QDialog* window, const std::function<void()>& work) {
     QEventLoop loop;
+    AdoptToolLocale(window);
     window->show();
     if (g_responder)
         g_responder->Busy(window);

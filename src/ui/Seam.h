@@ -6,11 +6,18 @@
 #include <functional>
 
 class QDialog;
+class QLocale;
 class QWidget;
 
 namespace kestrel::ui {
 
 enum class Icon { None, Question, Warning, Information, Critical };
+
+// The tool's windows are Chinese to Qt's own texts (numbers, dates, sizes), each window by
+// itself: the host application's locale, translators and style are its own, and stay so.
+// Every window that passes through this seam gets it.
+QLocale ToolLocale();
+void AdoptToolLocale(QWidget* window);
 
 // OK-only message box. An empty caption shows the host application's name.
 void ShowMessage(QWidget* parent, const QString& text, const QString& caption = QString(), Icon icon = Icon::None);

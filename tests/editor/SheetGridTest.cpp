@@ -6,8 +6,11 @@
 #include "support/QtMain.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTest>
 
 using namespace kestrel;
@@ -60,6 +63,7 @@ private slots:
     void CellChangedOnlyForUserEdits();
     void LengthColumnRange();
     void RowsAsTestVariables();
+    void WidestValuesAreNotCut();
 
 private:
     CSpreadSheet* m_grid = nullptr;
@@ -328,6 +332,29 @@ void GridTest::RowsAsTestVariables() {
     const FillResult refused = ReadTestVariables(*m_grid, second);
     QVERIFY(!refused.ok);
     QVERIFY(refused.message.find("Rep") != std::string::npos);
+}
+
+// What a cell shows of text: the text itself, or its elided form when the column is too narrow.
+static QString Shown(CSpreadSheet& grid, int row0, int col0, const QString& text) {
+    QStyleOptionViewItem option;
+    option.initFrom(grid.viewport());
+    option.font = grid.font();
+    option.rect = grid.visualRect(grid.model()->index(row0, col0));
+    option.features |= QStyleOptionViewItem::HasDisplay;
+    option.text = text;
+    const QRect area = grid.style()->subElementRect(QStyle::SE_ItemViewItemText, &option, &grid);
+    return QFontMetrics(grid.font()).elidedText(text, Qt::ElideRight, area.width());
+}
+
+void GridTest::WidestValuesAreNotCut() {
+    m_grid->SetRowCount(1);
+    TypeIntoCell(*m_grid, 0, CSpreadSheet::kLengthColumn - 1, QStringLiteral("30000"));
+    const QString typed = Cell(*m_grid, 1, CSpreadSheet::kLengthColumn);
+    QCOMPARE(typed, QStringLiteral("30000"));
+    QCOMPARE(Shown(*m_grid, 0, CSpreadSheet::kLengthColumn - 1, typed), typed);
+    for (int col : {int(CSpreadSheet::kAttributeColumn), int(CSpreadSheet::kTypeColumn)})
+        for (const QString& item : CSpreadSheet::ListItems(col))
+            QCOMPARE(Shown(*m_grid, 0, col - 1, item), item);
 }
 
 KESTREL_TEST_MAIN(GridTest)

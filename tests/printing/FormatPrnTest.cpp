@@ -7,7 +7,9 @@
 
 #include "printing/FormatPrn.h"
 
+#include <QCoreApplication>
 #include <QDialog>
+#include <QImage>
 #include <QPrintPreviewDialog>
 #include <QPrintPreviewWidget>
 
@@ -258,4 +260,64 @@ TEST(FormatPrnRun, UnwritablePdfIsAnOutputFailure) {
     EXPECT_EQ(report.RunToPdf(folder / "missing" / "out.pdf"), 0);
     EXPECT_EQ(report.LastFailure(), FormatPrn::Failure::Output);
     EXPECT_NE(Utf8Of(report.FailureText()).find("out.pdf"), std::string::npos);
+}
+
+// Rows of the picture whose dark pixels run across most of width: the rules, each counted once
+// however many pixel rows it covers.
+static int RulesIn(const QImage& image) {
+    int rules = 0;
+    bool inRule = false;
+    for (int y = 0; y < image.height(); ++y) {
+        int dark = 0;
+        for (int x = 0; x < image.width(); ++x)
+            dark += qGray(image.pixel(x, y)) < 200 ? 1 : 0;
+        const bool rule = dark > image.width() / 2;
+        rules += rule && !inRule ? 1 : 0;
+        inRule = rule;
+    }
+    return rules;
+}
+
+TEST(FormatPrnRun, EveryRuleShowsInThePreviewAtItsDefaultZoom) {
+    TempDir folder;
+    TableReport report(WriteLayout(folder.Path(), kTableLayout));
+    for (int i = 0; i < 20; ++i)
+        report.rows.push_back({"r" + std::to_string(i), "说明"});
+    int rules = -1;
+    FormatPrn::UiHooks hooks;
+    hooks.showMessage = [](QWidget*, const QString&) {};
+    hooks.execDialog = [&](QDialog* dialog) {
+        auto* widget = dialog->findChild<QPrintPreviewWidget*>();
+        if (!widget)
+            return int(QDialog::Rejected);
+        dialog->show();
+        widget->updatePreview();
+        QCoreApplication::processEvents();
+        // The page alone: the middle half of the view across, where only rules run through.
+        // The page alone (white, around the view's centre), in the middle half of its width,
+        // where only the rules run through.
+        const QImage view = widget->grab().toImage();
+        const auto white = [&view](int x, int y) { return qGray(view.pixel(x, y)) > 200; };
+        const int middle = view.height() / 2;
+        int left = 0;
+        while (left + 1 < view.width() && !white(left, middle))
+            ++left;
+        int right = left;
+        while (right + 1 < view.width() && white(right + 1, middle))
+            ++right;
+        // Up and down the page's margin, where nothing is drawn.
+        int top = middle;
+        int bottom = middle;
+        while (top > 0 && white(left + 2, top - 1))
+            --top;
+        while (bottom + 1 < view.height() && white(left + 2, bottom + 1))
+            ++bottom;
+        const int quarter = (right - left) / 4;
+        const QRect page(left + quarter, top, 2 * quarter, bottom - top + 1);
+        rules = RulesIn(view.copy(page));
+        return int(QDialog::Rejected);
+    };
+    report.SetUiHooks(hooks);
+    ASSERT_EQ(report.Run(), 1);
+    EXPECT_EQ(rules, 20);
 }
