@@ -24,6 +24,7 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -132,6 +133,17 @@ int main(int argc, char** argv) {
         topic.SetMode(TopicDlg::kEditGroup);
         topic.SetValues("XS", Gbk("销售审计"), Gbk("1. 核对销售收入与发票\r\n2. 检查发票连号\r\n\r\n3. 退货异常复核"));
         Shot(&topic, "topic");
+    }
+
+    {
+        // The smallest message box, as the seam sizes it (grabbed from inside its own loop).
+        QTimer::singleShot(0, [] {
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                Shot(box, "message_box");
+                box->close();
+            }
+        });
+        ui::ShowMessage(nullptr, QStringLiteral("密码错误！"));
     }
     return 0;
 }

@@ -111,6 +111,8 @@ int main(int argc, char** argv) {
     {
         TestProgress progress(nullptr, QStringLiteral("正在执行模块的 SQL……"), true);
         ok &= Save(&progress, "sheet_test_progress.png");
+        TestProgress connecting(nullptr, QStringLiteral("正在连接数据源……"), true);
+        ok &= Save(&connecting, "sheet_connecting.png");
     }
     return ok ? 0 : 1;
 }
