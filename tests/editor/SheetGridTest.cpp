@@ -342,8 +342,10 @@ static QString Shown(CSpreadSheet& grid, int row0, int col0, const QString& text
     option.rect = grid.visualRect(grid.model()->index(row0, col0));
     option.features |= QStyleOptionViewItem::HasDisplay;
     option.text = text;
+    // The style draws the text inside its margin on either side.
+    const int margin = grid.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &grid) + 1;
     const QRect area = grid.style()->subElementRect(QStyle::SE_ItemViewItemText, &option, &grid);
-    return QFontMetrics(grid.font()).elidedText(text, Qt::ElideRight, area.width());
+    return QFontMetrics(grid.font()).elidedText(text, Qt::ElideRight, area.width() - 2 * margin);
 }
 
 void GridTest::WidestValuesAreNotCut() {
