@@ -329,6 +329,12 @@ void ModuleEditDlg::OpenCatalogue() {
     m_catalogue = std::move(loaded);
     m_catalogueStamp = stamp;
     m_folder = m_catalogue.Folder();
+    // A move that a crash cut short is put right before the modules are listed.
+    std::string repaired;
+    if (FileStatus repair = RepairInterruptedMove(m_folder, repaired); !repair)
+        ShowFileError(repair);
+    else if (!repaired.empty())
+        ui::ShowMessage(this, ui::FromGbk(repaired));
     std::vector<std::string> lines;
     for (int i = 0; i < m_catalogue.groupCount; ++i)
         lines.push_back(
@@ -618,7 +624,11 @@ void ModuleEditDlg::MoveModuleWithinList(int from, int to) {
         }
     }
     if (proceed) {
-        if (FileStatus moved = MoveModuleInList(m_folder, names, from, to); !moved)
+        std::string repaired;
+        const FileStatus moved = MoveModuleInList(m_folder, names, from, to, &repaired);
+        if (!repaired.empty())
+            ui::ShowMessage(this, ui::FromGbk(repaired));
+        if (!moved)
             ShowFileError(moved);
     }
     FillModuleList();

@@ -93,6 +93,46 @@ private slots:
         QCOMPARE(ReadBytes(folder / kSwapFileName), std::string("keep"));
     }
 
+    // Where the file system cannot swap two names in one step, the chain goes through the swap
+    // file and its journal, with the same outcome.
+    void moveChainThroughTheSwapFileGivesTheSameOrder() {
+        AllowMoveByExchange(false);
+        moveChainRotatesNamesBothWays();
+        moveChainFailureUndoesEveryRename();
+        AllowMoveByExchange(true);
+    }
+
+    // A crash in the middle of a move through the swap file: the next move, or the opening of
+    // the catalogue, puts the module back under the name that is missing, and says so.
+    void interruptedMoveIsRepairedAndReported() {
+        TestWorkspace workspace;
+        const auto folder = workspace.Modules();
+        const std::vector<std::string> names = {"A.kst", "B.kst", "C.kst"};
+        // Moving 0 to 2 was cut after "A -> swap" and "B -> A".
+        WriteModule(folder, kSwapFileName, {.groupId = "G", .title = "A"});
+        WriteModule(folder, "A.kst", {.groupId = "G", .title = "B"});
+        WriteModule(folder, "C.kst", {.groupId = "G", .title = "C"});
+        std::string journal("KESTREL-MOVE\0A.kst\0B.kst\0C.kst\0", 31);
+        WriteBytes(folder / kSwapJournalName, journal);
+        std::string note;
+        QVERIFY(RepairInterruptedMove(folder, note));
+        QVERIFY(!note.empty());
+        QVERIFY(note.find("B.kst") != std::string::npos);
+        QCOMPARE(FilesIn(folder), names);
+        QCOMPARE(Titles(folder, names), (std::vector<std::string>{"B", "A", "C"}));
+        QVERIFY(RepairInterruptedMove(folder, note));
+        QVERIFY(note.empty());
+
+        // The same state met by the next move: repaired first, then moved.
+        std::filesystem::rename(folder / "B.kst", folder / kSwapFileName);
+        WriteBytes(folder / kSwapJournalName, journal);
+        std::string repaired;
+        QVERIFY(MoveModuleInList(folder, names, 2, 0, &repaired));
+        QVERIFY(!repaired.empty());
+        QCOMPARE(FilesIn(folder), names);
+        QCOMPARE(Titles(folder, names), (std::vector<std::string>{"C", "B", "A"}));
+    }
+
     void renameNeverReplacesAndDeleteReportsOsError() {
         TestWorkspace workspace;
         const auto folder = workspace.Modules();
