@@ -66,7 +66,15 @@ int ModuleReport::WriteBody() {
     const std::string folderText = Utf8ToGbkLossy(folder.string());
 
     std::vector<std::string> names;
-    FileStatus status = ListModuleFileNames(folder, names);
+    std::vector<ScanFailure> unnamed;
+    FileStatus status = ListModuleFileNames(folder, names, &unnamed);
+    if (status && !unnamed.empty()) {
+        // A module whose name cannot be shown is not left out of the report without a word.
+        m_fileError = true;
+        return FMT_Fail((Utf8ToGbkLossy("无法读取“") + unnamed.front().fileName + Utf8ToGbkLossy("”：") +
+                         unnamed.front().status.message)
+                            .c_str());
+    }
     if (!status) {
         m_fileError = true;
         return FMT_Fail(

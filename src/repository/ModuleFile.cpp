@@ -8,11 +8,20 @@
 
 #include <algorithm>
 #include <climits>
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace kestrel {
 
 namespace {
+
+bool IsAscii(const std::string& text) {
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
 
 constexpr std::size_t kHeaderBytes = sizeof(ModuleHeader);
 
@@ -183,7 +192,17 @@ bool IsAcceptableModuleFileName(const std::string& name) {
 }
 
 std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName) {
-    return folder / std::filesystem::path(GbkToUtf8(fileName));
+    std::filesystem::path utf8 = folder / std::filesystem::path(GbkToUtf8(fileName));
+    if (IsAscii(fileName))
+        return utf8;
+    // A file copied from a system that names files in GBK is found under its own bytes.
+    struct stat st {};
+    if (::lstat(utf8.c_str(), &st) != 0 && errno == ENOENT) {
+        std::filesystem::path raw = folder / std::filesystem::path(fileName);
+        if (::lstat(raw.c_str(), &st) == 0)
+            return raw;
+    }
+    return utf8;
 }
 
 int64_t TestValueLengthOffset(const ModuleHeader& header) {

@@ -127,7 +127,8 @@ bool StateUndoesTest(int32_t storedFlags, int state);
 // end the name at the first blank), no folder separator and no zero byte.
 bool IsAcceptableModuleFileName(const std::string& name);
 
-// Path of a module file: folder / the GBK file name converted to the file system's UTF-8.
+// Path of a module file: folder / the GBK file name converted to the file system's UTF-8, or
+// the GBK bytes themselves when only a file of that name exists.
 std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName);
 
 // Reads folder/fileName into record (replacing everything, setting record.fileName).

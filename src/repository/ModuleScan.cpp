@@ -28,6 +28,14 @@ bool HasModuleExtension(std::string_view name) {
     return EndsWithIgnoringAsciiCase(name, ".kst");
 }
 
+// A listed name that no list line or record can hold: said, not skipped.
+ScanFailure UnnamableFailure(std::string_view diskName) {
+    ScanFailure failure;
+    failure.fileName = Utf8ToGbkLossy(diskName);
+    failure.status = FileStatus::Invalid(Utf8ToGbkLossy("文件名既不是 UTF-8 也不是 GBK")).About(failure.fileName);
+    return failure;
+}
+
 class Dir {
 public:
     explicit Dir(const std::filesystem::path& folder) : m_dir(::opendir(folder.empty() ? "." : folder.c_str())) {}
@@ -137,8 +145,22 @@ bool ReadHeader(int fd, off_t size, ModuleHeader& header, bool& isModule) {
 
 } // namespace
 
-FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<std::string>& names) {
+std::optional<std::string> GbkNameOfDiskName(std::string_view diskName) {
+    if (std::optional<std::string> gbk = Utf8ToGbk(diskName))
+        return gbk;
+    // A folder copied from a system that names files in GBK keeps those bytes. A name that is
+    // UTF-8 already is not taken for GBK: its bytes would read as other characters.
+    const bool isUtf8 = Utf16ToUtf8(Utf8ToUtf16(diskName)) == diskName;
+    if (!isUtf8 && IsValidGbk(diskName))
+        return std::string(diskName);
+    return std::nullopt;
+}
+
+FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<std::string>& names,
+                               std::vector<ScanFailure>* failures) {
     names.clear();
+    if (failures)
+        failures->clear();
     Dir dir(folder);
     if (!dir.Get())
         return FileStatus::FromErrno(errno);
@@ -146,9 +168,10 @@ FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<
     errno = 0;
     while (const dirent* entry = ::readdir(dir.Get())) {
         if (HasModuleExtension(entry->d_name) && MayBeFile(dirFd, entry)) {
-            // A disk name with no GBK form cannot be named in a list line or a record: skip it.
-            if (std::optional<std::string> gbk = Utf8ToGbk(entry->d_name))
+            if (std::optional<std::string> gbk = GbkNameOfDiskName(entry->d_name))
                 names.push_back(std::move(*gbk));
+            else if (failures)
+                failures->push_back(UnnamableFailure(entry->d_name));
         }
         errno = 0;
     }
@@ -247,8 +270,10 @@ struct ListedFile {
 // slow part on a cold or remote folder, so the files that need it are read on several threads
 // first; the walk then takes the results in listing order, and stops at the first failure with
 // what came before it, exactly as one thread reading file after file would.
+// With failures given, a file that cannot be read is recorded there and the walk goes on.
 template <typename Visit>
-FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& folder, int readers, Visit visit) {
+FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& folder, int readers, Visit visit,
+                std::vector<ScanFailure>* failures) {
     Dir dir(folder);
     if (!dir.Get())
         return FileStatus::FromErrno(errno);
@@ -292,15 +317,15 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
         } else {
             file.entry = std::make_unique<CacheEntry>();
             file.entry->diskName = name;
-            file.entry->gbkName = Utf8ToGbk(name);
+            file.entry->gbkName = GbkNameOfDiskName(name);
         }
-        const bool stops = file.error != 0 && file.error != ENOENT;
+        const bool stops = file.error != 0 && file.error != ENOENT && !failures;
         listed.push_back(std::move(file));
         if (stops) // nothing after a failure is looked at
             break;
         errno = 0;
     }
-    if (listed.empty() || listed.back().error == 0 || listed.back().error == ENOENT)
+    if (failures || listed.empty() || listed.back().error == 0 || listed.back().error == ENOENT)
         listError = errno;
 
     std::vector<std::size_t> toRead;
@@ -319,8 +344,13 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
     for (ListedFile& file : listed) {
         if (file.gone)
             continue;
-        if (file.error != 0)
-            return FailureOf(*file.entry, file.error);
+        if (file.error != 0) {
+            if (!failures)
+                return FailureOf(*file.entry, file.error);
+            const std::string name = file.entry->gbkName ? *file.entry->gbkName : Utf8ToGbkLossy(file.entry->diskName);
+            failures->push_back({name, FailureOf(*file.entry, file.error)});
+            continue; // not remembered: read again next time
+        }
         if (file.isFolder)
             continue;
         visit(*file.entry);
@@ -336,29 +366,46 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
 } // namespace
 
 FileStatus ModuleIndex::ListGroup(const std::filesystem::path& folder, const std::string& groupId,
-                                  std::vector<ModuleListEntry>& entries) {
+                                  std::vector<ModuleListEntry>& entries, std::vector<ScanFailure>* failures) {
     entries.clear();
+    if (failures)
+        failures->clear();
     FolderCache& cache = CacheOf(folder);
-    return Scan(cache, folder, m_readers, [&](const CacheEntry& entry) {
-        if (entry.isModule && entry.gbkName && FieldView(entry.header.groupId) == groupId)
-            entries.push_back({*entry.gbkName, entry.header});
-    });
+    return Scan(
+        cache, folder, m_readers,
+        [&](const CacheEntry& entry) {
+            if (!entry.isModule || FieldView(entry.header.groupId) != groupId)
+                return;
+            if (entry.gbkName)
+                entries.push_back({*entry.gbkName, entry.header});
+            else if (failures)
+                failures->push_back(UnnamableFailure(entry.diskName));
+        },
+        failures);
 }
 
 FileStatus ModuleIndex::ListAll(const std::filesystem::path& folder, std::vector<ModuleListEntry>& entries,
-                                std::vector<std::string>* invalidNames) {
+                                std::vector<std::string>* invalidNames, std::vector<ScanFailure>* failures) {
     entries.clear();
     if (invalidNames)
         invalidNames->clear();
+    if (failures)
+        failures->clear();
     FolderCache& cache = CacheOf(folder);
-    return Scan(cache, folder, m_readers, [&](const CacheEntry& entry) {
-        if (!entry.gbkName)
-            return;
-        if (entry.isModule)
-            entries.push_back({*entry.gbkName, entry.header});
-        else if (invalidNames)
-            invalidNames->push_back(*entry.gbkName);
-    });
+    return Scan(
+        cache, folder, m_readers,
+        [&](const CacheEntry& entry) {
+            if (!entry.gbkName) {
+                if (failures)
+                    failures->push_back(UnnamableFailure(entry.diskName));
+                return;
+            }
+            if (entry.isModule)
+                entries.push_back({*entry.gbkName, entry.header});
+            else if (invalidNames)
+                invalidNames->push_back(*entry.gbkName);
+        },
+        failures);
 }
 
 ModuleIndex::ModuleIndex(int readers) : m_readers(readers) {}

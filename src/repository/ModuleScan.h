@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -16,8 +18,22 @@ struct ModuleListEntry {
     ModuleHeader header;
 };
 
+// A file of the folder that a listing could not take: its name as messages show it (GBK) and
+// why, the status naming the file ("secret.kst: Permission denied").
+struct ScanFailure {
+    std::string fileName;
+    FileStatus status;
+};
+
+// The GBK name of a name on disk: UTF-8 converted, GBK bytes (a folder copied from another
+// system, never valid UTF-8) kept as they are; nullopt for anything else (a UTF-8 name with a
+// character GBK lacks included).
+std::optional<std::string> GbkNameOfDiskName(std::string_view diskName);
+
 // File names (GBK) in folder that end in ".kst", letter case ignored, in directory order.
-FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<std::string>& names);
+// Names that are neither UTF-8 nor GBK go to failures when it is given (skipped otherwise).
+FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<std::string>& names,
+                               std::vector<ScanFailure>* failures = nullptr);
 
 class ModuleIndex {
 public:
@@ -30,14 +46,16 @@ public:
     ModuleIndex& operator=(ModuleIndex&&) noexcept;
 
     // Module files of folder whose groupId equals groupId exactly, in directory order.
-    // Non-module files are skipped; a file that cannot be read stops the scan with Io and
-    // entries holds what was found before it.
+    // Non-module files are skipped; a file that cannot be read stops the scan with Io naming
+    // it, and entries holds what was found before it. With failures given, the scan instead
+    // records each file it cannot read (its group is unknown, so it is recorded whatever the
+    // group) and each module of the group whose name has no GBK form, and goes on.
     FileStatus ListGroup(const std::filesystem::path& folder, const std::string& groupId,
-                         std::vector<ModuleListEntry>& entries);
+                         std::vector<ModuleListEntry>& entries, std::vector<ScanFailure>* failures = nullptr);
     // Every module file of folder, whatever its group. invalidNames receives the .kst files
-    // that are not module files.
+    // that are not module files; failures as for ListGroup.
     FileStatus ListAll(const std::filesystem::path& folder, std::vector<ModuleListEntry>& entries,
-                       std::vector<std::string>* invalidNames = nullptr);
+                       std::vector<std::string>* invalidNames = nullptr, std::vector<ScanFailure>* failures = nullptr);
 
     struct CacheEntry;
     struct FolderCache;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <sys/stat.h>
 
 using namespace kestrel;
 using namespace kestrel::testsupport;
@@ -262,4 +264,73 @@ TEST(ModuleScan, ReadingOnSeveralThreadsStopsAtTheSameUnreadableFile) {
         },
         /*unprivileged=*/true);
     EXPECT_EQ(rc, 0);
+}
+
+// One unreadable module (another user's mode-000 file, a looping link) fails on its own,
+// named, while the others are listed; a caller that wants it stops at it, also named.
+TEST(ModuleScan, UnreadableFilesAreRecordedByNameAndTheScanGoesOn) {
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    WriteModule(dir / "a.kst", "G1", "A");
+    WriteModule(dir / "secret.kst", "G1", "S");
+    WriteModule(dir / "z.kst", "G1", "Z");
+    ::chmod((dir / "secret.kst").c_str(), 0000);
+    std::filesystem::create_symlink("x.kst", dir / "x.kst");
+    const int rc = RunInChild(
+        [&] {
+            for (int readers : {1, 8}) {
+                ModuleIndex index(readers);
+                std::vector<ModuleListEntry> entries;
+                std::vector<ScanFailure> failures;
+                if (!index.ListGroup(dir.Path(), "G1", entries, &failures))
+                    return 1;
+                std::vector<std::string> texts;
+                for (const ScanFailure& failure : failures)
+                    texts.push_back(failure.status.Text());
+                std::sort(texts.begin(), texts.end());
+                if (entries.size() != 2 || texts.size() != 2)
+                    return 2;
+                if (texts[0] != std::string("secret.kst: ") + std::strerror(EACCES) ||
+                    texts[1] != std::string("x.kst: ") + std::strerror(ELOOP))
+                    return 3;
+                const FileStatus stopped = index.ListGroup(dir.Path(), "G1", entries);
+                if (stopped || stopped.file.empty())
+                    return 4;
+            }
+            return 0;
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(rc, 0);
+}
+
+// A folder copied from a system that names files in GBK: those modules are listed and read
+// under their GBK names; a name that is neither UTF-8 nor GBK is said, not skipped.
+TEST(ModuleScan, NamesInGbkBytesAreListedAndNamesOfNoKindAreReported) {
+    TempDir dir;
+    const std::string gbkName = "\xD5\xCB\xB2\xE1.kst"; // 账册.kst in GBK bytes
+    WriteModule(dir / gbkName, "G1", "gbk");
+    WriteModule(dir / "\xE8\xB4\xA6.kst", "G1", "utf8"); // 账.kst in UTF-8
+    WriteModule(dir / "bad\xFF.kst", "G1", "bad");
+
+    std::vector<std::string> names;
+    std::vector<ScanFailure> unnamed;
+    ASSERT_TRUE(ListModuleFileNames(dir.Path(), names, &unnamed));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"\xD5\xCB.kst", gbkName}));
+    ASSERT_EQ(unnamed.size(), 1u);
+    EXPECT_EQ(unnamed[0].fileName, "bad?.kst");
+
+    ModuleIndex index;
+    std::vector<ModuleListEntry> entries;
+    std::vector<ScanFailure> failures;
+    ASSERT_TRUE(index.ListGroup(dir.Path(), "G1", entries, &failures));
+    EXPECT_EQ(entries.size(), 2u);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].status.Text().rfind("bad?.kst: ", 0), 0u);
+
+    ModuleRecord record;
+    ASSERT_TRUE(LoadModuleFile(record, dir.Path(), gbkName));
+    EXPECT_EQ(FieldText(record.header.title), "gbk");
+    ASSERT_TRUE(SaveModuleFile(record, "SA", dir.Path()));
+    EXPECT_FALSE(std::filesystem::exists(dir / "\xE8\xB4\xA6\xE5\x86\x8C.kst")); // saved in place, not beside
 }
