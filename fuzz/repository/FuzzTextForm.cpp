@@ -1,6 +1,6 @@
 // The text form reader: any text either is refused or reads into a module and a catalogue
-// whose own text form reads back to the same bytes; a module file's bytes come back through
-// the text form as the tool writes them.
+// whose own text form reads back to the same bytes; module and catalogue file bytes come back
+// through the text form as the tool writes them.
 #include "core/FixedText.h"
 #include "repository/TextForm.h"
 
@@ -48,6 +48,21 @@ void TextRoundTrip(const std::string& text) {
     }
 }
 
+void CatalogueBytesRoundTrip(const std::string& bytes) {
+    GroupCatalogue catalogue;
+    if (!ParseCatalogueBytes(catalogue, bytes))
+        return;
+    for (int i = 0; i < catalogue.groupCount; ++i)
+        if (!Terminated(catalogue.groups[static_cast<std::size_t>(i)].identifier) ||
+            !Terminated(catalogue.groups[static_cast<std::size_t>(i)].name))
+            return;
+    GroupCatalogue back;
+    std::vector<TextFinding> findings;
+    if (!CatalogueFromText(CatalogueToText(catalogue), "c.toml", back, findings) ||
+        SerializeCatalogue(back) != SerializeCatalogue(catalogue))
+        std::abort();
+}
+
 void BytesRoundTrip(const std::string& bytes) {
     ModuleRecord record;
     if (!ParseModuleBytes(record, bytes) || !FitsTheTextForm(record))
@@ -66,5 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
     TextRoundTrip(input);
     BytesRoundTrip(input);
+    CatalogueBytesRoundTrip(input);
     return 0;
 }

@@ -200,6 +200,9 @@ std::optional<std::vector<FlowEntry>> FlowEntries(const FlowTable& table) {
         const std::size_t equals = entry.find('=');
         if (equals == std::string_view::npos)
             return std::nullopt;
+        // An identifier with an ampersand could not be told from the entry's end when read back.
+        if (entry.substr(0, equals).find('&') != std::string_view::npos)
+            return std::nullopt;
         FlowEntry flow{std::string(entry.substr(0, equals)), {}};
         const std::string_view escaped = entry.substr(equals + 1);
         for (std::size_t i = 0; i < escaped.size(); ++i) {

@@ -109,6 +109,7 @@ TEST(TextForm, CataloguesComeBackByteForByte) {
         "garbage before&A=x", // no clean run of entries: travels whole
         "&A=x&",              // a lone ampersand at the end
         "&noequals&B=y",
+        "&A&&B=x&C=y",           // an identifier holding an ampersand
     };
     for (const std::string& flow : tables) {
         GroupCatalogue catalogue;
