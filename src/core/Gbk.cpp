@@ -126,7 +126,12 @@ std::string Utf8ToGbkLossy(std::string_view utf8) {
     std::size_t i = 0;
     while (i < utf8.size()) {
         const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-        std::size_t width = lead < 0x80 ? 1 : lead >= 0xF8 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        std::size_t width = lead < 0x80    ? 1
+                            : lead >= 0xF8 ? 1
+                            : lead >= 0xF0 ? 4
+                            : lead >= 0xE0 ? 3
+                            : lead >= 0xC0 ? 2
+                                           : 1;
         width = std::min(width, utf8.size() - i);
         // A malformed sequence costs its first byte only: what follows is read anew.
         for (std::size_t k = 1; k < width; ++k)

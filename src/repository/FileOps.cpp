@@ -79,7 +79,8 @@ std::string JournalBytes(const std::vector<std::string>& names) {
 
 bool ParseJournal(const std::string& bytes, std::vector<std::string>& names) {
     names.clear();
-    if (bytes.size() < sizeof kJournalMagic || bytes.compare(0, sizeof kJournalMagic, kJournalMagic, sizeof kJournalMagic) != 0)
+    if (bytes.size() < sizeof kJournalMagic ||
+        bytes.compare(0, sizeof kJournalMagic, kJournalMagic, sizeof kJournalMagic) != 0)
         return false;
     std::size_t at = sizeof kJournalMagic;
     while (at < bytes.size()) {

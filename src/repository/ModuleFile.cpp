@@ -7,8 +7,8 @@
 #include "core/Gbk.h"
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <sys/stat.h>
 

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrel {

@@ -94,7 +94,6 @@ std::filesystem::path DefaultRunnerPath() {
     return exe.parent_path() / kModuleRunnerName;
 }
 
-
 class Descriptor {
 public:
     explicit Descriptor(int fd = -1) : m_fd(fd) {}
@@ -172,8 +171,7 @@ bool ReadAvailable(int fd, const std::function<void(const char*, std::size_t)>& 
 // unreaped (a zombie), so that its process id and group stay its own until the caller kills
 // the group. Data already sent is taken; a pipe that stays open because a child of the module
 // holds it is not waited for.
-void Collect(pid_t pid, int socketFd, int outFd, int errFd, std::string& reply, OutputTail& out,
-                  OutputTail& err) {
+void Collect(pid_t pid, int socketFd, int outFd, int errFd, std::string& reply, OutputTail& out, OutputTail& err) {
     fcntl(socketFd, F_SETFL, O_NONBLOCK);
     const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     const auto takeReply = [&](const char* data, std::size_t size) {

@@ -8,6 +8,7 @@
 #include "repository/ModuleFile.h"
 #include "tool/ToolCommands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -157,6 +158,14 @@ std::string UsersJson(const UserTable& t) {
     return json.Close('}').Text();
 }
 
+// The path as the output shows it (UTF-8): a path in GBK bytes (copied from another system)
+// converted, anything else as the command line gave it.
+std::string ShownPath(const std::string& bytes, const std::string& argumentText) {
+    if (Utf16ToUtf8(Utf8ToUtf16(bytes)) != bytes && IsValidGbk(bytes))
+        return GbkToUtf8(bytes);
+    return argumentText;
+}
+
 int Fail(int code, const std::string& file, const std::string& why) {
     std::fprintf(stderr, "kestrel-tool show: %s: %s\n", file.c_str(), why.c_str());
     return code;
@@ -179,31 +188,43 @@ int ShowCommand(const QStringList& args) {
     if (argument.isEmpty())
         return line.UsageError(QStringLiteral("empty file name"));
     const std::filesystem::path path = PathArgument(argument);
-    const std::string file = ArgumentText(argument);
+    const std::string file = ShownPath(path.native(), ArgumentText(argument));
 
-    std::string bytes;
-    if (FileStatus read = ReadWholeFile(path, bytes); !read)
-        return Fail(kExitUnreadable, file, GbkToUtf8(read.message));
+    // Only the head first: the keyword decides what is read, and each reader reads no more
+    // than its file's own header declares.
+    StoredFile stored;
+    std::string head;
+    FileStatus opened = stored.Open(path);
+    if (opened)
+        opened = stored.ReadAt(0, std::min<std::uint64_t>(16, stored.Size()), head);
+    if (!opened)
+        return Fail(kExitUnreadable, file, GbkToUtf8(opened.message));
 
     // The keyword decides; the name only where the layout has no keyword (the user file) or
     // to say what a damaged file should have been.
-    const std::string head = bytes.substr(0, 16);
     const std::string keyword = head.substr(0, head.find('\0'));
     const std::string name = path.filename().string();
+    auto failed = [&](const FileStatus& status, const char* what) {
+        if (status.IsIo())
+            return Fail(kExitUnreadable, file, GbkToUtf8(status.message));
+        return Fail(kExitInvalid, file, what + status.message);
+    };
     std::string json;
     if (keyword == kModuleKeyword || (keyword != kCatalogueKeyword && EndsWithIgnoringAsciiCase(name, ".kst"))) {
         ModuleRecord record;
-        if (FileStatus status = ParseModuleBytes(record, bytes); !status)
-            return Fail(kExitInvalid, file, "not a module file: " + status.message);
+        if (FileStatus status = ReadModuleFile(record, path); !status)
+            return failed(status, "not a module file: ");
         json = ModuleJson(record, file);
     } else if (keyword == kCatalogueKeyword || EndsWithIgnoringAsciiCase(name, ".mgp")) {
         GroupCatalogue catalogue;
-        catalogue.Reset(path);
-        if (FileStatus status = ParseCatalogueBytes(catalogue, bytes); !status)
-            return Fail(kExitInvalid, file, "not a catalogue file: " + status.message);
+        if (FileStatus status = LoadCatalogue(catalogue, path); !status)
+            return failed(status, "not a catalogue file: ");
         json = CatalogueJson(catalogue);
     } else if (EndsWithIgnoringAsciiCase(name, ".usr") || EndsWithIgnoringAsciiCase(name, ".usr.bak")) {
+        std::string bytes;
         UserTable table;
+        if (FileStatus read = ReadWholeFile(path, bytes); !read)
+            return Fail(kExitUnreadable, file, GbkToUtf8(read.message));
         if (FileStatus status = ParseUserTableBytes(table, bytes); !status)
             return Fail(kExitInvalid, file, "not a user file: " + status.message);
         json = UsersJson(table);

@@ -188,9 +188,9 @@ TEST(AtomicFile, StatusNamesItsFile) {
     EXPECT_EQ(status.Text(), std::strerror(EACCES));
     status.About("secret.kst");
     EXPECT_EQ(status.Text(), std::string("secret.kst: ") + std::strerror(EACCES));
-    EXPECT_EQ(FileNameForMessage("/x/\xD5\xCB.kst"), "\xD5\xCB.kst");         // GBK bytes on disk stay
-    EXPECT_EQ(FileNameForMessage("/x/\xE8\xB4\xA6.kst"), "\xD5\xCB.kst");     // UTF-8 converted
-    EXPECT_EQ(FileNameForMessage("/x/bad\xFF.MGP"), "bad?.MGP");             // neither: marked
+    EXPECT_EQ(FileNameForMessage("/x/\xD5\xCB.kst"), "\xD5\xCB.kst");     // GBK bytes on disk stay
+    EXPECT_EQ(FileNameForMessage("/x/\xE8\xB4\xA6.kst"), "\xD5\xCB.kst"); // UTF-8 converted
+    EXPECT_EQ(FileNameForMessage("/x/bad\xFF.MGP"), "bad?.MGP");          // neither: marked
 }
 
 namespace {

@@ -102,7 +102,8 @@ TEST(Reliability, KilledSavesLoseNothingAndLeaveNoLitter) {
         figures.litter += Temporaries(dir.Path());
         if (module) {
             ModuleRecord back;
-            const bool whole = LoadModuleFile(back, dir.Path(), "m.kst") && (back.body == a.body || back.body == b.body);
+            const bool whole =
+                LoadModuleFile(back, dir.Path(), "m.kst") && (back.body == a.body || back.body == b.body);
             figures.lost += whole ? 0 : 1;
         } else {
             GroupCatalogue back;
@@ -202,10 +203,14 @@ struct Attack {
 // the runner's reply: none passes, none hangs the caller, none leaves a process behind.
 TEST(Reliability, MisbehavingModulesNeitherPassNorHang) {
     const std::vector<Attack> attacks = {
-        {"NeverReturns", Expect::Cancelled, 0, true}, {"StopItself", Expect::Cancelled, 0, true},
-        {"ForkAndHold", Expect::Code, 4},             {"ForkEscapeAndHold", Expect::Code, 6},
-        {"Flood", Expect::Code, 0},                   {"ForgeThenCrash", Expect::Failure},
-        {"ForgeHalfThenExit", Expect::Failure},       {"ForgeThenReturnFive", Expect::Failure},
+        {"NeverReturns", Expect::Cancelled, 0, true},
+        {"StopItself", Expect::Cancelled, 0, true},
+        {"ForkAndHold", Expect::Code, 4},
+        {"ForkEscapeAndHold", Expect::Code, 6},
+        {"Flood", Expect::Code, 0},
+        {"ForgeThenCrash", Expect::Failure},
+        {"ForgeHalfThenExit", Expect::Failure},
+        {"ForgeThenReturnFive", Expect::Failure},
         {"Crash", Expect::Failure},
     };
     std::mt19937 random(kSeed);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace kestrel::testsupport;
 
@@ -152,4 +153,29 @@ TEST(ShowCommand, ExitCodesForInvalidUnreadableAndUsage) {
     EXPECT_EQ(Show(dir, {}).exitCode, 64);
     EXPECT_EQ(Show(dir, {"a.kst", "b.kst"}).exitCode, 64);
     EXPECT_EQ(Show(dir, {"--bogus"}).exitCode, 64);
+}
+
+// A module named in GBK bytes (copied from another system) is shown with its name converted; a
+// sparse one is refused by name without reading what its header claims.
+TEST(ShowCommand, GbkNamedAndSparseModules) {
+    TempDir dir;
+    const std::string gbkPath = (dir / "\xD5\xCB.kst").string();
+    WriteBytes(gbkPath, ModuleBytes({.title = "gbk"}));
+    const ToolRun shown = Show(dir, {gbkPath});
+    ASSERT_EQ(shown.exitCode, 0) << shown.err;
+    const QJsonObject module = Json(shown);
+    EXPECT_TRUE(module["file"].toString().endsWith(U("账.kst"))) << module["file"].toString().toStdString();
+    EXPECT_EQ(module["title"].toString(), U("gbk"));
+
+    std::string huge = ModuleBytes({});
+    huge.resize(160);
+    PutI32(huge, kBodyLengthAt, 0x7fffffff);
+    PutI32(huge, kDescriptionLengthAt, 0x7fffffff);
+    PutI32(huge, kRemarkLengthAt, 0x7fffffff);
+    WriteBytes(dir / "huge.kst", huge);
+    ASSERT_EQ(::truncate((dir / "huge.kst").c_str(), off_t(64) << 30), 0);
+    const ToolRun refused = Show(dir, {(dir / "huge.kst").string()});
+    EXPECT_EQ(refused.exitCode, 3);
+    EXPECT_NE(refused.err.find("huge.kst: "), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(std::strerror(EFBIG)), std::string::npos) << refused.err;
 }

@@ -64,7 +64,8 @@ KESTREL_MODULE_EXPORT int32_t NeedsMarker(TestVariable* variables, int32_t count
 #if defined(__GNUC__)
 __attribute__((no_sanitize("undefined")))
 #endif
-KESTREL_MODULE_EXPORT int32_t Crash(TestVariable* variables, int32_t count) {
+KESTREL_MODULE_EXPORT int32_t
+Crash(TestVariable* variables, int32_t count) {
     (void)variables;
     (void)count;
     volatile int* volatile nowhere = NULL;
