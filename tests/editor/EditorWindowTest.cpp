@@ -23,8 +23,10 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
+#include <unistd.h>
 
 using namespace kestrel;
 using namespace kestrel::testsupport;
@@ -486,6 +488,42 @@ private slots:
         QVERIFY(editor->responder.messages[0].text.startsWith(QStringLiteral("ZEPSWAP.TMP")));
         QCOMPARE(editor->Title("a.kst"), std::string("first"));
         QCOMPARE(ReadBytes(editor->workspace.Modules() / kSwapFileName), std::string("someone else's"));
+    }
+
+    // A move through the swap file cut short by a crash: opening the catalogue puts the module
+    // back under the missing name before listing, and says so.
+    void openingRepairsAnInterruptedMoveAndSaysSo() {
+        Editor editor;
+        const auto folder = editor.workspace.Modules();
+        WriteCatalogue(folder / "audit.MGP", {{"A", "a"}});
+        WriteModule(folder, kSwapFileName, {.groupId = "A", .title = "first"});
+        WriteModule(folder, "a.kst", {.groupId = "A", .title = "second"});
+        WriteModule(folder, "c.kst", {.groupId = "A", .title = "third"});
+        WriteBytes(folder / kSwapJournalName, std::string("KESTREL-MOVE\0a.kst\0b.kst\0c.kst\0", 31));
+        editor.Open(editor.workspace.CataloguePath());
+        QCOMPARE(editor.responder.messages.size(), std::size_t(1));
+        QVERIFY(editor.responder.messages[0].text.contains(QStringLiteral("b.kst")));
+        QCOMPARE(editor.ModuleNames(), (QStringList{"a.kst", "b.kst", "c.kst"}));
+        QCOMPARE(editor.Title("b.kst"), std::string("first"));
+        QVERIFY(!std::filesystem::exists(folder / kSwapFileName));
+        QVERIFY(!std::filesystem::exists(folder / kSwapJournalName));
+    }
+
+    // A listed module whose header claims gigabytes (a sparse file): editing it says so, naming
+    // it, and the window lives on.
+    void editingASparseModuleIsRefusedByName() {
+        auto editor = EditorWithModules();
+        std::string huge = ReadBytes(editor->workspace.Modules() / "c.kst").substr(0, 160);
+        PutI32(huge, kBodyLengthAt, 0x7fffffff);
+        PutI32(huge, kDescriptionLengthAt, 0x7fffffff);
+        PutI32(huge, kRemarkLengthAt, 0x7fffffff);
+        WriteBytes(editor->workspace.Modules() / "c.kst", huge);
+        QCOMPARE(::truncate((editor->workspace.Modules() / "c.kst").c_str(), off_t(64) << 30), 0);
+        editor->Panel()->SelectModule(2);
+        QTest::keyClick(editor->Modules(), Qt::Key_Return);
+        QCOMPARE(editor->responder.messages.size(), std::size_t(1));
+        QVERIFY(editor->responder.messages[0].text.startsWith(QStringLiteral("c.kst: ")));
+        QVERIFY(editor->responder.messages[0].text.contains(QString::fromLocal8Bit(std::strerror(EFBIG))));
     }
 
     void moveToGroupAsksAndRefiles() {

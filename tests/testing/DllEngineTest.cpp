@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -221,6 +222,19 @@ TEST(DllEngineTest, TheRunnerDiesWithItsCaller) {
     ::waitpid(caller, nullptr, 0);
     EXPECT_TRUE(Ended(runner));
     ::kill(runner, SIGKILL); // in case it did not
+}
+
+// A caller that blocks SIGTERM for itself (to handle it in order) still gets a module whose
+// SIGTERM ends it.
+TEST(DllEngineTest, TheModuleDoesNotInheritTheCallersBlockedSignals) {
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &term, &old), 0);
+    const TestOutcome outcome = RunFunction("TerminateItself");
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_EQ(outcome.message.text, "[TerminateItself] " + Gbk("运行异常终止：") + strsignal(SIGTERM));
 }
 
 TEST(DllEngineTest, SampleModuleChecksItsVariables) {

@@ -190,3 +190,11 @@ KESTREL_MODULE_EXPORT int32_t Flood(TestVariable* variables, int32_t count) {
     fprintf(stderr, "complaint\n");
     return 0;
 }
+
+/* Ends itself by SIGTERM: blocked, it would return 0. */
+KESTREL_MODULE_EXPORT int32_t TerminateItself(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    raise(SIGTERM);
+    return 0;
+}
