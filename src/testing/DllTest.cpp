@@ -152,19 +152,23 @@ private:
     std::string m_text;
 };
 
-// Reads what is there now; false at the end of input (or an error).
-bool ReadAvailable(int fd, const std::function<void(const char*, std::size_t)>& take) {
+// Reads what is there now, at most about budget bytes (a writer that never pauses must not
+// keep the caller here); false at the end of input (or an error).
+bool ReadAvailable(int fd, const std::function<void(const char*, std::size_t)>& take,
+                   std::size_t budget = std::size_t(1) << 20) {
     char buffer[16384];
-    for (;;) {
+    for (std::size_t done = 0; done < budget;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {
             take(buffer, static_cast<std::size_t>(n));
+            done += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
+    return true;
 }
 
 // Gathers the reply and the module's output until the runner ends. The runner is left

@@ -194,6 +194,12 @@ TEST(DllEngineTest, ChildrenOfTheModuleNeitherOutliveNorBlockTheRun) {
     const pid_t escaped = PidFromFile(folder / "child.pid");
     ASSERT_GT(escaped, 0);
     ::kill(escaped, SIGKILL);
+
+    std::filesystem::remove(folder / "child.pid");
+    EXPECT_EQ(RunFunction("ForkEscapeAndFlood", {}, kModules, folder.Path()).code, 7);
+    const pid_t flooding = PidFromFile(folder / "child.pid");
+    ASSERT_GT(flooding, 0);
+    ::kill(flooding, SIGKILL);
 }
 
 TEST(DllEngineTest, AModuleThatStoppedItselfIsEndedByTheCancel) {

@@ -198,3 +198,20 @@ KESTREL_MODULE_EXPORT int32_t TerminateItself(TestVariable* variables, int32_t c
     raise(SIGTERM);
     return 0;
 }
+
+/* A child that leaves the process group and writes to the output pipe without pause. */
+KESTREL_MODULE_EXPORT int32_t ForkEscapeAndFlood(TestVariable* variables, int32_t count) {
+    (void)variables;
+    (void)count;
+    pid_t child = fork();
+    if (child == 0) {
+        static char block[4096];
+        memset(block, 'y', sizeof block);
+        setsid();
+        for (;;)
+            if (write(1, block, sizeof block) < 0)
+                _exit(0);
+    }
+    WritePid("child.pid", child);
+    return 7;
+}
