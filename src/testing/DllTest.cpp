@@ -287,6 +287,12 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
         return ErrorOutcome(SystemText(std::strerror(errno)));
     Descriptor parentEnd(sockets[0]);
     Descriptor childEnd(sockets[1]);
+    if (childEnd.Get() <= runner::kSocketDescriptor) {
+        const int moved = fcntl(childEnd.Get(), F_DUPFD_CLOEXEC, 10);
+        if (moved < 0)
+            return ErrorOutcome(SystemText(std::strerror(errno)));
+        childEnd.Reset(moved);
+    }
     // What the module prints is the module's, never the caller's own output.
     Descriptor outRead, outWrite, errRead, errWrite;
     if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite))

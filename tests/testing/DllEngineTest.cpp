@@ -243,6 +243,18 @@ TEST(DllEngineTest, TheModuleDoesNotInheritTheCallersBlockedSignals) {
     EXPECT_EQ(outcome.message.text, "[TerminateItself] " + Gbk("运行异常终止：") + strsignal(SIGTERM));
 }
 
+// A caller started with its standard descriptors closed: the socket and pipes then get the
+// low numbers the runner's own ends must take, and still reach it.
+TEST(DllEngineTest, ACallerWithoutStandardDescriptorsStillRunsModules) {
+    const int rc = testsupport::RunInChild([] {
+        for (int fd = 0; fd <= 3; ++fd)
+            ::close(fd);
+        return RunFunction("ReturnFive").code == 5 && RunFunction("Flood").output.size() == kCapturedOutputBytes ? 0
+                                                                                                                 : 1;
+    });
+    EXPECT_EQ(rc, 0);
+}
+
 TEST(DllEngineTest, SampleModuleChecksItsVariables) {
     VariableRow account = Row("Account", kImport, kChar, Gbk("现金"), 16);
     EXPECT_EQ(RunFunction("SampleAudit", {Row("Amount", kImport, kInt, "10"), account}, SAMPLE_MODULE_PATH).code, 0);
