@@ -1,5 +1,9 @@
 // kestrel-host: loads the plug-in, enters it through ModuleDesign and exits when it returns.
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 
 #include <cstdio>
 #include <cstring>
@@ -10,12 +14,56 @@ namespace {
 
 void Usage(FILE* out, const char* program) {
     std::fprintf(out,
-                 "usage: %s [--library PATH]\n"
+                 "usage: %s [--demo] [--library PATH]\n"
                  "Opens the module definition tool: the login, then the editor.\n"
+                 "  --demo          makes the demo workspace unless it exists, and opens the tool on it\n"
                  "  --library PATH  the plug-in to load (default: libkestrel.so beside this program)\n"
                  "  --help          this text\n"
                  "  --version       the version\n",
                  program);
+}
+
+// Outside any source tree and beside the user's other data, so that an installed copy has one too.
+QString DemoFolder() {
+    const QString chosen = qEnvironmentVariable("KESTREL_DEMO_DIR");
+    if (!chosen.isEmpty())
+        return chosen;
+    QString data = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!data.startsWith(QLatin1Char('/')))
+        data = QDir::homePath() + QStringLiteral("/.local/share");
+    return data + QStringLiteral("/kestrel-demo");
+}
+
+// The workspace is written by kestrel-make-demo beside this program; one made before is kept
+// as it is, with the user's changes.
+bool PrepareDemo(const QString& programDir) {
+    const QString folder = DemoFolder();
+    if (!QFileInfo::exists(folder + QStringLiteral("/demo.MGP")) ||
+        !QFileInfo::exists(folder + QStringLiteral("/audit.db"))) {
+        std::printf("Creating the demo workspace in %s\n", qPrintable(folder));
+        std::fflush(stdout);
+        const QString maker = programDir + QStringLiteral("/kestrel-make-demo");
+        const int status = QProcess::execute(maker, {folder});
+        if (status != 0) {
+            std::fprintf(stderr, "kestrel-host: %s could not make the demo workspace in %s\n", qPrintable(maker),
+                         qPrintable(folder));
+            return false;
+        }
+    }
+    // The demo's DLL modules name ./libsample_module.so, and a test runs in the module folder.
+    // A file of that name that is not our link belongs to the user and stays.
+    const QString sample = programDir + QStringLiteral("/libsample_module.so");
+    const QString link = folder + QStringLiteral("/libsample_module.so");
+    const QFileInfo existing(link);
+    if (QFileInfo::exists(sample) && (existing.isSymLink() || !existing.exists())) {
+        QFile::remove(link);
+        QFile::link(sample, link);
+    }
+    std::printf("Demo catalogue: %s/demo.MGP   audit database: %s/audit.db\n"
+                "Log in as SA with the password: tide oak plum\n",
+                qPrintable(folder), qPrintable(folder));
+    std::fflush(stdout);
+    return true;
 }
 
 } // namespace
@@ -37,15 +85,21 @@ int main(int argc, char** argv) {
     // be appended to every window title, so none is set.
     QApplication::setApplicationName(QStringLiteral("审计系统"));
 
-    std::string library = (QCoreApplication::applicationDirPath() + QStringLiteral("/libkestrel.so")).toStdString();
+    const QString programDir = QCoreApplication::applicationDirPath();
+    std::string library = (programDir + QStringLiteral("/libkestrel.so")).toStdString();
+    bool demo = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
             library = argv[++i];
+        } else if (std::strcmp(argv[i], "--demo") == 0) {
+            demo = true;
         } else {
             Usage(stderr, argv[0]);
             return 2;
         }
     }
+    if (demo && !PrepareDemo(programDir))
+        return 1;
 
     void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
