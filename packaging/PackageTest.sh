@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package of this build folder, unpacks it into a temporary root and runs the
-# unpacked programs from there: the install layout, the links and $ORIGIN as a user gets them.
+# Builds the Debian package of this build folder, has lintian judge it, unpacks it into a
+# temporary root and runs the unpacked programs from there: the install layout, the links and
+# $ORIGIN as a user gets them, and the demo an installed user makes.
 # Arguments: the build folder, a module file, the version.
 set -euo pipefail
 build=$1
@@ -28,17 +29,35 @@ done
 grep -q '^Recommends:.*libsqliteodbc' <<<"$control" || fail "Recommends lacks libsqliteodbc"
 grep -q '^Suggests:.*odbc-mariadb' <<<"$control" || fail "Suggests lacks odbc-mariadb"
 
+# Every error and warning fails; informational notes are shown for the reader.
+lintian --display-info --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || {
+    cat "$work/lintian.log" >&2
+    fail "lintian"
+}
+cat "$work/lintian.log"
+
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
 for file in usr/lib/kestrel/libkestrel.so usr/lib/kestrel/libformatprn.so usr/lib/kestrel/kestrel-module-runner \
             usr/lib/kestrel/KSTPRN.FMT usr/include/kestrel/ModuleFunction.h usr/share/doc/kestrel/README.md \
             usr/share/doc/kestrel/examples/SampleModule.c usr/share/man/man1/kestrel-tool.1.gz \
+            usr/share/man/man1/kestrel-host.1.gz usr/share/doc/kestrel/copyright usr/lib/kestrel/kestrel-make-demo \
+            usr/lib/kestrel/libsample_module.so \
             usr/share/applications/kestrel-host.desktop usr/share/icons/hicolor/scalable/apps/kestrel-host.svg; do
     [[ -e "$root/$file" ]] || fail "missing $file"
 done
 [[ "$(readlink "$root/usr/lib/kestrel/kestrel.usr")" == /var/lib/kestrel/kestrel.usr ]] ||
     fail "kestrel.usr does not lead to /var/lib/kestrel"
 grep -qx 'Name\[zh_CN\]=模块定义工具' "$root/usr/share/applications/kestrel-host.desktop" || fail "desktop entry name"
+
+# A terminal without the Chinese glyphs must still get the pages without a complaint.
+for page in kestrel-host kestrel-tool; do
+    warnings=$(LC_ALL=C MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
+    [[ -z "$warnings" ]] || fail "man $page: $warnings"
+done
+# A new version without a changelog entry would ship the old entry under the new number.
+zcat "$root/usr/share/doc/kestrel/changelog.gz" | head -1 | grep -q "^kestrel ($version) " ||
+    fail "the changelog's last entry is not version $version"
 
 # From the links on PATH, as a user starts them: nothing of the build folder may be needed.
 out=$("$root/usr/bin/kestrel-tool" show "$module") || fail "kestrel-tool show: $out"
@@ -49,4 +68,27 @@ grep -q '"kind":"module"' <<<"$out" || fail "kestrel-tool show printed: $out"
 if ldd "$root/usr/lib/kestrel/kestrel-tool" "$root/usr/lib/kestrel/libkestrel.so" | grep -q "$build"; then
     fail "an unpacked program still links from the build folder"
 fi
+
+# The demo as an installed user makes it: a plug-in that cannot be loaded stops the host after
+# the workspace is made and before any window. Settings and workspace stay in the temp folder.
+demo="$work/demo"
+export HOME="$work/home" XDG_CONFIG_HOME="$work/config" KESTREL_DEMO_DIR="$demo" QT_QPA_PLATFORM=offscreen
+status=0
+out=$("$root/usr/bin/kestrel-host" --demo --library "$work/none.so" 2>&1) || status=$?
+[[ $status -eq 1 && -f "$demo/demo.MGP" && -f "$demo/audit.db" ]] || fail "kestrel-host --demo ($status): $out"
+[[ "$(readlink "$demo/libsample_module.so")" == "$root/usr/lib/kestrel/libsample_module.so" ]] ||
+    fail "the demo's sample module is not linked: $(ls -l "$demo")"
+grep -q "LASTFILE" "$XDG_CONFIG_HOME/KESTREL.INI" || fail "the demo catalogue is not the last file"
+# The demo's modules run with the installed runner and sample module; some are made to fail.
+status=0
+out=$("$root/usr/bin/kestrel-tool" check "$demo/demo.MGP" --connect "Driver=SQLite3;Database=$demo/audit.db" 2>&1) ||
+    status=$?
+[[ $status -eq 1 ]] || fail "kestrel-tool check of the demo ($status): $out"
+grep -Eq '^CG001\.kst +CG +PASS' <<<"$out" || fail "the demo's DLL module did not pass: $out"
+grep -Eq '^xs001\.kst +XS +PASS' <<<"$out" || fail "the demo's SQL module did not pass: $out"
+# A second start keeps the workspace the user changed.
+touch -d '2000-01-01' "$demo/demo.MGP"
+"$root/usr/bin/kestrel-host" --demo --library "$work/none.so" >/dev/null 2>&1 || true
+[[ "$(stat -c %Y "$demo/demo.MGP")" == "$(date -d '2000-01-01' +%s)" ]] || fail "kestrel-host --demo made the demo anew"
+
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"

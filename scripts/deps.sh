@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
     unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql odbc-mariadb mariadb-server
     libtomlplusplus-dev
-    fonts-wqy-microhei poppler-utils dpkg-dev file
+    fonts-wqy-microhei poppler-utils dpkg-dev file lintian man-db
 )
 missing=()
 for p in "${packages[@]}"; do
