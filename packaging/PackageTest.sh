@@ -86,6 +86,12 @@ out=$("$root/usr/bin/kestrel-tool" check "$demo/demo.MGP" --connect "Driver=SQLi
 [[ $status -eq 1 ]] || fail "kestrel-tool check of the demo ($status): $out"
 grep -Eq '^CG001\.kst +CG +PASS' <<<"$out" || fail "the demo's DLL module did not pass: $out"
 grep -Eq '^xs001\.kst +XS +PASS' <<<"$out" || fail "the demo's SQL module did not pass: $out"
+# A folder that cannot be made stops the host with the reason, before any window.
+status=0
+out=$(KESTREL_DEMO_DIR="$root/usr/share/doc/kestrel/copyright/demo" "$root/usr/bin/kestrel-host" --demo 2>&1) ||
+    status=$?
+[[ $status -eq 1 ]] && grep -q "kestrel-make-demo: .*copyright/demo: Not a directory" <<<"$out" ||
+    fail "kestrel-host --demo in a folder that cannot be made ($status): $out"
 # A second start keeps the workspace the user changed.
 touch -d '2000-01-01' "$demo/demo.MGP"
 "$root/usr/bin/kestrel-host" --demo --library "$work/none.so" >/dev/null 2>&1 || true

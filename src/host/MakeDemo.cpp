@@ -94,6 +94,10 @@ int main(int argc, char** argv) {
     const std::filesystem::path folder = argv[1];
     std::error_code error;
     std::filesystem::create_directories(folder, error);
+    if (error) {
+        std::fprintf(stderr, "kestrel-make-demo: %s: %s\n", folder.c_str(), error.message().c_str());
+        return 1;
+    }
 
     bool ok = MakeAuditDatabase(std::filesystem::absolute(folder / "audit.db"));
     GroupCatalogue catalogue;
