@@ -363,7 +363,8 @@ bool ModuleSheet::RunModuleTest() {
     const ModuleTestResult result = kestrel::RunModuleTest(module, m_table, host);
     const TestMessage& message = result.outcome.message;
     if (message.present)
-        ui::ShowMessage(this, ui::FromGbk(message.text), ui::FromGbk(message.caption),
+        ui::ShowMessage(this, message.unicode ? QString::fromStdString(message.text) : ui::FromGbk(message.text),
+                        ui::FromGbk(message.caption),
                         result.stage == TestStage::kVariables ? ui::Icon::Warning : ui::Icon::None);
     if (!result.Passed())
         return false;

@@ -216,6 +216,9 @@ Result Connection::Connect(const std::string& connectionString) {
     SQLGetInfo(m_dbc, SQL_DRIVER_NAME, driverName, sizeof driverName, &nameLength);
     m_wide = !PrefersNarrow(driverName);
     m_inProcess = PrefersNarrow(driverName);
+    char dbmsName[256] = {};
+    if (SQL_SUCCEEDED(SQLGetInfo(m_dbc, SQL_DBMS_NAME, dbmsName, sizeof dbmsName, &nameLength)))
+        m_dbmsName = dbmsName;
     return Result{};
 }
 
@@ -235,6 +238,7 @@ void Connection::Disconnect() {
     m_connected = false;
     m_wide = false;
     m_inProcess = false;
+    m_dbmsName.clear();
 }
 
 bool Connection::Dead() const {

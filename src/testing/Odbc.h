@@ -52,6 +52,9 @@ public:
     // Whether the driver knows the connection to be gone (SQL_ATTR_CONNECTION_DEAD). Some
     // drivers report a lost server with a state outside class 08 and only tell it here.
     bool Dead() const;
+    // The database product as the driver names it (SQL_DBMS_NAME): "SQLite", "PostgreSQL",
+    // "MariaDB", "MySQL", ...; empty when closed.
+    const std::string& DbmsName() const { return m_dbmsName; }
     // Whether statements of this connection go through the wide-character calls.
     bool Wide() const { return m_wide; }
     SQLHDBC Handle() const { return m_dbc; }
@@ -66,6 +69,7 @@ private:
     bool m_wide = false;
     bool m_inProcess = false; // the driver talks to no server (no socket, no SIGPIPE)
     SQLUINTEGER m_loginTimeout = 0;
+    std::string m_dbmsName;
 };
 
 class Statement {

@@ -6,7 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -14,7 +18,6 @@ namespace kestrel {
 
 namespace {
 
-constexpr SQLULEN kQueryTimeoutSeconds = 600;
 // A server that accepts and never answers must not hold a connection attempt for ever.
 constexpr SQLUINTEGER kLoginTimeoutSeconds = 30;
 
@@ -41,10 +44,55 @@ bool LeftOutOfSync(const odbc::Result& result) {
 }
 
 TestOutcome DatabaseError(const odbc::Result& result) {
-    return Message(-1, Utf8ToGbkLossy(result.Text()), DatabaseErrorCaption());
+    TestOutcome outcome = Message(-1, result.Text(), DatabaseErrorCaption());
+    outcome.message.unicode = true;
+    return outcome;
+}
+
+TestOutcome TimedOut(std::chrono::seconds timeout) {
+    TestOutcome outcome =
+        Message(-1, "Timeout expired: the statement did not finish within " + std::to_string(timeout.count()) + " s",
+                DatabaseErrorCaption());
+    outcome.message.unicode = true;
+    return outcome;
+}
+
+TestOutcome Succeeded() {
+    TestOutcome outcome;
+    outcome.code = 0;
+    return outcome;
 }
 
 } // namespace
+
+bool ReadErrorCode(std::string_view text, int32_t& code) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    if (const std::size_t point = text.find('.'); point != std::string_view::npos) {
+        const std::string_view fraction = text.substr(point + 1);
+        if (fraction.find_first_not_of('0') != std::string_view::npos)
+            return false;
+        text = text.substr(0, point);
+    }
+    bool negative = false;
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    int64_t value = 0;
+    for (char c : text)
+        value = value * 10 + (c - '0');
+    value = negative ? -value : value;
+    if (value < INT32_MIN || value > static_cast<int64_t>(UINT32_MAX))
+        return false;
+    code = static_cast<int32_t>(static_cast<uint32_t>(value));
+    return true;
+}
 
 PreparedSql PrepareSqlTest(const std::string& sqlText, const TestVariableTable& table) {
     PreparedSql prepared;
@@ -57,156 +105,178 @@ PreparedSql PrepareSqlTest(const std::string& sqlText, const TestVariableTable& 
     return prepared;
 }
 
-struct SqlTestSession::Impl {
-    odbc::Connection connection;
-    // The statement that runs now, for the stopper.
+// What the caller and the thread that runs the statements share. The caller may leave the
+// thread behind (a driver that does not come back), so neither holds anything of the other's.
+struct SqlTestSession::Job {
     std::mutex mutex;
-    std::condition_variable ended;
-    odbc::Statement* running = nullptr;
-    std::thread stopper;
+    std::condition_variable changed;
+    odbc::Statement* running = nullptr; // the statement in the driver now
+    int cancelling = 0;                 // SQLCancel calls under way on running
+    bool stop = false;                  // cancelled or timed out: start nothing more
+    bool done = false;
+    TestOutcome outcome;
 
-    // A cancel that reaches the driver just before it enters the statement would be dropped
-    // (SQLCancel stops only what runs), so the stopper repeats it until the statement ends.
-    void StopRunning() {
-        if (stopper.joinable())
-            return;
-        stopper = std::thread([this] {
-            std::unique_lock lock(mutex);
-            while (running) {
-                running->Cancel();
-                ended.wait_for(lock, std::chrono::milliseconds(50));
-            }
-        });
-    }
-
-    // Runs one statement with the time-out. Returns the statement (for a query, still holding
-    // its result) or a failure; a cancel before the start gives a failure without running.
-    // settled, given for the module's own SQL: its further results are read past, and it tells
-    // whether the driver got to their end.
-    odbc::Result Run(odbc::Statement& statement, const std::string& sqlUtf8, CancelToken& cancel,
-                     bool* settled = nullptr) {
-        if (!statement.Valid())
-            return statement.AllocationResult();
-        statement.SetQueryTimeout(kQueryTimeoutSeconds);
+    // Asks the driver to stop the statement that runs now, without holding the lock while the
+    // driver works: a cancel that itself hangs must not block the caller's wait.
+    void CancelRunning() {
+        odbc::Statement* statement = nullptr;
         {
             std::lock_guard lock(mutex);
-            running = &statement;
+            if (!running)
+                return;
+            statement = running;
+            ++cancelling;
         }
-        odbc::Result result;
-        {
-            ArmedStep step(cancel, [this] { StopRunning(); });
-            if (step.Started()) {
-                result = statement.Execute(sqlUtf8);
-                // A module may send several statements, or call a procedure that returns rows:
-                // results left unread leave the connection refusing every later statement.
-                if (result && settled)
-                    result = statement.DrainResults(*settled);
-            } else {
-                result.ok = false;
-                result.records.push_back({"HY008", 0, "Operation canceled"});
-            }
-        }
-        {
-            std::lock_guard lock(mutex);
-            running = nullptr;
-            ended.notify_all();
-        }
-        if (stopper.joinable())
-            stopper.join();
-        return result;
+        statement->Cancel();
+        std::lock_guard lock(mutex);
+        --cancelling;
+        changed.notify_all();
     }
 };
 
-SqlTestSession::SqlTestSession() : m_impl(std::make_unique<Impl>()) {}
+// A connection and the one thread that makes every driver call on it but SQLCancel: some
+// drivers tie a connection's internal lock to the thread that took it, and a statement that
+// another thread runs next then waits for ever.
+struct SqlTestSession::Impl {
+    odbc::Connection connection;
 
-SqlTestSession::~SqlTestSession() = default;
-
-bool SqlTestSession::IsOpen() const {
-    return m_impl->connection.IsOpen();
-}
-
-TestOutcome SqlTestSession::Open(const std::string& connectionString) {
-    m_impl->connection.SetLoginTimeout(kLoginTimeoutSeconds);
-    const odbc::Result result = m_impl->connection.Connect(connectionString);
-    if (!result)
-        return DatabaseError(result);
-    TestOutcome outcome;
-    outcome.code = 0;
-    return outcome;
-}
-
-TestOutcome SqlTestSession::ExecuteOwn(const std::string& sqlUtf8) {
-    CancelToken never;
-    odbc::Statement statement(m_impl->connection);
-    const odbc::Result result = m_impl->Run(statement, sqlUtf8, never);
-    if (!result) {
-        TestOutcome outcome = DatabaseError(result);
-        if (result.ConnectionLost() || m_impl->connection.Dead())
-            Close();
-        return outcome;
-    }
-    TestOutcome outcome;
-    outcome.code = 0;
-    return outcome;
-}
-
-void SqlTestSession::Close() {
-    m_impl->connection.Disconnect();
-}
-
-TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
-    CancelToken never;
-    return Execute(prepared, never);
-}
-
-TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& cancel) {
-    Impl& impl = *m_impl;
-    if (!prepared.ok || !impl.connection.IsOpen())
-        return TestOutcome{};
-
-    // A step that failed or was cancelled: the message for a database error, the connection
-    // closed when it is lost (so the next test asks for a data source again) or when a cancel
-    // did not stop the driver.
-    auto fail = [&](const odbc::Result& result) {
-        if (cancel.IsCancelled()) {
-            if (result)
-                Close(); // the driver ran on regardless: its state is unknown
-            TestOutcome cancelled;
-            cancelled.cancelled = true;
-            return cancelled;
+    Impl() : m_thread([this] { Loop(); }) {}
+    ~Impl() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_quit = true;
+            m_changed.notify_all();
         }
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    // Runs task on the connection's thread, at once or after the task before it.
+    void Post(std::function<void()> task) {
+        std::lock_guard lock(m_mutex);
+        m_tasks.push_back(std::move(task));
+        m_changed.notify_all();
+    }
+    // Runs task on the connection's thread and waits for it.
+    template <class Task> auto Call(Task task) {
+        std::promise<decltype(task())> result;
+        auto future = result.get_future();
+        Post([&task, &result] { result.set_value(task()); });
+        return future.get();
+    }
+    // Leaves the impl to its thread, which is stuck in the driver: it frees everything
+    // itself if the driver ever comes back.
+    static void Abandon(std::unique_ptr<Impl> impl) {
+        Impl* left = impl.release();
+        std::lock_guard lock(left->m_mutex);
+        left->m_abandoned = true;
+        left->m_thread.detach();
+        left->m_changed.notify_all();
+    }
+
+    // Runs one statement with the server-side time-out (where the driver keeps one). A stop
+    // asked before the start gives a failure without running. settled, given for the module's
+    // own SQL: its further results are read past, and it tells whether the driver got to their
+    // end.
+    odbc::Result Run(odbc::Statement& statement, const std::string& sqlUtf8, Job& job, SQLULEN timeoutSeconds,
+                     bool* settled = nullptr) {
+        if (!statement.Valid())
+            return statement.AllocationResult();
+        statement.SetQueryTimeout(timeoutSeconds);
+        {
+            std::lock_guard lock(job.mutex);
+            if (job.stop) {
+                odbc::Result stopped;
+                stopped.ok = false;
+                stopped.records.push_back({"HY008", 0, "Operation canceled"});
+                return stopped;
+            }
+            job.running = &statement;
+        }
+        odbc::Result result = statement.Execute(sqlUtf8);
+        // A module may send several statements, or call a procedure that returns rows:
+        // results left unread leave the connection refusing every later statement.
+        if (result && settled)
+            result = statement.DrainResults(*settled);
+        std::unique_lock lock(job.mutex);
+        job.running = nullptr;
+        job.changed.wait(lock, [&job] { return job.cancelling == 0; });
+        return result;
+    }
+
+    // The three statements of the test; job.stop between them ends it early.
+    TestOutcome RunTest(const PreparedSql& prepared, Job& job, SQLULEN timeoutSeconds);
+
+private:
+    void Loop() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return !m_tasks.empty() || m_quit || m_abandoned; });
+            if (m_abandoned) {
+                lock.unlock();
+                delete this;
+                return;
+            }
+            if (m_tasks.empty())
+                return; // quit
+            std::function<void()> task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::function<void()>> m_tasks;
+    bool m_quit = false;
+    bool m_abandoned = false;
+    std::thread m_thread; // last: starts when everything above is ready
+};
+
+TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job, SQLULEN timeoutSeconds) {
+    auto stopped = [&job] {
+        std::lock_guard lock(job.mutex);
+        return job.stop;
+    };
+    // A step that failed: the message for a database error, the connection closed when it is
+    // lost (so the next test connects again). A stopped run is settled by the caller.
+    auto fail = [&](const odbc::Result& result) {
         TestOutcome outcome = DatabaseError(result);
-        if (result.ConnectionLost() || impl.connection.Dead() || LeftOutOfSync(result))
-            Close();
+        if (!stopped() && (result.ConnectionLost() || connection.Dead() || LeftOutOfSync(result)))
+            connection.Disconnect();
         return outcome;
     };
 
     // The standard form: "DELETE KSTError" (no FROM) is refused by SQLite and PostgreSQL.
     {
-        odbc::Statement statement(impl.connection);
-        const odbc::Result result = impl.Run(statement, "DELETE FROM KSTError", cancel);
-        if (!result || cancel.IsCancelled())
+        odbc::Statement statement(connection);
+        const odbc::Result result = Run(statement, "DELETE FROM KSTError", job, timeoutSeconds);
+        if (!result || stopped())
             return fail(result);
     }
     {
-        odbc::Statement statement(impl.connection);
+        odbc::Statement statement(connection);
         bool settled = true;
-        const odbc::Result result = impl.Run(statement, GbkToUtf8(prepared.sql), cancel, &settled);
-        if (!settled && impl.connection.IsOpen()) {
+        const odbc::Result result = Run(statement, GbkToUtf8(prepared.sql), job, timeoutSeconds, &settled);
+        if (!settled && connection.IsOpen()) {
             // Results the driver could not read past: the next module gets a new connection.
             TestOutcome outcome = fail(result);
-            Close();
+            connection.Disconnect();
             return outcome;
         }
-        if (!result || cancel.IsCancelled())
+        if (!result || stopped())
             return fail(result);
     }
 
     char query[64];
     std::snprintf(query, sizeof query, "SELECT * FROM KSTError WHERE UserID=%d", static_cast<int>(prepared.userNumber));
-    odbc::Statement statement(impl.connection);
-    odbc::Result result = impl.Run(statement, query, cancel);
-    if (!result || cancel.IsCancelled())
+    odbc::Statement statement(connection);
+    odbc::Result result = Run(statement, query, job, timeoutSeconds);
+    if (!result || stopped())
         return fail(result);
     bool hasRow = false;
     result = statement.Fetch(hasRow);
@@ -235,19 +305,166 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& ca
         if (!result)
             return fail(result);
     }
-    const std::string codeGbk = Utf8ToGbkLossy(codeText);
-    const int32_t code = static_cast<int32_t>(static_cast<uint32_t>(ReadWholeNumber(codeGbk)));
+    int32_t code = 0;
+    // A code that is no number is never success: a module that wrote NULL or 'FAILED' failed.
+    if (!ReadErrorCode(codeText, code))
+        code = -1;
+    TestOutcome outcome;
+    outcome.reportedByModule = true;
     if (code == 0) {
-        TestOutcome outcome;
         outcome.code = 0;
-        outcome.reportedByModule = true;
         return outcome;
     }
-    const std::string messageGbk = Utf8ToGbkLossy(messageText);
-    TestOutcome outcome = Message(code, "Error code:" + codeGbk + "\n" + messageGbk, std::string());
-    outcome.moduleMessage = messageGbk;
+    outcome = Message(code, "Error code:" + codeText + "\n" + messageText, std::string());
+    outcome.message.unicode = true;
+    outcome.moduleMessage = messageText;
     outcome.reportedByModule = true;
     return outcome;
+}
+
+SqlTestSession::SqlTestSession() : m_impl(std::make_unique<Impl>()) {}
+
+SqlTestSession::~SqlTestSession() {
+    Close();
+}
+
+bool SqlTestSession::IsOpen() const {
+    return m_impl->connection.IsOpen();
+}
+
+TestOutcome SqlTestSession::Open(const std::string& connectionString) {
+    Impl& impl = *m_impl;
+    const odbc::Result result = impl.Call([&impl, &connectionString] {
+        impl.connection.SetLoginTimeout(kLoginTimeoutSeconds);
+        return impl.connection.Connect(connectionString);
+    });
+    if (!result)
+        return DatabaseError(result);
+    return Succeeded();
+}
+
+void SqlTestSession::Close() {
+    Impl& impl = *m_impl;
+    impl.Call([&impl] {
+        impl.connection.Disconnect();
+        return true;
+    });
+}
+
+void SqlTestSession::SetTimeout(std::chrono::seconds timeout) {
+    m_timeout = std::max(timeout, std::chrono::seconds(1));
+}
+
+std::string SqlTestSession::DatabaseProduct() const {
+    return m_impl->connection.DbmsName();
+}
+
+// Runs work(impl, job) on a thread of its own and waits for it under the time-out and the
+// token. A stopped run whose driver does not come back within kCancelGrace is left behind
+// with its connection: the session gets a new, closed one.
+template <class Work> TestOutcome SqlTestSession::Watched(Work work, CancelToken& cancel) {
+    auto job = std::make_shared<Job>();
+    Impl* impl = m_impl.get();
+    bool timedOut = false;
+    bool cancelled = false;
+    {
+        auto stop = [job] {
+            {
+                std::lock_guard lock(job->mutex);
+                job->stop = true;
+                job->changed.notify_all();
+            }
+        };
+        ArmedStep step(cancel, stop);
+        if (!step.Started())
+            stop();
+        // Posted only now: a cancel that came before is seen before the first statement.
+        impl->Post([impl, job, work = std::move(work)] {
+            TestOutcome outcome = work(*impl, *job);
+            std::lock_guard lock(job->mutex);
+            job->outcome = std::move(outcome);
+            job->done = true;
+            job->changed.notify_all();
+        });
+        const auto deadline = std::chrono::steady_clock::now() + m_timeout;
+        std::unique_lock lock(job->mutex);
+        if (!job->changed.wait_until(lock, deadline, [&job] { return job->done || job->stop; })) {
+            timedOut = true;
+            job->stop = true;
+        }
+        cancelled = !timedOut && job->stop;
+    }
+
+    // Stopped: the driver is asked again and again (a cancel that reaches it just before it
+    // enters the statement is dropped) until it comes back or the grace is over.
+    bool back = false;
+    const auto graceEnd = std::chrono::steady_clock::now() + kCancelGrace;
+    for (;;) {
+        {
+            std::unique_lock lock(job->mutex);
+            if (job->done) {
+                back = true;
+                break;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= graceEnd)
+            break;
+        job->CancelRunning();
+        std::unique_lock lock(job->mutex);
+        job->changed.wait_for(lock, std::chrono::milliseconds(50), [&job] { return job->done; });
+    }
+    if (!back) {
+        Impl::Abandon(std::move(m_impl));
+        m_impl = std::make_unique<Impl>();
+    }
+
+    TestOutcome outcome;
+    {
+        std::lock_guard lock(job->mutex);
+        outcome = job->outcome;
+    }
+    if (!timedOut && !cancelled)
+        return outcome;
+    // The driver ran on regardless of the cancel, or said nothing clear: its state is unknown.
+    if (back && (outcome.code == 0 || outcome.reportedByModule))
+        Close();
+    if (timedOut)
+        return TimedOut(m_timeout);
+    TestOutcome stopped;
+    stopped.cancelled = true;
+    return stopped;
+}
+
+TestOutcome SqlTestSession::ExecuteOwn(const std::string& sqlUtf8) {
+    CancelToken never;
+    if (!IsOpen())
+        return TestOutcome{};
+    const auto seconds = static_cast<SQLULEN>(m_timeout.count());
+    return Watched(
+        [sqlUtf8, seconds](Impl& impl, Job& job) {
+            odbc::Statement statement(impl.connection);
+            bool settled = true;
+            const odbc::Result result = impl.Run(statement, sqlUtf8, job, seconds, &settled);
+            if (result && settled)
+                return Succeeded();
+            TestOutcome outcome = DatabaseError(result);
+            if (!settled || result.ConnectionLost() || impl.connection.Dead() || LeftOutOfSync(result))
+                impl.connection.Disconnect();
+            return outcome;
+        },
+        never);
+}
+
+TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
+    CancelToken never;
+    return Execute(prepared, never);
+}
+
+TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& cancel) {
+    if (!prepared.ok || !IsOpen())
+        return TestOutcome{};
+    const auto seconds = static_cast<SQLULEN>(m_timeout.count());
+    return Watched([prepared, seconds](Impl& impl, Job& job) { return impl.RunTest(prepared, job, seconds); }, cancel);
 }
 
 } // namespace kestrel

@@ -1,5 +1,7 @@
 #pragma once
 // What a test step tells the caller: a result code and at most one message to show.
+#include "core/Gbk.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,8 +10,13 @@ namespace kestrel {
 
 struct TestMessage {
     bool present = false;
-    std::string text;    // GBK
+    std::string text;    // GBK, or UTF-8 when unicode
     std::string caption; // GBK; empty: the host application's title
+    // A text from the database (a driver's message, the module's ErrorMsg) is UTF-8: GBK has no
+    // form for many characters it may hold, and it only goes to the screen and to reports.
+    bool unicode = false;
+
+    std::string Utf8() const { return unicode ? text : GbkToUtf8(text); }
 };
 
 // How much of a module's standard output and of its error output a test keeps: the last bytes.
@@ -19,7 +26,7 @@ struct TestOutcome {
     int32_t code = -1;         // 0 success, -1 the tool's own failure, else the module's code
     TestMessage message;       // to be shown by the caller (UI: a message box; batch: its line)
     bool cancelled = false;    // the user cancelled the run; counts as a failed test
-    std::string moduleMessage; // GBK; the module's own ErrorMsg when it wrote a non-zero code
+    std::string moduleMessage; // UTF-8; the module's own ErrorMsg when it wrote a non-zero code
     std::string output;        // bytes as printed: the last kCapturedOutputBytes of the module's stdout
     std::string errorOutput;   // the same of its stderr
     // The code is the module's own verdict (its KSTError row, or the lack of one; the

@@ -7,20 +7,31 @@
 #include "core/Gbk.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
+#include "testing/ErrorTable.h"
 #include "testing/ModuleTest.h"
 #include "tool/ToolCommands.h"
 #include "ui/GbkText.h"
 
 #include <QXmlStreamWriter>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrel::tool {
@@ -35,6 +46,7 @@ constexpr int kExitCouldNotRun = 4;
 constexpr int kExitNothingSelected = 5;
 
 constexpr char kConnectVariable[] = "KESTREL_CONNECT";
+constexpr int kMaxJobs = 64;
 
 struct CheckOptions {
     std::filesystem::path catalogue;
@@ -44,6 +56,9 @@ struct CheckOptions {
     std::string connection;
     std::filesystem::path junit;
     std::filesystem::path csv;
+    std::chrono::seconds timeout{600};
+    int jobs = 1;
+    bool isolate = true; // each connection its own session-private error table
 };
 
 enum class Verdict {
@@ -75,6 +90,9 @@ struct PlannedModule {
     std::size_t groupIndex = 0; // into the report's groups
     ModuleRecord record;
     FileStatus load; // why the file could not be read, if it could not
+    // Its SQL names the error table with a qualifier, past any session-private table: it runs
+    // on the shared table, alone, after the others.
+    bool shared = false;
 };
 
 struct ModuleResult {
@@ -244,24 +262,104 @@ std::string CsvText(const std::vector<PlannedModule>& plan, const std::vector<Mo
     return csv;
 }
 
+// What every worker of a run shares: the signal that stops it, and the tokens of the steps
+// that run now, which that signal cancels.
+class RunControl {
+public:
+    int Signal() const { return m_signal.load(); }
+    bool Stopping() const { return m_signal.load() != 0; }
+
+    void Stop(int signal) {
+        std::lock_guard lock(m_mutex);
+        int expected = 0;
+        m_signal.compare_exchange_strong(expected, signal);
+        for (CancelToken* token : m_tokens)
+            token->Cancel();
+        m_changed.notify_all();
+    }
+    // Sleeps for pause unless the run is stopped first; false when it is.
+    bool Pause(std::chrono::milliseconds pause) {
+        std::unique_lock lock(m_mutex);
+        return !m_changed.wait_for(lock, pause, [this] { return Stopping(); });
+    }
+
+    // A token of a step that runs now; cancelled at once when the run is stopping already.
+    class Registration {
+    public:
+        Registration(RunControl& control, CancelToken& token) : m_control(control), m_token(token) {
+            std::lock_guard lock(control.m_mutex);
+            control.m_tokens.push_back(&token);
+            if (control.Stopping())
+                token.Cancel();
+        }
+        ~Registration() {
+            std::lock_guard lock(m_control.m_mutex);
+            auto& tokens = m_control.m_tokens;
+            tokens.erase(std::remove(tokens.begin(), tokens.end(), &m_token), tokens.end());
+        }
+        Registration(const Registration&) = delete;
+        Registration& operator=(const Registration&) = delete;
+
+    private:
+        RunControl& m_control;
+        CancelToken& m_token;
+    };
+
+private:
+    std::atomic<int> m_signal{0};
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<CancelToken*> m_tokens;
+};
+
+// The statements that give a session its private error table, shadowing the shared one for
+// every unqualified KSTError of that session; none for a database we do not know how to ask.
+std::vector<std::string> PrivateErrorTableStatements(const std::string& product) {
+    const std::string name = AsciiLowerText(product);
+    if (name.find("sqlite") != std::string::npos)
+        return {"CREATE TEMP TABLE KSTError AS SELECT * FROM main.KSTError WHERE 0"};
+    if (name.find("postgres") != std::string::npos)
+        return {"CREATE TEMP TABLE KSTError (LIKE KSTError)"};
+    // A temporary table cannot be made LIKE a table of its own name: it is made under another
+    // and renamed.
+    if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos)
+        return {"CREATE TEMPORARY TABLE KSTError_private LIKE KSTError",
+                "ALTER TABLE KSTError_private RENAME TO KSTError"};
+    return {};
+}
+
+// One connection and its runs: a worker of the run (with its own runner processes).
 class Checker : private ModuleTestHost {
 public:
-    explicit Checker(const CheckOptions& options) : m_options(options) {}
+    Checker(const CheckOptions& options, RunControl& control, bool isolate)
+        : m_options(options), m_control(control), m_isolate(isolate) {}
 
     // Opens the data source and makes sure the error table is there; false (with the reason
-    // on stderr) when the run cannot start.
-    bool Start() {
-        const TestOutcome open = m_session.Open(m_options.connection);
+    // on stderr) when the run cannot start. isolated tells whether the session got its private
+    // error table (false: the database is one we cannot give one).
+    bool Start(bool& isolated) {
+        TestOutcome open = m_session.Open(m_options.connection);
         if (open.code != 0) {
-            std::fprintf(stderr, "kestrel-tool check: cannot connect: %s\n",
-                         OneLine(GbkToUtf8(open.message.text)).c_str());
+            std::fprintf(stderr, "kestrel-tool check: cannot connect: %s\n", OneLine(open.message.Utf8()).c_str());
             return false;
         }
+        m_session.SetTimeout(m_options.timeout);
         const TestOutcome probe = m_session.ExecuteOwn("SELECT * FROM KSTError WHERE 1=0");
         if (probe.code != 0) {
             std::fprintf(stderr, "kestrel-tool check: the error table KSTError cannot be read: %s\n",
-                         OneLine(GbkToUtf8(probe.message.text)).c_str());
+                         OneLine(probe.message.Utf8()).c_str());
             return false;
+        }
+        if (m_isolate && PrivateErrorTableStatements(m_session.DatabaseProduct()).empty())
+            m_isolate = false;
+        isolated = m_isolate;
+        if (m_isolate) {
+            const TestOutcome made = Isolate();
+            if (made.code != 0) {
+                std::fprintf(stderr, "kestrel-tool check: cannot make the session's own error table: %s\n",
+                             OneLine(made.message.Utf8()).c_str());
+                return false;
+            }
         }
         return true;
     }
@@ -288,13 +386,20 @@ private:
         const TestOutcome& outcome = run.outcome;
         result.code = outcome.code;
         if (outcome.message.present)
-            result.message = GbkToUtf8(outcome.message.text);
+            result.message = outcome.message.Utf8();
         if (!outcome.moduleMessage.empty())
-            result.failureText = GbkToUtf8(outcome.moduleMessage);
+            result.failureText = outcome.moduleMessage;
         result.output = outcome.output;
         result.errorOutput = outcome.errorOutput;
         if (run.Passed()) {
             result.verdict = Verdict::kPassed;
+            return;
+        }
+        result.code = result.code == 0 ? -1 : result.code;
+        if (outcome.cancelled) {
+            // Only a signal to the tool cancels: the run stops, this module included.
+            result.verdict = Verdict::kNotRun;
+            result.message = "not run";
             return;
         }
         // The one message of the tool's own (the README says so): the sheet fails a module whose
@@ -302,23 +407,145 @@ private:
         // nobody watches has to say why it failed. The run itself stays the sheet's.
         if (run.stage == TestStage::kPlaceholders)
             result.message = "SQL 中有无效的变量占位符";
-        result.code = result.code == 0 ? -1 : result.code;
         result.verdict = run.stage == TestStage::kRun && outcome.reportedByModule ? Verdict::kFailed : Verdict::kError;
     }
 
-    // A connection lost by an earlier module is opened again for this one.
-    SqlTestSession* OpenSession(TestOutcome& failure) override {
-        if (!m_session.IsOpen()) {
-            failure = m_session.Open(m_options.connection);
-            if (failure.code != 0)
-                return nullptr;
+    TestOutcome Isolate() {
+        TestOutcome made;
+        for (const std::string& statement : PrivateErrorTableStatements(m_session.DatabaseProduct())) {
+            made = m_session.ExecuteOwn(statement);
+            if (made.code != 0) {
+                m_session.Close();
+                break;
+            }
         }
-        return &m_session;
+        return made;
     }
 
+    TestOutcome Reopen() {
+        TestOutcome open = m_session.Open(m_options.connection);
+        if (open.code == 0 && m_isolate)
+            open = Isolate();
+        return open;
+    }
+
+    // A connection lost by an earlier module (or left behind after a time-out) is opened again
+    // for this one. A server that restarts takes a while: after a loss the connection is tried
+    // for up to kReconnectWindow with growing pauses; while it stays down, each later module
+    // tries once.
+    SqlTestSession* OpenSession(TestOutcome& failure) override {
+        if (m_session.IsOpen())
+            return &m_session;
+        failure = Reopen();
+        if (!m_down) {
+            const auto giveUp = std::chrono::steady_clock::now() + kReconnectWindow;
+            std::chrono::milliseconds pause(250);
+            while (failure.code != 0 && std::chrono::steady_clock::now() + pause <= giveUp && m_control.Pause(pause)) {
+                failure = Reopen();
+                pause = std::min(pause * 2, std::chrono::milliseconds(8000));
+            }
+        }
+        m_down = failure.code != 0;
+        return m_down ? nullptr : &m_session;
+    }
+
+    // SQL modules are bounded by the session; DLL modules here, on the same time-out: the
+    // runner (its whole process group) is ended when the time is up.
+    TestOutcome RunStep(int32_t type, const std::function<TestOutcome(CancelToken&)>& work) override {
+        CancelToken token;
+        RunControl::Registration registration(m_control, token);
+        if (type == kSqlModule)
+            return work(token);
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        bool timedOut = false;
+        std::thread watchdog([&] {
+            std::unique_lock lock(mutex);
+            if (!finished.wait_for(lock, m_options.timeout, [&done] { return done; })) {
+                timedOut = true;
+                lock.unlock();
+                token.Cancel();
+            }
+        });
+        TestOutcome outcome = work(token);
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+            finished.notify_all();
+        }
+        watchdog.join();
+        if (timedOut && outcome.cancelled) {
+            outcome.cancelled = false;
+            outcome.code = -1;
+            outcome.reportedByModule = false;
+            outcome.message.present = true;
+            outcome.message.unicode = true;
+            outcome.message.caption = "Error";
+            outcome.message.text =
+                "Timeout expired: the module did not finish within " + std::to_string(m_options.timeout.count()) + " s";
+        }
+        return outcome;
+    }
+
+    static constexpr std::chrono::seconds kReconnectWindow{30};
+
     const CheckOptions& m_options;
+    RunControl& m_control;
+    bool m_isolate;
+    bool m_down = false; // the last reconnect window ended without a connection
     TestVariableTable m_table;
     SqlTestSession m_session;
+};
+
+// SIGINT, SIGTERM and SIGHUP stop the run instead of ending the program: the modules under way
+// are cancelled, the reports are written with what is done, and the exit code tells the signal.
+class SignalWatch {
+public:
+    explicit SignalWatch(RunControl& control) : m_control(control) {
+        if (::pipe2(s_pipe, O_CLOEXEC) != 0)
+            return;
+        struct sigaction action {};
+        action.sa_handler = [](int signal) {
+            const auto byte = static_cast<unsigned char>(signal);
+            [[maybe_unused]] const ssize_t written = ::write(s_pipe[1], &byte, 1);
+        };
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < std::size(kSignals); ++i)
+            ::sigaction(kSignals[i], &action, &m_old[i]);
+        m_thread = std::thread([this] {
+            unsigned char byte = 0;
+            bool stopping = false;
+            while (::read(s_pipe[0], &byte, 1) == 1 && byte != 0) {
+                // A second signal means now: the reports are given up.
+                if (stopping)
+                    ::_exit(128 + byte);
+                stopping = true;
+                m_control.Stop(byte);
+            }
+        });
+    }
+    ~SignalWatch() {
+        if (!m_thread.joinable())
+            return;
+        for (std::size_t i = 0; i < std::size(kSignals); ++i)
+            ::sigaction(kSignals[i], &m_old[i], nullptr);
+        const unsigned char end = 0;
+        [[maybe_unused]] const ssize_t written = ::write(s_pipe[1], &end, 1);
+        m_thread.join();
+        ::close(s_pipe[0]);
+        ::close(s_pipe[1]);
+    }
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
+
+private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    static inline int s_pipe[2] = {-1, -1};
+    RunControl& m_control;
+    struct sigaction m_old[3]{};
+    std::thread m_thread;
 };
 
 // The key by which modules are ordered within a group: the file name as the tool's records
@@ -392,6 +619,8 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
                 continue;
             entry.module.groupId = plan.groups.back().groupId;
             entry.module.groupIndex = plan.groups.size() - 1;
+            entry.module.shared = entry.module.record.header.type != kDllModule &&
+                                  FindQualifiedErrorTable(entry.module.record.body) != std::string_view::npos;
             plan.modules.push_back(std::move(entry.module));
         }
     }
@@ -428,7 +657,9 @@ private:
 
 int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
     CommandLine line(
-        "check", "CATALOGUE --connect CONNSTR [--group ID] [--junit FILE] [--csv FILE]",
+        "check",
+        "CATALOGUE --connect CONNSTR [--group ID] [--junit FILE] [--csv FILE] [--timeout SECONDS] [--jobs N] "
+        "[--shared-error-table]",
         "Runs every module of the catalogue's groups (group by group, by file name within a group) with its stored "
         "test values against the database, without windows, and changes no module file. Prints one line per module "
         "(file  group  PASS|FAIL|ERROR  code  message  seconds), then the counts.",
@@ -440,7 +671,8 @@ int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
          {kExitCouldNotRun, "some modules could not be run (database error, crash, bad placeholder, unreadable "
                             "file); wins over 1"},
          {kExitNothingSelected, "nothing was selected to check"},
-         {kExitUsage, "usage"}});
+         {kExitUsage, "usage"},
+         {130, "stopped by SIGINT (143 SIGTERM, 129 SIGHUP): the reports hold the modules done, the rest not run"}});
     QCommandLineParser& parser = line.Parser();
     parser.addPositionalArgument(QStringLiteral("CATALOGUE"), QStringLiteral("The group catalogue (.MGP)."));
     const QCommandLineOption connect(QStringLiteral("connect"),
@@ -454,7 +686,18 @@ int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
                                    QStringLiteral("FILE"));
     const QCommandLineOption csv(QStringLiteral("csv"), QStringLiteral("Writes a CSV report (UTF-8) to FILE."),
                                  QStringLiteral("FILE"));
-    parser.addOptions({connect, group, junit, csv});
+    const QCommandLineOption timeout(QStringLiteral("timeout"),
+                                     QStringLiteral("Fails a module that runs longer than SECONDS (default 600): its "
+                                                    "statement is cancelled, a DLL module's runner ended."),
+                                     QStringLiteral("SECONDS"), QStringLiteral("600"));
+    const QCommandLineOption jobs(QStringLiteral("jobs"),
+                                  QStringLiteral("Runs N modules at a time, on N connections (default 1). The "
+                                                 "lines and reports keep the order of a run with 1."),
+                                  QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption shared(QStringLiteral("shared-error-table"),
+                                    QStringLiteral("Runs every module on the database's own KSTError instead of a "
+                                                   "table private to each connection (then one module at a time)."));
+    parser.addOptions({connect, group, junit, csv, timeout, jobs, shared});
     if (const int exit = line.Parse(args, 1, 1); exit >= 0)
         return exit;
 
@@ -483,6 +726,15 @@ int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
             return line.UsageError(QStringLiteral("--%1 needs a file name").arg(option->names().front()));
         *target = PathArgument(parser.value(*option));
     }
+    bool ok = false;
+    const qlonglong seconds = parser.value(timeout).toLongLong(&ok);
+    if (!ok || seconds < 1 || seconds > 86400 * 7)
+        return line.UsageError(QStringLiteral("--timeout takes whole seconds from 1 to 604800"));
+    options.timeout = std::chrono::seconds(seconds);
+    options.jobs = parser.value(jobs).toInt(&ok);
+    if (!ok || options.jobs < 1 || options.jobs > kMaxJobs)
+        return line.UsageError(QStringLiteral("--jobs takes a number from 1 to %1").arg(kMaxJobs));
+    options.isolate = !parser.isSet(shared);
     return -1;
 }
 
@@ -522,25 +774,129 @@ int CheckCommand(const QStringList& args) {
         return kExitNothingSelected;
     }
 
-    Checker checker(options);
-    if (!checker.Start())
-        return kExitCannotStart;
+    RunControl control;
+    SignalWatch signalWatch(control);
+    const std::size_t total = plan.modules.size();
+    std::vector<std::size_t> isolatedOrder; // indexes into plan.modules, run first, in parallel
+    std::vector<std::size_t> sharedOrder;   // then these, one by one, on the shared table
+    for (std::size_t i = 0; i < total; ++i)
+        (options.isolate && plan.modules[i].shared ? sharedOrder : isolatedOrder).push_back(i);
 
-    Progress progress;
-    std::vector<ModuleResult> results(plan.modules.size());
-    Counts counts;
-    for (std::size_t i = 0; i < plan.modules.size(); ++i) {
-        const PlannedModule& module = plan.modules[i];
-        progress.Show(i + 1, plan.modules.size(), module.shown);
-        results[i] = checker.Check(module);
-        const ModuleResult& result = results[i];
-        counts.Add(result);
-        progress.Clear();
-        std::printf("%s  %s  %s  %d  %s  %ss\n", OneLine(module.shown).c_str(), OneLine(module.groupId).c_str(),
-                    VerdictWord(result.verdict), static_cast<int>(result.code),
-                    result.message.empty() ? "-" : OneLine(result.message).c_str(), Seconds(result.seconds).c_str());
-        std::fflush(stdout);
+    // Every worker connects before any module runs: a data source that cannot serve them all
+    // stops the run at once.
+    std::vector<std::unique_ptr<Checker>> checkers;
+    const int workers = static_cast<int>(
+        std::min<std::size_t>(static_cast<std::size_t>(options.jobs), std::max<std::size_t>(isolatedOrder.size(), 1)));
+    for (int w = 0; w < workers; ++w) {
+        checkers.push_back(std::make_unique<Checker>(options, control, options.isolate));
+        bool isolated = false;
+        if (!checkers.back()->Start(isolated))
+            return kExitCannotStart;
+        if (w == 0 && options.isolate && !isolated) {
+            std::fputs("kestrel-tool check: this database cannot be given a private error table: every module "
+                       "runs on the shared KSTError, one at a time\n",
+                       stderr);
+            options.isolate = false;
+            isolatedOrder.insert(isolatedOrder.end(), sharedOrder.begin(), sharedOrder.end());
+            std::sort(isolatedOrder.begin(), isolatedOrder.end());
+            sharedOrder.clear();
+            break;
+        }
     }
+    if (!options.isolate && checkers.size() > 1)
+        checkers.resize(1);
+
+    std::vector<ModuleResult> results(total);
+    std::vector<char> done(total, 0);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t started = 0;
+    std::size_t next = 0;
+    std::size_t finishedWorkers = 0;
+    std::string startedName;
+    auto work = [&](Checker& checker, const std::vector<std::size_t>& order) {
+        for (;;) {
+            std::size_t index = 0;
+            {
+                std::lock_guard lock(mutex);
+                if (next >= order.size() || control.Stopping())
+                    break;
+                index = order[next++];
+                ++started;
+                startedName = plan.modules[index].shown;
+                changed.notify_all();
+            }
+            ModuleResult result = checker.Check(plan.modules[index]);
+            if (plan.modules[index].shared && result.verdict != Verdict::kNotRun)
+                result.message = result.message.empty() ? "ran alone on the shared error table"
+                                                        : result.message + " (ran alone on the shared error table)";
+            std::lock_guard lock(mutex);
+            results[index] = std::move(result);
+            done[index] = 1;
+            changed.notify_all();
+        }
+        std::lock_guard lock(mutex);
+        ++finishedWorkers;
+        changed.notify_all();
+    };
+    // The workers, then (in the same thread as the last of them) the modules that must run
+    // alone on the shared table.
+    std::thread runner([&] {
+        {
+            std::vector<std::thread> threads;
+            for (std::size_t w = 1; w < checkers.size(); ++w)
+                threads.emplace_back(work, std::ref(*checkers[w]), std::cref(isolatedOrder));
+            work(*checkers.front(), isolatedOrder);
+            for (std::thread& thread : threads)
+                thread.join();
+        }
+        if (!sharedOrder.empty() && !control.Stopping()) {
+            CheckOptions sharedOptions = options;
+            sharedOptions.isolate = false;
+            Checker alone(sharedOptions, control, false);
+            bool isolated = false;
+            {
+                std::lock_guard lock(mutex);
+                next = 0;
+                finishedWorkers = 0;
+            }
+            if (alone.Start(isolated)) {
+                work(alone, sharedOrder);
+            }
+        }
+        std::lock_guard lock(mutex);
+        finishedWorkers = SIZE_MAX;
+        changed.notify_all();
+    });
+
+    // The lines in the order of the plan, each as soon as it and all before it are done.
+    Progress progress;
+    Counts counts;
+    {
+        std::unique_lock lock(mutex);
+        for (std::size_t i = 0; i < total; ++i) {
+            for (;;) {
+                if (done[i] || finishedWorkers == SIZE_MAX)
+                    break;
+                progress.Show(started, total, startedName);
+                changed.wait(lock);
+            }
+            if (!done[i]) {
+                results[i].verdict = Verdict::kNotRun;
+                results[i].message = "not run";
+            }
+            const PlannedModule& module = plan.modules[i];
+            const ModuleResult& result = results[i];
+            counts.Add(result);
+            progress.Clear();
+            std::printf("%s  %s  %s  %d  %s  %ss\n", OneLine(module.shown).c_str(), OneLine(module.groupId).c_str(),
+                        VerdictWord(result.verdict), static_cast<int>(result.code),
+                        result.message.empty() ? "-" : OneLine(result.message).c_str(),
+                        Seconds(result.seconds).c_str());
+            std::fflush(stdout);
+        }
+    }
+    runner.join();
     std::printf("%d passed, %d failed, %d could not run", counts.passed, counts.failed, counts.errors);
     if (counts.notRun > 0)
         std::printf(", %d not run", counts.notRun);
@@ -559,6 +915,8 @@ int CheckCommand(const QStringList& args) {
     };
     write(options.junit, JUnitXml(options.catalogue.filename().string(), plan.groups, plan.modules, results));
     write(options.csv, CsvText(plan.modules, results));
+    if (control.Stopping())
+        return 128 + control.Signal();
     return exitCode;
 }
 

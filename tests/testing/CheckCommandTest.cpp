@@ -13,11 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <thread>
 
 namespace kestrel {
 namespace {
@@ -200,7 +204,146 @@ TEST_F(CheckCommandTest, NothingSelectedAndAMissingErrorTable) {
     EXPECT_NE(missing.err.find("KSTError"), std::string::npos) << missing.err;
 }
 
+// What a module's SQL writes to its row: the dialects differ in how a long wait is spelt.
+std::string SlowSql() {
+    switch (testsupport::kTestDatabase) {
+    case testsupport::DatabaseKind::Postgres:
+        return "SELECT pg_sleep(120)";
+    case testsupport::DatabaseKind::MariaDb:
+        return "SELECT SLEEP(120)"; // its driver keeps no query time-out: the tool's own must fire
+    default:
+        return "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT max(x) FROM c";
+    }
+}
+
+TEST_F(CheckCommandTest, ATimeOutFailsTheModuleAndTheRunGoesOn) {
+    testsupport::WriteCatalogue(Catalogue(), {{"G5", Gbk("超时组")}});
+    const std::vector<VariableRow> user = {Row("UserID", kImport, kInt, "7")};
+    SaveModule("t1_slow.kst", "G5", kSqlModule, SlowSql(), user);
+    SaveModule("t2_ok.kst", "G5", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
+    if (!testsupport::kOnPostgres && !testsupport::kOnMariaDb) {
+        // A runner that loops and one that stops itself.
+        SaveModule("t3_loop.kst", "G5", kDllModule, "./libtest_modules.so,NeverReturns", {});
+        SaveModule("t4_stopped.kst", "G5", kDllModule, "./libtest_modules.so,StopItself", {});
+        SaveModule("t6_ok.kst", "G5", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
+    }
+    const ToolRun run = Tool(Args(" --timeout=2"));
+    EXPECT_EQ(run.exitCode, 4) << run.out << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_GE(lines.size(), 3u) << run.out;
+    EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"(^t1_slow\.kst  G5  ERROR  -1  .*(Timeout|cancel))")))
+        << lines[0];
+    EXPECT_EQ(lines[1].rfind("t2_ok.kst  G5  PASS", 0), 0u) << lines[1];
+    if (lines.size() == 6) {
+        for (std::size_t i = 2; i < 4; ++i)
+            EXPECT_NE(lines[i].find("ERROR  -1  Timeout expired: the module did not finish within 2 s"),
+                      std::string::npos)
+                << lines[i];
+        EXPECT_EQ(lines[4].rfind("t6_ok.kst  G5  PASS", 0), 0u) << lines[4];
+    }
+}
+
+TEST_F(CheckCommandTest, EachConnectionHasItsOwnErrorTable) {
+    testsupport::WriteCatalogue(Catalogue(), {{"G6", Gbk("隔离组")}});
+    const std::vector<VariableRow> user = {Row("UserID", kImport, kInt, "7")};
+    SaveModule("i1.kst", "G6", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'mine')", user);
+    // Another run's row in the shared table survives this run.
+    ASSERT_EQ(testsupport::QueryOne(m_connection, "INSERT INTO KSTError VALUES (99, 5, 'other run')"), "");
+    const ToolRun isolated = Tool(Args());
+    EXPECT_EQ(isolated.exitCode, 0) << isolated.out << isolated.err;
+    EXPECT_EQ(testsupport::QueryOne(m_connection, "SELECT COUNT(*) FROM KSTError"), "1");
+    EXPECT_EQ(testsupport::QueryOne(m_connection, "SELECT ErrorMsg FROM KSTError"), "other run");
+
+    // A module that names the shared table itself runs on it, after the others, and says so.
+    const std::string schema = testsupport::kOnPostgres  ? "public"
+                               : testsupport::kOnMariaDb ? testsupport::QueryOne(m_connection, "SELECT DATABASE()")
+                                                         : "main";
+    SaveModule("i0_qualified.kst", "G6", kSqlModule,
+               "INSERT INTO " + schema + ".KSTError VALUES ([?:UserID], 0, 'shared')", user);
+    const ToolRun qualified = Tool(Args(" --jobs 2"));
+    EXPECT_EQ(qualified.exitCode, 0) << qualified.out << qualified.err;
+    const std::vector<std::string> lines = Lines(qualified.out);
+    ASSERT_EQ(lines.size(), 3u) << qualified.out;
+    EXPECT_EQ(lines[0].rfind("i0_qualified.kst  G6  PASS  0  ran alone on the shared error table  ", 0), 0u)
+        << lines[0];
+    EXPECT_EQ(lines[1].rfind("i1.kst  G6  PASS  0  -  ", 0), 0u) << lines[1];
+
+    // Isolation off: the Part's statements on the shared table.
+    ASSERT_EQ(testsupport::QueryOne(m_connection, "INSERT INTO KSTError VALUES (99, 5, 'other run')"), "");
+    SaveModule("i0_qualified.kst", "G6", kSqlModule, "SELECT 1", {});
+    std::filesystem::remove(m_dir.Path() / "i0_qualified.kst");
+    EXPECT_EQ(Tool(Args(" --shared-error-table")).exitCode, 0);
+    EXPECT_EQ(testsupport::QueryOne(m_connection, "SELECT ErrorMsg FROM KSTError"), "mine");
+}
+
+TEST_F(CheckCommandTest, ParallelRunsGiveTheSameLinesInTheSameOrder) {
+    testsupport::WriteCatalogue(Catalogue(), {{"G1", Gbk("通过组")}, {"G2", Gbk("失败组")}, {"G7", Gbk("并行组")}});
+    const std::vector<VariableRow> user = {Row("UserID", kImport, kInt, "7")};
+    for (int i = 0; i < 8; ++i)
+        SaveModule("p" + std::to_string(i) + ".kst", "G7", kSqlModule,
+                   "INSERT INTO KSTError VALUES ([?:UserID], " + std::to_string(i % 3) + ", 'module " +
+                       std::to_string(i) + "')",
+                   user);
+    auto withoutTimes = [](const std::string& out) {
+        return std::regex_replace(out, std::regex(R"(  \d+\.\d{3}s\n)"), "\n");
+    };
+    const std::filesystem::path csv1 = m_dir.Path() / "one.csv";
+    const std::filesystem::path csv4 = m_dir.Path() / "four.csv";
+    const ToolRun one = Tool(Args(" --csv " + Quoted(csv1.string())));
+    const ToolRun four = Tool(Args(" --jobs 4 --csv " + Quoted(csv4.string())));
+    EXPECT_EQ(one.exitCode, 4) << one.out << one.err;
+    EXPECT_EQ(four.exitCode, 4) << four.out << four.err;
+    EXPECT_EQ(withoutTimes(four.out), withoutTimes(one.out));
+    EXPECT_NE(one.out.find("p5.kst  G7  FAIL  2  Error code:2 module 5  "), std::string::npos) << one.out;
+    auto csvWithoutTimes = [](const std::string& text) {
+        return std::regex_replace(text, std::regex(R"(,\d+\.\d{3}\r\n)"), "\r\n");
+    };
+    EXPECT_EQ(csvWithoutTimes(ReadText(csv4)), csvWithoutTimes(ReadText(csv1)));
+}
+
 #if !defined(KESTREL_TEST_POSTGRES) && !defined(KESTREL_TEST_MARIADB)
+TEST_F(CheckCommandTest, ASignalStopsTheRunAndTheReportsKeepWhatWasDone) {
+    testsupport::WriteCatalogue(Catalogue(), {{"G8", Gbk("中断组")}});
+    SaveModule("s1_ok.kst", "G8", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')",
+               {Row("UserID", kImport, kInt, "7")});
+    SaveModule("s2_loop.kst", "G8", kDllModule, "./libtest_modules.so,LoopAndTellPid", {});
+    SaveModule("s3_later.kst", "G8", kSqlModule, "SELECT 1", {});
+    const std::filesystem::path csv = m_dir.Path() / "out.csv";
+    const std::filesystem::path out = m_dir.Path() / "signal.out";
+    for (const auto& [signal, exitCode] : {std::pair{SIGTERM, 143}, std::pair{SIGINT, 130}}) {
+        std::filesystem::remove(m_dir.Path() / "runner.pid");
+        const pid_t tool = fork();
+        if (tool == 0) {
+            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, STDOUT_FILENO);
+            ::execl(KESTREL_TOOL_PATH, KESTREL_TOOL_PATH, "check", Catalogue().c_str(), "--connect",
+                    m_connection.c_str(), "--csv", csv.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ASSERT_GT(tool, 0);
+        // The looping module tells its runner's pid once it runs: the signal comes mid-run.
+        for (int i = 0; i < 600 && !std::filesystem::exists(m_dir.Path() / "runner.pid"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const pid_t runner = std::stoi(ReadText(m_dir.Path() / "runner.pid") + "0") / 10;
+        ::kill(tool, signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(tool, &status, 0), tool);
+        EXPECT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), exitCode);
+        const std::vector<std::string> lines = Lines(ReadText(out));
+        ASSERT_EQ(lines.size(), 4u) << ReadText(out);
+        EXPECT_EQ(lines[0].rfind("s1_ok.kst  G8  PASS", 0), 0u) << lines[0];
+        EXPECT_EQ(lines[1].rfind("s2_loop.kst  G8  NOTRUN  -1  not run", 0), 0u) << lines[1];
+        EXPECT_EQ(lines[2].rfind("s3_later.kst  G8  NOTRUN  -1  not run", 0), 0u) << lines[2];
+        EXPECT_EQ(lines[3], "1 passed, 0 failed, 0 could not run, 2 not run");
+        const std::string table = ReadText(csv);
+        EXPECT_NE(table.find("s1_ok.kst,G8,PASS,0,"), std::string::npos) << table;
+        EXPECT_NE(table.find("s3_later.kst,G8,NOTRUN,-1,not run,"), std::string::npos) << table;
+        // The runner went with the run.
+        EXPECT_NE(::kill(runner, 0), 0);
+    }
+}
+
 TEST_F(CheckCommandTest, HelpOptionFormsAndTheConnectionFromTheEnvironment) {
     const ToolRun help = Tool("--help");
     EXPECT_EQ(help.exitCode, 0) << help.err;

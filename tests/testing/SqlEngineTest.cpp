@@ -155,7 +155,8 @@ TEST_F(SqlEngineTest, ChineseSurvivesTheTripBothWays) {
     who.testValue = Gbk("张三");
     const TestOutcome outcome = RunModule(sql, {IntRow("UserID", "7"), who});
     EXPECT_EQ(outcome.code, 4) << outcome.message.text;
-    EXPECT_EQ(outcome.message.text, Gbk("Error code:4\n中文错误：张三"));
+    EXPECT_EQ(outcome.message.text, "Error code:4\n中文错误：张三");
+    EXPECT_TRUE(outcome.message.unicode);
     // What other programs reading the audit database see: UTF-8 text.
     const std::string hex = kPostgres ? Raw("SELECT upper(encode(convert_to(ErrorMsg, 'UTF8'), 'hex')) FROM KSTError")
                                       : Raw("SELECT hex(ErrorMsg) FROM KSTError");
@@ -166,8 +167,41 @@ TEST_F(SqlEngineTest, ChineseInADriverErrorReachesTheMessage) {
     const TestOutcome outcome = RunModule(Gbk("SELECT * FROM 不存在的表"));
     EXPECT_EQ(outcome.code, -1);
     EXPECT_EQ(outcome.message.caption, "Database Error");
-    EXPECT_NE(outcome.message.text.find(Gbk("不存在的表")), std::string::npos)
-        << testsupport::Utf8(outcome.message.text);
+    EXPECT_NE(outcome.message.text.find("不存在的表"), std::string::npos) << outcome.message.text;
+}
+
+TEST_F(SqlEngineTest, TextsGbkCannotHoldComeBackWhole) {
+    // 深圳😀科技 and 한국어, written by the module in UTF-8 bytes (its own SQL text is GBK).
+    const std::string hex = "E6B7B1E59CB3F09F9880E7A791E68A8020ED959CEAB5ADEC96B4";
+    const std::string text = kPostgres  ? "convert_from('\\x" + hex + "'::bytea, 'UTF8')"
+                             : kMariaDb ? "CONVERT(X'" + hex + "' USING utf8mb4)"
+                                        : "CAST(X'" + hex + "' AS TEXT)";
+    const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUES ([?:UserID], 12, " + text + ")");
+    EXPECT_EQ(outcome.code, 12) << outcome.message.text;
+    EXPECT_EQ(outcome.message.text, "Error code:12\n深圳😀科技 한국어");
+    EXPECT_EQ(outcome.moduleMessage, "深圳😀科技 한국어");
+    EXPECT_TRUE(outcome.message.unicode);
+}
+
+TEST_F(SqlEngineTest, AnErrorCodeThatIsNoWholeNumberIsAFailure) {
+    ASSERT_EQ(testsupport::ResetErrorTable(s_connection, "VARCHAR(20)"), "");
+    ASSERT_EQ(m_session.Open(s_connection).code, 0);
+    for (const char* code : {"NULL", "''", "'FAILED'", "'4294967296'", "'1.5'", "'-2147483649'", "'7x'"}) {
+        const TestOutcome outcome =
+            RunModule(std::string("INSERT INTO KSTError VALUES ([?:UserID], ") + code + ", 'why')");
+        EXPECT_EQ(outcome.code, -1) << code;
+        EXPECT_TRUE(outcome.reportedByModule) << code;
+        EXPECT_EQ(outcome.message.text.rfind("Error code:", 0), 0u) << code << ": " << outcome.message.text;
+        EXPECT_NE(outcome.message.text.find("\nwhy"), std::string::npos) << outcome.message.text;
+    }
+    // Numbers keep their meaning, 0 included, in the forms columns give them.
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], ' 0 ', 'ok')").code, 0);
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], '0.00', 'ok')").code, 0);
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], '-3', 'x')").code, -3);
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], '4294967295', 'x')").code, -1);
+    EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], '-2147483648', 'x')").code, INT32_MIN);
+    const TestOutcome named = RunModule("INSERT INTO KSTError VALUES ([?:UserID], 'FAILED', 'bad input')");
+    EXPECT_EQ(named.message.text, "Error code:FAILED\nbad input");
 }
 
 TEST_F(SqlEngineTest, OpeningAnUnknownDataSourceGivesTheDriverManagersText) {
@@ -195,8 +229,10 @@ TEST_F(SqlEngineTest, CancelStopsALongStatement) {
     CancelToken cancel;
     TestOutcome outcome;
     std::thread worker([&] { outcome = m_session.Execute(prepared, cancel); });
-    // The module's statement itself: the first armed step is emptying the error table.
-    cancel.WaitUntilArmed(2);
+    // The whole test is one armed step; the pause lets the long statement start (the outcome
+    // is the same when the cancel comes earlier).
+    cancel.WaitUntilArmed(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     cancel.Cancel();
     worker.join();
     EXPECT_TRUE(outcome.cancelled);
