@@ -4,6 +4,7 @@
 #include "core/Bytes.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
+#include "repository/FolderWatch.h"
 
 #include <algorithm>
 #include <atomic>
@@ -82,6 +83,9 @@ struct ModuleIndex::CacheEntry {
     ino_t inode = 0;
     dev_t device = 0;
     bool isModule = false;
+    // A regular file of one name only: a write to it through this folder is reported by the
+    // folder's watch (one through another link would not be).
+    bool watchable = false;
     ModuleHeader header{};
 
     bool Matches(const struct stat& st) const {
@@ -94,6 +98,7 @@ struct ModuleIndex::CacheEntry {
         ctimeNs = Nanoseconds(st.st_ctim);
         inode = st.st_ino;
         device = st.st_dev;
+        watchable = S_ISREG(st.st_mode) && st.st_nlink == 1;
     }
 };
 
@@ -102,6 +107,8 @@ struct ModuleIndex::CacheEntry {
 struct ModuleIndex::FolderCache {
     std::string folder;
     std::vector<std::unique_ptr<CacheEntry>> entries;
+    // Where the file system reports changes, a re-fill asks only about the names it reported.
+    FolderWatch watch;
 };
 
 namespace {
@@ -271,14 +278,22 @@ struct ListedFile {
 // first; the walk then takes the results in listing order, and stops at the first failure with
 // what came before it, exactly as one thread reading file after file would.
 // With failures given, a file that cannot be read is recorded there and the walk goes on.
-template <typename Visit>
+// onFailure also sees each file recorded in failures.
+template <typename Visit, typename OnFailure>
 FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& folder, int readers, Visit visit,
-                std::vector<ScanFailure>* failures) {
+                std::vector<ScanFailure>* failures, OnFailure onFailure) {
+    // Taken before the listing: a change made while the scan runs is reported next time.
+    const FolderWatch::Changes changes = cache.watch.Take(folder);
+    std::vector<std::unique_ptr<CacheEntry>>& old = cache.entries;
+    // The changes are taken now; entries a failed scan did not reach may be among them.
+    auto failed = [&old](FileStatus status) {
+        old.clear();
+        return status;
+    };
     Dir dir(folder);
     if (!dir.Get())
-        return FileStatus::FromErrno(errno);
+        return failed(FileStatus::FromErrno(errno));
     const int dirFd = ::dirfd(dir.Get());
-    std::vector<std::unique_ptr<CacheEntry>>& old = cache.entries;
     std::vector<ListedFile> listed;
     listed.reserve(old.size());
     // Built only when the listing leaves the old order.
@@ -306,7 +321,10 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
             }
         }
         ++position;
-        if (file.entry) {
+        if (file.entry && !changes.all && file.entry->watchable && d->d_type == DT_REG &&
+            !changes.names.count(file.entry->diskName)) {
+            file.cached = true;
+        } else if (file.entry) {
             struct stat st {};
             if (::fstatat(dirFd, d->d_name, &st, 0) != 0) {
                 file.error = errno;
@@ -346,9 +364,10 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
             continue;
         if (file.error != 0) {
             if (!failures)
-                return FailureOf(*file.entry, file.error);
+                return failed(FailureOf(*file.entry, file.error));
             const std::string name = file.entry->gbkName ? *file.entry->gbkName : Utf8ToGbkLossy(file.entry->diskName);
             failures->push_back({name, FailureOf(*file.entry, file.error)});
+            onFailure(*file.entry, failures->back().status);
             continue; // not remembered: read again next time
         }
         if (file.isFolder)
@@ -357,7 +376,7 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
         next.push_back(std::move(file.entry));
     }
     if (listError != 0)
-        return FileStatus::FromErrno(listError);
+        return failed(FileStatus::FromErrno(listError));
     // Files that are gone are forgotten.
     old = std::move(next);
     return FileStatus::Ok();
@@ -381,7 +400,7 @@ FileStatus ModuleIndex::ListGroup(const std::filesystem::path& folder, const std
             else if (failures)
                 failures->push_back(UnnamableFailure(entry.diskName));
         },
-        failures);
+        failures, [](const CacheEntry&, const FileStatus&) {});
 }
 
 FileStatus ModuleIndex::ListAll(const std::filesystem::path& folder, std::vector<ModuleListEntry>& entries,
@@ -405,7 +424,45 @@ FileStatus ModuleIndex::ListAll(const std::filesystem::path& folder, std::vector
             else if (invalidNames)
                 invalidNames->push_back(*entry.gbkName);
         },
-        failures);
+        failures, [](const CacheEntry&, const FileStatus&) {});
+}
+
+FileStatus BucketModulesByGroup(const std::filesystem::path& folder, const std::vector<std::string>& groupIds,
+                                GroupBuckets& buckets, int readers) {
+    buckets = GroupBuckets{};
+    buckets.groups.resize(groupIds.size());
+    std::unordered_map<std::string_view, std::size_t, StringHash> bucketOf;
+    bucketOf.reserve(groupIds.size());
+    for (std::size_t i = 0; i < groupIds.size(); ++i)
+        bucketOf.emplace(groupIds[i], i); // a repeated identifier keeps its first bucket
+    const auto found = [](const CacheEntry& entry) {
+        ScannedModule module;
+        module.diskName = entry.diskName;
+        module.gbkName = entry.gbkName;
+        module.isModule = entry.isModule;
+        if (entry.isModule)
+            module.header = entry.header;
+        return module;
+    };
+    // A cache for this one pass: nothing of it outlives the call.
+    ModuleIndex::FolderCache cache;
+    std::vector<ScanFailure> failures;
+    return Scan(
+        cache, folder, readers,
+        [&](const CacheEntry& entry) {
+            if (entry.isModule) {
+                if (auto at = bucketOf.find(FieldView(entry.header.groupId)); at != bucketOf.end()) {
+                    buckets.groups[at->second].push_back(found(entry));
+                    return;
+                }
+            }
+            buckets.others.push_back(found(entry));
+        },
+        &failures,
+        [&](const CacheEntry& entry, const FileStatus& status) {
+            buckets.unreadable.push_back(found(entry));
+            buckets.unreadable.back().failure = status;
+        });
 }
 
 ModuleIndex::ModuleIndex(int readers) : m_readers(readers) {}

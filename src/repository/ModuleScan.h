@@ -67,4 +67,26 @@ private:
     int m_readers;
 };
 
+// A .kst file of a folder as one pass over the folder found it.
+struct ScannedModule {
+    std::string diskName;               // byte for byte as the folder lists it
+    std::optional<std::string> gbkName; // nullopt: the name has no GBK form
+    bool isModule = false;
+    ModuleHeader header{}; // when isModule
+    FileStatus failure;    // why the file could not be read, for the unreadable ones
+};
+
+// The .kst files of a folder sorted by group, each list in directory order.
+struct GroupBuckets {
+    std::vector<std::vector<ScannedModule>> groups; // [i]: the modules of the i-th group asked for
+    std::vector<ScannedModule> others;              // modules of no group asked for, and non-module files
+    std::vector<ScannedModule> unreadable;          // group unknown: failure says why
+};
+
+// Reads the header of every .kst file of folder once, on up to readers threads, and buckets
+// the files by the groups of groupIds (identifiers compared byte for byte). A file that cannot
+// be read goes to unreadable and the pass goes on; only a folder that cannot be listed fails.
+FileStatus BucketModulesByGroup(const std::filesystem::path& folder, const std::vector<std::string>& groupIds,
+                                GroupBuckets& buckets, int readers = ModuleIndex::kDefaultReaders);
+
 } // namespace kestrel

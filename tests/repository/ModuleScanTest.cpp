@@ -1,5 +1,6 @@
 #include "repository/ModuleScan.h"
 #include "core/FixedText.h"
+#include "repository/FolderWatch.h"
 #include "support/Builders.h"
 #include "support/Files.h"
 
@@ -7,7 +8,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <sys/stat.h>
+#include <unordered_set>
 
 using namespace kestrel;
 using namespace kestrel::testsupport;
@@ -333,4 +336,76 @@ TEST(ModuleScan, NamesInGbkBytesAreListedAndNamesOfNoKindAreReported) {
     EXPECT_EQ(FieldText(record.header.title), "gbk");
     ASSERT_TRUE(SaveModuleFile(record, "SA", dir.Path()));
     EXPECT_FALSE(std::filesystem::exists(dir / "\xE8\xB4\xA6\xE5\x86\x8C.kst")); // saved in place, not beside
+}
+
+TEST(FolderWatch, ReportsTheNamesChangedSinceTheLastLook) {
+    TempDir dir;
+    WriteModule(dir / "a.kst", "G1");
+    if (!FolderWatch::FileSystemNotifies(dir.Path()))
+        GTEST_SKIP() << "the temporary folder's file system reports no changes";
+    FolderWatch watch;
+    EXPECT_TRUE(watch.Take(dir.Path()).all); // nothing known before the watch began
+    FolderWatch::Changes quiet = watch.Take(dir.Path());
+    EXPECT_FALSE(quiet.all);
+    EXPECT_TRUE(quiet.names.empty());
+    WriteModule(dir / "a.kst", "G2");
+    WriteModule(dir / "b.kst", "G2");
+    std::filesystem::rename(dir / "b.kst", dir / "c.kst");
+    const FolderWatch::Changes changed = watch.Take(dir.Path());
+    EXPECT_FALSE(changed.all);
+    EXPECT_EQ(changed.names, (std::unordered_set<std::string>{"a.kst", "b.kst", "c.kst"}));
+    // Another folder put in place of the watched one: everything is looked at again.
+    std::filesystem::rename(dir.Path(), dir.Path().string() + ".old");
+    std::filesystem::create_directory(dir.Path());
+    EXPECT_TRUE(watch.Take(dir.Path()).all);
+    std::filesystem::remove_all(dir.Path().string() + ".old");
+}
+
+// Random changes between re-fills, with a fixed seed: each cached fill equals a full re-read,
+// the folder swapped for another one and files written through a second link included.
+TEST(ModuleScan, CachedRefillsStayExactThroughRandomChanges) {
+    TempDir dir, other;
+    constexpr int kFiles = 40;
+    for (int i = 0; i < kFiles; ++i)
+        WriteModule(dir / ("m" + std::to_string(i) + ".kst"), i % 2 ? "G1" : "G2", "v0");
+    for (int i = 0; i < 4; ++i)
+        std::filesystem::create_hard_link(dir / ("m" + std::to_string(i) + ".kst"),
+                                          other / ("link" + std::to_string(i) + ".kst"));
+    ModuleIndex index;
+    std::mt19937 random(18);
+    for (int round = 1; round <= 25; ++round) {
+        for (int change = 0; change < 3; ++change) {
+            const std::filesystem::path file = dir / ("m" + std::to_string(random() % kFiles) + ".kst");
+            const std::string title = "v" + std::to_string(round);
+            switch (random() % 4) {
+            case 0:
+                WriteModule(file, random() % 2 ? "G1" : "G2", title);
+                break;
+            case 1:
+                std::filesystem::remove(file);
+                break;
+            case 2:
+                WriteModule(dir / "swap.tmp", "G1", title);
+                std::filesystem::rename(dir / "swap.tmp", file);
+                break;
+            default: {
+                // Through a second link in another folder: that write raises nothing here.
+                ModuleDraft fields;
+                fields.groupId = "G1";
+                fields.title = "L" + std::to_string(round);
+                const std::string bytes = ModuleBytes(fields);
+                std::FILE* f = std::fopen((other / ("link" + std::to_string(random() % 4) + ".kst")).c_str(), "r+b");
+                std::fwrite(bytes.data(), 1, bytes.size(), f);
+                std::fclose(f);
+            }
+            }
+        }
+        ASSERT_EQ(Listed(index, dir.Path(), "G1"), FullReRead(dir.Path(), "G1")) << "round " << round;
+        ASSERT_EQ(Listed(index, dir.Path(), "G2"), FullReRead(dir.Path(), "G2")) << "round " << round;
+    }
+    std::filesystem::rename(dir.Path(), dir.Path().string() + ".old");
+    std::filesystem::create_directory(dir.Path());
+    WriteModule(dir / "m0.kst", "G1", "new folder");
+    EXPECT_EQ(Listed(index, dir.Path(), "G1"), FullReRead(dir.Path(), "G1"));
+    std::filesystem::remove_all(dir.Path().string() + ".old");
 }
