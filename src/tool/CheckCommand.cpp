@@ -7,6 +7,7 @@
 #include "core/Gbk.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
+#include "repository/ModuleScan.h"
 #include "testing/ErrorTable.h"
 #include "testing/ModuleTest.h"
 #include "tool/ToolCommands.h"
@@ -571,66 +572,83 @@ struct Plan {
 
 // The modules of the chosen groups: group by group in catalogue order, by file name within a
 // group, then the files that could not be read (their group is unknown). Files that are no
-// module are named on stderr: nothing is left out without a word.
+// module are named on stderr: nothing is left out without a word. The folder is read once,
+// by header; only the modules to be checked are read whole.
 bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupIndexes,
               const std::filesystem::path& folder, Plan& plan) {
-    std::error_code error;
-    std::filesystem::directory_iterator it(folder, error);
-    if (error) {
-        std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), error.message().c_str());
+    std::vector<std::string> groupIds;
+    for (int i : groupIndexes)
+        groupIds.push_back(FieldText(catalogue.groups[static_cast<std::size_t>(i)].identifier));
+    GroupBuckets buckets;
+    if (const FileStatus listed = BucketModulesByGroup(folder, groupIds, buckets); !listed) {
+        std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), GbkToUtf8(listed.message).c_str());
         return false;
     }
     struct Found {
         std::string key;
         PlannedModule module;
     };
-    std::vector<Found> found;
-    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (error)
-            break;
-        const std::string diskName = it->path().filename().native();
-        if (!EndsWithIgnoringAsciiCase(diskName, ".kst"))
-            continue;
-        std::error_code typeError;
-        if (it->is_directory(typeError))
-            continue;
+    const auto planned = [&folder](const ScannedModule& file) {
         Found entry;
-        entry.module.path = it->path();
-        entry.key = NameKey(diskName, entry.module.shown);
+        entry.module.path = folder / file.diskName;
+        entry.key = NameKey(file.diskName, entry.module.shown);
+        return entry;
+    };
+    std::vector<std::vector<Found>> members(groupIds.size());
+    std::vector<Found> unreadable;
+    // Reads a module whole; false when it is not to be checked after all.
+    const auto load = [&](Found& entry) {
         entry.module.load = ReadModuleFile(entry.module.record, entry.module.path);
         if (entry.module.load.IsInvalid()) {
             std::fprintf(stderr, "kestrel-tool check: %s: not a module file (%s), skipped\n",
                          entry.module.shown.c_str(), GbkToUtf8(entry.module.load.message).c_str());
-            continue;
+            return false;
         }
-        found.push_back(std::move(entry));
+        if (!entry.module.load) {
+            unreadable.push_back(std::move(entry));
+            return false;
+        }
+        return true;
+    };
+    for (const ScannedModule& file : buckets.others) {
+        if (file.isModule)
+            continue; // of a group not chosen
+        // The header did not make it a module: the whole read says why, or finds it changed since.
+        Found entry = planned(file);
+        if (!load(entry))
+            continue;
+        const auto at = std::find(groupIds.begin(), groupIds.end(), FieldText(entry.module.record.header.groupId));
+        if (at != groupIds.end())
+            members[static_cast<std::size_t>(at - groupIds.begin())].push_back(std::move(entry));
     }
-    if (error) {
-        std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), error.message().c_str());
-        return false;
-    }
-    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.key < b.key; });
-    for (int i : groupIndexes) {
-        const GroupRecord& group = catalogue.groups[static_cast<std::size_t>(i)];
-        const std::string groupId = FieldText(group.identifier);
-        plan.groups.push_back({GbkToUtf8(groupId), GbkToUtf8(FieldText(group.name))});
-        for (Found& entry : found) {
-            if (!entry.module.load || FieldText(entry.module.record.header.groupId) != groupId)
-                continue;
+    for (std::size_t g = 0; g < groupIds.size(); ++g) {
+        std::vector<Found>& group = members[g];
+        for (const ScannedModule& file : buckets.groups[g]) {
+            Found entry = planned(file);
+            if (load(entry))
+                group.push_back(std::move(entry));
+        }
+        std::sort(group.begin(), group.end(), [](const Found& a, const Found& b) { return a.key < b.key; });
+        plan.groups.push_back({GbkToUtf8(groupIds[g]),
+                               GbkToUtf8(FieldText(catalogue.groups[static_cast<std::size_t>(groupIndexes[g])].name))});
+        for (Found& entry : group) {
             entry.module.groupId = plan.groups.back().groupId;
             entry.module.groupIndex = plan.groups.size() - 1;
             entry.module.shared = entry.module.record.header.type != kDllModule &&
                                   FindQualifiedErrorTable(entry.module.record.body) != std::string_view::npos;
             plan.modules.push_back(std::move(entry.module));
         }
+        group = {}; // what is planned is held once
     }
-    bool unreadable = false;
-    for (Found& entry : found) {
-        if (entry.module.load)
-            continue;
-        if (!unreadable)
-            plan.groups.push_back({"-", ""});
-        unreadable = true;
+    for (const ScannedModule& file : buckets.unreadable) {
+        Found entry = planned(file);
+        entry.module.load = file.failure;
+        unreadable.push_back(std::move(entry));
+    }
+    std::sort(unreadable.begin(), unreadable.end(), [](const Found& a, const Found& b) { return a.key < b.key; });
+    if (!unreadable.empty())
+        plan.groups.push_back({"-", ""});
+    for (Found& entry : unreadable) {
         entry.module.groupId = "-";
         entry.module.groupIndex = plan.groups.size() - 1;
         plan.modules.push_back(std::move(entry.module));
