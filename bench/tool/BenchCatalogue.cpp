@@ -338,8 +338,8 @@ KESTREL_ONCE(BM_Lint100k);
 KESTREL_ONCE(BM_Lint1kTimes100);
 KESTREL_ONCE(BM_Grep100k);
 KESTREL_ONCE(BM_Report100k);
-BENCHMARK(BM_CheckOnDisk)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(3);
-BENCHMARK(BM_CheckInMemory)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(3);
+KESTREL_ONCE(BM_CheckOnDisk);
+KESTREL_ONCE(BM_CheckInMemory);
 // The window's figures are in-process: their CPU time is the whole process's.
 #define KESTREL_WINDOW(fn)                                                                                             \
     BENCHMARK(fn)                                                                                                      \
