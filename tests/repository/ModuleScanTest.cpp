@@ -409,3 +409,30 @@ TEST(ModuleScan, CachedRefillsStayExactThroughRandomChanges) {
     EXPECT_EQ(Listed(index, dir.Path(), "G1"), FullReRead(dir.Path(), "G1"));
     std::filesystem::remove_all(dir.Path().string() + ".old");
 }
+
+TEST(ModuleScan, OnePassBucketsTheFilesByTheGroupsAskedFor) {
+    TempDir dir;
+    WriteModule(dir / "a.kst", "G1", "A");
+    WriteModule(dir / "b.kst", "G2", "B");
+    WriteModule(dir / "c.kst", "G1", "C");
+    WriteModule(dir / "d.kst", "G3", "D");
+    WriteModule(dir / "e.kst", "g1", "E");
+    WriteBytes(dir / "junk.kst", "MODULE_ITEM");
+    ::mkfifo((dir / "pipe.kst").c_str(), 0644);
+    GroupBuckets buckets;
+    ASSERT_TRUE(BucketModulesByGroup(dir.Path(), {"G2", "G1", "G4"}, buckets));
+    const auto names = [](const std::vector<ScannedModule>& files) {
+        std::vector<std::string> result;
+        for (const ScannedModule& file : files)
+            result.push_back(file.diskName + (file.isModule ? ":" + FieldText(file.header.title) : ""));
+        std::sort(result.begin(), result.end());
+        return result;
+    };
+    ASSERT_EQ(buckets.groups.size(), 3u);
+    EXPECT_EQ(names(buckets.groups[0]), (std::vector<std::string>{"b.kst:B"}));
+    EXPECT_EQ(names(buckets.groups[1]), (std::vector<std::string>{"a.kst:A", "c.kst:C"}));
+    EXPECT_TRUE(buckets.groups[2].empty());
+    EXPECT_EQ(names(buckets.others), (std::vector<std::string>{"d.kst:D", "e.kst:E", "junk.kst", "pipe.kst"}));
+    EXPECT_TRUE(buckets.unreadable.empty());
+    EXPECT_TRUE(BucketModulesByGroup(dir / "none", {"G1"}, buckets).IsIo());
+}
