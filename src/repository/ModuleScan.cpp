@@ -465,6 +465,22 @@ FileStatus BucketModulesByGroup(const std::filesystem::path& folder, const std::
         });
 }
 
+FileStatus ListMemberModules(const std::filesystem::path& folder, const std::vector<std::string>& groupIds,
+                             std::vector<std::string>& names) {
+    names.clear();
+    GroupBuckets buckets;
+    if (FileStatus listed = BucketModulesByGroup(folder, groupIds, buckets); !listed)
+        return listed;
+    if (!buckets.unreadable.empty())
+        return buckets.unreadable.front().failure;
+    for (const std::vector<ScannedModule>& group : buckets.groups)
+        for (const ScannedModule& file : group)
+            if (file.gbkName)
+                names.push_back(*file.gbkName);
+    std::sort(names.begin(), names.end());
+    return FileStatus::Ok();
+}
+
 ModuleIndex::ModuleIndex(int readers) : m_readers(readers) {}
 ModuleIndex::~ModuleIndex() = default;
 ModuleIndex::ModuleIndex(ModuleIndex&&) noexcept = default;

@@ -96,21 +96,23 @@ FileStatus SearchModules(const GroupCatalogue& catalogue, const SearchOptions& o
         return made;
     if (options.hasGroup && catalogue.FindGroup(options.group) < 0)
         return FileStatus::Invalid("no group " + GbkToUtf8(options.group) + " in the catalogue");
+    std::vector<std::string> groupIds;
+    if (options.hasGroup)
+        groupIds.push_back(options.group);
+    else
+        for (int g = 0; g < catalogue.groupCount; ++g)
+            groupIds.push_back(FieldText(catalogue.groups[static_cast<std::size_t>(g)].identifier));
+    // Only the modules searched are read whole: headers tell the groups.
     std::vector<std::string> names;
-    if (FileStatus listed = ListModuleFileNames(catalogue.Folder(), names); !listed)
+    if (FileStatus listed = ListMemberModules(catalogue.Folder(), groupIds, names); !listed)
         return listed;
-    std::sort(names.begin(), names.end());
     ModuleRecord record;
     for (const std::string& name : names) {
         const FileStatus loaded = LoadModuleFile(record, catalogue.Folder(), name);
         if (loaded.IsIo())
             return loaded;
-        if (!loaded)
-            continue;
-        const std::string groupId = FieldText(record.header.groupId);
-        if (options.hasGroup ? groupId != options.group : catalogue.FindGroup(groupId) < 0)
-            continue;
-        SearchModule(record, matches, hits);
+        if (loaded)
+            SearchModule(record, matches, hits);
     }
     return FileStatus::Ok();
 }

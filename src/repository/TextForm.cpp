@@ -709,10 +709,16 @@ FileStatus ExportTextForm(const std::filesystem::path& cataloguePath, const std:
     GroupCatalogue catalogue;
     if (FileStatus loaded = LoadCatalogue(catalogue, cataloguePath); !loaded)
         return WithPath(loaded, cataloguePath);
+    std::vector<std::string> groupIds;
+    for (int g = 0; g < catalogue.groupCount; ++g)
+        groupIds.push_back(FieldText(catalogue.groups[static_cast<std::size_t>(g)].identifier));
+    // Modules of no group here, and files that are no modules, are the lint's to report.
     std::vector<std::string> names;
-    if (FileStatus listed = ListModuleFileNames(catalogue.Folder(), names); !listed)
-        return WithPath(listed, catalogue.Folder());
-    std::sort(names.begin(), names.end());
+    if (FileStatus listed = ListMemberModules(catalogue.Folder(), groupIds, names); !listed) {
+        const std::filesystem::path where =
+            listed.file.empty() ? catalogue.Folder() : ModuleFilePath(catalogue.Folder(), listed.file);
+        return WithPath(listed, where);
+    }
 
     std::error_code error;
     std::filesystem::create_directories(dir / kModuleTextFolder, error);
@@ -730,9 +736,8 @@ FileStatus ExportTextForm(const std::filesystem::path& cataloguePath, const std:
         const FileStatus loaded = LoadModuleFile(record, catalogue.Folder(), name);
         if (loaded.IsIo())
             return WithPath(loaded, ModuleFilePath(catalogue.Folder(), name));
-        // Files that are not modules, and modules of no group here, are the lint's to report.
         if (!loaded || catalogue.FindGroup(FieldText(record.header.groupId)) < 0)
-            continue;
+            continue; // changed since the headers were read
         const ModuleText text = ModuleToText(record);
         const std::filesystem::path fieldsPath = ModuleTextPath(dir, name, kFieldsExtension);
         if (FileStatus written = WriteIfChanged(fieldsPath, text.fields); !written)
