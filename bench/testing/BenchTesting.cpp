@@ -85,7 +85,7 @@ void BM_BatchCheckEngine(benchmark::State& state) {
         for (const Module& module : Modules()) {
             FillTestVariables(table, module.rows);
             const TestOutcome outcome = session.Execute(PrepareSqlTest(module.sql, table));
-            FreeTestVariables(table);
+            table.Release();
             failures += outcome.code != 0;
         }
         if (failures)

@@ -14,10 +14,10 @@ class QLabel;
 
 namespace kestrel {
 
-// Identifiers carried by the pages' change reports (the stamps' also name their labels).
-enum PageControlId {
+// Identifiers carried by this page's change reports (the stamps' also name their labels). The
+// numbers are per page: the SQL page reuses some, so a receiver tells pages apart by the sender.
+enum Info1ControlId {
     kIdTitle = 1006,
-    kIdSqlEditor = 1006,
     kIdDescription = 1007,
     kIdType = 1025,
     kIdDllName = 1026,

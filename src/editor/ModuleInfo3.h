@@ -16,6 +16,12 @@ class QLabel;
 
 namespace kestrel {
 
+// Identifier carried by this page's change reports; it shares its number with the title box
+// of the first page.
+enum Info3ControlId {
+    kIdSqlEditor = 1006,
+};
+
 // Keywords, strings, comments and "[?:NAME]" placeholders; a placeholder that names no
 // known variable (nor the time of day), or has no "]", is marked as an error.
 // Only the blocks in the editor's view are formatted, when they come into view: opening,

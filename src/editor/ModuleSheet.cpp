@@ -23,8 +23,6 @@
 namespace kestrel {
 
 namespace {
-constexpr int kTestCommand = 109;
-
 QString Text(const char* utf8) {
     return QString::fromUtf8(utf8);
 }
@@ -70,15 +68,12 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
 
     const bool editing = m_mode == kEditMode;
     m_testButton = new QPushButton(Text("&T.测试"), this);
-    m_testButton->setProperty("command", kTestCommand);
     m_testButton->setGeometry(du.Rect(176, 231, 55, 16));
     m_storeButton = new QPushButton(editing ? Text("&S.保存") : Text("&O.确定"), this);
-    m_storeButton->setProperty("command", 1);
     m_storeButton->setGeometry(du.Rect(252, 231, 55, 16));
     m_storeButton->setDefault(true);
     m_storeButton->setEnabled(!editing);
     m_closeButton = new QPushButton(editing ? Text("&X.退出") : Text("&X.取消"), this);
-    m_closeButton->setProperty("command", 2);
     m_closeButton->setGeometry(du.Rect(328, 231, 55, 16));
 
     if (editing) {
@@ -390,12 +385,10 @@ void ModuleSheet::PreviewSubstitutedSql() {
                 : Text("占位符 [?:%1] 不是“变量”页中 Import 或 Config 变量的名称，无法替换。\n"
                        "测试时这段 SQL 将不能通过。")
                       .arg(ui::FromGbk(bad.name));
-        FreeTestVariables(table);
         ui::ShowMessage(this, text, Text("提示"), ui::Icon::Warning);
         return;
     }
     QString substituted = ui::FromGbk(SubstitutePlaceholders(sql, table));
-    FreeTestVariables(table);
     substituted.replace(QLatin1String("\r\n"), QLatin1String("\n"));
 
     QDialog preview(this);

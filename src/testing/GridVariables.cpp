@@ -61,8 +61,4 @@ void WriteGridRows(CSpreadSheet& grid, const std::vector<VariableRow>& rows) {
     }
 }
 
-FillResult ReadTestVariables(CSpreadSheet& grid, TestVariableTable& table) {
-    return FillChosenVariables(table, ReadGridRows(grid));
-}
-
 } // namespace kestrel

@@ -1,6 +1,5 @@
 #pragma once
-// The variables grid as test-time variables: its rows in neutral form, and the test table
-// filled from them.
+// The variables grid as test-time variables: its rows in neutral form.
 #include "testing/Variables.h"
 
 #include <QString>
@@ -19,9 +18,5 @@ std::vector<VariableRow> ReadGridRows(CSpreadSheet& grid, std::vector<QString>* 
 
 // Shows rows (RowsOfModule of an opened module) in the grid, one row each.
 void WriteGridRows(CSpreadSheet& grid, const std::vector<VariableRow>& rows);
-
-// Fills table from the grid for one test run. Rows whose attribute or type has nothing
-// chosen stay out of the test. On failure the result carries the one message to show.
-FillResult ReadTestVariables(CSpreadSheet& grid, TestVariableTable& table);
 
 } // namespace kestrel

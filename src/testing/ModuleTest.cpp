@@ -75,7 +75,7 @@ ModuleTestResult RunModuleTest(const ModuleUnderTest& module, TestVariableTable&
     } else {
         result = RunFilled(module, table, host);
     }
-    FreeTestVariables(table);
+    table.Release();
     if (result.outcome.cancelled)
         result.outcome.code = -1;
     return result;

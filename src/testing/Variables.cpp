@@ -264,7 +264,7 @@ int64_t ReadWholeNumber(const std::string& text) {
 FillResult FillTestVariables(TestVariableTable& table, const std::vector<VariableRow>& rows) {
     table.Release();
     if (rows.size() > static_cast<std::size_t>(kMaxTestVariables))
-        return Failure(Utf8ToGbkLossy("变量个数超过 2000 个，无法测试。"));
+        return Failure(Utf8ToGbkLossy("变量个数超过 " + std::to_string(kMaxTestVariables) + " 个，无法测试。"));
 
     const std::string shortOfRoom = Utf8ToGbkLossy("变量长度不足：");
     auto tooShort = [&](const VariableRow& row) {
@@ -397,10 +397,6 @@ void StoreRowsInModule(ModuleRecord& record, const std::vector<VariableRow>& row
             AppendListValue(record.testValues, row.name, row.testValue);
     }
     record.header.remarkLength = static_cast<int32_t>(record.remarks.size() + 1);
-}
-
-void FreeTestVariables(TestVariableTable& table) {
-    table.Release();
 }
 
 bool CheckPlaceholders(const std::string& text, const TestVariableTable& table) {

@@ -104,8 +104,6 @@ std::vector<VariableRow> RowsOfModule(const ModuleRecord& record);
 // order from the rows' non-empty texts, and remarkLength.
 void StoreRowsInModule(ModuleRecord& record, const std::vector<VariableRow>& rows);
 
-void FreeTestVariables(TestVariableTable& table);
-
 bool CheckPlaceholders(const std::string& text, const TestVariableTable& table);
 // The first placeholder that CheckPlaceholders refuses (found false: the check passes). name is
 // its name, or for a "[?:" without "]" the rest of the text.

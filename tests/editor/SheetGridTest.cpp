@@ -319,17 +319,17 @@ void GridTest::RowsAsTestVariables() {
     QCOMPARE(rows[1].length, 20);
 
     TestVariableTable table;
-    const FillResult filled = ReadTestVariables(*m_grid, table);
+    const FillResult filled = FillChosenVariables(table, ReadGridRows(*m_grid));
     QVERIFY(filled.ok);
     QCOMPARE(table.Count(), 3); // the loose row stays out
     QCOMPARE(table.Entries()[0].value.intValue, 12);
     QCOMPARE(std::string(table.Entries()[2].value.text), std::string("user 12"));
     QVERIFY(!CheckPlaceholders("[?:Loose]", table));
-    FreeTestVariables(table);
+    table.Release();
 
     PutRow(*m_grid, 3, "Rep", kReport, kChar, 40, "user [?:Nobody]", "");
     TestVariableTable second;
-    const FillResult refused = ReadTestVariables(*m_grid, second);
+    const FillResult refused = FillChosenVariables(second, ReadGridRows(*m_grid));
     QVERIFY(!refused.ok);
     QVERIFY(refused.message.find("Rep") != std::string::npos);
 }

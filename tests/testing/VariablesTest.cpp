@@ -77,7 +77,7 @@ TEST(VariablesTest, TableEntriesHoldTheValuesAtTheirOffsets) {
     EXPECT_EQ(length, 20);
     EXPECT_STREQ(text, "abc");
 
-    FreeTestVariables(table);
+    table.Release();
     EXPECT_EQ(table.Count(), 0);
 }
 
@@ -320,7 +320,7 @@ TEST(VariablesTest, TheNameLookUpFollowsChangesToTheTable) {
     ASSERT_TRUE(FillTestVariables(table, {Row("C", kConfig, kInt, "3")}).ok);
     EXPECT_EQ(FormatVariableValue("C", table), "3");
     EXPECT_EQ(FormatVariableValue("B", table), "");
-    FreeTestVariables(table);
+    table.Release();
     EXPECT_FALSE(CheckPlaceholders("[?:C]", table));
 }
 
