@@ -1,4 +1,5 @@
 #include "core/AtomicFile.h"
+#include "core/AtomicFileSteps.h"
 
 #include "core/Gbk.h"
 
@@ -323,6 +324,13 @@ std::string LinkUnnamed(int fd, const std::string& prefix) {
     return {};
 }
 
+AtomicWriteObserver g_observer = nullptr;
+
+void Reached(AtomicWriteStep step) {
+    if (g_observer)
+        g_observer(step);
+}
+
 FileStatus WriteRegular(const std::filesystem::path& path, std::string_view bytes) {
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     // The temporary name must stay within NAME_MAX however long the file's own name is.
@@ -337,6 +345,7 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
         mode = old.st_mode & 07777;
 
     RemoveStaleTemporaries(folder);
+    Reached(AtomicWriteStep::kStaleRemoved);
 
     // An unnamed file vanishes with a killed save; it gets a name only once it is complete.
     Fd fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
@@ -348,8 +357,10 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
         if (fd.Get() < 0)
             return FileStatus::FromErrno(errno);
     }
+    Reached(AtomicWriteStep::kTemporaryOpen);
     // Held until the rename is done: the sign that this temporary still has a writer.
     ::flock(fd.Get(), LOCK_EX);
+    Reached(AtomicWriteStep::kLocked);
     auto fail = [&](int err) {
         if (!temp.empty())
             ::unlink(temp.c_str());
@@ -357,10 +368,13 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
     };
     if (!WriteAll(fd.Get(), bytes))
         return fail(errno);
+    Reached(AtomicWriteStep::kWritten);
     if (::fchmod(fd.Get(), mode) != 0)
         return fail(errno);
+    Reached(AtomicWriteStep::kModeSet);
     if (::fsync(fd.Get()) != 0)
         return fail(errno);
+    Reached(AtomicWriteStep::kSynced);
     if (unnamed) {
         temp = LinkUnnamed(fd.Get(), prefix);
         if (temp.empty()) {
@@ -374,11 +388,14 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
             if (!WriteAll(fd.Get(), bytes) || ::fchmod(fd.Get(), mode) != 0 || ::fsync(fd.Get()) != 0)
                 return fail(errno);
         }
+        Reached(AtomicWriteStep::kNamed);
     }
     if (::rename(temp.c_str(), path.c_str()) != 0)
         return fail(errno);
+    Reached(AtomicWriteStep::kRenamed);
     if (::close(fd.Release()) != 0)
         return FileStatus::FromErrno(errno);
+    Reached(AtomicWriteStep::kClosed);
     // Make the rename itself durable.
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() >= 0)
@@ -387,6 +404,10 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
 }
 
 } // namespace
+
+void SetAtomicWriteObserver(AtomicWriteObserver observer) {
+    g_observer = observer;
+}
 
 std::string FileNameForMessage(const std::filesystem::path& path) {
     const std::string name = path.filename().string();

@@ -1,4 +1,5 @@
 #include "core/AtomicFile.h"
+#include "core/AtomicFileSteps.h"
 #include "support/Files.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
-#include <random>
+#include <set>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -133,7 +134,28 @@ TEST(AtomicFile, FileSizeLimitLeavesOldFileIntact) {
     EXPECT_EQ(LeftoverTemporaries(dir.Path()), 0);
 }
 
-// A saving process killed at any moment leaves either the old or the new file, whole.
+namespace {
+
+// The save in a child process that kills itself at its killAt-th step boundary, after telling
+// report which step that was.
+int g_killAt = 0;
+int g_stepsSeen = 0;
+int g_report = -1;
+
+void KillAtChosenStep(AtomicWriteStep step) {
+    if (g_stepsSeen++ != g_killAt)
+        return;
+    const int reached = static_cast<int>(step);
+    if (::write(g_report, &reached, sizeof reached) != sizeof reached)
+        ::_exit(2);
+    ::raise(SIGKILL);
+}
+
+} // namespace
+
+// A save killed at each step boundary in turn leaves the old file whole until the rename and
+// the new one from then on, never more than its own temporary beside it, and the next save
+// removes that.
 TEST(AtomicFile, KilledWriterLeavesOldOrNewFileWhole) {
     TempDir dir;
     const auto file = dir / "module.kst";
@@ -141,23 +163,47 @@ TEST(AtomicFile, KilledWriterLeavesOldOrNewFileWhole) {
     std::string b(200000, 'b');
     b[0] = 'B';
     ASSERT_TRUE(WriteFileAtomic(file, a));
-    std::mt19937 random(12345);
-    std::uniform_int_distribution<int> delayUs(0, 30000);
-    for (int round = 0; round < 25; ++round) {
+    std::set<AtomicWriteStep> killedAt;
+    for (int killAt = 0;; ++killAt) {
+        ASSERT_LT(killAt, 32) << "the save never finished";
+        int report[2];
+        ASSERT_EQ(::pipe(report), 0);
         const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
         if (pid == 0) {
-            for (int i = 0;; ++i)
-                WriteFileAtomic(file, (i % 2) ? a : b);
+            ::close(report[0]);
+            g_report = report[1];
+            g_killAt = killAt;
+            SetAtomicWriteObserver(KillAtChosenStep);
+            ::_exit(WriteFileAtomic(file, b) ? 0 : 1);
         }
-        ::usleep(static_cast<useconds_t>(delayUs(random)));
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+        ::close(report[1]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        int reached = -1;
+        const bool killed = ::read(report[0], &reached, sizeof reached) == sizeof reached;
+        ::close(report[0]);
         const std::string now = testsupport::ReadBytes(file);
-        ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
-        ASSERT_LE(LeftoverTemporaries(dir.Path()), 1);
+        if (!killed) {
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 0);
+            EXPECT_EQ(now, b);
+            EXPECT_EQ(LeftoverTemporaries(dir.Path()), 0);
+            break;
+        }
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "step " << reached;
+        const auto step = static_cast<AtomicWriteStep>(reached);
+        killedAt.insert(step);
+        ASSERT_TRUE(now == a || now == b) << "step " << reached << ": " << now.size() << " bytes";
+        EXPECT_EQ(now, step < AtomicWriteStep::kRenamed ? a : b) << "step " << reached;
+        ASSERT_LE(LeftoverTemporaries(dir.Path()), 1) << "step " << reached;
+        ASSERT_TRUE(WriteFileAtomic(file, a));
+        ASSERT_EQ(LeftoverTemporaries(dir.Path()), 0) << "step " << reached;
     }
-    ASSERT_TRUE(WriteFileAtomic(file, a));
-    EXPECT_EQ(LeftoverTemporaries(dir.Path()), 0);
+    for (const AtomicWriteStep step : {AtomicWriteStep::kStaleRemoved, AtomicWriteStep::kTemporaryOpen,
+                                       AtomicWriteStep::kLocked, AtomicWriteStep::kWritten, AtomicWriteStep::kModeSet,
+                                       AtomicWriteStep::kSynced, AtomicWriteStep::kRenamed, AtomicWriteStep::kClosed})
+        EXPECT_TRUE(killedAt.contains(step)) << "never killed at step " << static_cast<int>(step);
 }
 
 // A sparse file claims gigabytes that are not there: the size is refused before anything is
