@@ -25,6 +25,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 
 using namespace kestrel;
 using namespace kestrel::testsupport;
@@ -88,6 +89,22 @@ void ScrollToLine(QPlainTextEdit* editor, int line) {
     editor->verticalScrollBar()->setValue(line);
 }
 
+// What a sheet test starts from: the record it opens (changed before Open as the test needs),
+// a host that counts saves, every modal answered by the script, and the sheet over them.
+struct SheetFixture {
+    explicit SheetFixture(ModuleRecord opened = {}) : record(std::move(opened)) {}
+
+    ModuleSheet& Open(SheetMode mode) {
+        sheet = std::make_unique<ModuleSheet>(mode, record, &host);
+        return *sheet;
+    }
+
+    ScriptedResponder responder;
+    ModuleRecord record;
+    FakeHost host;
+    std::unique_ptr<ModuleSheet> sheet;
+};
+
 } // namespace
 
 class SheetTest : public QObject {
@@ -124,9 +141,8 @@ private slots:
 };
 
 void SheetTest::NewModuleTabsAndButtons() {
-    ModuleRecord record;
-    FakeHost host;
-    ModuleSheet sheet(kNewModuleMode, record, &host);
+    SheetFixture s;
+    ModuleSheet& sheet = s.Open(kNewModuleMode);
     QCOMPARE(sheet.windowTitle(), QStringLiteral("模块"));
     QCOMPARE(TabTexts(sheet), (QStringList{"基本信息", "变量", "SQL"}));
     QCOMPARE(sheet.TestButton()->text(), QStringLiteral("&T.测试"));
@@ -146,25 +162,22 @@ void SheetTest::NewModuleTabsAndButtons() {
 }
 
 void SheetTest::NewModuleCancelLeavesRecord() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord("KEEP");
-    FakeHost host;
-    ModuleSheet sheet(kNewModuleMode, record, &host);
+    SheetFixture s(SqlRecord("KEEP"));
+    ModuleSheet& sheet = s.Open(kNewModuleMode);
     ShowSheet(sheet);
     QTest::keyClicks(Child<QLineEdit>(sheet.Info1(), "title"), "changed");
     QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
     QCOMPARE(sheet.result(), int(QDialog::Rejected));
     QVERIFY(!sheet.isVisible());
-    QCOMPARE(record.body, std::string("KEEP"));
-    QCOMPARE(FieldText(record.header.title), std::string("SQL test module"));
-    QVERIFY(responder.questions.empty());
+    QCOMPARE(s.record.body, std::string("KEEP"));
+    QCOMPARE(FieldText(s.record.header.title), std::string("SQL test module"));
+    QVERIFY(s.responder.questions.empty());
 }
 
 void SheetTest::EditModeButtonsAndStamps() {
-    ModuleRecord record = SqlRecord();
-    record.header.flags = kFlagRequired | kFlagTested | kFlagPassed;
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord());
+    s.record.header.flags = kFlagRequired | kFlagTested | kFlagPassed;
+    ModuleSheet& sheet = s.Open(kEditMode);
     QCOMPARE(TabTexts(sheet), (QStringList{"基本信息", "变量", "SQL"}));
     QCOMPARE(sheet.StoreButton()->text(), QStringLiteral("&S.保存"));
     QCOMPARE(sheet.CloseButton()->text(), QStringLiteral("&X.退出"));
@@ -178,7 +191,7 @@ void SheetTest::EditModeButtonsAndStamps() {
     // The passed bit without the tested bit is no state of its own.
     ModuleRecord passedOnly = SqlRecord();
     passedOnly.header.flags = kFlagPassed;
-    ModuleSheet second(kEditMode, passedOnly, &host);
+    ModuleSheet second(kEditMode, passedOnly, &s.host);
     QCOMPARE(second.Info1()->StateList()->currentIndex(), 0);
 }
 
@@ -190,12 +203,10 @@ void SheetTest::StoreDisabledAfterOpeningEnabledByEachChange_data() {
 
 void SheetTest::StoreDisabledAfterOpeningEnabledByEachChange() {
     QFETCH(QString, kind);
-    ScriptedResponder responder;
     const bool dll = kind == QLatin1String("dllName");
-    ModuleRecord record = dll ? DllRecord("libx.so", "Run") : SqlRecord("SELECT 1");
-    AddVariable(record, "UserID", kImport, kInt, 4, "", "7");
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(dll ? DllRecord("libx.so", "Run") : SqlRecord("SELECT 1"));
+    AddVariable(s.record, "UserID", kImport, kInt, 4, "", "7");
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     QVERIFY(!sheet.StoreButton()->isEnabled());
 
@@ -230,9 +241,8 @@ void SheetTest::StoreDisabledAfterOpeningEnabledByEachChange() {
 }
 
 void SheetTest::ClipboardOptionIsNoChange() {
-    ModuleRecord record = SqlRecord();
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord());
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
     auto* option = Child<QCheckBox>(sheet.Info3(), "clipboardOption");
@@ -245,9 +255,8 @@ void SheetTest::ClipboardOptionIsNoChange() {
 }
 
 void SheetTest::DllSqlTabSwitch() {
-    ModuleRecord record = DllRecord("libx.so", "Run");
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(DllRecord("libx.so", "Run"));
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     QCOMPARE(TabTexts(sheet), (QStringList{"基本信息", "变量"}));
     QVERIFY(sheet.Info1()->DllFieldsShown());
@@ -267,11 +276,10 @@ void SheetTest::DllSqlTabSwitch() {
 // Picking "变量" with the mouse while typing in a page must not put the focus into the grid,
 // where Delete and Insert would then remove or add rows.
 void SheetTest::VariablesTabLeavesFocusOutOfGrid() {
-    ModuleRecord record = SqlRecord();
-    AddVariable(record, "A", kImport, kInt, 4, "", "1");
-    AddVariable(record, "B", kImport, kInt, 4, "", "2");
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord());
+    AddVariable(s.record, "A", kImport, kInt, 4, "", "1");
+    AddVariable(s.record, "B", kImport, kInt, 4, "", "2");
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     sheet.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&sheet));
@@ -293,103 +301,95 @@ void SheetTest::VariablesTabLeavesFocusOutOfGrid() {
 }
 
 void SheetTest::CancelAsksOnlyAfterChange() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord();
-    FakeHost host;
+    SheetFixture s(SqlRecord());
     {
-        ModuleSheet sheet(kEditMode, record, &host);
+        ModuleSheet sheet(kEditMode, s.record, &s.host);
         ShowSheet(sheet);
         QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
-        QVERIFY(responder.questions.empty());
+        QVERIFY(s.responder.questions.empty());
         QCOMPARE(sheet.result(), int(QDialog::Accepted));
     }
-    ModuleSheet sheet(kEditMode, record, &host);
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     QTest::keyClicks(Child<QLineEdit>(sheet.Info1(), "title"), "XY");
-    responder.Answer({false});
+    s.responder.Answer({false});
     QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
-    QCOMPARE(responder.questions.size(), size_t(1));
-    QCOMPARE(responder.questions[0].text, QStringLiteral("放弃所作修改？"));
-    QCOMPARE(responder.questions[0].caption, QStringLiteral("提示"));
-    QVERIFY(responder.questions[0].defaultNo);
-    QVERIFY(responder.questions[0].icon == ui::Icon::Question);
+    QCOMPARE(s.responder.questions.size(), size_t(1));
+    QCOMPARE(s.responder.questions[0].text, QStringLiteral("放弃所作修改？"));
+    QCOMPARE(s.responder.questions[0].caption, QStringLiteral("提示"));
+    QVERIFY(s.responder.questions[0].defaultNo);
+    QVERIFY(s.responder.questions[0].icon == ui::Icon::Question);
     QVERIFY(sheet.isVisible());
 
-    responder.Answer({true});
+    s.responder.Answer({true});
     QTest::keyClick(&sheet, Qt::Key_Escape);
-    QCOMPARE(responder.questions.size(), size_t(2));
+    QCOMPARE(s.responder.questions.size(), size_t(2));
     QVERIFY(!sheet.isVisible());
     QCOMPARE(sheet.result(), int(QDialog::Accepted));
-    QCOMPARE(FieldText(record.header.title), std::string("SQL test module"));
-    QCOMPARE(host.saves, 0);
+    QCOMPARE(FieldText(s.record.header.title), std::string("SQL test module"));
+    QCOMPARE(s.host.saves, 0);
 }
 
 void SheetTest::StoreSavesThenCloseAsksNothing() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord();
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord());
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     auto* title = Child<QLineEdit>(sheet.Info1(), "title");
     title->selectAll();
     TypeText(title, QStringLiteral("新标题"));
     QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
-    QCOMPARE(host.saves, 1);
+    QCOMPARE(s.host.saves, 1);
     QVERIFY(!sheet.StoreButton()->isEnabled());
     QVERIFY(sheet.isVisible());
-    QCOMPARE(FieldText(record.header.title), ui::ToGbkChecked(QStringLiteral("新标题")));
-    QCOMPARE(record.body, std::string("SELECT 1"));
-    QCOMPARE(record.header.bodyLength, 9);
+    QCOMPARE(FieldText(s.record.header.title), ui::ToGbkChecked(QStringLiteral("新标题")));
+    QCOMPARE(s.record.body, std::string("SELECT 1"));
+    QCOMPARE(s.record.header.bodyLength, 9);
     QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
-    QVERIFY(responder.questions.empty());
+    QVERIFY(s.responder.questions.empty());
     QVERIFY(!sheet.isVisible());
 }
 
 void SheetTest::FailedSaveKeepsStoreEnabled() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord();
-    FakeHost host;
-    host.failSave = true;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord());
+    s.host.failSave = true;
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     QTest::keyClick(Child<QLineEdit>(sheet.Info1(), "title"), Qt::Key_Z);
     QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
-    QCOMPARE(host.saves, 1);
+    QCOMPARE(s.host.saves, 1);
     // The changes are not on disk: closing must still ask.
     QVERIFY(sheet.StoreButton()->isEnabled());
     QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
-    QCOMPARE(responder.questions.size(), size_t(1));
+    QCOMPARE(s.responder.questions.size(), size_t(1));
 }
 
 void SheetTest::StateRuleKeepsTestedModuleFromUnfinished() {
-    ModuleRecord record = SqlRecord();
-    record.header.flags = kFlagTested;
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord());
+    s.record.header.flags = kFlagTested;
+    ModuleSheet& sheet = s.Open(kEditMode);
     sheet.Info1()->StateList()->setCurrentIndex(0);
     QCOMPARE(sheet.Info1()->StateList()->currentIndex(), 1);
 
     // New modules have no such rule: the state stays as it is shown.
     ModuleRecord fresh;
-    ModuleSheet newSheet(kNewModuleMode, fresh, &host);
+    ModuleSheet newSheet(kNewModuleMode, fresh, &s.host);
     QCOMPARE(newSheet.Info1()->StateList()->currentIndex(), 0);
     QVERIFY(newSheet.StoreModule());
     QCOMPARE(fresh.header.flags, 0);
 }
 
 void SheetTest::DllBodySplitAndTypeToggleKeepsFields() {
-    FakeHost host;
-    ModuleRecord noComma = DllRecord("", "");
-    noComma.body = "JustFunction";
-    ModuleSheet sheet(kEditMode, noComma, &host);
+    SheetFixture s(DllRecord("", ""));
+    s.record.body = "JustFunction";
+    ModuleSheet& sheet = s.Open(kEditMode);
     auto* dllName = Child<QLineEdit>(sheet.Info1(), "dllName");
     auto* function = Child<QLineEdit>(sheet.Info1(), "function");
     QVERIFY(dllName->text().isEmpty());
     QCOMPARE(function->text(), QStringLiteral("JustFunction"));
 
     // A library name holding a comma is split at that comma when opened again.
-    ModuleRecord record;
-    ModuleSheet create(kNewModuleMode, record, &host);
+    SheetFixture created;
+    ModuleSheet& create = created.Open(kNewModuleMode);
     ShowSheet(create);
     QTest::keyClick(create.Info1()->TypeList(), Qt::Key_Down);
     QTest::keyClicks(Child<QLineEdit>(create.Info1(), "dllName"), "a,b.so");
@@ -400,18 +400,17 @@ void SheetTest::DllBodySplitAndTypeToggleKeepsFields() {
     QCOMPARE(Child<QLineEdit>(create.Info1(), "dllName")->text(), QStringLiteral("a,b.so"));
     QTest::mouseClick(create.StoreButton(), Qt::LeftButton);
     QCOMPARE(create.result(), int(QDialog::Accepted));
-    QCOMPARE(record.body, std::string("a,b.so,Fn"));
-    QCOMPARE(record.header.type, 1);
+    QCOMPARE(created.record.body, std::string("a,b.so,Fn"));
+    QCOMPARE(created.record.header.type, 1);
 
-    ModuleSheet reopened(kEditMode, record, &host);
+    ModuleSheet reopened(kEditMode, created.record, &created.host);
     QCOMPARE(Child<QLineEdit>(reopened.Info1(), "dllName")->text(), QStringLiteral("a"));
     QCOMPARE(Child<QLineEdit>(reopened.Info1(), "function")->text(), QStringLiteral("b.so,Fn"));
 }
 
 void SheetTest::TitleLimitInGbkBytes() {
-    ModuleRecord record;
-    FakeHost host;
-    ModuleSheet sheet(kNewModuleMode, record, &host);
+    SheetFixture s;
+    ModuleSheet& sheet = s.Open(kNewModuleMode);
     ShowSheet(sheet);
     auto* title = Child<QLineEdit>(sheet.Info1(), "title");
     QTest::keyClicks(title, QString(51, QLatin1Char('x')));
@@ -420,14 +419,12 @@ void SheetTest::TitleLimitInGbkBytes() {
     TypeText(title, QString(26, QChar(0x4E2D))); // 中
     QCOMPARE(title->text().size(), 25);
     QVERIFY(sheet.StoreModule());
-    QCOMPARE(FieldText(record.header.title).size(), size_t(50));
+    QCOMPARE(FieldText(s.record.header.title).size(), size_t(50));
 }
 
 void SheetTest::EnterAndEscOnInfoPageKeepSheetOpen() {
-    ScriptedResponder responder;
-    ModuleRecord record;
-    FakeHost host;
-    ModuleSheet sheet(kNewModuleMode, record, &host);
+    SheetFixture s;
+    ModuleSheet& sheet = s.Open(kNewModuleMode);
     ShowSheet(sheet);
     auto* title = Child<QLineEdit>(sheet.Info1(), "title");
     QTest::keyClick(title, Qt::Key_Return);
@@ -441,22 +438,20 @@ void SheetTest::EnterAndEscOnInfoPageKeepSheetOpen() {
     QCOMPARE(description->toPlainText(), QStringLiteral("a\nb"));
     QVERIFY(sheet.isVisible());
     QVERIFY(sheet.StoreModule());
-    QCOMPARE(record.description, std::string("a\r\nb"));
+    QCOMPARE(s.record.description, std::string("a\r\nb"));
 }
 
 void SheetTest::EscOnSqlPageIsCancel() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord();
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord());
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
     QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_End);
     QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_Return);
     QCOMPARE(sheet.Info3()->Editor()->toPlainText(), QStringLiteral("SELECT 1\n"));
-    responder.Answer({false});
+    s.responder.Answer({false});
     QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_Escape);
-    QCOMPARE(responder.questions.size(), size_t(1));
+    QCOMPARE(s.responder.questions.size(), size_t(1));
     QVERIFY(sheet.isVisible());
     // Undo as the editor gives it.
     QTest::keyClick(sheet.Info3()->Editor(), Qt::Key_Z, Qt::ControlModifier);
@@ -464,10 +459,9 @@ void SheetTest::EscOnSqlPageIsCancel() {
 }
 
 void SheetTest::RemarksAndTestValuesRoundTrip() {
-    ModuleRecord record;
-    FakeHost host;
+    SheetFixture s;
     {
-        ModuleSheet sheet(kNewModuleMode, record, &host);
+        ModuleSheet& sheet = s.Open(kNewModuleMode);
         CSpreadSheet& grid = *sheet.Grid();
         grid.SetRowCount(3);
         PutRow(grid, 1, "In", kImport, kInt, 4, "import remark", "5");
@@ -475,14 +469,14 @@ void SheetTest::RemarksAndTestValuesRoundTrip() {
         PutRow(grid, 3, "Rep", kReport, kChar, 40, "at [?:CURRENT_TIME]", "ignored");
         QVERIFY(sheet.StoreModule());
     }
-    QCOMPARE(record.header.variableCount, 3);
-    QCOMPARE(record.remarks, std::string("In,import remark\nCfg,config remark\nRep,at [?:CURRENT_TIME]\n"));
-    QCOMPARE(record.testValues, std::string("In,5\nCfg,abc\nRep,ignored\n"));
-    QCOMPARE(record.header.remarkLength, int32_t(record.remarks.size() + 1));
-    QCOMPARE(int(record.variables[1].type), int(kChar));
-    QCOMPARE(record.variables[1].length, 20);
+    QCOMPARE(s.record.header.variableCount, 3);
+    QCOMPARE(s.record.remarks, std::string("In,import remark\nCfg,config remark\nRep,at [?:CURRENT_TIME]\n"));
+    QCOMPARE(s.record.testValues, std::string("In,5\nCfg,abc\nRep,ignored\n"));
+    QCOMPARE(s.record.header.remarkLength, int32_t(s.record.remarks.size() + 1));
+    QCOMPARE(int(s.record.variables[1].type), int(kChar));
+    QCOMPARE(s.record.variables[1].length, 20);
 
-    ModuleSheet reopened(kEditMode, record, &host);
+    ModuleSheet reopened(kEditMode, s.record, &s.host);
     CSpreadSheet& grid = *reopened.Grid();
     QCOMPARE(grid.GetRowCount(), 3);
     QCOMPARE(Cell(grid, 1, 5), QString()); // an Import variable's remark is not shown
@@ -496,25 +490,22 @@ void SheetTest::RemarksAndTestValuesRoundTrip() {
 }
 
 void SheetTest::ThreeRowsWithEmptyLastRow() {
-    ModuleRecord record;
-    FakeHost host;
-    ModuleSheet sheet(kNewModuleMode, record, &host);
+    SheetFixture s;
+    ModuleSheet& sheet = s.Open(kNewModuleMode);
     CSpreadSheet& grid = *sheet.Grid();
     grid.SetRowCount(3);
     PutRow(grid, 1, "A", kImport, kInt, 4, "", "1");
     PutRow(grid, 2, "B", kConfig, kByte, 1, "", "2");
     QVERIFY(sheet.StoreModule());
-    QCOMPARE(record.header.variableCount, 3);
-    QCOMPARE(FieldText(record.variables[2].name), std::string());
-    QCOMPARE(record.variables[2].length, 0);
-    QCOMPARE(record.testValues, std::string("A,1\nB,2\n"));
+    QCOMPARE(s.record.header.variableCount, 3);
+    QCOMPARE(FieldText(s.record.variables[2].name), std::string());
+    QCOMPARE(s.record.variables[2].length, 0);
+    QCOMPARE(s.record.testValues, std::string("A,1\nB,2\n"));
 }
 
 void SheetTest::StoreFromKeyboardTakesOpenCellEdit() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord();
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord());
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     QTest::keyClick(Child<QLineEdit>(sheet.Info1(), "title"), Qt::Key_Z); // an earlier change
     sheet.Tabs()->setCurrentIndex(1);
@@ -532,55 +523,52 @@ void SheetTest::StoreFromKeyboardTakesOpenCellEdit() {
     // The "&S.保存" mnemonic while the cell is still being typed in (the button is pressed
     // without taking the focus): the store must take "42", not the old "1".
     sheet.StoreButton()->click();
-    QCOMPARE(host.saves, 1);
-    QCOMPARE(record.testValues, std::string("A,42\n"));
+    QCOMPARE(s.host.saves, 1);
+    QCOMPARE(s.record.testValues, std::string("A,42\n"));
     QVERIFY(!grid.IsEditingCell());
     QVERIFY(!sheet.StoreButton()->isEnabled());
 }
 
 void SheetTest::RefusesTooManyRowsAndLongNames() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord("ORIGINAL");
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord("ORIGINAL"));
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     CSpreadSheet& grid = *sheet.Grid();
     grid.SetRowCount(101);
     QTest::keyClick(Child<QLineEdit>(sheet.Info1(), "title"), Qt::Key_A);
     QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
-    QCOMPARE(responder.messages.size(), size_t(1));
-    QVERIFY(responder.messages[0].text.contains(QStringLiteral("100")));
-    QCOMPARE(host.saves, 0);
-    QCOMPARE(record.header.variableCount, 0);
-    QCOMPARE(FieldText(record.header.title), std::string("SQL test module"));
+    QCOMPARE(s.responder.messages.size(), size_t(1));
+    QVERIFY(s.responder.messages[0].text.contains(QStringLiteral("100")));
+    QCOMPARE(s.host.saves, 0);
+    QCOMPARE(s.record.header.variableCount, 0);
+    QCOMPARE(FieldText(s.record.header.title), std::string("SQL test module"));
     QVERIFY(sheet.StoreButton()->isEnabled());
 
     grid.SetRowCount(100);
     QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
-    QCOMPARE(host.saves, 1);
-    QCOMPARE(record.header.variableCount, 100);
+    QCOMPARE(s.host.saves, 1);
+    QCOMPARE(s.record.header.variableCount, 100);
 
     // 21 Chinese characters are 42 bytes: refused, not cut.
     const QString longName(21, QChar(0x540D));
     PutRow(grid, 5, longName, kImport, kInt, 4, "", "");
     sheet.Grid()->CellChanged(1, 5);
     QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
-    QCOMPARE(responder.messages.size(), size_t(2));
-    QVERIFY(responder.messages[1].text.contains(longName));
-    QCOMPARE(host.saves, 1);
-    QCOMPARE(FieldText(record.variables[4].name), std::string());
+    QCOMPARE(s.responder.messages.size(), size_t(2));
+    QVERIFY(s.responder.messages[1].text.contains(longName));
+    QCOMPARE(s.host.saves, 1);
+    QCOMPARE(FieldText(s.record.variables[4].name), std::string());
 
     PutRow(grid, 5, QString(20, QChar(0x540D)), kImport, kInt, 4, "", "");
     QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
-    QCOMPARE(host.saves, 2);
-    QCOMPARE(FieldText(record.variables[4].name).size(), size_t(40));
+    QCOMPARE(s.host.saves, 2);
+    QCOMPARE(FieldText(s.record.variables[4].name).size(), size_t(40));
 }
 
 void SheetTest::UnchosenDropDownStoresLowByte() {
-    ModuleRecord record;
-    FakeHost host;
+    SheetFixture s;
     {
-        ModuleSheet sheet(kNewModuleMode, record, &host);
+        ModuleSheet& sheet = s.Open(kNewModuleMode);
         CSpreadSheet& grid = *sheet.Grid();
         grid.SetRowCount(1);
         grid.SetRow(1);
@@ -588,9 +576,9 @@ void SheetTest::UnchosenDropDownStoresLowByte() {
         grid.SetCellText("X");
         QVERIFY(sheet.StoreModule());
     }
-    QCOMPARE(int(record.variables[0].attribute), 0xFF);
-    QCOMPARE(int(record.variables[0].type), 0xFF);
-    ModuleSheet reopened(kEditMode, record, &host);
+    QCOMPARE(int(s.record.variables[0].attribute), 0xFF);
+    QCOMPARE(int(s.record.variables[0].type), 0xFF);
+    ModuleSheet reopened(kEditMode, s.record, &s.host);
     CSpreadSheet& grid = *reopened.Grid();
     grid.SetRow(1);
     grid.SetCol(2);
@@ -599,9 +587,8 @@ void SheetTest::UnchosenDropDownStoresLowByte() {
 }
 
 void SheetTest::IndicatorCountsGbkBytes() {
-    ModuleRecord record;
-    FakeHost host;
-    ModuleSheet sheet(kNewModuleMode, record, &host);
+    SheetFixture s;
+    ModuleSheet& sheet = s.Open(kNewModuleMode);
     ShowSheet(sheet);
     sheet.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&sheet));
@@ -637,10 +624,8 @@ void SheetTest::IndicatorCountsGbkBytes() {
 }
 
 void SheetTest::FindAndFindNext() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord("SELECT * FROM T WHERE A=1\nUNION SELECT * FROM U WHERE B=2\nWHERE");
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord("SELECT * FROM T WHERE A=1\nUNION SELECT * FROM U WHERE B=2\nWHERE"));
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
     QPlainTextEdit* editor = sheet.Info3()->Editor();
@@ -652,7 +637,7 @@ void SheetTest::FindAndFindNext() {
     editor->setTextCursor(cursor);
 
     QString shown;
-    responder.onDialog = [&shown](QDialog* dialog) {
+    s.responder.onDialog = [&shown](QDialog* dialog) {
         auto* find = qobject_cast<FindDlg*>(dialog);
         if (!find)
             return int(QDialog::Rejected);
@@ -671,25 +656,23 @@ void SheetTest::FindAndFindNext() {
     QCOMPARE(editor->textCursor().selectionStart(), second);
     QTest::keyClick(editor, Qt::Key_F3);
     QCOMPARE(editor->textCursor().selectionStart(), last);
-    QVERIFY(responder.messages.empty());
+    QVERIFY(s.responder.messages.empty());
     QTest::keyClick(editor, Qt::Key_F3);
-    QCOMPARE(responder.messages.size(), size_t(1));
-    QCOMPARE(responder.messages[0].text, QStringLiteral("未找到"));
-    QVERIFY(responder.messages[0].caption.isEmpty());
+    QCOMPARE(s.responder.messages.size(), size_t(1));
+    QCOMPARE(s.responder.messages[0].text, QStringLiteral("未找到"));
+    QVERIFY(s.responder.messages[0].caption.isEmpty());
     QCOMPARE(editor->textCursor().selectionStart(), last);
     QCOMPARE(editor->textCursor().selectedText(), QStringLiteral("WHERE"));
 
     // Cancelling the dialog keeps the find text.
-    responder.onDialog = [](QDialog*) { return int(QDialog::Rejected); };
+    s.responder.onDialog = [](QDialog*) { return int(QDialog::Rejected); };
     QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);
     QCOMPARE(sheet.Info3()->FindText(), QStringLiteral("WHERE"));
 }
 
 void SheetTest::FindIsCaseSensitiveAndEmptyFindCollapses() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord("SELECT X FROM T WHERE Y");
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord("SELECT X FROM T WHERE Y"));
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
     QPlainTextEdit* editor = sheet.Info3()->Editor();
@@ -700,26 +683,25 @@ void SheetTest::FindIsCaseSensitiveAndEmptyFindCollapses() {
     cursor.setPosition(6, QTextCursor::KeepAnchor);
     editor->setTextCursor(cursor);
     QTest::keyClick(editor, Qt::Key_F3);
-    QVERIFY(responder.messages.empty());
+    QVERIFY(s.responder.messages.empty());
     QVERIFY(!editor->textCursor().hasSelection());
     QCOMPARE(editor->textCursor().position(), 6);
 
-    responder.onDialog = [](QDialog* dialog) {
+    s.responder.onDialog = [](QDialog* dialog) {
         auto* find = qobject_cast<FindDlg*>(dialog);
         find->TextEdit()->setText(QStringLiteral("where"));
         find->accept();
         return find->result();
     };
     QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);
-    QCOMPARE(responder.messages.size(), size_t(1));
-    QCOMPARE(responder.messages[0].text, QStringLiteral("未找到"));
+    QCOMPARE(s.responder.messages.size(), size_t(1));
+    QCOMPARE(s.responder.messages[0].text, QStringLiteral("未找到"));
 }
 
 void SheetTest::HighlightMarksUnknownPlaceholders() {
-    ModuleRecord record = SqlRecord("DELETE FROM T WHERE ID=[?:UserID] AND N=[?:Nobody] -- [?:CURRENT_TIME]");
-    AddVariable(record, "UserID", kImport, kInt, 4, "", "7");
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord("DELETE FROM T WHERE ID=[?:UserID] AND N=[?:Nobody] -- [?:CURRENT_TIME]"));
+    AddVariable(s.record, "UserID", kImport, kInt, 4, "", "7");
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
     const QTextBlock block = sheet.Info3()->Editor()->document()->firstBlock();
@@ -744,10 +726,9 @@ void SheetTest::HighlightMarksUnknownPlaceholders() {
 void SheetTest::HighlightFollowsTheViewDownABigText() {
     // A comment opened far above the view decides what the view shows; a placeholder's
     // status follows the grid's names wherever it stands.
-    ModuleRecord record =
-        SqlRecord(NumberedLines(3000, {{0, "[?:Late] /* opened"}, {1500, "closed */ SELECT Y"}, {2500, "[?:Late]"}}));
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(
+        SqlRecord(NumberedLines(3000, {{0, "[?:Late] /* opened"}, {1500, "closed */ SELECT Y"}, {2500, "[?:Late]"}})));
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
     QPlainTextEdit* editor = sheet.Info3()->Editor();
@@ -780,9 +761,8 @@ void SheetTest::HighlightFollowsTheViewDownABigText() {
 }
 
 void SheetTest::HighlightAfterAnEditAboveTheView() {
-    ModuleRecord record = SqlRecord(NumberedLines(2000, {{0, "/* open"}, {1800, "end */"}}));
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord(NumberedLines(2000, {{0, "/* open"}, {1800, "end */"}})));
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     sheet.Tabs()->setCurrentIndex(ModuleSheet::kSqlTab);
     QPlainTextEdit* editor = sheet.Info3()->Editor();
@@ -814,10 +794,8 @@ void SheetTest::HighlightAfterAnEditAboveTheView() {
 }
 
 void SheetTest::IndicatorAndFindFarDownABigText() {
-    ScriptedResponder responder;
-    ModuleRecord record = SqlRecord(NumberedLines(20000, {{19990, "SELECT \xd6\xd0 FROM T WHERE NEEDLE"}}));
-    FakeHost host;
-    ModuleSheet sheet(kEditMode, record, &host);
+    SheetFixture s(SqlRecord(NumberedLines(20000, {{19990, "SELECT \xd6\xd0 FROM T WHERE NEEDLE"}})));
+    ModuleSheet& sheet = s.Open(kEditMode);
     ShowSheet(sheet);
     sheet.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&sheet));
@@ -825,7 +803,7 @@ void SheetTest::IndicatorAndFindFarDownABigText() {
     QPlainTextEdit* editor = sheet.Info3()->Editor();
     QVERIFY(editor->hasFocus());
 
-    responder.onDialog = [](QDialog* dialog) {
+    s.responder.onDialog = [](QDialog* dialog) {
         auto* find = qobject_cast<FindDlg*>(dialog);
         find->TextEdit()->setText(QStringLiteral("NEEDLE"));
         find->accept();
@@ -851,7 +829,7 @@ void SheetTest::IndicatorAndFindFarDownABigText() {
     QCOMPARE(editor->textCursor().selectionStart(), 0);
     QTest::keyClick(editor, Qt::Key_F3);
     QCOMPARE(editor->textCursor().blockNumber(), 19990);
-    QVERIFY(responder.messages.empty());
+    QVERIFY(s.responder.messages.empty());
 }
 
 KESTREL_TEST_MAIN(SheetTest)
