@@ -171,23 +171,12 @@ FileStatus StoredFile::ReadAt(std::uint64_t offset, std::uint64_t length, std::s
     return FileStatus::Ok();
 }
 
+namespace {
+FileStatus FollowLinks(const std::filesystem::path& path, std::filesystem::path& target, int* ownDescriptor);
+} // namespace
+
 FileStatus ResolveWriteTarget(const std::filesystem::path& path, std::filesystem::path& target) {
-    // The kernel's own limit on links followed in one lookup.
-    constexpr int kMaxLinks = 40;
-    target = path;
-    for (int hops = 0; hops <= kMaxLinks; ++hops) {
-        struct stat st {};
-        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return FileStatus::Ok();
-        std::error_code ec;
-        const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
-        if (ec)
-            return FileStatus::FromErrno(ec.value());
-        // A relative link is read from the folder that holds it. A link that dangles still
-        // names the file to create: replacing the link itself would lose it.
-        target = next.is_absolute() ? next : target.parent_path() / next;
-    }
-    return FileStatus::FromErrno(ELOOP);
+    return FollowLinks(path, target, nullptr);
 }
 
 namespace {
@@ -221,14 +210,16 @@ int OwnDescriptorOf(const std::filesystem::path& path) {
     return -1;
 }
 
-// Follows the links of path as ResolveWriteTarget does, stopping at a link into the process's
-// own descriptors (fd set) or at the file the last link names (target set).
-FileStatus ResolveOutput(const std::filesystem::path& path, std::filesystem::path& target, int& fd) {
+// Follows the links of path to the file the last one names (target). With ownDescriptor, it
+// stops at a link into the process's own descriptors and sets that descriptor instead.
+FileStatus FollowLinks(const std::filesystem::path& path, std::filesystem::path& target, int* ownDescriptor) {
+    // The kernel's own limit on links followed in one lookup.
     constexpr int kMaxLinks = 40;
     target = path;
-    fd = -1;
+    if (ownDescriptor)
+        *ownDescriptor = -1;
     for (int hops = 0; hops <= kMaxLinks; ++hops) {
-        if ((fd = OwnDescriptorOf(target)) >= 0)
+        if (ownDescriptor && (*ownDescriptor = OwnDescriptorOf(target)) >= 0)
             return FileStatus::Ok();
         struct stat st {};
         if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
@@ -237,6 +228,8 @@ FileStatus ResolveOutput(const std::filesystem::path& path, std::filesystem::pat
         const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
         if (ec)
             return FileStatus::FromErrno(ec.value());
+        // A relative link is read from the folder that holds it. A link that dangles still
+        // names the file to create: replacing the link itself would lose it.
         target = next.is_absolute() ? next : target.parent_path() / next;
     }
     return FileStatus::FromErrno(ELOOP);
@@ -428,7 +421,7 @@ bool IsAtomicWriteTemporary(std::string_view name) {
 FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes) {
     std::filesystem::path path;
     int fd = -1;
-    if (FileStatus resolved = ResolveOutput(givenPath, path, fd); !resolved)
+    if (FileStatus resolved = FollowLinks(givenPath, path, &fd); !resolved)
         return resolved;
     if (fd >= 0)
         return WriteToDescriptor(fd, bytes);
