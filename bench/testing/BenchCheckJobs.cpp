@@ -69,10 +69,9 @@ void Check(benchmark::State& state, const Workspace& workspace) {
         state.SkipWithError("database not available");
         return;
     }
-    const std::string command = std::string(KESTREL_TOOL_PATH) + " check '" +
-                                (workspace.dir.Path() / "bench.MGP").string() + "' --jobs " +
-                                std::to_string(state.range(0)) + " >" +
-                                (workspace.dir.Path() / "lines.txt").string() + " 2>&1";
+    const std::string command =
+        std::string(KESTREL_TOOL_PATH) + " check '" + (workspace.dir.Path() / "bench.MGP").string() + "' --jobs " +
+        std::to_string(state.range(0)) + " >" + (workspace.dir.Path() / "lines.txt").string() + " 2>&1";
     for (auto _ : state) {
         const int status = std::system(command.c_str());
         if (status != 0) {

@@ -301,6 +301,62 @@ TEST_F(CheckCommandTest, ParallelRunsGiveTheSameLinesInTheSameOrder) {
     EXPECT_EQ(csvWithoutTimes(ReadText(csv4)), csvWithoutTimes(ReadText(csv1)));
 }
 
+#ifdef KESTREL_TEST_POSTGRES
+// A server that stops answering (its backend stopped) cannot fire a time-out of its own: the
+// tool's fires, the connection is left behind, and the next module gets a new one. A module
+// that ends its own session is followed by a reconnect.
+TEST_F(CheckCommandTest, AFrozenServerAndALostConnectionDoNotStopTheRun) {
+    testsupport::WriteCatalogue(Catalogue(), {{"G9", Gbk("冻结组")}});
+    const std::vector<VariableRow> user = {Row("UserID", kImport, kInt, "7")};
+    SaveModule("f1_frozen.kst", "G9", kSqlModule, "SELECT pg_sleep(77.5)", user);
+    SaveModule("f2_ok.kst", "G9", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
+    SaveModule("f3_lost.kst", "G9", kSqlModule, "SELECT pg_terminate_backend(pg_backend_pid())", user);
+    SaveModule("f4_ok.kst", "G9", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
+    const std::filesystem::path out = m_dir.Path() / "frozen.out";
+    const pid_t tool = fork();
+    if (tool == 0) {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, STDOUT_FILENO);
+        ::execl(KESTREL_TOOL_PATH, KESTREL_TOOL_PATH, "check", Catalogue().c_str(), "--connect", m_connection.c_str(),
+                "--timeout", "3", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(tool, 0);
+    std::string backend;
+    for (int i = 0; i < 600 && (backend.empty() || backend.rfind("ERROR", 0) == 0); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        backend = testsupport::QueryOne(m_connection, "SELECT pid FROM pg_stat_activity WHERE query LIKE "
+                                                      "'SELECT pg_sleep(77.5)%' AND pid <> pg_backend_pid()");
+    }
+    ASSERT_FALSE(backend.empty());
+    const pid_t frozen = std::stoi(backend);
+    ASSERT_EQ(::kill(frozen, SIGSTOP), 0);
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 1200 && ended == 0; ++i) { // bounded: a hang fails the test, not the suite
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ended = ::waitpid(tool, &status, WNOHANG);
+    }
+    ::kill(frozen, SIGCONT);
+    if (ended == 0) {
+        ::kill(tool, SIGKILL);
+        ::waitpid(tool, &status, 0);
+        FAIL() << "check hung on the frozen server: " << ReadText(out);
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 4) << ReadText(out);
+    const std::vector<std::string> lines = Lines(ReadText(out));
+    ASSERT_GE(lines.size(), 4u) << ReadText(out);
+    // f_other_group.kst of the fixture is in G9 too: a query that writes no row.
+    EXPECT_EQ(lines.back(), "2 passed, 1 failed, 2 could not run") << ReadText(out);
+    EXPECT_EQ(
+        lines[0].rfind("f1_frozen.kst  G9  ERROR  -1  Timeout expired: the statement did not finish within 3 s", 0), 0u)
+        << lines[0];
+    EXPECT_EQ(lines[1].rfind("f2_ok.kst  G9  PASS", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("f3_lost.kst  G9  ERROR", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind("f4_ok.kst  G9  PASS", 0), 0u) << lines[3];
+}
+#endif
+
 #if !defined(KESTREL_TEST_POSTGRES) && !defined(KESTREL_TEST_MARIADB)
 TEST_F(CheckCommandTest, ASignalStopsTheRunAndTheReportsKeepWhatWasDone) {
     testsupport::WriteCatalogue(Catalogue(), {{"G8", Gbk("中断组")}});
