@@ -880,6 +880,14 @@ int CheckCommand(const QStringList& args) {
             }
             if (alone.Start(isolated)) {
                 work(alone, sharedOrder);
+            } else {
+                // They were to run, and could not: not a stopped run's "not run".
+                std::lock_guard lock(mutex);
+                for (std::size_t index : sharedOrder) {
+                    results[index].verdict = Verdict::kError;
+                    results[index].message = "no connection for the shared error table (the reason is on stderr)";
+                    done[index] = 1;
+                }
             }
         }
         std::lock_guard lock(mutex);
