@@ -89,7 +89,9 @@ struct PlannedModule {
     std::string shown;          // UTF-8
     std::string groupId;        // UTF-8; "-" for a file whose group could not be read
     std::size_t groupIndex = 0; // into the report's groups
-    ModuleRecord record;
+    // The module as its file holds it, parsed when it runs: a parsed record takes 6.6 KB, too
+    // much to hold for each of 100,000 modules.
+    std::string stored;
     FileStatus load; // why the file could not be read, if it could not
     // Its SQL names the error table with a qualifier, past any session-private table: it runs
     // on the shared table, alone, after the others.
@@ -372,8 +374,10 @@ public:
             result.verdict = Verdict::kError;
             result.message = module.shown + ": " + GbkToUtf8(module.load.message);
         } else {
+            ModuleRecord record;
+            ParseModuleBytes(record, module.stored);
             const ModuleTestResult run =
-                RunModuleTest(ModuleUnderTestOf(module.record, module.path.parent_path()), m_table, *this);
+                RunModuleTest(ModuleUnderTestOf(record, module.path.parent_path()), m_table, *this);
             Take(run, result);
         }
         if (result.failureText.empty())
@@ -587,6 +591,7 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
     struct Found {
         std::string key;
         PlannedModule module;
+        std::unique_ptr<ModuleRecord> record; // while it is read and not yet planned
     };
     const auto planned = [&folder](const ScannedModule& file) {
         Found entry;
@@ -598,7 +603,8 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
     std::vector<Found> unreadable;
     // Reads a module whole; false when it is not to be checked after all.
     const auto load = [&](Found& entry) {
-        entry.module.load = ReadModuleFile(entry.module.record, entry.module.path);
+        entry.record = std::make_unique<ModuleRecord>();
+        entry.module.load = ReadModuleFile(*entry.record, entry.module.path);
         if (entry.module.load.IsInvalid()) {
             std::fprintf(stderr, "kestrel-tool check: %s: not a module file (%s), skipped\n",
                          entry.module.shown.c_str(), GbkToUtf8(entry.module.load.message).c_str());
@@ -617,28 +623,29 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
         Found entry = planned(file);
         if (!load(entry))
             continue;
-        const auto at = std::find(groupIds.begin(), groupIds.end(), FieldText(entry.module.record.header.groupId));
+        const auto at = std::find(groupIds.begin(), groupIds.end(), FieldText(entry.record->header.groupId));
         if (at != groupIds.end())
             members[static_cast<std::size_t>(at - groupIds.begin())].push_back(std::move(entry));
     }
     for (std::size_t g = 0; g < groupIds.size(); ++g) {
         std::vector<Found>& group = members[g];
-        for (const ScannedModule& file : buckets.groups[g]) {
-            Found entry = planned(file);
-            if (load(entry))
-                group.push_back(std::move(entry));
-        }
+        for (const ScannedModule& file : buckets.groups[g])
+            group.push_back(planned(file));
         std::sort(group.begin(), group.end(), [](const Found& a, const Found& b) { return a.key < b.key; });
         plan.groups.push_back({GbkToUtf8(groupIds[g]),
                                GbkToUtf8(FieldText(catalogue.groups[static_cast<std::size_t>(groupIndexes[g])].name))});
         for (Found& entry : group) {
+            if (!entry.record && !load(entry))
+                continue;
             entry.module.groupId = plan.groups.back().groupId;
             entry.module.groupIndex = plan.groups.size() - 1;
-            entry.module.shared = entry.module.record.header.type != kDllModule &&
-                                  FindQualifiedErrorTable(entry.module.record.body) != std::string_view::npos;
+            entry.module.shared = entry.record->header.type != kDllModule &&
+                                  FindQualifiedErrorTable(entry.record->body) != std::string_view::npos;
+            entry.module.stored = SerializeModule(*entry.record);
+            entry.record.reset();
             plan.modules.push_back(std::move(entry.module));
         }
-        group = {}; // what is planned is held once
+        std::vector<Found>().swap(group); // what is planned is held once
     }
     for (const ScannedModule& file : buckets.unreadable) {
         Found entry = planned(file);
