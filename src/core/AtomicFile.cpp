@@ -324,7 +324,7 @@ void Reached(AtomicWriteStep step) {
         g_observer(step);
 }
 
-FileStatus WriteRegular(const std::filesystem::path& path, std::string_view bytes) {
+FileStatus WriteRegular(const std::filesystem::path& path, std::string_view bytes, bool sweep) {
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     // The temporary name must stay within NAME_MAX however long the file's own name is.
     std::string stem = path.filename().string();
@@ -337,7 +337,8 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
     if (::stat(path.c_str(), &old) == 0)
         mode = old.st_mode & 07777;
 
-    RemoveStaleTemporaries(folder);
+    if (sweep)
+        RemoveStaleTemporaries(folder);
     Reached(AtomicWriteStep::kStaleRemoved);
 
     // An unnamed file vanishes with a killed save; it gets a name only once it is complete.
@@ -418,7 +419,10 @@ bool IsAtomicWriteTemporary(std::string_view name) {
     return name.substr(mark, kTempMark.size()) == kTempMark;
 }
 
-FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes) {
+namespace {
+
+// sweep: whether the folder's left-over temporaries are removed first.
+FileStatus WriteAtomic(const std::filesystem::path& givenPath, std::string_view bytes, bool sweep) {
     std::filesystem::path path;
     int fd = -1;
     if (FileStatus resolved = FollowLinks(givenPath, path, &fd); !resolved)
@@ -432,7 +436,18 @@ FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_v
         if (!S_ISREG(st.st_mode))
             return WriteInPlace(path, st, bytes);
     }
-    return WriteRegular(path, bytes);
+    return WriteRegular(path, bytes, sweep);
+}
+
+} // namespace
+
+FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes) {
+    return WriteAtomic(givenPath, bytes, true);
+}
+
+FileStatus AtomicFileWriter::Write(const std::filesystem::path& path, std::string_view bytes) {
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    return WriteAtomic(path, bytes, m_sweptFolders.insert(folder.lexically_normal().string()).second);
 }
 
 FileStatus WriteOutputFile(const std::filesystem::path& path, std::string_view bytes) {

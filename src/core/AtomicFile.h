@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,17 @@ FileStatus ResolveWriteTarget(const std::filesystem::path& path, std::filesystem
 // A path that exists and is not a regular file (a device, a FIFO, a socket, standard output
 // through /dev/stdout or /proc/self/fd) is written in place and never replaced.
 FileStatus WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes);
+
+// WriteFileAtomic for many files: the sweep for left-over temporaries reads the whole folder,
+// so it is done once per folder, at the first write there, instead of at every write (which
+// would make writing n files into one folder cost n times n).
+class AtomicFileWriter {
+public:
+    FileStatus Write(const std::filesystem::path& path, std::string_view bytes);
+
+private:
+    std::set<std::string> m_sweptFolders;
+};
 
 // WriteFileAtomic for an output the user names (a report, a result file): "-" as well means
 // standard output.

@@ -682,11 +682,11 @@ std::filesystem::path ModuleTextPath(const std::filesystem::path& dir, const std
     return dir / kModuleTextFolder / std::filesystem::path(GbkToUtf8(fileName) + extension);
 }
 
-FileStatus WriteIfChanged(const std::filesystem::path& path, const std::string& bytes) {
+FileStatus WriteIfChanged(AtomicFileWriter& writer, const std::filesystem::path& path, const std::string& bytes) {
     std::string old;
     if (ReadWholeFile(path, old) && old == bytes)
         return FileStatus::Ok();
-    FileStatus written = WriteFileAtomic(path, bytes);
+    FileStatus written = writer.Write(path, bytes);
     if (!written)
         written.message = path.string() + ": " + written.message;
     return written;
@@ -724,10 +724,11 @@ FileStatus ExportTextForm(const std::filesystem::path& cataloguePath, const std:
     std::filesystem::create_directories(dir / kModuleTextFolder, error);
     if (error)
         return WithPath(FileStatus::FromErrno(error.value()), dir / kModuleTextFolder);
+    AtomicFileWriter writer;
     // Line endings must reach the repository and come back untouched.
-    if (FileStatus written = WriteIfChanged(dir / ".gitattributes", "* -text\n"); !written)
+    if (FileStatus written = WriteIfChanged(writer, dir / ".gitattributes", "* -text\n"); !written)
         return written;
-    if (FileStatus written = WriteIfChanged(dir / kCatalogueTextName, CatalogueToText(catalogue)); !written)
+    if (FileStatus written = WriteIfChanged(writer, dir / kCatalogueTextName, CatalogueToText(catalogue)); !written)
         return written;
 
     std::set<std::filesystem::path> wanted;
@@ -740,12 +741,12 @@ FileStatus ExportTextForm(const std::filesystem::path& cataloguePath, const std:
             continue; // changed since the headers were read
         const ModuleText text = ModuleToText(record);
         const std::filesystem::path fieldsPath = ModuleTextPath(dir, name, kFieldsExtension);
-        if (FileStatus written = WriteIfChanged(fieldsPath, text.fields); !written)
+        if (FileStatus written = WriteIfChanged(writer, fieldsPath, text.fields); !written)
             return written;
         wanted.insert(fieldsPath);
         if (text.sql) {
             const std::filesystem::path sqlPath = ModuleTextPath(dir, name, kSqlExtension);
-            if (FileStatus written = WriteIfChanged(sqlPath, *text.sql); !written)
+            if (FileStatus written = WriteIfChanged(writer, sqlPath, *text.sql); !written)
                 return written;
             wanted.insert(sqlPath);
         }
@@ -823,9 +824,10 @@ FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesyste
         if (error)
             return WithPath(FileStatus::FromErrno(error.value()), catalogue.Folder());
     }
+    AtomicFileWriter writer;
     for (const ModuleRecord& record : records) {
         const std::filesystem::path path = ModuleFilePath(catalogue.Folder(), record.fileName);
-        if (FileStatus written = WriteFileAtomic(path, SerializeModule(record)); !written)
+        if (FileStatus written = writer.Write(path, SerializeModule(record)); !written)
             return WithPath(written, path);
         ++modules;
     }

@@ -362,3 +362,23 @@ TEST(AtomicFile, NextSaveRemovesTemporariesOfKilledSavesOnly) {
     EXPECT_EQ(testsupport::ReadBytes(dir / ".profile"), "the user's");
     ::close(held);
 }
+
+// Writing many files sweeps each folder once, at its first write there; later writes in the
+// folder leave the temporaries of saves that began since alone.
+TEST(AtomicFile, ManyWritesSweepEachFolderOnce) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "sub");
+    testsupport::WriteBytes(dir / ".a.ksttmp.abc123", "killed save");
+    testsupport::WriteBytes(dir / "sub" / ".b.ksttmp.abc123", "killed save");
+    AtomicFileWriter writer;
+    ASSERT_TRUE(writer.Write(dir / "a", "one"));
+    EXPECT_FALSE(std::filesystem::exists(dir / ".a.ksttmp.abc123"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "sub" / ".b.ksttmp.abc123"));
+    testsupport::WriteBytes(dir / ".a.ksttmp.later1", "killed later");
+    ASSERT_TRUE(writer.Write(dir / "b", "two"));
+    ASSERT_TRUE(writer.Write(dir / "sub" / "c", "three"));
+    EXPECT_TRUE(std::filesystem::exists(dir / ".a.ksttmp.later1"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "sub" / ".b.ksttmp.abc123"));
+    EXPECT_EQ(testsupport::ReadBytes(dir / "b"), "two");
+    EXPECT_EQ(testsupport::ReadBytes(dir / "sub" / "c"), "three");
+}
