@@ -118,14 +118,25 @@ PostgresCluster::PostgresCluster() {
         m_failure = "no free loopback port";
         return;
     }
-    const std::string data = (m_dir / "data").string();
-    if (!Run(Program("initdb") + " -D " + data + " -A trust -U postgres -E UTF8 --locale=C --no-sync"))
+    if (!Run(Program("initdb") + " -D " + (m_dir / "data").string() +
+             " -A trust -U postgres -E UTF8 --locale=C --no-sync"))
         return;
+    Start();
+    StartReaper();
+}
+
+bool PostgresCluster::Start() {
     const std::string options =
         "-p " + std::to_string(m_port) + " -k " + m_dir.string() + " -c listen_addresses=127.0.0.1 -c fsync=off";
-    m_running = Run(Program("pg_ctl") + " -D " + data + " -l " + (m_dir / "server.log").string() + " -o '" + options +
-                    "' -w -t 60 start");
-    StartReaper();
+    m_running = Run(Program("pg_ctl") + " -D " + (m_dir / "data").string() + " -l " + (m_dir / "server.log").string() +
+                    " -o '" + options + "' -w -t 60 start");
+    return m_running;
+}
+
+bool PostgresCluster::Stop() {
+    const bool stopped = Run(Program("pg_ctl") + " -D " + (m_dir / "data").string() + " -m immediate -w stop");
+    m_running = m_running && !stopped;
+    return stopped;
 }
 
 // A test that crashes never reaches the destructor; a small watcher process stops the server

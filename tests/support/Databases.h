@@ -36,6 +36,9 @@ public:
     static bool Available() { return !BinDir().empty(); }
     bool Running() const { return m_running; }
     const std::string& Failure() const { return m_failure; }
+    // An outage: the server goes away at once, as on a crash, and comes back on the same port.
+    bool Stop();
+    bool Start();
     // "Driver=PostgreSQL Unicode;..." for the cluster's "postgres" database.
     std::string ConnectionString() const;
 

@@ -355,6 +355,58 @@ TEST_F(CheckCommandTest, AFrozenServerAndALostConnectionDoNotStopTheRun) {
     EXPECT_EQ(lines[2].rfind("f3_lost.kst  G9  ERROR", 0), 0u) << lines[2];
     EXPECT_EQ(lines[3].rfind("f4_ok.kst  G9  PASS", 0), 0u) << lines[3];
 }
+
+// A server that goes away in the middle of a module and comes back a few seconds later costs
+// that module alone: the next one waits for the server instead of failing at once.
+TEST_F(CheckCommandTest, AServerRestartCostsOnlyTheModuleItInterrupted) {
+    testsupport::PostgresCluster cluster; // of its own: this test takes its server away
+    ASSERT_TRUE(cluster.Running()) << cluster.Failure();
+    const std::string connection = cluster.ConnectionString();
+    ASSERT_EQ(testsupport::ResetErrorTable(connection), "");
+    testsupport::WriteCatalogue(Catalogue(), {{"G8", Gbk("重启组")}});
+    const std::vector<VariableRow> user = {Row("UserID", kImport, kInt, "7")};
+    SaveModule("r1_interrupted.kst", "G8", kSqlModule, "SELECT pg_sleep(66.5)", user);
+    SaveModule("r2_ok.kst", "G8", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
+    SaveModule("r3_ok.kst", "G8", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
+    const std::filesystem::path out = m_dir.Path() / "restart.out";
+    const pid_t tool = fork();
+    if (tool == 0) {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, STDOUT_FILENO);
+        ::execl(KESTREL_TOOL_PATH, KESTREL_TOOL_PATH, "check", Catalogue().c_str(), "--connect", connection.c_str(),
+                "--timeout", "60", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(tool, 0);
+    std::string running;
+    for (int i = 0; i < 600 && running != "1"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        running = testsupport::QueryOne(connection, "SELECT COUNT(*) FROM pg_stat_activity WHERE query LIKE "
+                                                    "'SELECT pg_sleep(66.5)%' AND pid <> pg_backend_pid()");
+    }
+    EXPECT_EQ(running, "1");
+    EXPECT_TRUE(cluster.Stop());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_TRUE(cluster.Start()) << cluster.Failure();
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 1200 && ended == 0; ++i) { // bounded: a hang fails the test, not the suite
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ended = ::waitpid(tool, &status, WNOHANG);
+    }
+    if (ended == 0) {
+        ::kill(tool, SIGKILL);
+        ::waitpid(tool, &status, 0);
+        FAIL() << "check did not end after the restart: " << ReadText(out);
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 4) << ReadText(out);
+    const std::vector<std::string> lines = Lines(ReadText(out));
+    ASSERT_EQ(lines.size(), 4u) << ReadText(out);
+    EXPECT_EQ(lines[0].rfind("r1_interrupted.kst  G8  ERROR", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("r2_ok.kst  G8  PASS", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("r3_ok.kst  G8  PASS", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3], "2 passed, 0 failed, 1 could not run");
+}
 #endif
 
 #if !defined(KESTREL_TEST_POSTGRES) && !defined(KESTREL_TEST_MARIADB)
