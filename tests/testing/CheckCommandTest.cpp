@@ -430,8 +430,13 @@ TEST_F(CheckCommandTest, ASignalStopsTheRunAndTheReportsKeepWhatWasDone) {
         }
         ASSERT_GT(tool, 0);
         // The looping module tells its runner's pid once it runs: the signal comes mid-run.
-        for (int i = 0; i < 600 && !std::filesystem::exists(m_dir.Path() / "runner.pid"); ++i)
+        for (int i = 0; i < 1200 && !std::filesystem::exists(m_dir.Path() / "runner.pid"); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!std::filesystem::exists(m_dir.Path() / "runner.pid")) {
+            ::kill(tool, SIGKILL);
+            ::waitpid(tool, nullptr, 0);
+            FAIL() << "the looping module never ran: " << ReadText(out);
+        }
         const pid_t runner = std::stoi(ReadText(m_dir.Path() / "runner.pid") + "0") / 10;
         ::kill(tool, signal);
         int status = 0;
