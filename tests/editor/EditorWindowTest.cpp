@@ -513,12 +513,8 @@ private slots:
     // it, and the window lives on.
     void editingASparseModuleIsRefusedByName() {
         auto editor = EditorWithModules();
-        std::string huge = ReadBytes(editor->workspace.Modules() / "c.kst").substr(0, 160);
-        PutI32(huge, kBodyLengthAt, 0x7fffffff);
-        PutI32(huge, kDescriptionLengthAt, 0x7fffffff);
-        PutI32(huge, kRemarkLengthAt, 0x7fffffff);
-        WriteBytes(editor->workspace.Modules() / "c.kst", huge);
-        QCOMPARE(::truncate((editor->workspace.Modules() / "c.kst").c_str(), off_t(64) << 30), 0);
+        const std::filesystem::path module = editor->workspace.Modules() / "c.kst";
+        QVERIFY(WriteSparseModule(module, ReadBytes(module)));
         editor->Panel()->SelectModule(2);
         QTest::keyClick(editor->Modules(), Qt::Key_Return);
         QCOMPARE(editor->responder.messages.size(), std::size_t(1));

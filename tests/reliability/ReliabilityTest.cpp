@@ -283,17 +283,6 @@ std::string Quoted(const std::filesystem::path& path) {
     return "'" + path.string() + "'";
 }
 
-// A 64 GiB sparse module whose three lengths are all 0x7fffffff.
-void WriteSparseModule(const std::filesystem::path& file) {
-    std::string bytes = ModuleBytes({.groupId = "G1"});
-    bytes.resize(160);
-    PutI32(bytes, kBodyLengthAt, 0x7fffffff);
-    PutI32(bytes, kDescriptionLengthAt, 0x7fffffff);
-    PutI32(bytes, kRemarkLengthAt, 0x7fffffff);
-    WriteBytes(file, bytes);
-    ASSERT_EQ(::truncate(file.c_str(), off_t(64) << 30), 0);
-}
-
 } // namespace
 
 // Sparse and hostile files against show and report: refused with a message naming the file,
@@ -302,7 +291,7 @@ TEST(Reliability, HostileFilesAreRefusedByName) {
     TempDir dir;
     Figures figures{"hostile files against show and report"};
     WriteCatalogue(dir / "audit.MGP", {{"G1", "one"}});
-    WriteSparseModule(dir / "huge.kst");
+    ASSERT_TRUE(WriteSparseModule(dir / "huge.kst", ModuleBytes({.groupId = "G1"})));
 
     ++figures.tries;
     ToolRun show = Tool(dir.Path(), "show " + Quoted(dir / "huge.kst"));

@@ -324,13 +324,7 @@ TEST(ModuleFile, StoringThePageRebuildsHeaderAndBody) {
 // anything is allocated; a file longer than its header declares is read only that far.
 TEST(ModuleFile, SparseFilesAreReadOnlyAsFarAsTheHeaderDeclares) {
     TempDir dir;
-    std::string huge = ModuleBytes(ModuleDraft{});
-    huge.resize(160);
-    PutI32(huge, kBodyLengthAt, 0x7fffffff);
-    PutI32(huge, kDescriptionLengthAt, 0x7fffffff);
-    PutI32(huge, kRemarkLengthAt, 0x7fffffff);
-    WriteBytes(dir / "huge.kst", huge);
-    ASSERT_EQ(::truncate((dir / "huge.kst").c_str(), off_t(64) << 30), 0);
+    ASSERT_TRUE(WriteSparseModule(dir / "huge.kst", ModuleBytes(ModuleDraft{})));
     ModuleRecord record;
     FileStatus status = LoadModuleFile(record, dir.Path(), "huge.kst");
     EXPECT_TRUE(status.IsIo());
@@ -339,7 +333,8 @@ TEST(ModuleFile, SparseFilesAreReadOnlyAsFarAsTheHeaderDeclares) {
     EXPECT_EQ(ReadModuleForReport(record, dir.Path(), "huge.kst").osError, EFBIG);
 
     // The same lengths in a short file: they point past the end, so it is no module at all.
-    WriteBytes(dir / "short.kst", huge);
+    ASSERT_TRUE(WriteSparseModule(dir / "short.kst", ModuleBytes(ModuleDraft{})));
+    ASSERT_EQ(::truncate((dir / "short.kst").c_str(), 160), 0);
     EXPECT_TRUE(LoadModuleFile(record, dir.Path(), "short.kst").IsInvalid());
 
     // A small module followed by gigabytes of holes loads like the small module.

@@ -167,13 +167,7 @@ TEST(ShowCommand, GbkNamedAndSparseModules) {
     EXPECT_TRUE(module["file"].toString().endsWith(U("账.kst"))) << module["file"].toString().toStdString();
     EXPECT_EQ(module["title"].toString(), U("gbk"));
 
-    std::string huge = ModuleBytes({});
-    huge.resize(160);
-    PutI32(huge, kBodyLengthAt, 0x7fffffff);
-    PutI32(huge, kDescriptionLengthAt, 0x7fffffff);
-    PutI32(huge, kRemarkLengthAt, 0x7fffffff);
-    WriteBytes(dir / "huge.kst", huge);
-    ASSERT_EQ(::truncate((dir / "huge.kst").c_str(), off_t(64) << 30), 0);
+    ASSERT_TRUE(WriteSparseModule(dir / "huge.kst", ModuleBytes({})));
     const ToolRun refused = Show(dir, {(dir / "huge.kst").string()});
     EXPECT_EQ(refused.exitCode, 3);
     EXPECT_NE(refused.err.find("huge.kst: "), std::string::npos) << refused.err;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <unistd.h>
+
 namespace kestrel::testsupport {
 
 Bytes& Bytes::Text(std::string_view text, std::size_t width) {
@@ -57,6 +59,15 @@ std::string ModuleBytes(const ModuleDraft& m) {
     b.Raw(m.remarks).Zeros(1);
     b.I32(static_cast<int32_t>(m.testValues.size() + 1)).Raw(m.testValues).Zeros(1);
     return b.Str();
+}
+
+bool WriteSparseModule(const std::filesystem::path& file, std::string header) {
+    header.resize(160);
+    PutI32(header, kBodyLengthAt, 0x7fffffff);
+    PutI32(header, kDescriptionLengthAt, 0x7fffffff);
+    PutI32(header, kRemarkLengthAt, 0x7fffffff);
+    WriteBytes(file, header);
+    return ::truncate(file.c_str(), off_t(64) << 30) == 0;
 }
 
 void WriteModule(const std::filesystem::path& folder, const std::string& fileName, const ModuleDraft& module) {

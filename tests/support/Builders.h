@@ -67,6 +67,10 @@ struct ModuleDraft {
 
 std::string ModuleBytes(const ModuleDraft& module);
 
+// A module file that claims gigabytes: header (the first 160 bytes of a module) with all three
+// lengths 0x7fffffff, then holes up to 64 GiB. False when the file system refuses that size.
+bool WriteSparseModule(const std::filesystem::path& file, std::string header);
+
 // Writes module's bytes as the module file fileName (GBK) in folder.
 void WriteModule(const std::filesystem::path& folder, const std::string& fileName, const ModuleDraft& module);
 
