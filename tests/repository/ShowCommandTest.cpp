@@ -18,11 +18,7 @@ using namespace kestrel::testsupport;
 
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
+using ToolRun = CommandRun;
 
 ToolRun Show(const TempDir& dir, const std::vector<std::string>& args) {
     std::string command = "'" KESTREL_TOOL_PATH "' show";
@@ -30,14 +26,7 @@ ToolRun Show(const TempDir& dir, const std::vector<std::string>& args) {
         command += " '" + a + "'";
     const auto errFile = dir / "stderr.txt";
     command += " 2>'" + errFile.string() + "'";
-    ToolRun run;
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ToolRun run = RunCommandLine(command);
     run.err = ReadBytes(errFile);
     return run;
 }

@@ -27,6 +27,15 @@ std::string ReadBytes(const std::filesystem::path& path);
 // Replaces the file with exactly these bytes, without the program's own writers.
 void WriteBytes(const std::filesystem::path& path, std::string_view bytes);
 
+// A command line run through the shell: its exit code (-1 when it did not exit) and what it
+// wrote to standard output.
+struct CommandRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err; // left to the caller, who knows where its standard error went
+};
+CommandRun RunCommandLine(const std::string& commandLine);
+
 // Runs step in a child process and returns its exit code (or 128 + signal). unprivileged: when
 // the tests run as root, the child gives up root first, so that permission bits hold for it.
 int RunInChild(const std::function<int()>& step, bool unprivileged = false);

@@ -20,6 +20,7 @@
 
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -112,6 +113,40 @@ protected:
 
     std::string Args(const std::string& extra = {}) const {
         return Quoted(Catalogue().string()) + " --connect " + Quoted(m_connection) + extra;
+    }
+
+    // `check CATALOGUE --connect connection extra...` in the background, its standard output
+    // into out: for tests that act on the run while it goes.
+    pid_t StartCheck(const std::string& connection, const std::filesystem::path& out,
+                     const std::vector<std::string>& extra) const {
+        std::vector<std::string> args = {KESTREL_TOOL_PATH, "check", Catalogue().string(), "--connect", connection};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const pid_t tool = fork();
+        if (tool == 0) {
+            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, STDOUT_FILENO);
+            std::vector<char*> argv;
+            for (std::string& arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            ::execv(KESTREL_TOOL_PATH, argv.data());
+            ::_exit(127);
+        }
+        return tool;
+    }
+
+    // The run's wait status once it ended; a run still going after a minute is killed and
+    // reported as nullopt, so a hang fails the test rather than the suite.
+    static std::optional<int> WaitBounded(pid_t tool) {
+        int status = 0;
+        for (int i = 0; i < 1200; ++i) {
+            if (::waitpid(tool, &status, WNOHANG) == tool)
+                return status;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ::kill(tool, SIGKILL);
+        ::waitpid(tool, &status, 0);
+        return std::nullopt;
     }
 
     static std::unique_ptr<testsupport::AuditDatabase> s_database;
@@ -313,14 +348,7 @@ TEST_F(CheckCommandTest, AFrozenServerAndALostConnectionDoNotStopTheRun) {
     SaveModule("f3_lost.kst", "G9", kSqlModule, "SELECT pg_terminate_backend(pg_backend_pid())", user);
     SaveModule("f4_ok.kst", "G9", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
     const std::filesystem::path out = m_dir.Path() / "frozen.out";
-    const pid_t tool = fork();
-    if (tool == 0) {
-        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(fd, STDOUT_FILENO);
-        ::execl(KESTREL_TOOL_PATH, KESTREL_TOOL_PATH, "check", Catalogue().c_str(), "--connect", m_connection.c_str(),
-                "--timeout", "3", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const pid_t tool = StartCheck(m_connection, out, {"--timeout", "3"});
     ASSERT_GT(tool, 0);
     std::string backend;
     for (int i = 0; i < 600 && (backend.empty() || backend.rfind("ERROR", 0) == 0); ++i) {
@@ -331,19 +359,10 @@ TEST_F(CheckCommandTest, AFrozenServerAndALostConnectionDoNotStopTheRun) {
     ASSERT_FALSE(backend.empty());
     const pid_t frozen = std::stoi(backend);
     ASSERT_EQ(::kill(frozen, SIGSTOP), 0);
-    int status = 0;
-    pid_t ended = 0;
-    for (int i = 0; i < 1200 && ended == 0; ++i) { // bounded: a hang fails the test, not the suite
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ended = ::waitpid(tool, &status, WNOHANG);
-    }
+    const std::optional<int> status = WaitBounded(tool);
     ::kill(frozen, SIGCONT);
-    if (ended == 0) {
-        ::kill(tool, SIGKILL);
-        ::waitpid(tool, &status, 0);
-        FAIL() << "check hung on the frozen server: " << ReadText(out);
-    }
-    EXPECT_EQ(WEXITSTATUS(status), 4) << ReadText(out);
+    ASSERT_TRUE(status) << "check hung on the frozen server: " << ReadText(out);
+    EXPECT_EQ(WEXITSTATUS(*status), 4) << ReadText(out);
     const std::vector<std::string> lines = Lines(ReadText(out));
     ASSERT_GE(lines.size(), 4u) << ReadText(out);
     // f_other_group.kst of the fixture is in G9 too: a query that writes no row.
@@ -369,14 +388,7 @@ TEST_F(CheckCommandTest, AServerRestartCostsOnlyTheModuleItInterrupted) {
     SaveModule("r2_ok.kst", "G8", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
     SaveModule("r3_ok.kst", "G8", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", user);
     const std::filesystem::path out = m_dir.Path() / "restart.out";
-    const pid_t tool = fork();
-    if (tool == 0) {
-        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(fd, STDOUT_FILENO);
-        ::execl(KESTREL_TOOL_PATH, KESTREL_TOOL_PATH, "check", Catalogue().c_str(), "--connect", connection.c_str(),
-                "--timeout", "60", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const pid_t tool = StartCheck(connection, out, {"--timeout", "60"});
     ASSERT_GT(tool, 0);
     std::string running;
     for (int i = 0; i < 600 && running != "1"; ++i) {
@@ -388,18 +400,9 @@ TEST_F(CheckCommandTest, AServerRestartCostsOnlyTheModuleItInterrupted) {
     EXPECT_TRUE(cluster.Stop());
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_TRUE(cluster.Start()) << cluster.Failure();
-    int status = 0;
-    pid_t ended = 0;
-    for (int i = 0; i < 1200 && ended == 0; ++i) { // bounded: a hang fails the test, not the suite
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ended = ::waitpid(tool, &status, WNOHANG);
-    }
-    if (ended == 0) {
-        ::kill(tool, SIGKILL);
-        ::waitpid(tool, &status, 0);
-        FAIL() << "check did not end after the restart: " << ReadText(out);
-    }
-    EXPECT_EQ(WEXITSTATUS(status), 4) << ReadText(out);
+    const std::optional<int> status = WaitBounded(tool);
+    ASSERT_TRUE(status) << "check did not end after the restart: " << ReadText(out);
+    EXPECT_EQ(WEXITSTATUS(*status), 4) << ReadText(out);
     const std::vector<std::string> lines = Lines(ReadText(out));
     ASSERT_EQ(lines.size(), 4u) << ReadText(out);
     EXPECT_EQ(lines[0].rfind("r1_interrupted.kst  G8  ERROR", 0), 0u) << lines[0];
@@ -420,14 +423,7 @@ TEST_F(CheckCommandTest, ASignalStopsTheRunAndTheReportsKeepWhatWasDone) {
     const std::filesystem::path out = m_dir.Path() / "signal.out";
     for (const auto& [signal, exitCode] : {std::pair{SIGTERM, 143}, std::pair{SIGINT, 130}}) {
         std::filesystem::remove(m_dir.Path() / "runner.pid");
-        const pid_t tool = fork();
-        if (tool == 0) {
-            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, STDOUT_FILENO);
-            ::execl(KESTREL_TOOL_PATH, KESTREL_TOOL_PATH, "check", Catalogue().c_str(), "--connect",
-                    m_connection.c_str(), "--csv", csv.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        const pid_t tool = StartCheck(m_connection, out, {"--csv", csv.string()});
         ASSERT_GT(tool, 0);
         // The looping module tells its runner's pid once it runs: the signal comes mid-run.
         for (int i = 0; i < 1200 && !std::filesystem::exists(m_dir.Path() / "runner.pid"); ++i)
@@ -439,10 +435,10 @@ TEST_F(CheckCommandTest, ASignalStopsTheRunAndTheReportsKeepWhatWasDone) {
         }
         const pid_t runner = std::stoi(ReadText(m_dir.Path() / "runner.pid") + "0") / 10;
         ::kill(tool, signal);
-        int status = 0;
-        ASSERT_EQ(::waitpid(tool, &status, 0), tool);
-        EXPECT_TRUE(WIFEXITED(status)) << status;
-        EXPECT_EQ(WEXITSTATUS(status), exitCode);
+        const std::optional<int> status = WaitBounded(tool);
+        ASSERT_TRUE(status) << "check did not stop on the signal: " << ReadText(out);
+        EXPECT_TRUE(WIFEXITED(*status)) << *status;
+        EXPECT_EQ(WEXITSTATUS(*status), exitCode);
         const std::vector<std::string> lines = Lines(ReadText(out));
         ASSERT_EQ(lines.size(), 4u) << ReadText(out);
         EXPECT_EQ(lines[0].rfind("s1_ok.kst  G8  PASS", 0), 0u) << lines[0];

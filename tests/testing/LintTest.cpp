@@ -162,21 +162,10 @@ TEST_F(LintWorkspace, SearchFindsEveryFieldByLineAndKeepsToTheCatalogueGroups) {
 
 // --- the commands ----------------------------------------------------------------------------
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string out;
-};
+using ToolRun = testsupport::CommandRun;
 
 ToolRun Tool(const std::string& arguments) {
-    ToolRun run;
-    std::FILE* pipe = ::popen(("'" KESTREL_TOOL_PATH "' " + arguments + " 2>&1").c_str(), "r");
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return testsupport::RunCommandLine("'" KESTREL_TOOL_PATH "' " + arguments + " 2>&1");
 }
 
 TEST_F(LintWorkspace, CommandsExitByWhatTheyFound) {
