@@ -7,6 +7,7 @@
 #include "repository/ModuleFile.h"
 #include "repository/ModuleScan.h"
 
+#include "BareHeaderLoop.h"
 #include "BenchRatio.h"
 
 #include <benchmark/benchmark.h>
@@ -110,27 +111,9 @@ Workspace& Shared() {
     return workspace;
 }
 
-bool IsKst(const char* name) {
-    return EndsWithIgnoringAsciiCase(name, ".kst");
-}
-
-// The least any listing must do: open each *.kst, read its 160-byte header, close it.
 void BareHeaderLoop(benchmark::State& state, const std::filesystem::path& folder) {
-    for (auto _ : state) {
-        DIR* dir = ::opendir(folder.c_str());
-        const int dirFd = ::dirfd(dir);
-        int files = 0;
-        char header[160];
-        while (const dirent* entry = ::readdir(dir)) {
-            if (!IsKst(entry->d_name))
-                continue;
-            const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_CLOEXEC);
-            files += ::read(fd, header, sizeof header) == sizeof header;
-            ::close(fd);
-        }
-        ::closedir(dir);
-        benchmark::DoNotOptimize(files);
-    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(bench::ReadEveryHeader(folder));
 }
 
 void FirstFill(benchmark::State& state, const std::filesystem::path& folder, int readers, std::size_t expected) {

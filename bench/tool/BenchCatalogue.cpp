@@ -14,6 +14,7 @@
 #include "testing/Odbc.h"
 #include "testing/Variables.h"
 
+#include "BareHeaderLoop.h"
 #include "BenchRatio.h"
 
 #include <benchmark/benchmark.h>
@@ -273,23 +274,9 @@ void BM_CheckInMemory(benchmark::State& state) {
     CheckOneGroupOn(state, Shared().memoryDb, true);
 }
 
-// The least a listing must do: open each *.kst, read its 160-byte header, close it.
 void BM_BareHeaderLoop100k(benchmark::State& state) {
-    const std::filesystem::path& folder = Shared().big;
     for (auto _ : state) {
-        DIR* dir = ::opendir(folder.c_str());
-        const int dirFd = ::dirfd(dir);
-        int files = 0;
-        char header[160];
-        while (const dirent* entry = ::readdir(dir)) {
-            if (!EndsWithIgnoringAsciiCase(entry->d_name, ".kst"))
-                continue;
-            const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_CLOEXEC);
-            files += ::read(fd, header, sizeof header) == sizeof header;
-            ::close(fd);
-        }
-        ::closedir(dir);
-        if (files != kGroups * kModulesPerGroup)
+        if (bench::ReadEveryHeader(Shared().big) != kGroups * kModulesPerGroup)
             state.SkipWithError("wrong count");
     }
 }

@@ -135,6 +135,20 @@ protected:
         return tool;
     }
 
+    // The pid of the server backend that runs a statement beginning with sql, once one does;
+    // "" when none does within half a minute.
+    static std::string BackendRunning(const std::string& connection, const std::string& sql) {
+        for (int i = 0; i < 600; ++i) {
+            const std::string pid =
+                testsupport::QueryOne(connection, "SELECT pid FROM pg_stat_activity WHERE query LIKE '" + sql +
+                                                      "%' AND pid <> pg_backend_pid()");
+            if (!pid.empty() && pid.rfind("ERROR", 0) != 0)
+                return pid;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return {};
+    }
+
     // The run's wait status once it ended; a run still going after a minute is killed and
     // reported as nullopt, so a hang fails the test rather than the suite.
     static std::optional<int> WaitBounded(pid_t tool) {
@@ -350,12 +364,7 @@ TEST_F(CheckCommandTest, AFrozenServerAndALostConnectionDoNotStopTheRun) {
     const std::filesystem::path out = m_dir.Path() / "frozen.out";
     const pid_t tool = StartCheck(m_connection, out, {"--timeout", "3"});
     ASSERT_GT(tool, 0);
-    std::string backend;
-    for (int i = 0; i < 600 && (backend.empty() || backend.rfind("ERROR", 0) == 0); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        backend = testsupport::QueryOne(m_connection, "SELECT pid FROM pg_stat_activity WHERE query LIKE "
-                                                      "'SELECT pg_sleep(77.5)%' AND pid <> pg_backend_pid()");
-    }
+    const std::string backend = BackendRunning(m_connection, "SELECT pg_sleep(77.5)");
     ASSERT_FALSE(backend.empty());
     const pid_t frozen = std::stoi(backend);
     ASSERT_EQ(::kill(frozen, SIGSTOP), 0);
@@ -390,13 +399,7 @@ TEST_F(CheckCommandTest, AServerRestartCostsOnlyTheModuleItInterrupted) {
     const std::filesystem::path out = m_dir.Path() / "restart.out";
     const pid_t tool = StartCheck(connection, out, {"--timeout", "60"});
     ASSERT_GT(tool, 0);
-    std::string running;
-    for (int i = 0; i < 600 && running != "1"; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        running = testsupport::QueryOne(connection, "SELECT COUNT(*) FROM pg_stat_activity WHERE query LIKE "
-                                                    "'SELECT pg_sleep(66.5)%' AND pid <> pg_backend_pid()");
-    }
-    EXPECT_EQ(running, "1");
+    EXPECT_NE(BackendRunning(connection, "SELECT pg_sleep(66.5)"), "");
     EXPECT_TRUE(cluster.Stop());
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_TRUE(cluster.Start()) << cluster.Failure();
