@@ -5,11 +5,11 @@
 #include "core/Gbk.h"
 #include "editor/ModuleSheet.h"
 #include "repository/ModuleFile.h"
-#include "testing/CSpreadSheet.h"
-#include "testing/DataSourceDlg.h"
-#include "testing/GridVariables.h"
-#include "testing/Odbc.h"
 #include "testing/Variables.h"
+#include "testing/db/Odbc.h"
+#include "testing/widgets/CSpreadSheet.h"
+#include "testing/widgets/DataSourceDlg.h"
+#include "testing/widgets/GridVariables.h"
 #include "ui/Seam.h"
 
 #include <QApplication>

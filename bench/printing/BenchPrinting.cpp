@@ -4,7 +4,7 @@
 #include "core/AtomicFile.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
-#include "printing/ModuleReport.h"
+#include "printing/report/ModuleReport.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
 

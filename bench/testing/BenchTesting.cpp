@@ -4,9 +4,9 @@
 // - substitution of 1 MiB of SQL with 10,000 placeholders, against copying the text (<= 3x),
 //   and of 2 MiB against 1 MiB (<= 2.2x: the pass is linear).
 #include "core/Gbk.h"
-#include "testing/Odbc.h"
-#include "testing/SqlTest.h"
 #include "testing/Variables.h"
+#include "testing/db/Odbc.h"
+#include "testing/db/SqlTest.h"
 
 #include "BenchRatio.h"
 

@@ -11,8 +11,8 @@
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
 #include "repository/ModuleScan.h"
-#include "testing/Odbc.h"
 #include "testing/Variables.h"
+#include "testing/db/Odbc.h"
 
 #include "BareHeaderLoop.h"
 #include "BenchRatio.h"

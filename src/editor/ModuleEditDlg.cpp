@@ -1,8 +1,7 @@
 #include "editor/ModuleEditDlg.h"
 
-#include "accounts/DesignSession.h"
 #include "accounts/Settings.h"
-#include "accounts/UserListDlg.h"
+#include "accounts/windows/UserListDlg.h"
 #include "core/Clock.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
@@ -12,7 +11,7 @@
 #include "editor/SearchDlg.h"
 #include "editor/SheetDlg.h"
 #include "editor/TopicDlg.h"
-#include "printing/PrintCommand.h"
+#include "printing/report/PrintCommand.h"
 #include "repository/FileOps.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"

@@ -115,4 +115,9 @@ private:
     QTimer* m_clock;
 };
 
+// The editor step of one call of the export: runs the main window modally for userName (as
+// typed at the login), starting from lastFile, and returns the catalogue file in use when it
+// closed.
+std::string RunModuleEditor(const std::string& userName, const std::string& lastFile);
+
 } // namespace kestrel

@@ -7,8 +7,8 @@
 #include "core/Gbk.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
-#include "testing/Odbc.h"
 #include "testing/Variables.h"
+#include "testing/db/Odbc.h"
 
 #include <cstdio>
 #include <filesystem>

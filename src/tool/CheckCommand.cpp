@@ -9,7 +9,7 @@
 #include "repository/ModuleFile.h"
 #include "repository/ModuleScan.h"
 #include "testing/ErrorTable.h"
-#include "testing/ModuleTest.h"
+#include "testing/engine/ModuleTest.h"
 #include "tool/ToolCommands.h"
 #include "ui/GbkText.h"
 

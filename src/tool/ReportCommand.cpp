@@ -1,7 +1,7 @@
 // kestrel-tool report: the module catalogue report of a catalogue, straight into a PDF file.
 #include "tool/ToolCommands.h"
 
-#include "printing/ModuleReport.h"
+#include "printing/report/ModuleReport.h"
 #include "repository/Catalogue.h"
 #include "ui/GbkText.h"
 

@@ -6,8 +6,8 @@
 #include "support/ScriptedResponder.h"
 #include "support/Workspace.h"
 
-#include "accounts/DesignSession.h"
-#include "accounts/Login.h"
+#include "accounts/entry/DesignSession.h"
+#include "accounts/windows/Login.h"
 #include "core/Gbk.h"
 #include "editor/SheetDlg.h"
 #include "ui/Seam.h"

@@ -6,9 +6,9 @@
 #include "support/Text.h"
 #include "support/Workspace.h"
 
-#include "accounts/Login.h"
-#include "accounts/UserDlg.h"
-#include "accounts/UserListDlg.h"
+#include "accounts/windows/Login.h"
+#include "accounts/windows/UserDlg.h"
+#include "accounts/windows/UserListDlg.h"
 #include "core/FixedText.h"
 #include "editor/FileName.h"
 #include "editor/FindDlg.h"

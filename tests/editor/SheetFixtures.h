@@ -2,7 +2,7 @@
 // A host and grid helpers shared by the property sheet's tests.
 #include "core/FixedText.h"
 #include "editor/ModuleSheet.h"
-#include "testing/CSpreadSheet.h"
+#include "testing/widgets/CSpreadSheet.h"
 
 #include "support/Builders.h"
 

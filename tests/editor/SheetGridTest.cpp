@@ -1,7 +1,7 @@
 // The variables grid: its operations, its editing keys and its rows as test variables.
 #include "SheetFixtures.h"
 
-#include "testing/GridVariables.h"
+#include "testing/widgets/GridVariables.h"
 
 #include "support/QtMain.h"
 

@@ -10,7 +10,7 @@
 #include "editor/ModuleInfo1.h"
 #include "editor/ModuleInfo3.h"
 #include "editor/TestProgress.h"
-#include "testing/DataSourceDlg.h"
+#include "testing/widgets/DataSourceDlg.h"
 
 #include <QAbstractButton>
 #include <QApplication>

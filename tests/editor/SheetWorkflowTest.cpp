@@ -14,7 +14,7 @@
 #include "editor/ModuleInfo1.h"
 #include "editor/ModuleInfo3.h"
 #include "editor/SheetDlg.h"
-#include "testing/CSpreadSheet.h"
+#include "testing/widgets/CSpreadSheet.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

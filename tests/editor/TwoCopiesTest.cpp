@@ -7,8 +7,8 @@
 #include "support/Text.h"
 #include "support/Workspace.h"
 
-#include "accounts/UserListDlg.h"
 #include "accounts/UserTable.h"
+#include "accounts/windows/UserListDlg.h"
 #include "core/FixedText.h"
 #include "core/TextRoutines.h"
 #include "editor/ModuleEditDlg.h"

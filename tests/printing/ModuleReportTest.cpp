@@ -6,7 +6,7 @@
 #include "support/Files.h"
 #include "support/Text.h"
 
-#include "printing/ModuleReport.h"
+#include "printing/report/ModuleReport.h"
 
 #include <gtest/gtest.h>
 

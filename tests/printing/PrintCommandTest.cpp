@@ -1,7 +1,7 @@
 // The editor's print command: the preview and the failure message go through the modal seam.
 #include "PrintingSupport.h"
 
-#include "printing/PrintCommand.h"
+#include "printing/report/PrintCommand.h"
 #include "ui/Seam.h"
 
 #include "support/Builders.h"

@@ -1,7 +1,7 @@
 #include "PrintingSupport.h"
 
 #include "core/AtomicFile.h"
-#include "printing/ModuleReport.h"
+#include "printing/report/ModuleReport.h"
 
 #include "support/Builders.h"
 #include "support/Text.h"

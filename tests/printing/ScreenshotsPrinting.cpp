@@ -1,6 +1,6 @@
 // Writes the module catalogue report of a sample catalogue as PDF into the output folder and
 // turns its first page into PNG, for people to look at.
-#include "printing/ModuleReport.h"
+#include "printing/report/ModuleReport.h"
 
 #include "support/Builders.h"
 #include "support/Environment.h"

@@ -9,7 +9,7 @@
 #include "repository/ModuleFile.h"
 #include "support/Builders.h"
 #include "support/Files.h"
-#include "testing/DllTest.h"
+#include "testing/runner/DllTest.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "support/Databases.h"
 
-#include "testing/Odbc.h"
+#include "testing/db/Odbc.h"
 
 #include <fcntl.h>
 #include <glob.h>

@@ -1,5 +1,5 @@
 // "选择数据源": choosing by DSN, by a typed string, by an SQLite file, and cancelling.
-#include "testing/DataSourceDlg.h"
+#include "testing/widgets/DataSourceDlg.h"
 #include "ui/Seam.h"
 
 #include "support/Environment.h"

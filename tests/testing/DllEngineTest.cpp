@@ -1,5 +1,5 @@
 // The DLL test: module functions built by this suite run in the runner process.
-#include "testing/DllTest.h"
+#include "testing/runner/DllTest.h"
 
 #include "support/Builders.h"
 #include "support/Files.h"

@@ -1,6 +1,6 @@
 // The module test run as the sheet and the batch check share it: a stored module's rows, the
 // order of its steps, where it stops, and the cancel handed to its long step.
-#include "testing/ModuleTest.h"
+#include "testing/engine/ModuleTest.h"
 #include "core/FixedText.h"
 #include "repository/ModuleFile.h"
 

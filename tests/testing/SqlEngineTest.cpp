@@ -3,7 +3,7 @@
 // through psqlODBC's Unicode driver, and (KESTREL_TEST_MARIADB) against a throwaway MariaDB
 // server through its own Unicode driver. The drivers take different call families and differ
 // in what they do with a statement's further results, so every case runs on all three.
-#include "testing/SqlTest.h"
+#include "testing/db/SqlTest.h"
 
 #include "core/AsciiCase.h"
 

@@ -1,7 +1,7 @@
-#include "testing/SqlTest.h"
+#include "testing/db/SqlTest.h"
 
 #include "core/Gbk.h"
-#include "testing/Odbc.h"
+#include "testing/db/Odbc.h"
 
 #include <algorithm>
 #include <chrono>

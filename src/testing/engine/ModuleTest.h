@@ -5,9 +5,9 @@
 // clipboard, progress and cancel) comes in through ModuleTestHost.
 #include "repository/ModuleFile.h"
 #include "testing/CancelToken.h"
-#include "testing/SqlTest.h"
 #include "testing/TestOutcome.h"
 #include "testing/Variables.h"
+#include "testing/db/SqlTest.h"
 
 #include <filesystem>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "testing/Odbc.h"
+#include "testing/db/Odbc.h"
 
 #include "core/AsciiCase.h"
 #include "core/Gbk.h"

@@ -1,4 +1,4 @@
-#include "testing/CSpreadSheet.h"
+#include "testing/widgets/CSpreadSheet.h"
 
 #include "ui/DialogUnits.h"
 #include "ui/GbkEdit.h"

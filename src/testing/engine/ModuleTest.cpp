@@ -1,7 +1,7 @@
-#include "testing/ModuleTest.h"
+#include "testing/engine/ModuleTest.h"
 
 #include "repository/ModuleFile.h"
-#include "testing/DllTest.h"
+#include "testing/runner/DllTest.h"
 
 namespace kestrel {
 

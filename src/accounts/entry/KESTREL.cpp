@@ -1,5 +1,5 @@
 // Entry point of the plug-in: the one export and the library's load hooks.
-#include "accounts/DesignSession.h"
+#include "accounts/entry/DesignSession.h"
 
 #include <QApplication>
 #include <QtGlobal>

@@ -1,8 +1,9 @@
-#include "accounts/DesignSession.h"
+#include "accounts/entry/DesignSession.h"
 
-#include "accounts/Login.h"
 #include "accounts/Settings.h"
 #include "accounts/UserTable.h"
+#include "accounts/windows/Login.h"
+#include "editor/ModuleEditDlg.h"
 #include "ui/GbkText.h"
 #include "ui/Seam.h"
 

@@ -1,4 +1,4 @@
-#include "accounts/Login.h"
+#include "accounts/windows/Login.h"
 
 #include "core/FixedText.h"
 #include "ui/DialogUnits.h"

@@ -4,7 +4,7 @@
 // variable table with the exact layout and its "char" buffers, loads the library exactly as
 // typed, calls the function once and writes the result back.
 #include "kestrel/ModuleFunction.h"
-#include "testing/RunnerProtocol.h"
+#include "testing/runner/RunnerProtocol.h"
 
 #include <dlfcn.h>
 #include <signal.h>

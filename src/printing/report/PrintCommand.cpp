@@ -1,6 +1,6 @@
-#include "printing/PrintCommand.h"
+#include "printing/report/PrintCommand.h"
 
-#include "printing/ModuleReport.h"
+#include "printing/report/ModuleReport.h"
 #include "repository/Catalogue.h"
 #include "ui/Seam.h"
 

@@ -1,4 +1,4 @@
-#include "accounts/UserDlg.h"
+#include "accounts/windows/UserDlg.h"
 
 #include "ui/DialogUnits.h"
 #include "ui/GbkEdit.h"

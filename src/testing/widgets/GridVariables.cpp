@@ -1,6 +1,6 @@
-#include "testing/GridVariables.h"
+#include "testing/widgets/GridVariables.h"
 
-#include "testing/CSpreadSheet.h"
+#include "testing/widgets/CSpreadSheet.h"
 #include "ui/GbkText.h"
 
 namespace kestrel {

@@ -1,6 +1,6 @@
-#include "testing/DataSourceDlg.h"
+#include "testing/widgets/DataSourceDlg.h"
 
-#include "testing/Odbc.h"
+#include "testing/db/Odbc.h"
 #include "ui/DialogUnits.h"
 #include "ui/Seam.h"
 

@@ -1,8 +1,8 @@
-#include "testing/DllTest.h"
+#include "testing/runner/DllTest.h"
 
 #include "core/FixedText.h"
 #include "core/Gbk.h"
-#include "testing/RunnerProtocol.h"
+#include "testing/runner/RunnerProtocol.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

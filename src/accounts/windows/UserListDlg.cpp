@@ -1,7 +1,7 @@
-#include "accounts/UserListDlg.h"
+#include "accounts/windows/UserListDlg.h"
 
-#include "accounts/UserDlg.h"
 #include "accounts/UserTable.h"
+#include "accounts/windows/UserDlg.h"
 #include "core/FixedText.h"
 #include "core/TextRoutines.h"
 #include "ui/DialogUnits.h"

@@ -1,4 +1,4 @@
-#include "printing/ModuleReport.h"
+#include "printing/report/ModuleReport.h"
 
 #include "core/FixedText.h"
 #include "core/Gbk.h"
