@@ -4,17 +4,10 @@
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 
-#include <QApplication>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QMouseEvent>
-#include <QPainter>
-#include <QPixmap>
 #include <QSignalBlocker>
-#include <QStyledItemDelegate>
 
 #include <algorithm>
-#include <cmath>
 
 namespace kestrel {
 
@@ -22,16 +15,6 @@ namespace {
 
 constexpr int kLineRole = Qt::UserRole;     // the line's GBK bytes
 constexpr int kFileRole = Qt::UserRole + 1; // a module line's file name (GBK)
-constexpr int kDragDistance = 3;            // pixels the pointer moves before the drag cursor shows
-
-bool DragModifiers(Qt::KeyboardModifiers modifiers) {
-    return (modifiers & Qt::AltModifier) && (modifiers & Qt::ControlModifier);
-}
-
-QCursor DragCursor() {
-    static const QCursor cursor(QPixmap(QStringLiteral(":/kestrel/drag.png")), 4, 4);
-    return cursor;
-}
 
 QListWidgetItem* LineItem(const std::string& line) {
     auto* item = new QListWidgetItem(ui::FromGbk(line));
@@ -54,189 +37,7 @@ std::string LineOf(const QListWidgetItem* item) {
     return BytesOf(item, kLineRole);
 }
 
-// Lines are laid out in character cells: a character stored in one GBK byte takes one cell,
-// a double-byte one two, so that the byte-padded columns of the module lines line up on screen
-// as they do in the file. A cell is half a Chinese character, which keeps its natural advance
-// (drawn in cells of the Latin advance, Chinese text reads letter-spaced); the Latin letters
-// are drawn a little condensed to fit one cell.
-class CellDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-    static int Cells(QChar ch) { return ch.unicode() < 0x80 || ch.unicode() == 0x20AC ? 1 : 2; }
-
-    struct Grid {
-        double cell;
-        QFont single; // the font of the one-cell characters
-    };
-    static Grid GridOf(const QFont& font) {
-        const QFontMetricsF metrics(font);
-        Grid grid{metrics.horizontalAdvance(QChar(0x4E2D)) / 2, font};
-        const double latin = metrics.horizontalAdvance(QLatin1Char('0'));
-        if (grid.cell <= 0 || latin <= 0) {
-            grid.cell = latin;
-            return grid;
-        }
-        grid.single.setStretch(std::clamp(static_cast<int>(std::lround(100 * grid.cell / latin)), 50, 100));
-        grid.cell = std::max(grid.cell, QFontMetricsF(grid.single).horizontalAdvance(QLatin1Char('0')));
-        return grid;
-    }
-
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        QStyleOptionViewItem frame = option;
-        initStyleOption(&frame, index);
-        const QString text = frame.text;
-        frame.text.clear();
-        QStyle* style = frame.widget ? frame.widget->style() : QApplication::style();
-        style->drawControl(QStyle::CE_ItemViewItem, &frame, painter, frame.widget);
-
-        const QFontMetricsF metrics(option.font);
-        const Grid grid = GridOf(option.font);
-        const QRectF area = style->subElementRect(QStyle::SE_ItemViewItemText, &frame, frame.widget);
-        const double baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
-        painter->save();
-        painter->setPen(
-            option.palette.color(option.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled,
-                                 option.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
-        painter->setClipRect(option.rect);
-        const double left = area.left() + 2;
-        qsizetype cells = 0;
-        qsizetype i = 0;
-        while (i < text.size()) {
-            const qsizetype length = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
-            const QString glyph = text.mid(i, length);
-            const int width = Cells(text[i]);
-            painter->setFont(width == 1 ? grid.single : option.font);
-            const double advance = QFontMetricsF(painter->font()).horizontalAdvance(glyph);
-            // Each character centred in its own cells: rounding never adds up along a line.
-            painter->drawText(
-                QPointF(left + grid.cell * static_cast<double>(cells) + (width * grid.cell - advance) / 2, baseline),
-                glyph);
-            cells += width;
-            i += length;
-        }
-        painter->restore();
-    }
-
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        QSize size = QStyledItemDelegate::sizeHint(option, index);
-        int cells = 0;
-        const QString text = index.data(Qt::DisplayRole).toString();
-        for (QChar ch : text)
-            cells += ch.isLowSurrogate() ? 0 : Cells(ch);
-        size.setWidth(static_cast<int>(std::ceil(cells * GridOf(option.font).cell)) + 8);
-        return size;
-    }
-};
-
 } // namespace
-
-ListBox::ListBox(bool moduleList, QWidget* parent) : QListWidget(parent), m_moduleList(moduleList) {
-    setFont(ui::FixedFont());
-    setItemDelegate(new CellDelegate(this));
-    setSelectionMode(QAbstractItemView::SingleSelection);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setUniformItemSizes(true);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-}
-
-void ListBox::keyPressEvent(QKeyEvent* event) {
-    switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        emit KeyCommand(Qt::Key_F3);
-        return;
-    case Qt::Key_Insert:
-        emit KeyCommand(Qt::Key_F2);
-        return;
-    case Qt::Key_Delete:
-        emit KeyCommand(Qt::Key_F4);
-        return;
-    case Qt::Key_Escape:
-    case Qt::Key_F2:
-    case Qt::Key_F3:
-    case Qt::Key_F4:
-    case Qt::Key_F5:
-    case Qt::Key_F6:
-        emit KeyCommand(event->key());
-        return;
-    default:
-        QListWidget::keyPressEvent(event);
-    }
-}
-
-void ListBox::focusInEvent(QFocusEvent* event) {
-    emit FocusEntered();
-    QListWidget::focusInEvent(event);
-}
-
-void ListBox::mousePressEvent(QMouseEvent* event) {
-    const bool dragKeys = DragModifiers(event->modifiers());
-    if (m_moduleList && dragKeys && event->button() == Qt::RightButton) {
-        // Rename only from the line that is already selected; the click selects nothing.
-        QListWidgetItem* item = itemAt(event->position().toPoint());
-        if (item && item->isSelected())
-            emit RenameClicked();
-        event->accept();
-        return;
-    }
-    if (m_moduleList && dragKeys) {
-        // Ctrl would toggle the line's selection; a drag press selects it like a plain click.
-        QMouseEvent plain(event->type(), event->position(), event->scenePosition(), event->globalPosition(),
-                          event->button(), event->buttons(), Qt::NoModifier, event->pointingDevice());
-        QListWidget::mousePressEvent(&plain);
-    } else {
-        QListWidget::mousePressEvent(event);
-    }
-    if (m_moduleList && dragKeys && event->button() == Qt::LeftButton && itemAt(event->position().toPoint())) {
-        m_armed = true;
-        m_dragCursorShown = false;
-        m_pressPos = event->position().toPoint();
-    }
-}
-
-void ListBox::mouseMoveEvent(QMouseEvent* event) {
-    if (!m_armed) {
-        QListWidget::mouseMoveEvent(event);
-        return;
-    }
-    // While a drag is armed the selection must stay on the dragged line.
-    const QPoint delta = event->position().toPoint() - m_pressPos;
-    if (!m_dragCursorShown && (std::abs(delta.x()) > kDragDistance || std::abs(delta.y()) > kDragDistance)) {
-        QApplication::setOverrideCursor(DragCursor());
-        m_dragCursorShown = true;
-    }
-    event->accept();
-}
-
-void ListBox::mouseReleaseEvent(QMouseEvent* event) {
-    if (!m_armed || event->button() != Qt::LeftButton) {
-        QListWidget::mouseReleaseEvent(event);
-        return;
-    }
-    // The list sees the release where the press was: a press on the selected line defers its
-    // selection to the release, which must not land on the drop target.
-    const QPointF pressAt(m_pressPos);
-    QMouseEvent atPress(event->type(), pressAt, viewport()->mapToGlobal(pressAt), event->button(), event->buttons(),
-                        Qt::NoModifier, event->pointingDevice());
-    QListWidget::mouseReleaseEvent(&atPress);
-    const QPoint global = event->globalPosition().toPoint();
-    EndDrag();
-    emit DragDropped(global);
-}
-
-void ListBox::mouseDoubleClickEvent(QMouseEvent* event) {
-    QListWidget::mouseDoubleClickEvent(event);
-    if (event->button() == Qt::LeftButton && itemAt(event->position().toPoint()))
-        emit KeyCommand(Qt::Key_F3);
-}
-
-void ListBox::EndDrag() {
-    if (m_dragCursorShown)
-        QApplication::restoreOverrideCursor();
-    m_dragCursorShown = false;
-    m_armed = false;
-}
 
 ListPanel::ListPanel(QWidget* parent) : QWidget(parent) {
     setFont(ui::DialogFont());

@@ -1,7 +1,8 @@
 #pragma once
 // ListPanel: the catalogue view's two lists, groups on the left and the selected group's
 // modules on the right, with the keys, double clicks and Alt+Ctrl drags the window acts on.
-#include <QListWidget>
+#include "editor/ListBox.h"
+
 #include <QPoint>
 #include <QWidget>
 
@@ -17,36 +18,6 @@ namespace kestrel {
 struct ModuleListLine {
     std::string fileName;
     std::string text;
-};
-
-// One of the panel's lists. Keys that stand for commands are handed to the panel instead of
-// moving around in the list.
-class ListBox : public QListWidget {
-    Q_OBJECT
-public:
-    ListBox(bool moduleList, QWidget* parent);
-
-signals:
-    void KeyCommand(int key);
-    void FocusEntered();
-    void DragDropped(QPoint globalPos);
-    void RenameClicked();
-
-protected:
-    void keyPressEvent(QKeyEvent* event) override;
-    void focusInEvent(QFocusEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-
-private:
-    void EndDrag();
-
-    bool m_moduleList;
-    bool m_armed = false;
-    bool m_dragCursorShown = false;
-    QPoint m_pressPos;
 };
 
 class ListPanel : public QWidget {

@@ -1,0 +1,137 @@
+#include "editor/ListBox.h"
+
+#include "editor/ListCellDelegate.h"
+#include "ui/DialogUnits.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPixmap>
+
+#include <cstdlib>
+
+namespace kestrel {
+
+namespace {
+
+constexpr int kDragDistance = 3; // pixels the pointer moves before the drag cursor shows
+
+bool DragModifiers(Qt::KeyboardModifiers modifiers) {
+    return (modifiers & Qt::AltModifier) && (modifiers & Qt::ControlModifier);
+}
+
+QCursor DragCursor() {
+    static const QCursor cursor(QPixmap(QStringLiteral(":/kestrel/drag.png")), 4, 4);
+    return cursor;
+}
+
+} // namespace
+
+ListBox::ListBox(bool moduleList, QWidget* parent) : QListWidget(parent), m_moduleList(moduleList) {
+    setFont(ui::FixedFont());
+    setItemDelegate(new ListCellDelegate(this));
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setUniformItemSizes(true);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+}
+
+void ListBox::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        emit KeyCommand(Qt::Key_F3);
+        return;
+    case Qt::Key_Insert:
+        emit KeyCommand(Qt::Key_F2);
+        return;
+    case Qt::Key_Delete:
+        emit KeyCommand(Qt::Key_F4);
+        return;
+    case Qt::Key_Escape:
+    case Qt::Key_F2:
+    case Qt::Key_F3:
+    case Qt::Key_F4:
+    case Qt::Key_F5:
+    case Qt::Key_F6:
+        emit KeyCommand(event->key());
+        return;
+    default:
+        QListWidget::keyPressEvent(event);
+    }
+}
+
+void ListBox::focusInEvent(QFocusEvent* event) {
+    emit FocusEntered();
+    QListWidget::focusInEvent(event);
+}
+
+void ListBox::mousePressEvent(QMouseEvent* event) {
+    const bool dragKeys = DragModifiers(event->modifiers());
+    if (m_moduleList && dragKeys && event->button() == Qt::RightButton) {
+        // Rename only from the line that is already selected; the click selects nothing.
+        QListWidgetItem* item = itemAt(event->position().toPoint());
+        if (item && item->isSelected())
+            emit RenameClicked();
+        event->accept();
+        return;
+    }
+    if (m_moduleList && dragKeys) {
+        // Ctrl would toggle the line's selection; a drag press selects it like a plain click.
+        QMouseEvent plain(event->type(), event->position(), event->scenePosition(), event->globalPosition(),
+                          event->button(), event->buttons(), Qt::NoModifier, event->pointingDevice());
+        QListWidget::mousePressEvent(&plain);
+    } else {
+        QListWidget::mousePressEvent(event);
+    }
+    if (m_moduleList && dragKeys && event->button() == Qt::LeftButton && itemAt(event->position().toPoint())) {
+        m_armed = true;
+        m_dragCursorShown = false;
+        m_pressPos = event->position().toPoint();
+    }
+}
+
+void ListBox::mouseMoveEvent(QMouseEvent* event) {
+    if (!m_armed) {
+        QListWidget::mouseMoveEvent(event);
+        return;
+    }
+    // While a drag is armed the selection must stay on the dragged line.
+    const QPoint delta = event->position().toPoint() - m_pressPos;
+    if (!m_dragCursorShown && (std::abs(delta.x()) > kDragDistance || std::abs(delta.y()) > kDragDistance)) {
+        QApplication::setOverrideCursor(DragCursor());
+        m_dragCursorShown = true;
+    }
+    event->accept();
+}
+
+void ListBox::mouseReleaseEvent(QMouseEvent* event) {
+    if (!m_armed || event->button() != Qt::LeftButton) {
+        QListWidget::mouseReleaseEvent(event);
+        return;
+    }
+    // The list sees the release where the press was: a press on the selected line defers its
+    // selection to the release, which must not land on the drop target.
+    const QPointF pressAt(m_pressPos);
+    QMouseEvent atPress(event->type(), pressAt, viewport()->mapToGlobal(pressAt), event->button(), event->buttons(),
+                        Qt::NoModifier, event->pointingDevice());
+    QListWidget::mouseReleaseEvent(&atPress);
+    const QPoint global = event->globalPosition().toPoint();
+    EndDrag();
+    emit DragDropped(global);
+}
+
+void ListBox::mouseDoubleClickEvent(QMouseEvent* event) {
+    QListWidget::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton && itemAt(event->position().toPoint()))
+        emit KeyCommand(Qt::Key_F3);
+}
+
+void ListBox::EndDrag() {
+    if (m_dragCursorShown)
+        QApplication::restoreOverrideCursor();
+    m_dragCursorShown = false;
+    m_armed = false;
+}
+
+} // namespace kestrel
