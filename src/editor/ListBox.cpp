@@ -3,6 +3,7 @@
 #include "editor/ListCellDelegate.h"
 #include "ui/DialogUnits.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -27,6 +28,19 @@ QCursor DragCursor() {
 
 } // namespace
 
+QAction* CommandOfKey(const QWidget* window, int key) {
+    if (!window)
+        return nullptr;
+    for (QAction* action : window->actions()) {
+        if (!action->isEnabled())
+            continue;
+        for (const QKeySequence& shortcut : action->shortcuts())
+            if (shortcut.count() == 1 && shortcut[0].key() == key)
+                return action;
+    }
+    return nullptr;
+}
+
 ListBox::ListBox(bool moduleList, QWidget* parent) : QListWidget(parent), m_moduleList(moduleList) {
     setFont(ui::FixedFont());
     setItemDelegate(new ListCellDelegate(this));
@@ -36,33 +50,48 @@ ListBox::ListBox(bool moduleList, QWidget* parent) : QListWidget(parent), m_modu
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 }
 
+void ListBox::SetKeyCommands(QAction* enter, QAction* insert, QAction* remove) {
+    m_enter = enter;
+    m_insert = insert;
+    m_remove = remove;
+}
+
+bool ListBox::event(QEvent* event) {
+    // The window's shortcuts take their keys before this list sees them: a key of theirs
+    // pressed here first makes this the list they act on.
+    if (event->type() == QEvent::ShortcutOverride && CommandOfKey(window(), static_cast<QKeyEvent*>(event)->key()))
+        emit WorkedIn();
+    return QListWidget::event(event);
+}
+
 void ListBox::keyPressEvent(QKeyEvent* event) {
+    QAction* command = nullptr;
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        emit KeyCommand(Qt::Key_F3);
-        return;
+        command = m_enter;
+        break;
     case Qt::Key_Insert:
-        emit KeyCommand(Qt::Key_F2);
-        return;
+        command = m_insert;
+        break;
     case Qt::Key_Delete:
-        emit KeyCommand(Qt::Key_F4);
-        return;
-    case Qt::Key_Escape:
-    case Qt::Key_F2:
-    case Qt::Key_F3:
-    case Qt::Key_F4:
-    case Qt::Key_F5:
-    case Qt::Key_F6:
-        emit KeyCommand(event->key());
-        return;
+        command = m_remove;
+        break;
     default:
-        QListWidget::keyPressEvent(event);
+        // A window key that no shortcut took (held with a modifier, say).
+        command = CommandOfKey(window(), event->key());
+        break;
     }
+    if (!command) {
+        QListWidget::keyPressEvent(event);
+        return;
+    }
+    emit WorkedIn();
+    command->trigger();
 }
 
 void ListBox::focusInEvent(QFocusEvent* event) {
-    emit FocusEntered();
+    emit WorkedIn();
     QListWidget::focusInEvent(event);
 }
 
@@ -123,8 +152,11 @@ void ListBox::mouseReleaseEvent(QMouseEvent* event) {
 
 void ListBox::mouseDoubleClickEvent(QMouseEvent* event) {
     QListWidget::mouseDoubleClickEvent(event);
-    if (event->button() == Qt::LeftButton && itemAt(event->position().toPoint()))
-        emit KeyCommand(Qt::Key_F3);
+    if (event->button() == Qt::LeftButton && itemAt(event->position().toPoint())) {
+        emit WorkedIn();
+        if (m_enter)
+            m_enter->trigger();
+    }
 }
 
 void ListBox::EndDrag() {

@@ -4,22 +4,33 @@
 #include <QListWidget>
 #include <QPoint>
 
+class QAction;
+
 namespace kestrel {
 
-// One of the panel's lists. Keys that stand for commands are handed to the panel instead of
-// moving around in the list.
+// The enabled action of window whose shortcut is key, or nullptr. Modifiers do not matter: a
+// command's key runs it with Shift or Ctrl held as well.
+QAction* CommandOfKey(const QWidget* window, int key);
+
+// One of the panel's lists. Keys that stand for commands run them instead of moving around in
+// the list; the window's commands then act on this list.
 class ListBox : public QListWidget {
     Q_OBJECT
 public:
     ListBox(bool moduleList, QWidget* parent);
 
+    // What Enter (and a double click on a line), Insert and Delete run in this list.
+    void SetKeyCommands(QAction* enter, QAction* insert, QAction* remove);
+
 signals:
-    void KeyCommand(int key);
-    void FocusEntered();
+    // The focus came in, or a command key or a double click arrived: the window's commands
+    // act on this list until another one is worked in.
+    void WorkedIn();
     void DragDropped(QPoint globalPos);
     void RenameClicked();
 
 protected:
+    bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -31,6 +42,9 @@ private:
     void EndDrag();
 
     bool m_moduleList;
+    QAction* m_enter = nullptr;
+    QAction* m_insert = nullptr;
+    QAction* m_remove = nullptr;
     bool m_armed = false;
     bool m_dragCursorShown = false;
     QPoint m_pressPos;

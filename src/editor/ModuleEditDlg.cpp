@@ -18,6 +18,7 @@
 #include "ui/Overwrite.h"
 #include "ui/Seam.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileInfo>
@@ -45,29 +46,36 @@ std::filesystem::path ToPath(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
 
-QToolButton* ToolButton(const QString& picture, const QString& label, QWidget* parent) {
-    auto* button = new QToolButton(parent);
-    button->setIcon(QIcon(QStringLiteral(":/kestrel/toolbar/") + picture + QStringLiteral(".png")));
-    button->setIconSize(QSize(63, 50));
-    button->setFixedSize(70, 56);
-    button->setToolTip(label);
-    button->setAccessibleName(label);
-    button->setFocusPolicy(Qt::NoFocus);
-    button->setAutoRaise(false);
-    return button;
+// A command of one view: its tool button shows the action, whose shortcut is the command's key.
+QAction* CommandAction(const char* picture, const char* label, Qt::Key key, QWidget* window) {
+    const QString text = QString::fromUtf8(label);
+    auto* action =
+        new QAction(QIcon(QStringLiteral(":/kestrel/toolbar/") + QString::fromLatin1(picture) + QStringLiteral(".png")),
+                    text, window);
+    action->setToolTip(text);
+    action->setShortcut(key);
+    action->setShortcutContext(Qt::WindowShortcut);
+    window->addAction(action);
+    return action;
 }
 
-QWidget* ButtonBar(QWidget* parent, QToolButton** buttons, const std::initializer_list<const char*>& pictures,
-                   const std::initializer_list<const char*>& labels) {
+// A tool bar of 70 x 56 buttons, one for each action.
+QWidget* ButtonBar(QWidget* parent, QToolButton** buttons, QAction* const* actions, int count) {
     auto* bar = new QWidget(parent);
     auto* layout = new QHBoxLayout(bar);
     layout->setContentsMargins(2, 2, 2, 2);
     layout->setSpacing(0);
-    auto label = labels.begin();
-    int i = 0;
-    for (const char* picture : pictures) {
-        buttons[i] = ToolButton(QString::fromLatin1(picture), QString::fromUtf8(*label++), bar);
-        layout->addWidget(buttons[i++]);
+    for (int i = 0; i < count; ++i) {
+        auto* button = new QToolButton(bar);
+        button->setDefaultAction(actions[i]);
+        button->setIconSize(QSize(63, 50));
+        button->setFixedSize(70, 56);
+        button->setAccessibleName(actions[i]->text());
+        // The commands act on the list last worked in: a click must not take the focus from it.
+        button->setFocusPolicy(Qt::NoFocus);
+        button->setAutoRaise(false);
+        layout->addWidget(button);
+        buttons[i] = button;
     }
     layout->addStretch(1);
     return bar;
@@ -84,22 +92,31 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
-    m_startBar = ButtonBar(this, m_startButtons, {"f2_new", "f3_edit", "f4_user", "esc_exit"},
-                           {"F2 新建", "F3 修改", "F4 用户", "Esc 退出"});
-    m_catalogueBar =
-        ButtonBar(this, m_catalogueButtons, {"f2_add", "f3_edit", "f4_delete", "f5_print", "esc_exit", "f6_search"},
-                  {"F2 新增", "F3 修改", "F4 删除", "F5 打印", "Esc 退出", "F6 搜索"});
+    // Each view has its own commands, enabled while it is shown: the same key is then never
+    // claimed twice. What a command does still depends on the view and the list worked in.
+    m_startActions[0] = CommandAction("f2_new", "F2 新建", Qt::Key_F2, this);
+    m_startActions[1] = CommandAction("f3_edit", "F3 修改", Qt::Key_F3, this);
+    m_startActions[2] = CommandAction("f4_user", "F4 用户", Qt::Key_F4, this);
+    m_startActions[3] = CommandAction("esc_exit", "Esc 退出", Qt::Key_Escape, this);
+    m_catalogueActions[0] = CommandAction("f2_add", "F2 新增", Qt::Key_F2, this);
+    m_catalogueActions[1] = CommandAction("f3_edit", "F3 修改", Qt::Key_F3, this);
+    m_catalogueActions[2] = CommandAction("f4_delete", "F4 删除", Qt::Key_F4, this);
+    m_catalogueActions[3] = CommandAction("f5_print", "F5 打印", Qt::Key_F5, this);
+    m_catalogueActions[4] = CommandAction("esc_exit", "Esc 退出", Qt::Key_Escape, this);
+    m_catalogueActions[5] = CommandAction("f6_search", "F6 搜索", Qt::Key_F6, this);
+    for (QAction* const* actions : {m_startActions, m_catalogueActions}) {
+        connect(actions[0], &QAction::triggered, this, &ModuleEditDlg::NewCommand);
+        connect(actions[1], &QAction::triggered, this, &ModuleEditDlg::OpenCommand);
+        connect(actions[2], &QAction::triggered, this, &ModuleEditDlg::DeleteCommand);
+    }
+    connect(m_startActions[3], &QAction::triggered, this, &ModuleEditDlg::ExitCommand);
+    connect(m_catalogueActions[3], &QAction::triggered, this, &ModuleEditDlg::PrintCommand);
+    connect(m_catalogueActions[4], &QAction::triggered, this, &ModuleEditDlg::ExitCommand);
+    connect(m_catalogueActions[5], &QAction::triggered, this, &ModuleEditDlg::SearchCommand);
+    m_startBar = ButtonBar(this, m_startButtons, m_startActions, 4);
+    m_catalogueBar = ButtonBar(this, m_catalogueButtons, m_catalogueActions, 6);
     layout->addWidget(m_startBar);
     layout->addWidget(m_catalogueBar);
-    for (QToolButton** buttons : {m_startButtons, m_catalogueButtons}) {
-        connect(buttons[0], &QToolButton::clicked, this, &ModuleEditDlg::NewCommand);
-        connect(buttons[1], &QToolButton::clicked, this, &ModuleEditDlg::OpenCommand);
-        connect(buttons[2], &QToolButton::clicked, this, &ModuleEditDlg::DeleteCommand);
-    }
-    connect(m_startButtons[3], &QToolButton::clicked, this, &ModuleEditDlg::ExitCommand);
-    connect(m_catalogueButtons[3], &QToolButton::clicked, this, &ModuleEditDlg::PrintCommand);
-    connect(m_catalogueButtons[4], &QToolButton::clicked, this, &ModuleEditDlg::ExitCommand);
-    connect(m_catalogueButtons[5], &QToolButton::clicked, this, &ModuleEditDlg::SearchCommand);
 
     auto* work = new QWidget(this);
     m_work = new QStackedLayout(work);
@@ -128,7 +145,7 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
     }
     layout->addWidget(m_statusBar);
 
-    connect(m_panel, &ListPanel::Command, this, &ModuleEditDlg::Dispatch);
+    m_panel->SetCommands(m_catalogueActions[0], m_catalogueActions[1], m_catalogueActions[2]);
     connect(m_panel, &ListPanel::GroupSelectionChanged, this, [this](int) { FillModuleList(); });
     connect(m_panel, &ListPanel::MoveModuleInList, this, &ModuleEditDlg::MoveModuleWithinList);
     connect(m_panel, &ListPanel::MoveModuleToGroup, this, &ModuleEditDlg::MoveModuleIntoGroup);
@@ -163,6 +180,10 @@ void ModuleEditDlg::ShowCatalogueView(bool on) {
     m_catalogueView = on;
     m_startBar->setVisible(!on);
     m_catalogueBar->setVisible(on);
+    for (QAction* action : m_startActions)
+        action->setEnabled(!on);
+    for (QAction* action : m_catalogueActions)
+        action->setEnabled(on);
     m_work->setCurrentWidget(on ? static_cast<QWidget*>(m_panel) : m_picture);
     if (on)
         m_panel->FocusGroupList();
@@ -171,73 +192,42 @@ void ModuleEditDlg::ShowCatalogueView(bool on) {
 // --- commands ------------------------------------------------------------------------------
 
 void ModuleEditDlg::keyPressEvent(QKeyEvent* event) {
-    switch (event->key()) {
-    case Qt::Key_F2:
-    case Qt::Key_F3:
-    case Qt::Key_F4:
-    case Qt::Key_F5:
-    case Qt::Key_F6:
-        Dispatch(event->key(), m_panel->GroupListActive());
+    // A key that no shortcut took (held with a modifier, or sent to the window while it is
+    // not the active one) still runs the command of its key.
+    if (QAction* command = CommandOfKey(this, event->key())) {
+        command->trigger();
         return;
-    case Qt::Key_Escape:
-        ExitCommand();
-        return;
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
+    }
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
         return; // outside the lists Enter means nothing
-    default:
-        QDialog::keyPressEvent(event);
-    }
-}
-
-void ModuleEditDlg::Dispatch(int key, bool groupList) {
-    switch (key) {
-    case Qt::Key_Escape:
-        ExitCommand();
-        break;
-    case Qt::Key_F2:
-        if (!m_catalogueView)
-            NewCatalogue();
-        else if (groupList && m_catalogue.groupCount < kMaxGroups)
-            NewGroup();
-        else
-            NewModule();
-        break;
-    case Qt::Key_F3:
-        if (!m_catalogueView)
-            OpenCatalogue();
-        else if (groupList)
-            EditGroup();
-        else
-            EditModule();
-        break;
-    case Qt::Key_F4:
-        if (!m_catalogueView)
-            RunUserCommand(this, m_userName);
-        else if (groupList)
-            DeleteSelectedGroup();
-        else
-            DeleteModule();
-        break;
-    case Qt::Key_F5:
-        PrintCommand();
-        break;
-    case Qt::Key_F6:
-        SearchCommand();
-        break;
-    default:
-        break;
-    }
+    QDialog::keyPressEvent(event);
 }
 
 void ModuleEditDlg::NewCommand() {
-    Dispatch(Qt::Key_F2, m_panel->GroupListActive());
+    if (!m_catalogueView)
+        NewCatalogue();
+    else if (m_panel->GroupListActive() && m_catalogue.groupCount < kMaxGroups)
+        NewGroup();
+    else
+        NewModule();
 }
+
 void ModuleEditDlg::OpenCommand() {
-    Dispatch(Qt::Key_F3, m_panel->GroupListActive());
+    if (!m_catalogueView)
+        OpenCatalogue();
+    else if (m_panel->GroupListActive())
+        EditGroup();
+    else
+        EditModule();
 }
+
 void ModuleEditDlg::DeleteCommand() {
-    Dispatch(Qt::Key_F4, m_panel->GroupListActive());
+    if (!m_catalogueView)
+        RunUserCommand(this, m_userName);
+    else if (m_panel->GroupListActive())
+        DeleteSelectedGroup();
+    else
+        DeleteModule();
 }
 
 void ModuleEditDlg::PrintCommand() {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+class QAction;
 class QLabel;
 class QStackedLayout;
 class QStatusBar;
@@ -38,8 +39,11 @@ public:
     bool IsCatalogueView() const { return m_catalogueView; }
     const GroupCatalogue& Catalogue() const { return m_catalogue; }
     ListPanel* Panel() const { return m_panel; }
+    // The commands of each view, in the order of its tool bar's buttons, which show them.
     QToolButton* StartButton(int index) const { return m_startButtons[index]; }
     QToolButton* CatalogueButton(int index) const { return m_catalogueButtons[index]; }
+    QAction* StartAction(int index) const { return m_startActions[index]; }
+    QAction* CatalogueAction(int index) const { return m_catalogueActions[index]; }
     QLabel* StatusPane(int index) const { return m_panes[index]; }
 
     // ModuleSheetHost
@@ -47,8 +51,8 @@ public:
     std::filesystem::path ModuleFolder() const override { return m_folder; }
 
 public slots:
-    // The four commands of the tool bars; in the catalogue view they act on the group list
-    // when it was the list last worked in, else on the module list.
+    // The commands of the tool bars and their keys; in the catalogue view new, open and delete
+    // act on the group list when it was the list last worked in, else on the module list.
     void NewCommand();
     void OpenCommand();
     void DeleteCommand();
@@ -64,7 +68,6 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void Dispatch(int key, bool groupList);
     void ShowCatalogueView(bool on);
     void ShowFileError(const FileStatus& status);
     // Asks before a write would replace a catalogue or module file that changed on disk since
@@ -105,6 +108,8 @@ private:
 
     QWidget* m_startBar;
     QWidget* m_catalogueBar;
+    QAction* m_startActions[4];
+    QAction* m_catalogueActions[6];
     QToolButton* m_startButtons[4];
     QToolButton* m_catalogueButtons[6];
     QStackedLayout* m_work;

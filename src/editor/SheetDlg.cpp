@@ -56,16 +56,8 @@ ListPanel::ListPanel(QWidget* parent) : QWidget(parent) {
     const ui::DialogUnits du;
     setMinimumSize(du.Size(400, 244));
 
-    connect(m_groups, &ListBox::KeyCommand, this, [this](int key) {
-        m_groupActive = true;
-        emit Command(key, true);
-    });
-    connect(m_modules, &ListBox::KeyCommand, this, [this](int key) {
-        m_groupActive = false;
-        emit Command(key, false);
-    });
-    connect(m_groups, &ListBox::FocusEntered, this, [this] { m_groupActive = true; });
-    connect(m_modules, &ListBox::FocusEntered, this, [this] { m_groupActive = false; });
+    connect(m_groups, &ListBox::WorkedIn, this, [this] { m_groupActive = true; });
+    connect(m_modules, &ListBox::WorkedIn, this, [this] { m_groupActive = false; });
     connect(m_groups, &QListWidget::itemSelectionChanged, this,
             [this] { emit GroupSelectionChanged(SelectedGroup()); });
     connect(m_modules, &ListBox::DragDropped, this, &ListPanel::OnDrop);
@@ -85,6 +77,11 @@ void ListPanel::resizeEvent(QResizeEvent* event) {
     m_moduleCaption->setGeometry(moduleX, 0, moduleWidth, du.Y(13));
     m_modules->setGeometry(moduleX, top, moduleWidth, listHeight);
     QWidget::resizeEvent(event);
+}
+
+void ListPanel::SetCommands(QAction* newCommand, QAction* openCommand, QAction* deleteCommand) {
+    for (ListBox* list : {m_groups, m_modules})
+        list->SetKeyCommands(openCommand, newCommand, deleteCommand);
 }
 
 void ListPanel::FocusGroupList() {

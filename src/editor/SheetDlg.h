@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+class QAction;
 class QLabel;
 
 namespace kestrel {
@@ -30,6 +31,9 @@ public:
     // Whether the group list was the list last worked in (tool buttons take no focus).
     bool GroupListActive() const { return m_groupActive; }
     void FocusGroupList();
+    // The window's new, open/edit and delete commands: Insert, Enter (or a double click) and
+    // Delete in either list run them, on that list.
+    void SetCommands(QAction* newCommand, QAction* openCommand, QAction* deleteCommand);
 
     // Group lines (GBK) in catalogue order; selection and signals untouched by these.
     void SetGroupLines(const std::vector<std::string>& lines);
@@ -55,7 +59,6 @@ public:
     static std::string SortKey(const std::string& line);
 
 signals:
-    void Command(int key, bool fromGroupList);
     void GroupSelectionChanged(int row);
     void MoveModuleInList(int from, int to);
     void MoveModuleToGroup(int group);

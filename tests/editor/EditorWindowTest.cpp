@@ -563,6 +563,66 @@ private slots:
         QCOMPARE(QApplication::overrideCursor(), nullptr);
     }
 
+    // The window as the user has it, active and with the focus in a list: each key runs its
+    // command once, on the list it is pressed in, and the tool buttons act on that list.
+    void keysOfTheActiveWindowRunTheirCommandsOnce() {
+        auto editor = EditorWithModules();
+        ModuleEditDlg& window = *editor->window;
+        ScriptedResponder& responder = editor->responder;
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QCOMPARE(QApplication::focusWidget(), editor->Groups());
+
+        responder.CancelDialog();
+        QTest::keyClick(editor->Groups(), Qt::Key_F2);
+        QCOMPARE(responder.dialogTitles, QStringList{QStringLiteral("模块组")});
+        QTest::mouseClick(editor->Modules()->viewport(), Qt::LeftButton, {}, editor->ModuleCentre(1));
+        QCOMPARE(QApplication::focusWidget(), editor->Modules());
+        responder.CancelDialog();
+        QTest::keyClick(editor->Modules(), Qt::Key_F2);
+        QCOMPARE(responder.dialogTitles, (QStringList{QStringLiteral("模块组"), QStringLiteral("模块")}));
+        responder.AnswerNo();
+        QTest::keyClick(editor->Modules(), Qt::Key_Delete);
+        QCOMPARE(responder.questions.size(), std::size_t(1));
+        QCOMPARE(responder.questions[0].text, QStringLiteral("确认删除文件：B.KST ？"));
+
+        // The group list worked in last: the delete button refuses the group with modules, and
+        // the focus stays in the list.
+        QTest::mouseClick(editor->Groups()->viewport(), Qt::LeftButton, {}, editor->GroupCentre(0));
+        QTest::mouseClick(window.CatalogueButton(2), Qt::LeftButton);
+        QCOMPARE(responder.MessageTexts(), QStringList{QStringLiteral("模块组中有模块，不能删除！")});
+        QCOMPARE(QApplication::focusWidget(), editor->Groups());
+        QCOMPARE(responder.questions.size(), std::size_t(1));
+
+        // Esc: the start view, where the catalogue's own keys (F6) are nobody's.
+        QTest::keyClick(editor->Groups(), Qt::Key_Escape);
+        QVERIFY(!window.IsCatalogueView());
+        QTest::keyClick(&window, Qt::Key_F6);
+        QCOMPARE(responder.dialogTitles.size(), 2);
+        responder.AnswerFile(QString());
+        QTest::keyClick(&window, Qt::Key_F3);
+        QCOMPARE(responder.files.size(), std::size_t(2)); // the open at the start and this one
+        QVERIFY(window.isVisible());
+    }
+
+    // While a modal window is up, the main window's keys are not taken from it.
+    void keysOfAModalWindowStayItsOwn() {
+        auto editor = EditorWithModules();
+        ModuleEditDlg& window = *editor->window;
+        QDialog modal(&window);
+        modal.setModal(true);
+        modal.show();
+        modal.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&modal));
+        for (Qt::Key key : {Qt::Key_F2, Qt::Key_F3, Qt::Key_F4, Qt::Key_F6})
+            QTest::keyClick(&modal, key);
+        QVERIFY(editor->responder.dialogTitles.isEmpty());
+        QVERIFY(editor->responder.questions.empty());
+        QTest::keyClick(&modal, Qt::Key_Escape);
+        QVERIFY(!modal.isVisible());
+        QVERIFY(window.IsCatalogueView());
+    }
+
     void dragShowsDragCursorWhileMoving() {
         auto editor = EditorWithModules();
         QWidget* viewport = editor->Modules()->viewport();
