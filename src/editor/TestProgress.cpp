@@ -3,6 +3,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/Seam.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -42,6 +43,11 @@ void TestProgress::reject() {
     m_cancel->setEnabled(false);
     m_text->setText(QStringLiteral("正在取消测试……"));
     emit CancelRequested();
+}
+
+void TestProgress::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    reject();
 }
 
 TestOutcome RunWithProgress(QWidget* parent, const QString& text, const std::function<TestOutcome(CancelToken&)>& work,

@@ -1,6 +1,7 @@
 #pragma once
-// The modal window shown while a module test runs: the work runs on a worker thread, the UI
-// keeps painting, and "取消" asks the work to stop.
+// The modal window of a module test that runs a while: the work runs on a worker thread, the UI
+// keeps painting, and "取消" asks the work to stop. It shows only once the work has run
+// ui::kBusyWindowDelay; its cancel works from the start.
 #include "testing/CancelToken.h"
 #include "testing/TestOutcome.h"
 
@@ -28,6 +29,10 @@ signals:
 public slots:
     // Esc and the close box ask to cancel; the window only closes when the work has ended.
     void reject() override;
+
+protected:
+    // Closing asks to cancel even before the window shows, when a dialog would only close.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     QLabel* m_text;

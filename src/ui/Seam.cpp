@@ -9,10 +9,13 @@
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QIdentityProxyModel>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpacerItem>
+#include <QTimer>
+#include <QWindow>
 
 #include <chrono>
 #include <condition_variable>
@@ -177,6 +180,77 @@ void ModalResponder::Busy(QDialog*) {}
 
 namespace {
 
+// A busy window in its first moments, while it is not on screen yet. The other windows would
+// take the user's clicks and keys meanwhile, which the window keeps from them once it is up (it
+// is modal): a second test started, the sheet closed under its running test. So until it shows
+// their input is held off here, and their close boxes do nothing; Esc, which the window would
+// have taken, rejects it. What is aimed at the window itself passes (a responder may press its
+// buttons before it shows).
+class DelayedBusyWindow : public QObject {
+public:
+    explicit DelayedBusyWindow(QDialog* window) : m_window(window) {
+        QCoreApplication::instance()->installEventFilter(this);
+        m_delay.setSingleShot(true);
+        m_delay.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_delay, &QTimer::timeout, this, [this] {
+            QCoreApplication::instance()->removeEventFilter(this);
+            m_window->show();
+        });
+        m_delay.start(kBusyWindowDelay);
+    }
+    ~DelayedBusyWindow() override { QCoreApplication::instance()->removeEventFilter(this); }
+    DelayedBusyWindow(const DelayedBusyWindow&) = delete;
+    DelayedBusyWindow& operator=(const DelayedBusyWindow&) = delete;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+            break;
+        case QEvent::ShortcutOverride:
+            // Accepted: the key is then no shortcut (a button's mnemonic, say) either.
+            event->accept();
+            break;
+        case QEvent::Close:
+            if (!event->spontaneous())
+                return false; // the program's own closing
+            event->ignore();
+            break;
+        default:
+            return false;
+        }
+        if (IsOwn(watched))
+            return false;
+        if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+            m_window->reject();
+        return true;
+    }
+
+private:
+    bool IsOwn(QObject* watched) const {
+        if (auto* widget = qobject_cast<QWidget*>(watched))
+            return widget == m_window || m_window->isAncestorOf(widget);
+        if (auto* window = qobject_cast<QWindow*>(watched))
+            return window == m_window->windowHandle();
+        return false;
+    }
+
+    QDialog* m_window;
+    QTimer m_delay;
+};
+
 // One run of RunBusyAbandonable, shared by the UI thread and its worker.
 struct AbandonableRun {
     std::mutex mutex;
@@ -253,7 +327,7 @@ bool RunBusyAbandonable(QDialog* window, std::function<void()> work) {
         loop.quit();
     });
     AdoptToolLocale(window);
-    window->show();
+    const DelayedBusyWindow delayed(window);
     if (g_responder)
         g_responder->Busy(window);
     if (abandoned) {
@@ -295,7 +369,7 @@ void WaitForAbandonedWork() {
 void RunBusy(QDialog* window, const std::function<void()>& work) {
     QEventLoop loop;
     AdoptToolLocale(window);
-    window->show();
+    const DelayedBusyWindow delayed(window);
     if (g_responder)
         g_responder->Busy(window);
     std::thread worker([&] {

@@ -3,6 +3,7 @@
 // own dialogs all pass through here, so tests can answer them without a blocking loop.
 #include <QString>
 
+#include <chrono>
 #include <functional>
 
 class QDialog;
@@ -33,14 +34,19 @@ QString GetFileName(QWidget* parent, FileDialogKind kind, const QString& initial
 // Runs one of our dialogs modally; returns QDialog::Accepted or QDialog::Rejected.
 int ExecDialog(QDialog* dialog);
 
-// Runs work on a worker thread while window (a busy window, not shown yet) is up; returns when
-// work has returned. The window's own buttons are how the user asks work to stop.
+// How long work runs before its busy window shows: work that ends sooner never flashes one up.
+inline constexpr std::chrono::milliseconds kBusyWindowDelay{400};
+
+// Runs work on a worker thread behind window (a modal busy window, not shown yet), which shows
+// once work has run kBusyWindowDelay; returns when work has returned. The window's own buttons
+// are how the user asks work to stop. Until it shows, the other windows take no input, as
+// they would take none with it up, and Esc rejects it as it would if it were up.
 void RunBusy(QDialog* window, const std::function<void()>& work);
 
 // As RunBusy, but the wait can be given up: when window is rejected (its cancel, Esc, the
-// close box) the call returns false at once, and work runs on to its end on its own thread,
-// unobserved; it must own everything it touches. True when work ran to its end. A window
-// rejected before work starts (by a test's responder) leaves work unstarted.
+// close box, shown or not yet) the call returns false at once, and work runs on to its end on
+// its own thread, unobserved; it must own everything it touches. True when work ran to its
+// end. A window rejected before work starts (by a test's responder) leaves work unstarted.
 bool RunBusyAbandonable(QDialog* window, std::function<void()> work);
 // Waits until every work given up on has ended. The library's unload waits too, boundedly.
 void WaitForAbandonedWork();
@@ -55,8 +61,9 @@ public:
     virtual QString FileName(FileDialogKind kind, const QString& initialPath, const QString& filter) = 0;
     // Drives the dialog (it may show it and send keys and clicks) and returns its result.
     virtual int Dialog(QDialog* dialog) = 0;
-    // A busy window is up and its work has not started yet: what the responder does to the
-    // window (pressing its cancel button, say) happens before the work starts, every time.
+    // A busy window is set up (it shows once its work has run a while) and its work has not
+    // started yet: what the responder does to the window (pressing its cancel button, say)
+    // happens before the work starts, every time.
     virtual void Busy(QDialog* window);
 };
 

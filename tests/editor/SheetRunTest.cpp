@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -139,6 +140,7 @@ private slots:
     void DllUnconfirmedStaysTested();
     void PassedModuleFailingDropsToTested();
     void DllCancelCountsAsFailure();
+    void SheetTakesNoInputBeforeTheProgressWindowShows();
     void SqlCancelBeforeTheRunStarts();
     void ConnectingToASilentServerCanBeCancelled();
     void UnchosenRowsStayOutOfTheTest();
@@ -247,6 +249,35 @@ void SheetRunTest::DllCancelCountsAsFailure() {
     QCOMPARE(responder.messages.size(), size_t(1));
     QCOMPARE(responder.messages[0].text, QStringLiteral("测试未通过！"));
     QCOMPARE(StateText(sheet), QStringLiteral("测试"));
+}
+
+// A run's first moments, before its progress window is up to keep the sheet from the user:
+// another test, the close button, its mnemonic and the close box do nothing; Esc cancels.
+void SheetRunTest::SheetTakesNoInputBeforeTheProgressWindowShows() {
+    ScriptedResponder responder;
+    ModuleRecord record = DllRecord(KESTREL_SHEET_MODULES, "WaitForever");
+    FakeHost host;
+    ModuleSheet sheet(kEditMode, record, &host);
+    ShowSheet(sheet);
+    sheet.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&sheet));
+    responder.onBusy = [&sheet](QDialog*) {
+        QTimer::singleShot(0, &sheet, [&sheet] {
+            QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+            QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
+            QTest::keyClick(&sheet, Qt::Key_X, Qt::AltModifier);
+            QCloseEvent close;
+            QSpontaneKeyEvent::setSpontaneous(&close);
+            QApplication::sendEvent(&sheet, &close);
+            QTest::keyClick(&sheet, Qt::Key_Escape);
+        });
+    };
+    QTest::mouseClick(sheet.TestButton(), Qt::LeftButton);
+    QCOMPARE(responder.busyWindows, 1);
+    QVERIFY(sheet.isVisible());
+    QCOMPARE(responder.MessageTexts(), QStringList{QStringLiteral("测试未通过！")});
+    QCOMPARE(StateText(sheet), QStringLiteral("测试"));
+    QVERIFY(responder.questions.empty());
 }
 
 void SheetRunTest::SqlCancelBeforeTheRunStarts() {
