@@ -113,7 +113,7 @@ public:
     FileStatus SaveCurrentModule() override {
         const std::string bytes = SerializeModule(m_record);
         benchmark::DoNotOptimize(bytes.data());
-        return FileStatus::Ok();
+        return Ok();
     }
     std::filesystem::path ModuleFolder() const override { return std::filesystem::current_path(); }
 
@@ -226,7 +226,7 @@ void BM_BareOdbcStatements(benchmark::State& state) {
         odbc::Statement run(connection);
         run.Execute(sql);
         odbc::Statement query(connection);
-        benchmark::DoNotOptimize(query.Execute("SELECT * FROM KSTError WHERE UserID=7").ok);
+        benchmark::DoNotOptimize(static_cast<bool>(query.Execute("SELECT * FROM KSTError WHERE UserID=7")));
     }
 }
 
@@ -263,7 +263,8 @@ int main(int argc, char** argv) {
         if (!connection.Connect(g_connection))
             return false;
         odbc::Statement create(connection);
-        return create.Execute("CREATE TABLE KSTError (UserID INTEGER, ErrorCode INTEGER, ErrorMsg VARCHAR(4000))").ok;
+        return static_cast<bool>(
+            create.Execute("CREATE TABLE KSTError (UserID INTEGER, ErrorCode INTEGER, ErrorMsg VARCHAR(4000))"));
     };
     return kestrel::bench::RunWindowBenchmarks(argc, argv, setUp, [](const kestrel::bench::RatioReporter& reporter) {
         using kestrel::bench::Clock;

@@ -102,7 +102,7 @@ const QString& PlainText() {
 
 class NoHost : public ModuleSheetHost {
 public:
-    FileStatus SaveCurrentModule() override { return FileStatus::Ok(); }
+    FileStatus SaveCurrentModule() override { return Ok(); }
     std::filesystem::path ModuleFolder() const override { return std::filesystem::current_path(); }
 };
 

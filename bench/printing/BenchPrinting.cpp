@@ -64,8 +64,8 @@ struct Workspace {
         // The rows for the baseline, read once by the report itself.
         kestrel::ModuleReport report(kestrel::DefaultReportLayoutPath().string().c_str(), nullptr);
         report.SetCatalogue(catalogue);
-        if (!report.RunToPdf(folder / "warmup.pdf"))
-            std::fprintf(stderr, "report failed: %s\n", report.FailureText().toUtf8().constData());
+        if (const auto written = report.RunToPdf(folder / "warmup.pdf"); !written)
+            std::fprintf(stderr, "report failed: %s\n", written.error().text.toUtf8().constData());
         rows = report.Rows();
     }
     ~Workspace() {

@@ -100,11 +100,13 @@ std::string ReadLastFile(const std::filesystem::path& ini) {
 FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& ini) {
     // A line break would end the value and smuggle further lines into the file.
     if (value.find_first_of("\r\n") != std::string::npos)
-        return FileStatus::Invalid("line break in LASTFILE");
+        return Fail(FileError::Invalid("line break in LASTFILE"));
 
     std::string old;
-    if (FileStatus read = ReadWholeFile(ini, old); !read && read.osError != ENOENT)
-        return read.About(FileNameForMessage(ini));
+    if (FileStatus read = ReadWholeFile(ini, old); !read && read.error().osError != ENOENT) {
+        read.error().About(FileNameForMessage(ini));
+        return read;
+    }
     const std::vector<std::string_view> lines = SplitLines(old);
     const std::string eol =
         (!lines.empty() && lines[0].size() >= 2 && lines[0][lines[0].size() - 2] == '\r') ? "\r\n" : "\n";
@@ -151,7 +153,7 @@ FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& 
         std::filesystem::create_directories(ini.parent_path(), ec);
     FileStatus saved = WriteFileAtomic(ini, out);
     if (!saved)
-        saved.About(FileNameForMessage(ini));
+        saved.error().About(FileNameForMessage(ini));
     return saved;
 }
 

@@ -38,12 +38,12 @@ int32_t UseBuiltInUserTable(UserTable& table) {
 
 FileStatus ParseUserTableBytes(UserTable& table, const std::string& bytes) {
     if (bytes.size() < kCountBytes)
-        return FileStatus::Invalid("user file shorter than its count");
+        return Fail(FileError::Invalid("user file shorter than its count"));
     const int32_t count = ReadLe32(bytes.data());
     if (count < 0 || count > kMaxUsers)
-        return FileStatus::Invalid("user count out of range");
+        return Fail(FileError::Invalid("user count out of range"));
     if (bytes.size() < kCountBytes + sizeof(UserRecord) * static_cast<std::size_t>(count))
-        return FileStatus::Invalid("user file shorter than its count claims");
+        return Fail(FileError::Invalid("user file shorter than its count claims"));
     table.records = {};
     std::memcpy(table.records.data(), bytes.data() + kCountBytes, sizeof(UserRecord) * static_cast<std::size_t>(count));
     for (int32_t i = 0; i < count; ++i) {
@@ -51,7 +51,7 @@ FileStatus ParseUserTableBytes(UserTable& table, const std::string& bytes) {
         FlipTextBits(table.records[i].password);
     }
     table.count = count;
-    return FileStatus::Ok();
+    return Ok();
 }
 
 int32_t UserTableLoad(UserTable& table) {
@@ -63,7 +63,7 @@ int32_t UserTableLoad(UserTable& table) {
 
 FileStatus UserTableSave(UserTable& table, int32_t count) {
     if (count < 0 || count > kMaxUsers)
-        return FileStatus::Invalid("user count out of range");
+        return Fail(FileError::Invalid("user count out of range"));
     // An installed copy keeps the table elsewhere, through a link beside the program; the
     // backup then goes beside the table, where the users who may save it can write.
     std::filesystem::path path;
@@ -74,10 +74,13 @@ FileStatus UserTableSave(UserTable& table, int32_t count) {
     std::string previous;
     FileStatus read = ReadWholeFile(path, previous);
     if (read) {
-        if (FileStatus backup = WriteFileAtomic(path.parent_path() / kUserBackupName, previous); !backup)
-            return backup.About(kUserBackupName);
-    } else if (read.osError != ENOENT) {
-        return read.About(FileNameForMessage(path));
+        if (FileStatus backup = WriteFileAtomic(path.parent_path() / kUserBackupName, previous); !backup) {
+            backup.error().About(kUserBackupName);
+            return backup;
+        }
+    } else if (read.error().osError != ENOENT) {
+        read.error().About(FileNameForMessage(path));
+        return read;
     }
 
     for (int32_t i = 0; i < count; ++i) {
@@ -91,7 +94,7 @@ FileStatus UserTableSave(UserTable& table, int32_t count) {
                  sizeof(UserRecord) * static_cast<std::size_t>(count));
     FileStatus written = WriteFileAtomic(path, bytes);
     if (!written)
-        written.About(FileNameForMessage(path));
+        written.error().About(FileNameForMessage(path));
     return written;
 }
 

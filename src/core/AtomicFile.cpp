@@ -18,10 +18,10 @@
 
 namespace kestrel {
 
-FileStatus FileStatus::FromErrno(int err) {
-    FileStatus status = Io(std::strerror(err));
-    status.osError = err;
-    return status;
+FileError FileError::FromErrno(int err) {
+    FileError error = Io(std::strerror(err));
+    error.osError = err;
+    return error;
 }
 
 namespace {
@@ -60,16 +60,16 @@ FileStatus OpenStored(const std::filesystem::path& path, Fd& fd, struct stat& st
     // O_NONBLOCK: opening a pipe that stands where a stored file should be must not hang.
     Fd opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (opened.Get() < 0)
-        return FileStatus::FromErrno(errno);
+        return Fail(FileError::FromErrno(errno));
     if (::fstat(opened.Get(), &st) != 0)
-        return FileStatus::FromErrno(errno);
+        return Fail(FileError::FromErrno(errno));
     if (S_ISDIR(st.st_mode))
-        return FileStatus::FromErrno(EISDIR);
+        return Fail(FileError::FromErrno(EISDIR));
     // Pipes and devices are no stored files (and a device may never end).
     if (!S_ISREG(st.st_mode))
-        return FileStatus::Invalid("not a regular file");
+        return Fail(FileError::Invalid("not a regular file"));
     fd = Fd(opened.Release());
-    return FileStatus::Ok();
+    return Ok();
 }
 
 bool WriteAll(int fd, std::string_view bytes) {
@@ -94,9 +94,9 @@ mode_t CurrentUmask() {
 } // namespace
 
 FileStatus FileTooLarge() {
-    FileStatus status = FileStatus::FromErrno(EFBIG);
-    status.message += " (limit " + std::to_string(kMaxStoredFileBytes >> 20) + " MiB)";
-    return status;
+    FileError error = FileError::FromErrno(EFBIG);
+    error.message += " (limit " + std::to_string(kMaxStoredFileBytes >> 20) + " MiB)";
+    return Fail(std::move(error));
 }
 
 FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes, std::uint64_t maxBytes) {
@@ -115,7 +115,7 @@ FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes, 
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return FileStatus::FromErrno(errno);
+            return Fail(FileError::FromErrno(errno));
         }
         if (n == 0)
             break;
@@ -125,7 +125,7 @@ FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes, 
         }
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
-    return FileStatus::Ok();
+    return Ok();
 }
 
 StoredFile::~StoredFile() {
@@ -142,7 +142,7 @@ FileStatus StoredFile::Open(const std::filesystem::path& path) {
         ::close(m_fd);
     m_fd = fd.Release();
     m_size = static_cast<std::uint64_t>(st.st_size);
-    return FileStatus::Ok();
+    return Ok();
 }
 
 FileStatus StoredFile::ReadAt(std::uint64_t offset, std::uint64_t length, std::string& bytes) const {
@@ -150,7 +150,7 @@ FileStatus StoredFile::ReadAt(std::uint64_t offset, std::uint64_t length, std::s
     if (length > kMaxStoredFileBytes)
         return FileTooLarge();
     if (offset > m_size || length > m_size - offset)
-        return FileStatus::Invalid("shorter than its lengths claim");
+        return Fail(FileError::Invalid("shorter than its lengths claim"));
     bytes.resize(static_cast<std::size_t>(length));
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -160,15 +160,15 @@ FileStatus StoredFile::ReadAt(std::uint64_t offset, std::uint64_t length, std::s
                 continue;
             const int err = errno;
             bytes.clear();
-            return FileStatus::FromErrno(err);
+            return Fail(FileError::FromErrno(err));
         }
         if (n == 0) { // shrunk since it was opened
             bytes.clear();
-            return FileStatus::Invalid("shorter than its lengths claim");
+            return Fail(FileError::Invalid("shorter than its lengths claim"));
         }
         done += static_cast<std::size_t>(n);
     }
-    return FileStatus::Ok();
+    return Ok();
 }
 
 namespace {
@@ -220,19 +220,19 @@ FileStatus FollowLinks(const std::filesystem::path& path, std::filesystem::path&
         *ownDescriptor = -1;
     for (int hops = 0; hops <= kMaxLinks; ++hops) {
         if (ownDescriptor && (*ownDescriptor = OwnDescriptorOf(target)) >= 0)
-            return FileStatus::Ok();
+            return Ok();
         struct stat st {};
         if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return FileStatus::Ok();
+            return Ok();
         std::error_code ec;
         const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
         if (ec)
-            return FileStatus::FromErrno(ec.value());
+            return Fail(FileError::FromErrno(ec.value()));
         // A relative link is read from the folder that holds it. A link that dangles still
         // names the file to create: replacing the link itself would lose it.
         target = next.is_absolute() ? next : target.parent_path() / next;
     }
-    return FileStatus::FromErrno(ELOOP);
+    return Fail(FileError::FromErrno(ELOOP));
 }
 
 FileStatus WriteToDescriptor(int fd, std::string_view bytes) {
@@ -242,10 +242,10 @@ FileStatus WriteToDescriptor(int fd, std::string_view bytes) {
     else if (fd == 2)
         std::fflush(stderr);
     if (::fcntl(fd, F_GETFD) < 0)
-        return FileStatus::FromErrno(errno);
+        return Fail(FileError::FromErrno(errno));
     if (!WriteAll(fd, bytes))
-        return FileStatus::FromErrno(errno);
-    return FileStatus::Ok();
+        return Fail(FileError::FromErrno(errno));
+    return Ok();
 }
 
 // A path that exists and is not a regular file: opened and written as it is.
@@ -256,22 +256,22 @@ FileStatus WriteInPlace(const std::filesystem::path& path, const struct stat& st
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         if (path.native().size() >= sizeof address.sun_path)
-            return FileStatus::FromErrno(ENAMETOOLONG);
+            return Fail(FileError::FromErrno(ENAMETOOLONG));
         std::memcpy(address.sun_path, path.c_str(), path.native().size());
         fd = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (fd.Get() < 0 || ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-            return FileStatus::FromErrno(errno);
+            return Fail(FileError::FromErrno(errno));
     } else {
         // No O_TRUNC, no O_CREAT: a device or FIFO is written, never made or cut.
         fd = Fd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
         if (fd.Get() < 0)
-            return FileStatus::FromErrno(errno);
+            return Fail(FileError::FromErrno(errno));
     }
     if (!WriteAll(fd.Get(), bytes))
-        return FileStatus::FromErrno(errno);
+        return Fail(FileError::FromErrno(errno));
     if (::close(fd.Release()) != 0)
-        return FileStatus::FromErrno(errno);
-    return FileStatus::Ok();
+        return Fail(FileError::FromErrno(errno));
+    return Ok();
 }
 
 std::string RandomSuffix() {
@@ -349,7 +349,7 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
         temp = prefix + "XXXXXX";
         fd = Fd(::mkostemp(temp.data(), O_CLOEXEC));
         if (fd.Get() < 0)
-            return FileStatus::FromErrno(errno);
+            return Fail(FileError::FromErrno(errno));
     }
     Reached(AtomicWriteStep::kTemporaryOpen);
     // Held until the rename is done: the sign that this temporary still has a writer.
@@ -358,7 +358,7 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
     auto fail = [&](int err) {
         if (!temp.empty())
             ::unlink(temp.c_str());
-        return FileStatus::FromErrno(err);
+        return Fail(FileError::FromErrno(err));
     };
     if (!WriteAll(fd.Get(), bytes))
         return fail(errno);
@@ -377,7 +377,7 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
             temp = prefix + "XXXXXX";
             fd = Fd(::mkostemp(temp.data(), O_CLOEXEC));
             if (fd.Get() < 0)
-                return FileStatus::FromErrno(errno);
+                return Fail(FileError::FromErrno(errno));
             ::flock(fd.Get(), LOCK_EX);
             if (!WriteAll(fd.Get(), bytes) || ::fchmod(fd.Get(), mode) != 0 || ::fsync(fd.Get()) != 0)
                 return fail(errno);
@@ -388,13 +388,13 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
         return fail(errno);
     Reached(AtomicWriteStep::kRenamed);
     if (::close(fd.Release()) != 0)
-        return FileStatus::FromErrno(errno);
+        return Fail(FileError::FromErrno(errno));
     Reached(AtomicWriteStep::kClosed);
     // Make the rename itself durable.
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() >= 0)
         ::fsync(dir.Get());
-    return FileStatus::Ok();
+    return Ok();
 }
 
 } // namespace
@@ -432,7 +432,7 @@ FileStatus WriteAtomic(const std::filesystem::path& givenPath, std::string_view 
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
-            return FileStatus::FromErrno(EISDIR);
+            return Fail(FileError::FromErrno(EISDIR));
         if (!S_ISREG(st.st_mode))
             return WriteInPlace(path, st, bytes);
     }

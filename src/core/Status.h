@@ -1,47 +1,49 @@
 #pragma once
 // Outcome of a file step: errors are values, never exceptions.
+#include "core/Result.h"
+
 #include <string>
 #include <utility>
 
 namespace kestrel {
 
-enum class FileError {
-    None,    // the step succeeded
+enum class FileErrorKind {
     Invalid, // the file was read but is not a file of the expected kind
     Io,      // the file could not be opened, read or written; message holds the OS error text
 };
 
-struct FileStatus {
-    FileError error = FileError::None;
+// Why a file step failed.
+struct FileError {
+    FileErrorKind kind = FileErrorKind::Io;
     std::string message; // GBK; for Io the OS error text, for Invalid a short reason
-    int osError = 0;     // errno behind an Io status, when there is one
-    std::string file;    // GBK; the file the status is about, for messages ("" when message names it)
+    int osError = 0;     // errno behind an Io error, when there is one
+    std::string file;    // GBK; the file the error is about, for messages ("" when message names it)
 
-    // The message as the user sees it: "file: message" when the status knows its file.
+    // The message as the user sees it: "file: message" when the error knows its file.
     std::string Text() const { return file.empty() ? message : file + ": " + message; }
-    // The same status, said about file.
-    FileStatus& About(std::string name) {
+    // The same error, said about file.
+    FileError& About(std::string name) {
         file = std::move(name);
         return *this;
     }
 
-    explicit operator bool() const { return error == FileError::None; }
-    bool IsInvalid() const { return error == FileError::Invalid; }
-    bool IsIo() const { return error == FileError::Io; }
+    bool IsInvalid() const { return kind == FileErrorKind::Invalid; }
+    bool IsIo() const { return kind == FileErrorKind::Io; }
 
-    static FileStatus Ok() { return {}; }
-    static FileStatus Invalid(std::string why) { return Of(FileError::Invalid, std::move(why)); }
-    static FileStatus Io(std::string osText) { return Of(FileError::Io, std::move(osText)); }
-    // Io status from an errno value: the OS error text, as strerror gives it.
-    static FileStatus FromErrno(int err);
+    static FileError Invalid(std::string why) { return Of(FileErrorKind::Invalid, std::move(why)); }
+    static FileError Io(std::string osText) { return Of(FileErrorKind::Io, std::move(osText)); }
+    // Io error from an errno value: the OS error text, as strerror gives it.
+    static FileError FromErrno(int err);
 
 private:
-    static FileStatus Of(FileError kind, std::string text) {
-        FileStatus status;
-        status.error = kind;
-        status.message = std::move(text);
-        return status;
+    static FileError Of(FileErrorKind kind, std::string text) {
+        FileError error;
+        error.kind = kind;
+        error.message = std::move(text);
+        return error;
     }
 };
+
+using FileStatus = Result<void, FileError>;
 
 } // namespace kestrel

@@ -173,7 +173,7 @@ void ModuleEditDlg::SetLastFile(const std::string& path) {
 }
 
 void ModuleEditDlg::ShowFileError(const FileStatus& status) {
-    ui::ShowMessage(this, ui::FromGbk(status.Text()));
+    ui::ShowMessage(this, ui::FromGbk(status.error().Text()));
 }
 
 void ModuleEditDlg::ShowCatalogueView(bool on) {
@@ -307,7 +307,7 @@ void ModuleEditDlg::OpenCatalogue() {
     // Taken before the read: a save by another copy in between is asked about, never lost.
     const FileStamp stamp = StampOf(ToPath(chosen));
     const FileStatus status = LoadCatalogue(loaded, ToPath(chosen));
-    if (status.IsInvalid()) {
+    if (!status && status.error().IsInvalid()) {
         ui::ShowMessage(this, QStringLiteral("无效文件！"));
         return;
     }
@@ -373,18 +373,14 @@ void ModuleEditDlg::NewGroup() {
     if (!MayOverwriteCatalogue())
         return;
     const GroupStepResult result = AddGroup(m_catalogue, dialog.Identifier(), dialog.Name(), dialog.Flow());
-    if (result.step == GroupStep::Done)
-        m_catalogueStamp = StampOf(m_catalogue.path);
-    if (result.step == GroupStep::DuplicateId) {
-        ui::ShowMessage(this, QStringLiteral("ID重复！"));
+    if (!result) {
+        if (result.error().step == GroupStep::DuplicateId)
+            ui::ShowMessage(this, QStringLiteral("ID重复！"));
+        else if (result.error().step == GroupStep::NotSaved)
+            ShowFileError(result.error().status);
         return;
     }
-    if (result.step == GroupStep::NotSaved) {
-        ShowFileError(result.status);
-        return;
-    }
-    if (!result)
-        return;
+    m_catalogueStamp = StampOf(m_catalogue.path);
     m_panel->AppendGroupLine(FormatGroupLine(dialog.Identifier(), dialog.Name()));
 }
 
@@ -402,14 +398,12 @@ void ModuleEditDlg::EditGroup() {
     if (!MayOverwriteCatalogue())
         return;
     const GroupStepResult result = ChangeGroup(m_catalogue, row, dialog.Name(), dialog.Flow());
-    if (result.step == GroupStep::Done)
-        m_catalogueStamp = StampOf(m_catalogue.path);
-    if (result.step == GroupStep::NotSaved) {
-        ShowFileError(result.status);
+    if (!result) {
+        if (result.error().step == GroupStep::NotSaved)
+            ShowFileError(result.error().status);
         return;
     }
-    if (!result)
-        return;
+    m_catalogueStamp = StampOf(m_catalogue.path);
     m_panel->ReplaceGroupLine(row, FormatGroupLine(identifier, dialog.Name()));
     m_panel->SelectGroup(row);
 }
@@ -425,14 +419,12 @@ void ModuleEditDlg::DeleteSelectedGroup() {
     if (!MayOverwriteCatalogue())
         return;
     const GroupStepResult result = DeleteGroup(m_catalogue, row);
-    if (result.step == GroupStep::Done)
-        m_catalogueStamp = StampOf(m_catalogue.path);
-    if (result.step == GroupStep::NotSaved) {
-        ShowFileError(result.status);
+    if (!result) {
+        if (result.error().step == GroupStep::NotSaved)
+            ShowFileError(result.error().status);
         return;
     }
-    if (!result)
-        return;
+    m_catalogueStamp = StampOf(m_catalogue.path);
     m_panel->RemoveGroupLine(row);
     m_panel->ClearModuleLines();
 }
@@ -448,7 +440,7 @@ FileStatus ModuleEditDlg::SaveEditedModule() {
     const std::filesystem::path path = ModuleFilePath(m_folder, m_module.fileName);
     // No: the file stays as the other copy wrote it, the edits stay in the sheet.
     if (!ui::MayOverwrite(this, path, m_moduleStamp, ui::FromGbk(m_module.fileName)))
-        return FileStatus::Invalid("not overwritten");
+        return Fail(FileError::Invalid("not overwritten"));
     const FileStatus saved = SaveModuleFile(m_module, m_userName, m_folder);
     if (saved)
         m_moduleStamp = StampOf(path);
@@ -520,7 +512,7 @@ void ModuleEditDlg::EditModuleAt(int row, int sqlLine) {
     const std::string fileName = m_panel->ModuleFileName(row);
     m_moduleStamp = StampOf(ModuleFilePath(m_folder, fileName));
     const FileStatus loaded = LoadModuleFile(m_module, m_folder, fileName);
-    if (loaded.IsInvalid())
+    if (!loaded && loaded.error().IsInvalid())
         return;
     if (!loaded) {
         ShowFileError(loaded);
@@ -576,7 +568,7 @@ void ModuleEditDlg::RenameModule() {
         return;
     }
     const FileStatus loaded = LoadModuleFile(m_module, m_folder, newName);
-    if (loaded.IsInvalid()) {
+    if (!loaded && loaded.error().IsInvalid()) {
         m_panel->RemoveModuleLine(row); // no longer a module file: the next fill skips it too
         return;
     }
@@ -601,7 +593,7 @@ void ModuleEditDlg::MoveModuleWithinList(int from, int to) {
     bool proceed = true;
     for (int i = std::min(from, to); i <= std::max(from, to); ++i) {
         const FileStatus loaded = LoadModuleFile(m_module, m_folder, names[i]);
-        if (loaded.IsIo()) {
+        if (!loaded && loaded.error().IsIo()) {
             ShowFileError(loaded);
             proceed = false;
             break;
@@ -633,7 +625,7 @@ void ModuleEditDlg::MoveModuleIntoGroup(int group) {
         return;
     const std::string fileName = m_panel->ModuleFileName(row);
     const FileStatus moved = MoveModuleToGroup(m_module, m_folder, fileName, FieldText(target.identifier), m_userName);
-    if (moved.IsInvalid())
+    if (!moved && moved.error().IsInvalid())
         return;
     if (!moved) {
         ShowFileError(moved);

@@ -356,10 +356,9 @@ bool ModuleSheet::RunModuleTest() {
                                                      m_host ? m_host->ModuleFolder() : std::filesystem::current_path());
     TestHost host(*this);
     const ModuleTestResult result = kestrel::RunModuleTest(module, m_table, host);
-    const TestMessage& message = result.outcome.message;
-    if (message.present)
-        ui::ShowMessage(this, message.unicode ? QString::fromStdString(message.text) : ui::FromGbk(message.text),
-                        ui::FromGbk(message.caption),
+    if (const std::optional<TestMessage>& message = result.outcome.message)
+        ui::ShowMessage(this, message->unicode ? QString::fromStdString(message->text) : ui::FromGbk(message->text),
+                        ui::FromGbk(message->caption),
                         result.stage == TestStage::kVariables ? ui::Icon::Warning : ui::Icon::None);
     if (!result.Passed())
         return false;
@@ -373,18 +372,18 @@ void ModuleSheet::PreviewSubstitutedSql() {
     ShowKnownNames(rows);
     TestVariableTable table;
     const FillResult filled = FillChosenVariables(table, rows);
-    if (!filled.ok) {
-        ui::ShowMessage(this, ui::FromGbk(filled.message), ui::FromGbk(filled.caption), ui::Icon::Warning);
+    if (!filled) {
+        ui::ShowMessage(this, ui::FromGbk(filled.error().text), ui::FromGbk(filled.error().caption), ui::Icon::Warning);
         return;
     }
     const std::string& sql = m_info3->SqlText();
-    if (const UnfillablePlaceholder bad = FirstUnfillablePlaceholder(sql, table); bad.found) {
-        const QString text =
-            bad.unclosed
-                ? Text("SQL 中的 [?:%1 缺少结尾的 ]，无法替换。").arg(ui::FromGbk(std::string(GbkPrefix(bad.name, 40))))
-                : Text("占位符 [?:%1] 不是“变量”页中 Import 或 Config 变量的名称，无法替换。\n"
-                       "测试时这段 SQL 将不能通过。")
-                      .arg(ui::FromGbk(bad.name));
+    if (const std::optional<UnfillablePlaceholder> bad = FirstUnfillablePlaceholder(sql, table)) {
+        const QString text = bad->unclosed
+                                 ? Text("SQL 中的 [?:%1 缺少结尾的 ]，无法替换。")
+                                       .arg(ui::FromGbk(std::string(GbkPrefix(bad->name, 40))))
+                                 : Text("占位符 [?:%1] 不是“变量”页中 Import 或 Config 变量的名称，无法替换。\n"
+                                        "测试时这段 SQL 将不能通过。")
+                                       .arg(ui::FromGbk(bad->name));
         ui::ShowMessage(this, text, Text("提示"), ui::Icon::Warning);
         return;
     }

@@ -109,7 +109,8 @@ void SearchDlg::Search() {
     const FileStatus searched = SearchModules(m_catalogue, options, m_hits);
     if (!searched) {
         ui::ShowMessage(this,
-                        searched.IsInvalid() ? QStringLiteral("无效的正则表达式！") : ui::FromGbk(searched.Text()),
+                        searched.error().IsInvalid() ? QStringLiteral("无效的正则表达式！")
+                                                     : ui::FromGbk(searched.error().Text()),
                         QStringLiteral("错误"));
         m_count->clear();
         return;

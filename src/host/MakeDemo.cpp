@@ -65,7 +65,7 @@ bool WriteModule(const std::filesystem::path& folder, const DemoModule& demo) {
     header.variableCount = index;
     const FileStatus saved = SaveModuleFile(record, "SA", folder);
     if (!saved)
-        std::fprintf(stderr, "kestrel-make-demo: %s: %s\n", demo.fileName, saved.message.c_str());
+        std::fprintf(stderr, "kestrel-make-demo: %s: %s\n", demo.fileName, saved.error().message.c_str());
     return static_cast<bool>(saved);
 }
 
@@ -74,13 +74,13 @@ bool MakeAuditDatabase(const std::filesystem::path& path) {
     if (std::filesystem::exists(path))
         return true;
     odbc::Connection connection;
-    odbc::Result result = connection.Connect("Driver=SQLite3;Database=" + path.string());
+    odbc::Status result = connection.Connect("Driver=SQLite3;Database=" + path.string());
     if (result) {
         odbc::Statement statement(connection);
         result = statement.Execute("CREATE TABLE KSTError(UserID INTEGER, ErrorCode INTEGER, ErrorMsg TEXT)");
     }
     if (!result)
-        std::fprintf(stderr, "kestrel-make-demo: %s: %s\n", path.c_str(), result.Text().c_str());
+        std::fprintf(stderr, "kestrel-make-demo: %s: %s\n", path.c_str(), result.error().Text().c_str());
     return static_cast<bool>(result);
 }
 
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
         SetFlowText(catalogue.flowTable, group.id, Utf8ToGbkLossy(group.flow));
     }
     if (const FileStatus saved = SaveCatalogue(catalogue); !saved) {
-        std::fprintf(stderr, "kestrel-make-demo: %s\n", saved.message.c_str());
+        std::fprintf(stderr, "kestrel-make-demo: %s\n", saved.error().message.c_str());
         return 1;
     }
 

@@ -8,6 +8,10 @@
 
 namespace formatprn {
 
+using kestrel::Fail;
+using kestrel::Ok;
+using kestrel::Result;
+
 namespace {
 
 struct Token {
@@ -18,7 +22,8 @@ struct Token {
 
 // Splits a line into blank-separated words and quoted texts ("..." with \" and \\). A word
 // that starts with "#" ends the line.
-bool Tokenize(const QString& line, std::vector<Token>& tokens, QString& error) {
+Result<std::vector<Token>, QString> Tokenize(const QString& line) {
+    std::vector<Token> tokens;
     int i = 0;
     const int n = line.size();
     while (i < n) {
@@ -44,10 +49,8 @@ bool Tokenize(const QString& line, std::vector<Token>& tokens, QString& error) {
                     token.text += c;
                 }
             }
-            if (!closed) {
-                error = QStringLiteral("引号没有结束");
-                return false;
-            }
+            if (!closed)
+                return Fail(QStringLiteral("引号没有结束"));
             while (i < n && !line[i].isSpace())
                 token.suffix += line[i++];
         } else {
@@ -56,7 +59,7 @@ bool Tokenize(const QString& line, std::vector<Token>& tokens, QString& error) {
         }
         tokens.push_back(std::move(token));
     }
-    return true;
+    return tokens;
 }
 
 bool ParseNumber(const QString& text, double& value, double minimum, double maximum) {
@@ -87,7 +90,7 @@ bool ParsePageSize(const QString& text, QPageSize& size) {
 }
 
 // "{字段}" is a field slot, "{$页码}" a library variable, "{{" and "}}" literal braces.
-bool ParseCellText(const QString& text, Section& section, int lineNo, Cell& cell, QString& error) {
+Result<void, QString> ParseCellText(const QString& text, Section& section, int lineNo, Cell& cell) {
     QString literal;
     auto flushLiteral = [&] {
         if (!literal.isEmpty()) {
@@ -107,25 +110,19 @@ bool ParseCellText(const QString& text, Section& section, int lineNo, Cell& cell
             ++i;
             continue;
         }
-        if (c == u'}') {
-            error = QStringLiteral("多余的“}”（字面的花括号请写成“}}”）");
-            return false;
-        }
+        if (c == u'}')
+            return Fail(QStringLiteral("多余的“}”（字面的花括号请写成“}}”）"));
         if (c != u'{') {
             literal += c;
             continue;
         }
         const int close = text.indexOf(u'}', i + 1);
-        if (close < 0) {
-            error = QStringLiteral("“{”没有对应的“}”");
-            return false;
-        }
+        if (close < 0)
+            return Fail(QStringLiteral("“{”没有对应的“}”"));
         const QString name = text.mid(i + 1, close - i - 1).trimmed();
         i = close;
-        if (name.isEmpty()) {
-            error = QStringLiteral("空的字段名“{}”");
-            return false;
-        }
+        if (name.isEmpty())
+            return Fail(QStringLiteral("空的字段名“{}”"));
         flushLiteral();
         if (name.startsWith(u'$')) {
             const QString var = name.mid(1);
@@ -136,10 +133,8 @@ bool ParseCellText(const QString& text, Section& section, int lineNo, Cell& cell
                 v = Variable::PageCount;
             else if (var == QStringLiteral("日期"))
                 v = Variable::Date;
-            else {
-                error = QStringLiteral("未知的变量“{%1}”（可用：{$页码}、{$页数}、{$日期}）").arg(name);
-                return false;
-            }
+            else
+                return Fail(QStringLiteral("未知的变量“{%1}”（可用：{$页码}、{$页数}、{$日期}）").arg(name));
             cell.segments.push_back({Segment::Var, QString(), static_cast<int>(v)});
             continue;
         }
@@ -156,31 +151,24 @@ bool ParseCellText(const QString& text, Section& section, int lineNo, Cell& cell
         cell.segments.push_back({Segment::Field, QString(), index});
     }
     flushLiteral();
-    return true;
+    return Ok();
 }
 
-bool ParseCell(const Token& token, Section& section, int lineNo, Cell& cell, QString& error) {
-    if (!token.quoted) {
-        error = QStringLiteral("列的内容要写在引号里：%1").arg(token.text);
-        return false;
-    }
-    if (!ParseCellText(token.text, section, lineNo, cell, error))
-        return false;
+Result<Cell, QString> ParseCell(const Token& token, Section& section, int lineNo) {
+    if (!token.quoted)
+        return Fail(QStringLiteral("列的内容要写在引号里：%1").arg(token.text));
+    Cell cell;
+    if (Result<void, QString> text = ParseCellText(token.text, section, lineNo, cell); !text)
+        return Fail(std::move(text).error());
     if (token.suffix.isEmpty())
-        return true;
-    if (!token.suffix.startsWith(u':')) {
-        error = QStringLiteral("引号后只能跟“:宽度”和“:对齐”：%1").arg(token.suffix);
-        return false;
-    }
+        return cell;
+    if (!token.suffix.startsWith(u':'))
+        return Fail(QStringLiteral("引号后只能跟“:宽度”和“:对齐”：%1").arg(token.suffix));
     const QStringList parts = token.suffix.mid(1).split(u':');
-    if (parts.size() > 2) {
-        error = QStringLiteral("引号后只能跟“:宽度”和“:对齐”：%1").arg(token.suffix);
-        return false;
-    }
-    if (parts[0] != QStringLiteral("*") && !ParseNumber(parts[0], cell.widthMm, 1, 2000)) {
-        error = QStringLiteral("列宽要写毫米数（1 到 2000）或“*”：%1").arg(parts[0]);
-        return false;
-    }
+    if (parts.size() > 2)
+        return Fail(QStringLiteral("引号后只能跟“:宽度”和“:对齐”：%1").arg(token.suffix));
+    if (parts[0] != QStringLiteral("*") && !ParseNumber(parts[0], cell.widthMm, 1, 2000))
+        return Fail(QStringLiteral("列宽要写毫米数（1 到 2000）或“*”：%1").arg(parts[0]));
     if (parts.size() == 2) {
         if (parts[1] == QStringLiteral("left"))
             cell.align = Qt::AlignLeft;
@@ -188,12 +176,10 @@ bool ParseCell(const Token& token, Section& section, int lineNo, Cell& cell, QSt
             cell.align = Qt::AlignHCenter;
         else if (parts[1] == QStringLiteral("right"))
             cell.align = Qt::AlignRight;
-        else {
-            error = QStringLiteral("对齐方式只能是 left、center 或 right：%1").arg(parts[1]);
-            return false;
-        }
+        else
+            return Fail(QStringLiteral("对齐方式只能是 left、center 或 right：%1").arg(parts[1]));
     }
-    return true;
+    return cell;
 }
 
 } // namespace
@@ -210,27 +196,24 @@ QPageLayout Layout::PageLayout() const {
     return QPageLayout(pageSize, orientation, marginsMm, QPageLayout::Millimeter);
 }
 
-bool ParseLayout(const QByteArray& bytes, Layout& layout, QString& error) {
-    layout = Layout();
+Result<Layout, QString> ParseLayout(const QByteArray& bytes) {
+    Layout layout;
     QString text = QString::fromUtf8(bytes);
     if (text.startsWith(QChar(0xFEFF)))
         text.remove(0, 1);
-    if (text.contains(QChar::ReplacementCharacter)) {
-        error = QStringLiteral("版面文件不是 UTF-8 文本");
-        return false;
-    }
+    if (text.contains(QChar::ReplacementCharacter))
+        return Fail(QStringLiteral("版面文件不是 UTF-8 文本"));
     const QStringList lines = text.split(u'\n');
     Section* current = nullptr;
     for (int l = 0; l < lines.size(); ++l) {
         const int lineNo = l + 1;
         auto fail = [&](const QString& why) {
-            error = QStringLiteral("版面文件第 %1 行：%2").arg(lineNo).arg(why);
-            return false;
+            return Fail(QStringLiteral("版面文件第 %1 行：%2").arg(lineNo).arg(why));
         };
-        std::vector<Token> tokens;
-        QString why;
-        if (!Tokenize(lines[l], tokens, why))
-            return fail(why);
+        const Result<std::vector<Token>, QString> tokenized = Tokenize(lines[l]);
+        if (!tokenized)
+            return fail(tokenized.error());
+        const std::vector<Token>& tokens = *tokenized;
         if (tokens.empty())
             continue;
         if (tokens[0].quoted)
@@ -318,10 +301,10 @@ bool ParseLayout(const QByteArray& bytes, Layout& layout, QString& error) {
                 if (item.font < 0)
                     return fail(QStringLiteral("字体“%1”没有定义（先写 font）").arg(tokens[1].text));
                 for (size_t i = 2; i < tokens.size(); ++i) {
-                    Cell cell;
-                    if (!ParseCell(tokens[i], *current, lineNo, cell, why))
-                        return fail(why);
-                    item.cells.push_back(std::move(cell));
+                    Result<Cell, QString> cell = ParseCell(tokens[i], *current, lineNo);
+                    if (!cell)
+                        return fail(cell.error());
+                    item.cells.push_back(std::move(*cell));
                 }
                 ++current->printedLines;
             }
@@ -338,20 +321,16 @@ bool ParseLayout(const QByteArray& bytes, Layout& layout, QString& error) {
             double fixed = 0;
             for (const auto& cell : item.cells)
                 fixed += std::max(0.0, cell.widthMm);
-            if (fixed > paper.width() + 0.01) {
-                error = QStringLiteral("版面文件第 %1 行：各列宽度合计 %2 毫米，超出版心宽度 %3 毫米")
-                            .arg(item.lineNo)
-                            .arg(fixed, 0, 'f', 1)
-                            .arg(paper.width(), 0, 'f', 1);
-                return false;
-            }
+            if (fixed > paper.width() + 0.01)
+                return Fail(QStringLiteral("版面文件第 %1 行：各列宽度合计 %2 毫米，超出版心宽度 %3 毫米")
+                                .arg(item.lineNo)
+                                .arg(fixed, 0, 'f', 1)
+                                .arg(paper.width(), 0, 'f', 1));
         }
     }
-    if (paper.height() < 20) {
-        error = QStringLiteral("版面文件：页边距太大，版心高度不足 20 毫米");
-        return false;
-    }
-    return true;
+    if (paper.height() < 20)
+        return Fail(QStringLiteral("版面文件：页边距太大，版心高度不足 20 毫米"));
+    return layout;
 }
 
 } // namespace formatprn

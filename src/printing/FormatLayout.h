@@ -1,5 +1,7 @@
 #pragma once
 // The layout file of the report library, parsed (inside the library only).
+#include "core/Result.h"
+
 #include <QFont>
 #include <QMarginsF>
 #include <QPageLayout>
@@ -59,8 +61,7 @@ struct Layout {
     QPageLayout PageLayout() const;
 };
 
-// Parses the UTF-8 text of a layout file. On failure returns false with a message that names
-// the line.
-bool ParseLayout(const QByteArray& text, Layout& layout, QString& error);
+// Parses the UTF-8 text of a layout file. A failure's message names the line.
+kestrel::Result<Layout, QString> ParseLayout(const QByteArray& text);
 
 } // namespace formatprn

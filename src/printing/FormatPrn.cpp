@@ -317,14 +317,15 @@ struct FormatPrn::Impl {
         if (!status) {
             Fail(Failure::LayoutUnreadable,
                  QStringLiteral("无法读取版面文件“%1”：%2")
-                     .arg(QString::fromStdString(layoutPath.string()), FromGbk(status.message)));
+                     .arg(QString::fromStdString(layoutPath.string()), FromGbk(status.error().message)));
             return false;
         }
-        QString error;
-        if (!formatprn::ParseLayout(QByteArray::fromStdString(bytes), layout, error)) {
-            Fail(Failure::LayoutInvalid, error);
+        kestrel::Result<Layout, QString> parsed = formatprn::ParseLayout(QByteArray::fromStdString(bytes));
+        if (!parsed) {
+            Fail(Failure::LayoutInvalid, parsed.error());
             return false;
         }
+        layout = std::move(*parsed);
         layoutLoaded = true;
         begun.assign(layout.sections.size(), false);
         return true;
@@ -480,12 +481,6 @@ int FormatPrn::GetSectionLines(const char* section) {
     return index < 0 ? 0 : m_impl->layout.sections[index].printedLines;
 }
 
-FormatPrn::Failure FormatPrn::LastFailure() const {
-    return m_impl->failure;
-}
-QString FormatPrn::FailureText() const {
-    return m_impl->failureText;
-}
 void FormatPrn::SetUiHooks(UiHooks hooks) {
     m_impl->hooks = std::move(hooks);
 }
@@ -633,13 +628,14 @@ int FormatPrn::Run() {
     return 1;
 }
 
-int FormatPrn::RunToPdf(const std::filesystem::path& pdfPath) {
+kestrel::Result<void, FormatPrn::RunError> FormatPrn::RunToPdf(const std::filesystem::path& pdfPath) {
     Impl& d = *m_impl;
     auto body = [this] { return WriteBody(); };
     auto header = [this](int page) { return WriteHeader(page); };
     auto footer = [this](int page, int count) { return WriteFooter(page, count); };
+    auto failed = [&d] { return kestrel::Fail(RunError{d.failure, d.failureText}); };
     if (!d.Prepare(body, header, footer))
-        return 0;
+        return failed();
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     {
@@ -649,17 +645,16 @@ int FormatPrn::RunToPdf(const std::filesystem::path& pdfPath) {
         writer.setTitle(d.documentName);
         writer.setCreator(QStringLiteral("kestrel"));
         if (!d.Render(&writer, header, footer))
-            return 0;
+            return failed();
     }
     buffer.close();
     const QByteArray& bytes = buffer.data();
     const kestrel::FileStatus status =
         kestrel::WriteOutputFile(pdfPath, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
     if (!status) {
-        d.Fail(
-            Failure::Output,
-            QStringLiteral("无法写入“%1”：%2").arg(QString::fromStdString(pdfPath.string()), FromGbk(status.message)));
-        return 0;
+        d.Fail(Failure::Output, QStringLiteral("无法写入“%1”：%2")
+                                    .arg(QString::fromStdString(pdfPath.string()), FromGbk(status.error().message)));
+        return failed();
     }
-    return 1;
+    return kestrel::Ok();
 }

@@ -3,6 +3,8 @@
 // report through FMT_Begin / FMT_String / FMT_Commit, and laid out in pages (header on every
 // page, body rows paginated, footer with the page number and count) for the print preview or
 // straight into a PDF file.
+#include "core/Result.h"
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -54,10 +56,6 @@ public:
     FormatPrn(const FormatPrn&) = delete;
     FormatPrn& operator=(const FormatPrn&) = delete;
 
-    // Non-interactive path: the whole report written to pdfPath (atomically). No window, no
-    // message box: the reason of a failure is in FailureText().
-    int RunToPdf(const std::filesystem::path& pdfPath);
-
     enum class Failure {
         None,
         LayoutUnreadable, // the layout file could not be read
@@ -65,9 +63,15 @@ public:
         Report,           // a section operation returned 0
         Output,           // the PDF could not be produced or written
     };
-    Failure LastFailure() const;
-    // Why the last run failed, for people (no "报表无法生成：" prefix).
-    QString FailureText() const;
+    // Why a run made no report.
+    struct RunError {
+        Failure kind = Failure::None;
+        QString text; // for people (no "报表无法生成：" prefix)
+    };
+
+    // Non-interactive path: the whole report written to pdfPath (atomically). No window, no
+    // message box: the error says why there is no report.
+    kestrel::Result<void, RunError> RunToPdf(const std::filesystem::path& pdfPath);
 
     // Windows of the interactive path go through these when set, so that callers can route
     // them through their own modal seam. parent is the preview's and the message box's parent.

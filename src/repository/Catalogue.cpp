@@ -82,20 +82,20 @@ void GroupCatalogue::Reset(const std::filesystem::path& newPath) {
 FileStatus ParseCatalogueBytes(GroupCatalogue& catalogue, const std::string& bytes) {
     // Parsed aside and taken over only whole: a refused file leaves the open catalogue as it was.
     if (bytes.size() < kHeadBytes)
-        return FileStatus::Invalid("shorter than a catalogue head");
+        return Fail(FileError::Invalid("shorter than a catalogue head"));
     char keyword[kKeywordBytes];
     std::memcpy(keyword, bytes.data(), kKeywordBytes);
     if (FieldText(keyword) != kCatalogueKeyword)
-        return FileStatus::Invalid("wrong keyword");
+        return Fail(FileError::Invalid("wrong keyword"));
     const int32_t count = ReadLe32(bytes.data() + kKeywordBytes);
     if (count < 0 || count > kMaxGroups)
-        return FileStatus::Invalid("group count out of range");
+        return Fail(FileError::Invalid("group count out of range"));
     const std::size_t lengthAt = kHeadBytes + sizeof(GroupRecord) * static_cast<std::size_t>(count);
     if (bytes.size() < lengthAt + 4)
-        return FileStatus::Invalid("catalogue shorter than its group count claims");
+        return Fail(FileError::Invalid("catalogue shorter than its group count claims"));
     const int32_t flowLength = ReadLe32(bytes.data() + lengthAt);
     if (flowLength < 0 || bytes.size() - (lengthAt + 4) < static_cast<std::size_t>(flowLength))
-        return FileStatus::Invalid("catalogue shorter than its flow table length claims");
+        return Fail(FileError::Invalid("catalogue shorter than its flow table length claims"));
 
     std::memcpy(catalogue.keyword, keyword, kKeywordBytes);
     catalogue.groupCount = count;
@@ -104,7 +104,7 @@ FileStatus ParseCatalogueBytes(GroupCatalogue& catalogue, const std::string& byt
                 sizeof(GroupRecord) * static_cast<std::size_t>(count));
     const char* flow = bytes.data() + lengthAt + 4;
     catalogue.flowTable = FixedTextView(flow, static_cast<std::size_t>(flowLength));
-    return FileStatus::Ok();
+    return Ok();
 }
 
 namespace {
@@ -116,27 +116,27 @@ FileStatus ReadDeclared(GroupCatalogue& catalogue, const std::filesystem::path& 
     if (FileStatus opened = file.Open(path); !opened)
         return opened;
     if (file.Size() < kHeadBytes)
-        return FileStatus::Invalid("shorter than a catalogue head");
+        return Fail(FileError::Invalid("shorter than a catalogue head"));
     std::string head;
     if (FileStatus read = file.ReadAt(0, kHeadBytes, head); !read)
         return read;
     char keyword[kKeywordBytes];
     std::memcpy(keyword, head.data(), kKeywordBytes);
     if (FieldText(keyword) != kCatalogueKeyword)
-        return FileStatus::Invalid("wrong keyword");
+        return Fail(FileError::Invalid("wrong keyword"));
     const int32_t count = ReadLe32(head.data() + kKeywordBytes);
     if (count < 0 || count > kMaxGroups)
-        return FileStatus::Invalid("group count out of range");
+        return Fail(FileError::Invalid("group count out of range"));
     const uint64_t lengthAt = kHeadBytes + sizeof(GroupRecord) * static_cast<uint64_t>(count);
     std::string lengthBytes;
     if (FileStatus read = file.ReadAt(lengthAt, 4, lengthBytes); !read)
-        return FileStatus::Invalid("catalogue shorter than its group count claims");
+        return Fail(FileError::Invalid("catalogue shorter than its group count claims"));
     const int32_t flowLength = ReadLe32(lengthBytes.data());
     if (flowLength < 0)
-        return FileStatus::Invalid("catalogue shorter than its flow table length claims");
+        return Fail(FileError::Invalid("catalogue shorter than its flow table length claims"));
     const uint64_t declared = lengthAt + 4 + static_cast<uint64_t>(flowLength);
     if (declared > file.Size())
-        return FileStatus::Invalid("catalogue shorter than its flow table length claims");
+        return Fail(FileError::Invalid("catalogue shorter than its flow table length claims"));
     if (declared > kMaxStoredFileBytes)
         return FileTooLarge();
     std::string bytes;
@@ -151,7 +151,7 @@ FileStatus LoadCatalogue(GroupCatalogue& catalogue, const std::filesystem::path&
     catalogue.path = path;
     FileStatus status = ReadDeclared(catalogue, path);
     if (!status)
-        status.About(FileNameForMessage(path));
+        status.error().About(FileNameForMessage(path));
     return status;
 }
 
@@ -177,10 +177,10 @@ std::string SerializeCatalogue(const GroupCatalogue& catalogue) {
 
 FileStatus SaveCatalogue(const GroupCatalogue& catalogue) {
     if (catalogue.flowTable.size() >= static_cast<std::size_t>(INT32_MAX))
-        return FileStatus::Invalid("flow table too long");
+        return Fail(FileError::Invalid("flow table too long"));
     FileStatus written = WriteFileAtomic(catalogue.path, SerializeCatalogue(catalogue));
     if (!written)
-        written.About(FileNameForMessage(catalogue.path));
+        written.error().About(FileNameForMessage(catalogue.path));
     return written;
 }
 

@@ -18,10 +18,10 @@ namespace kestrel {
 
 namespace {
 
-FileStatus ErrnoFor(const std::string& name, int err) {
-    FileStatus status = FileStatus::FromErrno(err);
-    status.message = name + ": " + status.message;
-    return status;
+FileError ErrnoFor(const std::string& name, int err) {
+    FileError error = FileError::FromErrno(err);
+    error.message = name + ": " + error.message;
+    return error;
 }
 
 // rename() that fails with EEXIST instead of replacing the target.
@@ -41,14 +41,14 @@ int RenameNoReplace(const std::filesystem::path& from, const std::filesystem::pa
 
 FileStatus DeleteModuleFile(const std::filesystem::path& folder, const std::string& fileName) {
     if (::unlink(ModuleFilePath(folder, fileName).c_str()) != 0)
-        return ErrnoFor(fileName, errno);
-    return FileStatus::Ok();
+        return Fail(ErrnoFor(fileName, errno));
+    return Ok();
 }
 
 FileStatus RenameModuleFile(const std::filesystem::path& folder, const std::string& from, const std::string& to) {
     if (const int err = RenameNoReplace(ModuleFilePath(folder, from), ModuleFilePath(folder, to)))
-        return ErrnoFor(err == EEXIST ? to : from, err);
-    return FileStatus::Ok();
+        return Fail(ErrnoFor(err == EEXIST ? to : from, err));
+    return Ok();
 }
 
 namespace {
@@ -138,8 +138,10 @@ FileStatus MoveBySwapFile(const std::filesystem::path& folder, const std::vector
     for (int i = std::min(a, b); i <= std::max(a, b); ++i)
         involved.push_back(names[i]);
     const std::filesystem::path journal = ModuleFilePath(folder, kSwapJournalName);
-    if (FileStatus written = WriteFileAtomic(journal, JournalBytes(involved)); !written)
-        return written.About(kSwapJournalName);
+    if (FileStatus written = WriteFileAtomic(journal, JournalBytes(involved)); !written) {
+        written.error().About(kSwapJournalName);
+        return written;
+    }
 
     for (std::size_t done = 0; done < chain.size(); ++done) {
         const FileStatus step = RenameModuleFile(folder, chain[done].first, chain[done].second);
@@ -149,16 +151,16 @@ FileStatus MoveBySwapFile(const std::filesystem::path& folder, const std::vector
         for (std::size_t k = done; k-- > 0;) {
             const FileStatus back = RenameModuleFile(folder, chain[k].second, chain[k].first);
             if (!back)
-                undoFailures += "\n" + back.message;
+                undoFailures += "\n" + back.error().message;
         }
         if (undoFailures.empty())
             ::unlink(journal.c_str());
-        FileStatus failed = step;
+        FileError failed = step.error();
         failed.message += undoFailures;
-        return failed;
+        return Fail(std::move(failed));
     }
     ::unlink(journal.c_str());
-    return FileStatus::Ok();
+    return Ok();
 }
 
 } // namespace
@@ -174,13 +176,14 @@ FileStatus RepairInterruptedMove(const std::filesystem::path& folder, std::strin
     std::string bytes;
     const FileStatus read = ReadWholeFile(journal, bytes);
     if (!read) {
-        if (read.osError == ENOENT)
-            return FileStatus::Ok();
-        return FileStatus(read).About(kSwapJournalName);
+        if (read.error().osError == ENOENT)
+            return Ok();
+        FileError failed = read.error();
+        return Fail(failed.About(kSwapJournalName));
     }
     std::vector<std::string> names;
     if (!ParseJournal(bytes, names))
-        return FileStatus::Invalid("damaged move journal").About(kSwapJournalName);
+        return Fail(FileError::Invalid("damaged move journal").About(kSwapJournalName));
     if (Exists(swap)) {
         // Every rename of the chain fills the name the one before emptied: the one name of
         // the chain that is missing is where the module under the swap name belongs.
@@ -191,14 +194,14 @@ FileStatus RepairInterruptedMove(const std::filesystem::path& folder, std::strin
                 break;
             }
         if (missing.empty())
-            return ErrnoFor(kSwapFileName, EEXIST);
+            return Fail(ErrnoFor(kSwapFileName, EEXIST));
         if (FileStatus back = RenameModuleFile(folder, kSwapFileName, missing); !back)
             return back;
         note = Utf8ToGbkLossy("上次中断的移动已修复：") + kSwapFileName + " -> " + missing;
     }
     if (::unlink(journal.c_str()) != 0 && errno != ENOENT)
-        return ErrnoFor(kSwapJournalName, errno);
-    return FileStatus::Ok();
+        return Fail(ErrnoFor(kSwapJournalName, errno));
+    return Ok();
 }
 
 FileStatus MoveModuleInList(const std::filesystem::path& folder, const std::vector<std::string>& names, int a, int b,
@@ -211,20 +214,20 @@ FileStatus MoveModuleInList(const std::filesystem::path& folder, const std::vect
         return repair;
     const int count = static_cast<int>(names.size());
     if (a == b || a < 0 || b < 0 || a >= count || b >= count)
-        return FileStatus::Ok();
+        return Ok();
 
     // A swap file without a journal may hold a module that only its owner can place.
     if (Exists(ModuleFilePath(folder, kSwapFileName)))
-        return ErrnoFor(kSwapFileName, EEXIST);
+        return Fail(ErrnoFor(kSwapFileName, EEXIST));
     if (g_exchangeAllowed) {
         std::string failedName, undoFailures;
         const int err = MoveByExchange(folder, names, a, b, failedName, undoFailures);
         if (err == 0)
-            return FileStatus::Ok();
+            return Ok();
         if (!failedName.empty()) {
-            FileStatus failed = ErrnoFor(failedName, err);
+            FileError failed = ErrnoFor(failedName, err);
             failed.message += undoFailures;
-            return failed;
+            return Fail(std::move(failed));
         }
     }
     return MoveBySwapFile(folder, names, a, b);
@@ -235,7 +238,7 @@ FileStatus MoveModuleToGroup(ModuleRecord& record, const std::filesystem::path& 
     if (FileStatus loaded = LoadModuleFile(record, folder, fileName); !loaded)
         return loaded;
     if (!SetFieldText(record.header.groupId, groupId))
-        return FileStatus::Invalid("group identifier too long");
+        return Fail(FileError::Invalid("group identifier too long"));
     return SaveModuleFile(record, userName, folder);
 }
 
@@ -249,54 +252,62 @@ FileStatus CreateModuleFile(ModuleRecord& record, const std::filesystem::path& f
     SetFieldText(header.modifiedAt, "");
     SetFieldText(header.keyword, kModuleKeyword);
     if (!SetFieldText(header.groupId, groupId))
-        return FileStatus::Invalid("group identifier too long");
+        return Fail(FileError::Invalid("group identifier too long"));
     return SaveModuleFile(record, userName, folder);
 }
+
+namespace {
+
+Fail<GroupStepError> Refuse(GroupStep step, FileStatus status = Ok()) {
+    return Fail(GroupStepError{step, std::move(status)});
+}
+
+} // namespace
 
 GroupStepResult AddGroup(GroupCatalogue& catalogue, const std::string& identifier, const std::string& name,
                          const std::string& flow) {
     if (catalogue.FindGroup(identifier) >= 0)
-        return {GroupStep::DuplicateId, {}};
+        return Refuse(GroupStep::DuplicateId);
     if (catalogue.groupCount >= kMaxGroups)
-        return {GroupStep::CatalogueFull, {}};
+        return Refuse(GroupStep::CatalogueFull);
     GroupRecord group{};
     if (!SetFieldText(group.identifier, identifier) || !SetFieldText(group.name, name))
-        return {GroupStep::NoSuchGroup, FileStatus::Invalid("identifier or name too long")};
+        return Refuse(GroupStep::NoSuchGroup, Fail(FileError::Invalid("identifier or name too long")));
     GroupCatalogue before = catalogue;
     catalogue.AppendGroup(group);
     SetFlowText(catalogue.flowTable, identifier, flow);
     if (FileStatus saved = SaveCatalogue(catalogue); !saved) {
         catalogue = std::move(before);
-        return {GroupStep::NotSaved, saved};
+        return Refuse(GroupStep::NotSaved, std::move(saved));
     }
-    return {};
+    return Ok();
 }
 
 GroupStepResult ChangeGroup(GroupCatalogue& catalogue, int index, const std::string& name, const std::string& flow) {
     if (index < 0 || index >= catalogue.groupCount)
-        return {GroupStep::NoSuchGroup, {}};
+        return Refuse(GroupStep::NoSuchGroup);
     GroupCatalogue before = catalogue;
     GroupRecord& group = catalogue.groups[index];
     if (!SetFieldText(group.name, name))
-        return {GroupStep::NoSuchGroup, FileStatus::Invalid("name too long")};
+        return Refuse(GroupStep::NoSuchGroup, Fail(FileError::Invalid("name too long")));
     SetFlowText(catalogue.flowTable, FieldText(group.identifier), flow);
     if (FileStatus saved = SaveCatalogue(catalogue); !saved) {
         catalogue = std::move(before);
-        return {GroupStep::NotSaved, saved};
+        return Refuse(GroupStep::NotSaved, std::move(saved));
     }
-    return {};
+    return Ok();
 }
 
 GroupStepResult DeleteGroup(GroupCatalogue& catalogue, int index) {
     if (index < 0 || index >= catalogue.groupCount)
-        return {GroupStep::NoSuchGroup, {}};
+        return Refuse(GroupStep::NoSuchGroup);
     GroupCatalogue before = catalogue;
     catalogue.RemoveGroup(index);
     if (FileStatus saved = SaveCatalogue(catalogue); !saved) {
         catalogue = std::move(before);
-        return {GroupStep::NotSaved, saved};
+        return Refuse(GroupStep::NotSaved, std::move(saved));
     }
-    return {};
+    return Ok();
 }
 
 } // namespace kestrel

@@ -52,18 +52,19 @@ FileStatus CreateModuleFile(ModuleRecord& record, const std::filesystem::path& f
                             const std::string& groupId, const std::string& userName);
 
 enum class GroupStep {
-    Done,
     DuplicateId,   // new group: the identifier exists (letter case significant)
     CatalogueFull, // new group: 100 groups exist
-    NoSuchGroup,   // index out of range
+    NoSuchGroup,   // index out of range, or a text too long for its field
     NotSaved,      // the catalogue file could not be written; the catalogue is as before
 };
 
-struct GroupStepResult {
-    GroupStep step = GroupStep::Done;
-    FileStatus status; // the write's status for NotSaved
-    explicit operator bool() const { return step == GroupStep::Done; }
+// Why a group step was not done.
+struct GroupStepError {
+    GroupStep step = GroupStep::NoSuchGroup;
+    FileStatus status; // the write's failure for NotSaved, the text's for a text too long
 };
+
+using GroupStepResult = Result<void, GroupStepError>;
 
 // Each group step changes the catalogue and writes it; a failed write restores the catalogue
 // in memory, so it never holds what the file does not.

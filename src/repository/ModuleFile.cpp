@@ -32,18 +32,18 @@ std::string BlockText(const std::string& bytes, std::size_t at, std::size_t leng
 
 FileStatus Parse(ModuleRecord& record, const std::string& bytes, bool withTestValues) {
     if (bytes.size() < kHeaderBytes)
-        return FileStatus::Invalid("shorter than a module header");
+        return Fail(FileError::Invalid("shorter than a module header"));
     ModuleHeader header;
     std::memcpy(&header, bytes.data(), kHeaderBytes);
     const int64_t lengthAt = TestValueLengthOffset(header);
     if (lengthAt < 0)
-        return FileStatus::Invalid("not a module file");
+        return Fail(FileError::Invalid("not a module file"));
     const auto size = static_cast<int64_t>(bytes.size());
     if (lengthAt + 4 > size)
-        return FileStatus::Invalid("module file shorter than its lengths claim");
+        return Fail(FileError::Invalid("module file shorter than its lengths claim"));
     const int32_t testValueLength = ReadLe32(bytes.data() + lengthAt);
     if (testValueLength < 0 || lengthAt + 4 + testValueLength > size)
-        return FileStatus::Invalid("module file shorter than its lengths claim");
+        return Fail(FileError::Invalid("module file shorter than its lengths claim"));
 
     record.header = header;
     std::size_t at = kHeaderBytes;
@@ -59,7 +59,7 @@ FileStatus Parse(ModuleRecord& record, const std::string& bytes, bool withTestVa
     at += static_cast<std::size_t>(header.remarkLength) + 4;
     record.testValues =
         withTestValues ? BlockText(bytes, at, static_cast<std::size_t>(testValueLength)) : std::string();
-    return FileStatus::Ok();
+    return Ok();
 }
 
 // Reads what the header declares and no more: every length is checked against the file's
@@ -69,7 +69,7 @@ FileStatus ReadDeclared(ModuleRecord& record, const std::filesystem::path& path,
     if (FileStatus opened = file.Open(path); !opened)
         return opened;
     if (file.Size() < kHeaderBytes)
-        return FileStatus::Invalid("shorter than a module header");
+        return Fail(FileError::Invalid("shorter than a module header"));
     std::string head;
     if (FileStatus read = file.ReadAt(0, kHeaderBytes, head); !read)
         return read;
@@ -77,16 +77,16 @@ FileStatus ReadDeclared(ModuleRecord& record, const std::filesystem::path& path,
     std::memcpy(&header, head.data(), kHeaderBytes);
     const int64_t lengthAt = TestValueLengthOffset(header);
     if (lengthAt < 0)
-        return FileStatus::Invalid("not a module file");
+        return Fail(FileError::Invalid("not a module file"));
     std::string lengthBytes;
     if (FileStatus read = file.ReadAt(static_cast<uint64_t>(lengthAt), 4, lengthBytes); !read)
         return read;
     const int32_t testValueLength = ReadLe32(lengthBytes.data());
     if (testValueLength < 0)
-        return FileStatus::Invalid("not a module file");
+        return Fail(FileError::Invalid("not a module file"));
     const uint64_t declared = static_cast<uint64_t>(lengthAt) + 4 + static_cast<uint64_t>(testValueLength);
     if (declared > file.Size())
-        return FileStatus::Invalid("module file shorter than its lengths claim");
+        return Fail(FileError::Invalid("module file shorter than its lengths claim"));
     if (declared > kMaxStoredFileBytes)
         return FileTooLarge();
     std::string bytes;
@@ -100,7 +100,7 @@ FileStatus Load(ModuleRecord& record, const std::filesystem::path& folder, const
     record.fileName = fileName;
     FileStatus status = ReadDeclared(record, ModuleFilePath(folder, fileName), withTestValues);
     if (!status)
-        status.About(fileName);
+        status.error().About(fileName);
     return status;
 }
 
@@ -267,10 +267,10 @@ std::string SerializeModule(const ModuleRecord& record) {
 
 FileStatus SaveModuleFile(ModuleRecord& record, const std::string& userName, const std::filesystem::path& folder) {
     if (record.fileName.empty())
-        return FileStatus::Invalid("module without a file name");
+        return Fail(FileError::Invalid("module without a file name"));
     if (StoredLength(record.body) < 0 || StoredLength(record.description) < 0 || StoredLength(record.remarks) < 0 ||
         StoredLength(record.testValues) < 0)
-        return FileStatus::Invalid("module text too long");
+        return Fail(FileError::Invalid("module text too long"));
     SetFieldText(record.header.modifier, GbkPrefix(userName, sizeof record.header.modifier - 1));
     SetFieldText(record.header.modifiedAt, CurrentTimeStamp());
     SetFieldText(record.header.keyword, kModuleKeyword);
@@ -280,7 +280,7 @@ FileStatus SaveModuleFile(ModuleRecord& record, const std::string& userName, con
     record.header.variableCount = std::clamp<int32_t>(record.header.variableCount, 0, kMaxVariables);
     FileStatus written = WriteFileAtomic(ModuleFilePath(folder, record.fileName), SerializeModule(record));
     if (!written)
-        written.About(record.fileName);
+        written.error().About(record.fileName);
     return written;
 }
 

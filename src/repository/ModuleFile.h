@@ -134,7 +134,7 @@ std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const 
 // Reads folder/fileName into record (replacing everything, setting record.fileName).
 // Invalid: shorter than 160 bytes, wrong keyword, or lengths/count that are negative, over
 // 100 variables, or point past the end. Io: the file could not be read, or declares more than
-// kMaxStoredFileBytes (EFBIG). A failure names the file (FileStatus::file).
+// kMaxStoredFileBytes (EFBIG). A failure names the file (FileError::file).
 FileStatus LoadModuleFile(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName);
 
 // Reads the module file at path (any name, any folder) as LoadModuleFile does; record.fileName

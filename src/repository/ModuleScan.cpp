@@ -33,7 +33,7 @@ bool HasModuleExtension(std::string_view name) {
 ScanFailure UnnamableFailure(std::string_view diskName) {
     ScanFailure failure;
     failure.fileName = Utf8ToGbkLossy(diskName);
-    failure.status = FileStatus::Invalid(Utf8ToGbkLossy("文件名既不是 UTF-8 也不是 GBK")).About(failure.fileName);
+    failure.status = Fail(FileError::Invalid(Utf8ToGbkLossy("文件名既不是 UTF-8 也不是 GBK")).About(failure.fileName));
     return failure;
 }
 
@@ -170,7 +170,7 @@ FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<
         failures->clear();
     Dir dir(folder);
     if (!dir.Get())
-        return FileStatus::FromErrno(errno);
+        return Fail(FileError::FromErrno(errno));
     const int dirFd = ::dirfd(dir.Get());
     errno = 0;
     while (const dirent* entry = ::readdir(dir.Get())) {
@@ -183,8 +183,8 @@ FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<
         errno = 0;
     }
     if (errno != 0)
-        return FileStatus::FromErrno(errno);
-    return FileStatus::Ok();
+        return Fail(FileError::FromErrno(errno));
+    return Ok();
 }
 
 namespace {
@@ -261,7 +261,7 @@ bool StillListed(int dirFd, const std::string& name) {
 
 // The failure of one listed file, naming it ("broken.kst: No such file or directory").
 FileStatus FailureOf(const ModuleIndex::CacheEntry& entry, int error) {
-    return FileStatus::FromErrno(error).About(entry.gbkName ? *entry.gbkName : entry.diskName);
+    return Fail(FileError::FromErrno(error).About(entry.gbkName ? *entry.gbkName : entry.diskName));
 }
 
 // One name of the listing, in directory order, with what reading it gave.
@@ -292,7 +292,7 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
     };
     Dir dir(folder);
     if (!dir.Get())
-        return failed(FileStatus::FromErrno(errno));
+        return failed(Fail(FileError::FromErrno(errno)));
     const int dirFd = ::dirfd(dir.Get());
     std::vector<ListedFile> listed;
     listed.reserve(old.size());
@@ -376,10 +376,10 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
         next.push_back(std::move(file.entry));
     }
     if (listError != 0)
-        return failed(FileStatus::FromErrno(listError));
+        return failed(Fail(FileError::FromErrno(listError)));
     // Files that are gone are forgotten.
     old = std::move(next);
-    return FileStatus::Ok();
+    return Ok();
 }
 
 } // namespace
@@ -478,7 +478,7 @@ FileStatus ListMemberModules(const std::filesystem::path& folder, const std::vec
             if (file.gbkName)
                 names.push_back(*file.gbkName);
     std::sort(names.begin(), names.end());
-    return FileStatus::Ok();
+    return Ok();
 }
 
 ModuleIndex::ModuleIndex(int readers) : m_readers(readers) {}

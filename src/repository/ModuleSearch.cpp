@@ -29,9 +29,9 @@ FileStatus MakeMatcher(const SearchOptions& options, Matcher& matcher) {
                 return std::regex_search(text.begin(), text.end(), *expression);
             };
         } catch (const std::regex_error& error) {
-            return FileStatus::Invalid(std::string("invalid regular expression: ") + error.what());
+            return Fail(FileError::Invalid(std::string("invalid regular expression: ") + error.what()));
         }
-        return FileStatus::Ok();
+        return Ok();
     }
     if (options.ignoreCase) {
         const std::string pattern = AsciiLowerText(options.pattern);
@@ -40,7 +40,7 @@ FileStatus MakeMatcher(const SearchOptions& options, Matcher& matcher) {
         const std::string pattern = options.pattern;
         matcher = [pattern](std::string_view text) { return text.find(pattern) != std::string_view::npos; };
     }
-    return FileStatus::Ok();
+    return Ok();
 }
 
 // Calls line(number, text) for each line of a GBK text, in UTF-8 and without its CR LF.
@@ -95,7 +95,7 @@ FileStatus SearchModules(const GroupCatalogue& catalogue, const SearchOptions& o
     if (FileStatus made = MakeMatcher(options, matches); !made)
         return made;
     if (options.hasGroup && catalogue.FindGroup(options.group) < 0)
-        return FileStatus::Invalid("no group " + GbkToUtf8(options.group) + " in the catalogue");
+        return Fail(FileError::Invalid("no group " + GbkToUtf8(options.group) + " in the catalogue"));
     std::vector<std::string> groupIds;
     if (options.hasGroup)
         groupIds.push_back(options.group);
@@ -109,12 +109,12 @@ FileStatus SearchModules(const GroupCatalogue& catalogue, const SearchOptions& o
     ModuleRecord record;
     for (const std::string& name : names) {
         const FileStatus loaded = LoadModuleFile(record, catalogue.Folder(), name);
-        if (loaded.IsIo())
+        if (!loaded && loaded.error().IsIo())
             return loaded;
         if (loaded)
             SearchModule(record, matches, hits);
     }
-    return FileStatus::Ok();
+    return Ok();
 }
 
 std::string SearchFieldLabel(const SearchHit& hit) {

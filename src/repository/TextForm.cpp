@@ -685,16 +685,16 @@ std::filesystem::path ModuleTextPath(const std::filesystem::path& dir, const std
 FileStatus WriteIfChanged(AtomicFileWriter& writer, const std::filesystem::path& path, const std::string& bytes) {
     std::string old;
     if (ReadWholeFile(path, old) && old == bytes)
-        return FileStatus::Ok();
+        return Ok();
     FileStatus written = writer.Write(path, bytes);
     if (!written)
-        written.message = path.string() + ": " + written.message;
+        written.error().message = path.string() + ": " + written.error().message;
     return written;
 }
 
 FileStatus WithPath(FileStatus status, const std::filesystem::path& path) {
-    if (!status && status.IsIo())
-        status.message = path.string() + ": " + status.message;
+    if (!status && status.error().IsIo())
+        status.error().message = path.string() + ": " + status.error().message;
     return status;
 }
 
@@ -716,14 +716,14 @@ FileStatus ExportTextForm(const std::filesystem::path& cataloguePath, const std:
     std::vector<std::string> names;
     if (FileStatus listed = ListMemberModules(catalogue.Folder(), groupIds, names); !listed) {
         const std::filesystem::path where =
-            listed.file.empty() ? catalogue.Folder() : ModuleFilePath(catalogue.Folder(), listed.file);
+            listed.error().file.empty() ? catalogue.Folder() : ModuleFilePath(catalogue.Folder(), listed.error().file);
         return WithPath(listed, where);
     }
 
     std::error_code error;
     std::filesystem::create_directories(dir / kModuleTextFolder, error);
     if (error)
-        return WithPath(FileStatus::FromErrno(error.value()), dir / kModuleTextFolder);
+        return WithPath(Fail(FileError::FromErrno(error.value())), dir / kModuleTextFolder);
     AtomicFileWriter writer;
     // Line endings must reach the repository and come back untouched.
     if (FileStatus written = WriteIfChanged(writer, dir / ".gitattributes", "* -text\n"); !written)
@@ -735,7 +735,7 @@ FileStatus ExportTextForm(const std::filesystem::path& cataloguePath, const std:
     ModuleRecord record;
     for (const std::string& name : names) {
         const FileStatus loaded = LoadModuleFile(record, catalogue.Folder(), name);
-        if (loaded.IsIo())
+        if (!loaded && loaded.error().IsIo())
             return WithPath(loaded, ModuleFilePath(catalogue.Folder(), name));
         if (!loaded || catalogue.FindGroup(FieldText(record.header.groupId)) < 0)
             continue; // changed since the headers were read
@@ -758,7 +758,7 @@ FileStatus ExportTextForm(const std::filesystem::path& cataloguePath, const std:
         if ((EndsWith(file, kFieldsExtension) || EndsWith(file, kSqlExtension)) && !wanted.count(entry.path()))
             std::filesystem::remove(entry.path(), error);
     }
-    return FileStatus::Ok();
+    return Ok();
 }
 
 FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesystem::path& cataloguePath,
@@ -785,7 +785,7 @@ FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesyste
                 sqlFiles.insert(file);
         }
         if (error)
-            return WithPath(FileStatus::FromErrno(error.value()), moduleDir);
+            return WithPath(Fail(FileError::FromErrno(error.value())), moduleDir);
     }
     std::sort(fieldFiles.begin(), fieldFiles.end());
 
@@ -817,12 +817,12 @@ FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesyste
     for (const std::string& orphan : sqlFiles)
         findings.push_back({std::string(kModuleTextFolder) + "/" + orphan, 0, "SQL file without its module's .toml"});
     if (!findings.empty())
-        return FileStatus::Invalid("the text form has errors");
+        return Fail(FileError::Invalid("the text form has errors"));
 
     if (catalogue.Folder().has_relative_path()) {
         std::filesystem::create_directories(catalogue.Folder(), error);
         if (error)
-            return WithPath(FileStatus::FromErrno(error.value()), catalogue.Folder());
+            return WithPath(Fail(FileError::FromErrno(error.value())), catalogue.Folder());
     }
     AtomicFileWriter writer;
     for (const ModuleRecord& record : records) {
@@ -833,7 +833,7 @@ FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesyste
     }
     if (FileStatus written = WriteFileAtomic(cataloguePath, SerializeCatalogue(catalogue)); !written)
         return WithPath(written, cataloguePath);
-    return FileStatus::Ok();
+    return Ok();
 }
 
 } // namespace kestrel

@@ -163,15 +163,15 @@ FileStatus LintCatalogue(const std::filesystem::path& cataloguePath, std::vector
             findings.push_back({name, 0, LintLevel::Warning,
                                 "the tool would refuse this file name (it needs \".kst\" or \".KST\", no blank)"});
         const FileStatus loaded = LoadModuleFile(record, catalogue.Folder(), name);
-        if (loaded.IsIo())
-            findings.push_back({name, 0, LintLevel::Error, "cannot be read: " + GbkToUtf8(loaded.message)});
+        if (!loaded && loaded.error().IsIo())
+            findings.push_back({name, 0, LintLevel::Error, "cannot be read: " + GbkToUtf8(loaded.error().message)});
         else if (!loaded)
             findings.push_back(
                 {name, 0, LintLevel::Error, "not a module file; the catalogue report fails while it is here"});
         else
             LintModule(record, catalogue, findings);
     }
-    return FileStatus::Ok();
+    return Ok();
 }
 
 } // namespace kestrel

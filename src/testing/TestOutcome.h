@@ -4,12 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace kestrel {
 
+// A message for the user, as a message box shows it.
 struct TestMessage {
-    bool present = false;
     std::string text;    // GBK, or UTF-8 when unicode
     std::string caption; // GBK; empty: the host application's title
     // A text from the database (a driver's message, the module's ErrorMsg) is UTF-8: GBK has no
@@ -23,12 +24,12 @@ struct TestMessage {
 constexpr std::size_t kCapturedOutputBytes = 64 * 1024;
 
 struct TestOutcome {
-    int32_t code = -1;         // 0 success, -1 the tool's own failure, else the module's code
-    TestMessage message;       // to be shown by the caller (UI: a message box; batch: its line)
-    bool cancelled = false;    // the user cancelled the run; counts as a failed test
-    std::string moduleMessage; // UTF-8; the module's own ErrorMsg when it wrote a non-zero code
-    std::string output;        // bytes as printed: the last kCapturedOutputBytes of the module's stdout
-    std::string errorOutput;   // the same of its stderr
+    int32_t code = -1;                  // 0 success, -1 the tool's own failure, else the module's code
+    std::optional<TestMessage> message; // to be shown by the caller (UI: a message box; batch: its line)
+    bool cancelled = false;             // the user cancelled the run; counts as a failed test
+    std::string moduleMessage;          // UTF-8; the module's own ErrorMsg when it wrote a non-zero code
+    std::string output;                 // bytes as printed: the last kCapturedOutputBytes of the module's stdout
+    std::string errorOutput;            // the same of its stderr
     // The code is the module's own verdict (its KSTError row, or the lack of one; the
     // function's result), not a failure to run it.
     bool reportedByModule = false;

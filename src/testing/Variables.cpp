@@ -23,8 +23,8 @@ const std::string& CaptionError() {
     return text;
 }
 
-FillResult Failure(std::string message) {
-    return FillResult{false, std::move(message), CaptionError()};
+Fail<TestMessage> Refusal(std::string message) {
+    return Fail(TestMessage{.text = std::move(message), .caption = CaptionError()});
 }
 
 bool IsBlank(char c) {
@@ -264,12 +264,12 @@ int64_t ReadWholeNumber(const std::string& text) {
 FillResult FillTestVariables(TestVariableTable& table, const std::vector<VariableRow>& rows) {
     table.Release();
     if (rows.size() > static_cast<std::size_t>(kMaxTestVariables))
-        return Failure(Utf8ToGbkLossy("变量个数超过 " + std::to_string(kMaxTestVariables) + " 个，无法测试。"));
+        return Refusal(Utf8ToGbkLossy("变量个数超过 " + std::to_string(kMaxTestVariables) + " 个，无法测试。"));
 
     const std::string shortOfRoom = Utf8ToGbkLossy("变量长度不足：");
     auto tooShort = [&](const VariableRow& row) {
         table.Release();
-        return Failure(shortOfRoom + row.name);
+        return Refusal(shortOfRoom + row.name);
     };
 
     // First pass: names, kinds and the test values of Import and Config variables.
@@ -285,7 +285,7 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
                 return tooShort(row);
             if (!table.AllocateText(entry, row.length)) {
                 table.Release();
-                return Failure(Utf8ToGbkLossy("内存不足：") + row.name);
+                return Refusal(Utf8ToGbkLossy("内存不足：") + row.name);
             }
         }
         if (!hasValue)
@@ -325,7 +325,7 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
             continue;
         if (!CheckWith(row.remark, index)) {
             table.Release();
-            return Failure(Utf8ToGbkLossy("报表变量错：") + row.name);
+            return Refusal(Utf8ToGbkLossy("报表变量错：") + row.name);
         }
         const std::string expansion = SubstituteWith(row.remark, index);
         TestVariable& entry = entries[r];
@@ -333,7 +333,7 @@ FillResult FillTestVariables(TestVariableTable& table, const std::vector<Variabl
             return tooShort(row);
         std::memcpy(entry.value.text, expansion.data(), expansion.size());
     }
-    return FillResult{};
+    return Ok();
 }
 
 bool RowHasChoices(const VariableRow& row) {
@@ -403,11 +403,12 @@ bool CheckPlaceholders(const std::string& text, const TestVariableTable& table) 
     return CheckWith(text, table.Names().index);
 }
 
-UnfillablePlaceholder FirstUnfillablePlaceholder(const std::string& text, const TestVariableTable& table) {
+std::optional<UnfillablePlaceholder> FirstUnfillablePlaceholder(const std::string& text,
+                                                                const TestVariableTable& table) {
     const Placeholder<char> found = FirstUnfillable(text, table.Names().index);
     if (!found.Found())
-        return {};
-    return UnfillablePlaceholder{true, !found.Closed(), std::string(found.name)};
+        return std::nullopt;
+    return UnfillablePlaceholder{!found.Closed(), std::string(found.name)};
 }
 
 std::string SubstitutePlaceholders(const std::string& text, const TestVariableTable& table) {

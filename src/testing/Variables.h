@@ -1,10 +1,13 @@
 #pragma once
 // Test-time variables: the table handed to SQL substitution and to DLL module functions.
+#include "core/Result.h"
 #include "kestrel/ModuleFunction.h"
 #include "repository/ModuleFile.h" // the remark and test-value lists
+#include "testing/TestOutcome.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,12 +80,8 @@ private:
     mutable std::unique_ptr<Lookup> m_lookup;
 };
 
-// Outcome of filling the table; message is GBK with its caption ("错误").
-struct FillResult {
-    bool ok = true;
-    std::string message;
-    std::string caption;
-};
+// Outcome of filling the table: the refusal is a GBK message with its caption ("错误").
+using FillResult = Result<void, TestMessage>;
 
 // Whole-number reading: blanks, optional sign, digits up to the first other character.
 int64_t ReadWholeNumber(const std::string& text);
@@ -105,14 +104,14 @@ std::vector<VariableRow> RowsOfModule(const ModuleRecord& record);
 void StoreRowsInModule(ModuleRecord& record, const std::vector<VariableRow>& rows);
 
 bool CheckPlaceholders(const std::string& text, const TestVariableTable& table);
-// The first placeholder that CheckPlaceholders refuses (found false: the check passes). name is
-// its name, or for a "[?:" without "]" the rest of the text.
+// The first placeholder that CheckPlaceholders refuses (none: the check passes). name is its
+// name, or for a "[?:" without "]" the rest of the text.
 struct UnfillablePlaceholder {
-    bool found = false;
     bool unclosed = false;
     std::string name;
 };
-UnfillablePlaceholder FirstUnfillablePlaceholder(const std::string& text, const TestVariableTable& table);
+std::optional<UnfillablePlaceholder> FirstUnfillablePlaceholder(const std::string& text,
+                                                                const TestVariableTable& table);
 std::string SubstitutePlaceholders(const std::string& text, const TestVariableTable& table);
 std::string FormatVariableValue(const std::string& name, const TestVariableTable& table);
 

@@ -134,6 +134,11 @@ std::string OneLine(std::string_view text) {
     return out;
 }
 
+// What an outcome has to say, as one line; empty when it says nothing.
+std::string MessageLine(const TestOutcome& outcome) {
+    return outcome.message ? OneLine(outcome.message->Utf8()) : std::string();
+}
+
 // XML 1.0 cannot hold most control characters at all, not even as references.
 QString XmlText(const std::string& utf8) {
     QString text = QString::fromUtf8(utf8);
@@ -343,14 +348,14 @@ public:
     bool Start(bool& isolated) {
         TestOutcome open = m_session.Open(m_options.connection);
         if (open.code != 0) {
-            std::fprintf(stderr, "kestrel-tool check: cannot connect: %s\n", OneLine(open.message.Utf8()).c_str());
+            std::fprintf(stderr, "kestrel-tool check: cannot connect: %s\n", MessageLine(open).c_str());
             return false;
         }
         m_session.SetTimeout(m_options.timeout);
         const TestOutcome probe = m_session.ExecuteOwn("SELECT * FROM KSTError WHERE 1=0");
         if (probe.code != 0) {
             std::fprintf(stderr, "kestrel-tool check: the error table KSTError cannot be read: %s\n",
-                         OneLine(probe.message.Utf8()).c_str());
+                         MessageLine(probe).c_str());
             return false;
         }
         if (m_isolate && PrivateErrorTableStatements(m_session.DatabaseProduct()).empty())
@@ -360,7 +365,7 @@ public:
             const TestOutcome made = Isolate();
             if (made.code != 0) {
                 std::fprintf(stderr, "kestrel-tool check: cannot make the session's own error table: %s\n",
-                             OneLine(made.message.Utf8()).c_str());
+                             MessageLine(made).c_str());
                 return false;
             }
         }
@@ -372,7 +377,7 @@ public:
         ModuleResult result;
         if (!module.load) {
             result.verdict = Verdict::kError;
-            result.message = module.shown + ": " + GbkToUtf8(module.load.message);
+            result.message = module.shown + ": " + GbkToUtf8(module.load.error().message);
         } else {
             ModuleRecord record;
             ParseModuleBytes(record, module.stored);
@@ -390,8 +395,8 @@ private:
     static void Take(const ModuleTestResult& run, ModuleResult& result) {
         const TestOutcome& outcome = run.outcome;
         result.code = outcome.code;
-        if (outcome.message.present)
-            result.message = outcome.message.Utf8();
+        if (outcome.message)
+            result.message = outcome.message->Utf8();
         if (!outcome.moduleMessage.empty())
             result.failureText = outcome.moduleMessage;
         result.output = outcome.output;
@@ -484,11 +489,12 @@ private:
             outcome.cancelled = false;
             outcome.code = -1;
             outcome.reportedByModule = false;
-            outcome.message.present = true;
-            outcome.message.unicode = true;
-            outcome.message.caption = "Error";
-            outcome.message.text =
-                "Timeout expired: the module did not finish within " + std::to_string(m_options.timeout.count()) + " s";
+            outcome.message = TestMessage{
+                .text = "Timeout expired: the module did not finish within " +
+                        std::to_string(m_options.timeout.count()) + " s",
+                .caption = "Error",
+                .unicode = true,
+            };
         }
         return outcome;
     }
@@ -585,7 +591,7 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
         groupIds.push_back(FieldText(catalogue.groups[static_cast<std::size_t>(i)].identifier));
     GroupBuckets buckets;
     if (const FileStatus listed = BucketModulesByGroup(folder, groupIds, buckets); !listed) {
-        std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), GbkToUtf8(listed.message).c_str());
+        std::fprintf(stderr, "kestrel-tool check: %s: %s\n", folder.c_str(), GbkToUtf8(listed.error().message).c_str());
         return false;
     }
     struct Found {
@@ -605,9 +611,9 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
     const auto load = [&](Found& entry) {
         entry.record = std::make_unique<ModuleRecord>();
         entry.module.load = ReadModuleFile(*entry.record, entry.module.path);
-        if (entry.module.load.IsInvalid()) {
+        if (!entry.module.load && entry.module.load.error().IsInvalid()) {
             std::fprintf(stderr, "kestrel-tool check: %s: not a module file (%s), skipped\n",
-                         entry.module.shown.c_str(), GbkToUtf8(entry.module.load.message).c_str());
+                         entry.module.shown.c_str(), GbkToUtf8(entry.module.load.error().message).c_str());
             return false;
         }
         if (!entry.module.load) {
@@ -774,8 +780,9 @@ int CheckCommand(const QStringList& args) {
     const FileStatus loaded = LoadCatalogue(catalogue, options.catalogue);
     if (!loaded) {
         std::fprintf(stderr, "kestrel-tool check: %s: %s\n", options.catalogueShown.c_str(),
-                     loaded.IsInvalid() ? ("not a group catalogue (" + GbkToUtf8(loaded.message) + ")").c_str()
-                                        : GbkToUtf8(loaded.message).c_str());
+                     loaded.error().IsInvalid()
+                         ? ("not a group catalogue (" + GbkToUtf8(loaded.error().message) + ")").c_str()
+                         : GbkToUtf8(loaded.error().message).c_str());
         return kExitCannotStart;
     }
     std::vector<int> groupIndexes;
@@ -942,7 +949,8 @@ int CheckCommand(const QStringList& args) {
             return;
         const FileStatus written = WriteOutputFile(path, text);
         if (!written) {
-            std::fprintf(stderr, "kestrel-tool check: %s: %s\n", path.c_str(), GbkToUtf8(written.message).c_str());
+            std::fprintf(stderr, "kestrel-tool check: %s: %s\n", path.c_str(),
+                         GbkToUtf8(written.error().message).c_str());
             exitCode = kExitCannotWrite;
         }
     };

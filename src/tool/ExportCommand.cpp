@@ -27,8 +27,8 @@ int ExportCommand(const QStringList& args) {
     int modules = 0;
     const FileStatus exported = ExportTextForm(PathArgument(positional[0]), PathArgument(positional[1]), modules);
     if (!exported) {
-        std::fprintf(stderr, "kestrel-tool export: %s\n", GbkToUtf8(exported.Text()).c_str());
-        return exported.IsInvalid() ? kExitInvalidInput : kExitFileError;
+        std::fprintf(stderr, "kestrel-tool export: %s\n", GbkToUtf8(exported.error().Text()).c_str());
+        return exported.error().IsInvalid() ? kExitInvalidInput : kExitFileError;
     }
     std::printf("%d modules exported\n", modules);
     return 0;

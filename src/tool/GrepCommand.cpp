@@ -53,13 +53,13 @@ int GrepCommand(const QStringList& args) {
     GroupCatalogue catalogue;
     if (FileStatus loaded = LoadCatalogue(catalogue, path); !loaded) {
         std::fprintf(stderr, "kestrel-tool grep: %s: %s\n", ArgumentText(positional[1]).c_str(),
-                     loaded.IsInvalid() ? "not a catalogue file" : GbkToUtf8(loaded.message).c_str());
-        return loaded.IsInvalid() ? kExitInvalidInput : kExitFileError;
+                     loaded.error().IsInvalid() ? "not a catalogue file" : GbkToUtf8(loaded.error().message).c_str());
+        return loaded.error().IsInvalid() ? kExitInvalidInput : kExitFileError;
     }
     std::vector<SearchHit> hits;
     if (FileStatus searched = SearchModules(catalogue, options, hits); !searched) {
-        std::fprintf(stderr, "kestrel-tool grep: %s\n", GbkToUtf8(searched.Text()).c_str());
-        return searched.IsInvalid() ? kExitInvalidInput : kExitFileError;
+        std::fprintf(stderr, "kestrel-tool grep: %s\n", GbkToUtf8(searched.error().Text()).c_str());
+        return searched.error().IsInvalid() ? kExitInvalidInput : kExitFileError;
     }
     const std::filesystem::path folder = path.parent_path();
     for (const SearchHit& hit : hits) {

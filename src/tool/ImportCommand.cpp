@@ -31,11 +31,11 @@ int ImportCommand(const QStringList& args) {
     for (const TextFinding& finding : findings)
         std::fprintf(stderr, "%s:%d: error: %s\n", (dir / finding.file).c_str(), finding.line, finding.message.c_str());
     if (!imported) {
-        if (imported.IsInvalid()) {
+        if (imported.error().IsInvalid()) {
             std::fprintf(stderr, "kestrel-tool import: nothing written (%zu errors)\n", findings.size());
             return kExitInvalidInput;
         }
-        std::fprintf(stderr, "kestrel-tool import: %s\n", GbkToUtf8(imported.Text()).c_str());
+        std::fprintf(stderr, "kestrel-tool import: %s\n", GbkToUtf8(imported.error().Text()).c_str());
         return kExitFileError;
     }
     std::printf("%d modules imported\n", modules);

@@ -38,8 +38,8 @@ int LintCommand(const QStringList& args) {
     std::vector<LintFinding> findings;
     if (FileStatus linted = LintCatalogue(catalogue, findings); !linted) {
         std::fprintf(stderr, "kestrel-tool lint: %s: %s\n", ArgumentText(argument).c_str(),
-                     linted.IsInvalid() ? "not a catalogue file" : GbkToUtf8(linted.message).c_str());
-        return linted.IsInvalid() ? kExitErrors : kExitFileError;
+                     linted.error().IsInvalid() ? "not a catalogue file" : GbkToUtf8(linted.error().message).c_str());
+        return linted.error().IsInvalid() ? kExitErrors : kExitFileError;
     }
     int exitCode = kExitClean;
     const std::filesystem::path folder = catalogue.parent_path();

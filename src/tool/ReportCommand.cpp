@@ -51,17 +51,18 @@ int ReportCommand(const QStringList& args) {
     const FileStatus status = LoadCatalogue(catalogue, PathArgument(catalogueArg));
     if (!status) {
         Error(QStringLiteral("%1: %2").arg(QString::fromStdString(ArgumentText(catalogueArg)),
-                                           ui::FromGbk(status.message)));
-        return status.IsIo() ? kExitFile : kExitCannotMake;
+                                           ui::FromGbk(status.error().message)));
+        return status.error().IsIo() ? kExitFile : kExitCannotMake;
     }
 
     const std::string layout = layoutArg.isEmpty() ? DefaultReportLayoutPath().string() : ArgumentBytes(layoutArg);
     auto report = std::make_unique<ModuleReport>(layout.c_str(), nullptr);
     report->SetCatalogue(catalogue);
-    if (report->RunToPdf(PathArgument(pdfArg)))
+    const auto written = report->RunToPdf(PathArgument(pdfArg));
+    if (written)
         return kExitDone;
-    Error(report->FailureText());
-    switch (report->LastFailure()) {
+    Error(written.error().text);
+    switch (written.error().kind) {
     case FormatPrn::Failure::LayoutUnreadable:
     case FormatPrn::Failure::Output:
         return kExitFile;

@@ -166,7 +166,7 @@ std::string ShownPath(const std::string& bytes, const std::string& argumentText)
     return argumentText;
 }
 
-int Fail(int code, const std::string& file, const std::string& why) {
+int Refuse(int code, const std::string& file, const std::string& why) {
     std::fprintf(stderr, "kestrel-tool show: %s: %s\n", file.c_str(), why.c_str());
     return code;
 }
@@ -198,16 +198,16 @@ int ShowCommand(const QStringList& args) {
     if (opened)
         opened = stored.ReadAt(0, std::min<std::uint64_t>(16, stored.Size()), head);
     if (!opened)
-        return Fail(kExitUnreadable, file, GbkToUtf8(opened.message));
+        return Refuse(kExitUnreadable, file, GbkToUtf8(opened.error().message));
 
     // The keyword decides; the name only where the layout has no keyword (the user file) or
     // to say what a damaged file should have been.
     const std::string keyword = head.substr(0, head.find('\0'));
     const std::string name = path.filename().string();
     auto failed = [&](const FileStatus& status, const char* what) {
-        if (status.IsIo())
-            return Fail(kExitUnreadable, file, GbkToUtf8(status.message));
-        return Fail(kExitInvalid, file, what + status.message);
+        if (status.error().IsIo())
+            return Refuse(kExitUnreadable, file, GbkToUtf8(status.error().message));
+        return Refuse(kExitInvalid, file, what + status.error().message);
     };
     std::string json;
     if (keyword == kModuleKeyword || (keyword != kCatalogueKeyword && EndsWithIgnoringAsciiCase(name, ".kst"))) {
@@ -224,12 +224,12 @@ int ShowCommand(const QStringList& args) {
         std::string bytes;
         UserTable table;
         if (FileStatus read = ReadWholeFile(path, bytes); !read)
-            return Fail(kExitUnreadable, file, GbkToUtf8(read.message));
+            return Refuse(kExitUnreadable, file, GbkToUtf8(read.error().message));
         if (FileStatus status = ParseUserTableBytes(table, bytes); !status)
-            return Fail(kExitInvalid, file, "not a user file: " + status.message);
+            return Refuse(kExitInvalid, file, "not a user file: " + status.error().message);
         json = UsersJson(table);
     } else {
-        return Fail(kExitInvalid, file, "neither a module, a catalogue nor a user file");
+        return Refuse(kExitInvalid, file, "neither a module, a catalogue nor a user file");
     }
     json += '\n';
     std::fwrite(json.data(), 1, json.size(), stdout);

@@ -1,9 +1,11 @@
 #include "accounts/Settings.h"
 #include "support/Files.h"
+#include "support/Results.h"
 
 #include <gtest/gtest.h>
 
 using namespace kestrel;
+using kestrel::testsupport::KindOf;
 using kestrel::testsupport::TempDir;
 
 TEST(Settings, LivesInTheConfigFolder) {
@@ -72,6 +74,6 @@ TEST(Settings, LineBreakInValueIsRefused) {
     TempDir dir;
     const auto ini = dir / "KESTREL.INI";
     ASSERT_TRUE(WriteLastFile("/a.MGP", ini));
-    EXPECT_TRUE(WriteLastFile("/b.MGP\n[CONFIG]\nLASTFILE=/evil", ini).IsInvalid());
+    EXPECT_EQ(KindOf(WriteLastFile("/b.MGP\n[CONFIG]\nLASTFILE=/evil", ini)), FileErrorKind::Invalid);
     EXPECT_EQ(ReadLastFile(ini), "/a.MGP");
 }

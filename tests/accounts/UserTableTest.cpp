@@ -3,11 +3,13 @@
 #include "core/TextRoutines.h"
 #include "support/Builders.h"
 #include "support/Files.h"
+#include "support/Results.h"
 
 #include <gtest/gtest.h>
 
 using namespace kestrel;
 using kestrel::testsupport::Bytes;
+using kestrel::testsupport::KindOf;
 using kestrel::testsupport::TempDir;
 
 namespace {
@@ -165,8 +167,8 @@ TEST_F(UserTableFile, SaveWithoutPreviousFileMakesNoBackupAndRefusesBadCounts) {
     EXPECT_TRUE(UserTableSave(table, 0));
     EXPECT_EQ(testsupport::ReadBytes(File()), std::string(4, '\0'));
     EXPECT_FALSE(std::filesystem::exists(m_dir / kUserBackupName));
-    EXPECT_TRUE(UserTableSave(table, 101).IsInvalid());
-    EXPECT_TRUE(UserTableSave(table, -1).IsInvalid());
+    EXPECT_EQ(KindOf(UserTableSave(table, 101)), FileErrorKind::Invalid);
+    EXPECT_EQ(KindOf(UserTableSave(table, -1)), FileErrorKind::Invalid);
     EXPECT_EQ(testsupport::ReadBytes(File()), std::string(4, '\0'));
 }
 
@@ -199,7 +201,9 @@ TEST_F(UserTableFile, SaveThroughALinkWritesItsTargetAndKeepsTheLink) {
     // A link that leads round in a circle is refused, and nothing takes its place.
     std::filesystem::remove(programs / kUserFileName);
     std::filesystem::create_symlink(kUserFileName, programs / kUserFileName);
-    EXPECT_EQ(UserTableSave(table, 1).osError, ELOOP);
+    const FileStatus looped = UserTableSave(table, 1);
+    ASSERT_FALSE(looped);
+    EXPECT_EQ(looped.error().osError, ELOOP);
     EXPECT_TRUE(std::filesystem::is_symlink(programs / kUserFileName));
 }
 
@@ -213,7 +217,7 @@ TEST_F(UserTableFile, FailedSaveLeavesTheOldFile) {
         [&] {
             UserTable table;
             SetFieldText(table.records[0].name, "new");
-            return UserTableSave(table, 1).IsIo() ? 0 : 1;
+            return KindOf(UserTableSave(table, 1)) == FileErrorKind::Io ? 0 : 1;
         },
         /*unprivileged=*/true);
     EXPECT_EQ(rc, 0);

@@ -1,6 +1,7 @@
 #include "core/AtomicFile.h"
 #include "core/AtomicFileSteps.h"
 #include "support/Files.h"
+#include "support/Results.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 using namespace kestrel;
+using kestrel::testsupport::KindOf;
 using kestrel::testsupport::TempDir;
 
 namespace {
@@ -85,16 +87,16 @@ TEST(AtomicFile, ReadErrorsCarryTheOsText) {
     TempDir dir;
     std::string bytes = "junk";
     const FileStatus missing = ReadWholeFile(dir / "none", bytes);
-    EXPECT_TRUE(missing.IsIo());
-    EXPECT_EQ(missing.osError, ENOENT);
-    EXPECT_EQ(missing.message, std::strerror(ENOENT));
+    ASSERT_EQ(KindOf(missing), FileErrorKind::Io);
+    EXPECT_EQ(missing.error().osError, ENOENT);
+    EXPECT_EQ(missing.error().message, std::strerror(ENOENT));
     EXPECT_TRUE(bytes.empty());
-    EXPECT_TRUE(ReadWholeFile(dir.Path(), bytes).IsIo()); // a folder
+    EXPECT_EQ(KindOf(ReadWholeFile(dir.Path(), bytes)), FileErrorKind::Io); // a folder
     ::mkfifo((dir / "pipe").c_str(), 0644);
-    EXPECT_TRUE(ReadWholeFile(dir / "pipe", bytes).IsInvalid()); // and it does not hang
-    EXPECT_TRUE(ReadWholeFile("/dev/zero", bytes).IsInvalid());
-    EXPECT_TRUE(WriteFileAtomic(dir.Path(), "x").IsIo());
-    EXPECT_TRUE(WriteFileAtomic(dir / "no/such/folder.kst", "x").IsIo());
+    EXPECT_EQ(KindOf(ReadWholeFile(dir / "pipe", bytes)), FileErrorKind::Invalid); // and it does not hang
+    EXPECT_EQ(KindOf(ReadWholeFile("/dev/zero", bytes)), FileErrorKind::Invalid);
+    EXPECT_EQ(KindOf(WriteFileAtomic(dir.Path(), "x")), FileErrorKind::Io);
+    EXPECT_EQ(KindOf(WriteFileAtomic(dir / "no/such/folder.kst", "x")), FileErrorKind::Io);
 }
 
 TEST(AtomicFile, ReadOnlyFolderLeavesOldFileIntact) {
@@ -109,7 +111,7 @@ TEST(AtomicFile, ReadOnlyFolderLeavesOldFileIntact) {
     const int rc = testsupport::RunInChild(
         [&] {
             const FileStatus status = WriteFileAtomic(file, "new contents that must not land");
-            return status.IsIo() && status.osError == EACCES ? 0 : 1;
+            return !status && status.error().IsIo() && status.error().osError == EACCES ? 0 : 1;
         },
         /*unprivileged=*/true);
     EXPECT_EQ(rc, 0);
@@ -127,7 +129,7 @@ TEST(AtomicFile, FileSizeLimitLeavesOldFileIntact) {
         rlimit limit{4096, 4096};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         const FileStatus status = WriteFileAtomic(file, std::string(100000, 'n'));
-        return status.IsIo() && status.osError == EFBIG ? 0 : 1;
+        return !status && status.error().IsIo() && status.error().osError == EFBIG ? 0 : 1;
     });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(testsupport::ReadBytes(file), old);
@@ -215,8 +217,8 @@ TEST(AtomicFile, HugeSparseFileIsRefusedWithoutAllocatingItsSize) {
     ASSERT_EQ(::truncate(file.c_str(), off_t(64) << 30), 0);
     std::string bytes;
     const FileStatus whole = ReadWholeFile(file, bytes);
-    EXPECT_TRUE(whole.IsIo());
-    EXPECT_EQ(whole.osError, EFBIG);
+    ASSERT_EQ(KindOf(whole), FileErrorKind::Io);
+    EXPECT_EQ(whole.error().osError, EFBIG);
     EXPECT_TRUE(bytes.empty());
 
     StoredFile stored;
@@ -224,16 +226,18 @@ TEST(AtomicFile, HugeSparseFileIsRefusedWithoutAllocatingItsSize) {
     EXPECT_EQ(stored.Size(), std::uint64_t(64) << 30);
     ASSERT_TRUE(stored.ReadAt(0, 11, bytes));
     EXPECT_EQ(bytes, "MODULE_ITEM");
-    EXPECT_EQ(stored.ReadAt(0, std::uint64_t(2) << 30, bytes).osError, EFBIG);
-    EXPECT_TRUE(stored.ReadAt((std::uint64_t(64) << 30) - 2, 4, bytes).IsInvalid());
-    EXPECT_TRUE(stored.ReadAt(std::uint64_t(-1), 4, bytes).IsInvalid());
+    const FileStatus huge = stored.ReadAt(0, std::uint64_t(2) << 30, bytes);
+    ASSERT_EQ(KindOf(huge), FileErrorKind::Io);
+    EXPECT_EQ(huge.error().osError, EFBIG);
+    EXPECT_EQ(KindOf(stored.ReadAt((std::uint64_t(64) << 30) - 2, 4, bytes)), FileErrorKind::Invalid);
+    EXPECT_EQ(KindOf(stored.ReadAt(std::uint64_t(-1), 4, bytes)), FileErrorKind::Invalid);
 }
 
 TEST(AtomicFile, StatusNamesItsFile) {
-    FileStatus status = FileStatus::FromErrno(EACCES);
-    EXPECT_EQ(status.Text(), std::strerror(EACCES));
-    status.About("secret.kst");
-    EXPECT_EQ(status.Text(), std::string("secret.kst: ") + std::strerror(EACCES));
+    FileError error = FileError::FromErrno(EACCES);
+    EXPECT_EQ(error.Text(), std::strerror(EACCES));
+    error.About("secret.kst");
+    EXPECT_EQ(error.Text(), std::string("secret.kst: ") + std::strerror(EACCES));
     EXPECT_EQ(FileNameForMessage("/x/\xD5\xCB.kst"), "\xD5\xCB.kst");     // GBK bytes on disk stay
     EXPECT_EQ(FileNameForMessage("/x/\xE8\xB4\xA6.kst"), "\xD5\xCB.kst"); // UTF-8 converted
     EXPECT_EQ(FileNameForMessage("/x/bad\xFF.MGP"), "bad?.MGP");          // neither: marked
@@ -299,7 +303,7 @@ TEST(AtomicFile, NodesThatAreNoRegularFilesAreWrittenInPlace) {
     });
     const FileStatus written = WriteOutputFile(dir / "link", "<testsuites/>\n");
     reader.join();
-    EXPECT_TRUE(written) << written.message;
+    EXPECT_TRUE(written) << written.error().message;
     EXPECT_EQ(received, "<testsuites/>\n");
     EXPECT_TRUE(std::filesystem::is_fifo(fifo));
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
@@ -330,8 +334,8 @@ TEST(AtomicFile, NodesThatAreNoRegularFilesAreWrittenInPlace) {
     const auto device = dir / "full";
     if (::geteuid() == 0 && ::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
         const FileStatus full = WriteOutputFile(device, "x");
-        EXPECT_TRUE(full.IsIo());
-        EXPECT_EQ(full.osError, ENOSPC);
+        ASSERT_EQ(KindOf(full), FileErrorKind::Io);
+        EXPECT_EQ(full.error().osError, ENOSPC);
         EXPECT_TRUE(std::filesystem::is_character_file(device));
         const auto null = dir / "null";
         ASSERT_EQ(::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);

@@ -2,6 +2,7 @@
 #include "support/Builders.h"
 #include "support/Files.h"
 #include "support/QtMain.h"
+#include "support/Results.h"
 #include "support/Text.h"
 #include "support/Workspace.h"
 
@@ -36,6 +37,13 @@ std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
     return names;
 }
 
+// Where a group step stopped; none when it was done.
+std::optional<GroupStep> StoppedAt(const GroupStepResult& result) {
+    if (result)
+        return std::nullopt;
+    return result.error().step;
+}
+
 } // namespace
 
 class FileOpsTest : public QObject {
@@ -66,8 +74,8 @@ private slots:
         // C vanished after the list was filled: the chain breaks after two renames.
         std::filesystem::remove(folder / "C.kst");
         const FileStatus moved = MoveModuleInList(folder, names, 0, 3);
-        QVERIFY(moved.IsIo());
-        QVERIFY(QString::fromStdString(moved.message).startsWith(QStringLiteral("C.kst: ")));
+        QVERIFY(KindOf(moved) == FileErrorKind::Io);
+        QVERIFY(QString::fromStdString(moved.error().message).startsWith(QStringLiteral("C.kst: ")));
         QCOMPARE(Titles(folder, names), (std::vector<std::string>{"A", "B", "-", "D"}));
         QCOMPARE(FilesIn(folder), (std::vector<std::string>{"A.kst", "B.kst", "D.kst"}));
 
@@ -75,8 +83,8 @@ private slots:
         WriteModule(folder, "C.kst", {.groupId = "G", .title = "C"});
         std::filesystem::remove(folder / "B.kst");
         const FileStatus broken = MoveModuleInList(folder, names, 3, 0);
-        QVERIFY(broken.IsIo());
-        QVERIFY(QString::fromStdString(broken.message).startsWith(QStringLiteral("B.kst: ")));
+        QVERIFY(KindOf(broken) == FileErrorKind::Io);
+        QVERIFY(QString::fromStdString(broken.error().message).startsWith(QStringLiteral("B.kst: ")));
         QCOMPARE(Titles(folder, names), (std::vector<std::string>{"A", "-", "C", "D"}));
         QCOMPARE(FilesIn(folder), (std::vector<std::string>{"A.kst", "C.kst", "D.kst"}));
     }
@@ -88,7 +96,7 @@ private slots:
         WriteModule(folder, "B.kst", {.groupId = "G", .title = "B"});
         std::ofstream(folder / kSwapFileName) << "keep";
         const FileStatus moved = MoveModuleInList(folder, {"A.kst", "B.kst"}, 0, 1);
-        QVERIFY(moved.IsIo());
+        QVERIFY(KindOf(moved) == FileErrorKind::Io);
         QCOMPARE(Titles(folder, {"A.kst", "B.kst"}), (std::vector<std::string>{"A", "B"}));
         QCOMPARE(ReadBytes(folder / kSwapFileName), std::string("keep"));
     }
@@ -139,15 +147,15 @@ private slots:
         WriteModule(folder, "A.kst", {.groupId = "G", .title = "A"});
         WriteModule(folder, "B.kst", {.groupId = "G", .title = "B"});
         const FileStatus clash = RenameModuleFile(folder, "A.kst", "B.kst");
-        QVERIFY(clash.IsIo());
+        QVERIFY(KindOf(clash) == FileErrorKind::Io);
         QCOMPARE(Titles(folder, {"A.kst", "B.kst"}), (std::vector<std::string>{"A", "B"}));
         QVERIFY(RenameModuleFile(folder, "A.kst", Gbk("审计.kst")));
         QCOMPARE(Titles(folder, {Gbk("审计.kst")}), std::vector<std::string>{"A"});
         QVERIFY(std::filesystem::exists(folder / "审计.kst")); // GBK name, UTF-8 on disk
         QVERIFY(DeleteModuleFile(folder, "B.kst"));
         const FileStatus again = DeleteModuleFile(folder, "B.kst");
-        QVERIFY(again.IsIo());
-        QCOMPARE(again.message, std::string("B.kst: ") + std::strerror(ENOENT));
+        QVERIFY(KindOf(again) == FileErrorKind::Io);
+        QCOMPARE(again.error().message, std::string("B.kst: ") + std::strerror(ENOENT));
     }
 
     void moveToGroupAndCreateStampTheFile() {
@@ -162,7 +170,7 @@ private slots:
         QCOMPARE(FieldText(stored.header.groupId), std::string("H"));
         QCOMPARE(FieldText(stored.header.modifier), std::string("li"));
         QCOMPARE(FieldText(stored.header.creator), std::string("SA"));
-        QVERIFY(MoveModuleToGroup(record, folder, "junk.kst", "H", "li").IsInvalid());
+        QVERIFY(KindOf(MoveModuleToGroup(record, folder, "junk.kst", "H", "li")) == FileErrorKind::Invalid);
         QCOMPARE(ReadBytes(folder / "junk.kst"), std::string("junk"));
 
         ModuleRecord fresh;
@@ -179,7 +187,7 @@ private slots:
         TestWorkspace workspace;
         GroupCatalogue catalogue = WriteCatalogue(workspace.Modules() / "g.MGP", {{"A", "a"}, {"B", "b"}});
         SetFlowText(catalogue.flowTable, "A", "flow of A");
-        QCOMPARE(AddGroup(catalogue, "A", "x", "").step, GroupStep::DuplicateId);
+        QVERIFY(StoppedAt(AddGroup(catalogue, "A", "x", "")) == GroupStep::DuplicateId);
         QVERIFY(AddGroup(catalogue, "b2", "lower", ""));
         QVERIFY(ChangeGroup(catalogue, 0, "renamed", "new flow"));
         GroupCatalogue stored;
@@ -192,17 +200,17 @@ private slots:
         QVERIFY(LoadCatalogue(stored, workspace.Modules() / "g.MGP"));
         QCOMPARE(stored.groupCount, 2);
         QCOMPARE(FieldText(stored.groups[1].identifier), std::string("b2"));
-        QCOMPARE(DeleteGroup(catalogue, 5).step, GroupStep::NoSuchGroup);
+        QVERIFY(StoppedAt(DeleteGroup(catalogue, 5)) == GroupStep::NoSuchGroup);
 
         // The file cannot be written: the catalogue in memory stays as it was.
         catalogue.path = workspace.Modules() / "no-such-folder" / "g.MGP";
         const GroupStepResult failed = AddGroup(catalogue, "C", "c", "");
-        QCOMPARE(failed.step, GroupStep::NotSaved);
-        QVERIFY(failed.status.IsIo());
+        QVERIFY(StoppedAt(failed) == GroupStep::NotSaved);
+        QVERIFY(KindOf(failed.error().status) == FileErrorKind::Io);
         QCOMPARE(catalogue.groupCount, 2);
-        QCOMPARE(ChangeGroup(catalogue, 0, "other", "").step, GroupStep::NotSaved);
+        QVERIFY(StoppedAt(ChangeGroup(catalogue, 0, "other", "")) == GroupStep::NotSaved);
         QCOMPARE(FieldText(catalogue.groups[0].name), std::string("renamed"));
-        QCOMPARE(DeleteGroup(catalogue, 0).step, GroupStep::NotSaved);
+        QVERIFY(StoppedAt(DeleteGroup(catalogue, 0)) == GroupStep::NotSaved);
         QCOMPARE(catalogue.groupCount, 2);
     }
 };

@@ -15,7 +15,9 @@ public:
     explicit FakeHost(std::filesystem::path folder = std::filesystem::current_path()) : m_folder(std::move(folder)) {}
     FileStatus SaveCurrentModule() override {
         ++saves;
-        return failSave ? FileStatus::Io("disk full") : FileStatus::Ok();
+        if (failSave)
+            return Fail(FileError::Io("disk full"));
+        return Ok();
     }
     std::filesystem::path ModuleFolder() const override { return m_folder; }
     int saves = 0;

@@ -320,7 +320,7 @@ void GridTest::RowsAsTestVariables() {
 
     TestVariableTable table;
     const FillResult filled = FillChosenVariables(table, ReadGridRows(*m_grid));
-    QVERIFY(filled.ok);
+    QVERIFY(filled);
     QCOMPARE(table.Count(), 3); // the loose row stays out
     QCOMPARE(table.Entries()[0].value.intValue, 12);
     QCOMPARE(std::string(table.Entries()[2].value.text), std::string("user 12"));
@@ -330,8 +330,8 @@ void GridTest::RowsAsTestVariables() {
     PutRow(*m_grid, 3, "Rep", kReport, kChar, 40, "user [?:Nobody]", "");
     TestVariableTable second;
     const FillResult refused = FillChosenVariables(second, ReadGridRows(*m_grid));
-    QVERIFY(!refused.ok);
-    QVERIFY(refused.message.find("Rep") != std::string::npos);
+    QVERIFY(!refused);
+    QVERIFY(refused.error().text.find("Rep") != std::string::npos);
 }
 
 // What a cell shows of text: the text itself, or its elided form when the column is too narrow.

@@ -110,9 +110,10 @@ TEST(FormatPrnLayout, ErrorsNameTheLineAndNothingIsWritten) {
         TempDir folder;
         TableReport report(WriteLayout(folder.Path(), c.layout));
         report.rows = {{"a", "b"}};
-        EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
-        EXPECT_EQ(report.LastFailure(), FormatPrn::Failure::LayoutInvalid);
-        EXPECT_NE(Utf8Of(report.FailureText()).find(c.expected), std::string::npos) << Utf8Of(report.FailureText());
+        const auto written = report.RunToPdf(folder / "out.pdf");
+        ASSERT_FALSE(written);
+        EXPECT_EQ(written.error().kind, FormatPrn::Failure::LayoutInvalid);
+        EXPECT_NE(Utf8Of(written.error().text).find(c.expected), std::string::npos) << Utf8Of(written.error().text);
         EXPECT_TRUE(report.log.Only("Write").empty()) << "no section operation runs on a broken layout";
         EXPECT_FALSE(std::filesystem::exists(folder / "out.pdf"));
     }
@@ -121,9 +122,10 @@ TEST(FormatPrnLayout, ErrorsNameTheLineAndNothingIsWritten) {
 TEST(FormatPrnLayout, MissingLayoutFileIsAFileFailure) {
     TempDir folder;
     TableReport report((folder / "nowhere" / "KSTPRN.FMT").string());
-    EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
-    EXPECT_EQ(report.LastFailure(), FormatPrn::Failure::LayoutUnreadable);
-    EXPECT_NE(Utf8Of(report.FailureText()).find("KSTPRN.FMT"), std::string::npos);
+    const auto written = report.RunToPdf(folder / "out.pdf");
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().kind, FormatPrn::Failure::LayoutUnreadable);
+    EXPECT_NE(Utf8Of(written.error().text).find("KSTPRN.FMT"), std::string::npos);
 }
 
 TEST(FormatPrnLayout, SectionsAndFieldsTheProgramDoesNotFillAreErrors) {
@@ -132,9 +134,10 @@ TEST(FormatPrnLayout, SectionsAndFieldsTheProgramDoesNotFillAreErrors) {
         TempDir folder;
         TableReport report(WriteLayout(folder.Path(), std::string(kTableLayout) + "section 备注\nline t \"x\"\n"));
         report.rows = {{"a", "b"}};
-        EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
-        EXPECT_EQ(report.LastFailure(), FormatPrn::Failure::LayoutInvalid);
-        EXPECT_NE(Utf8Of(report.FailureText()).find("备注"), std::string::npos);
+        const auto written = report.RunToPdf(folder / "out.pdf");
+        ASSERT_FALSE(written);
+        EXPECT_EQ(written.error().kind, FormatPrn::Failure::LayoutInvalid);
+        EXPECT_NE(Utf8Of(written.error().text).find("备注"), std::string::npos);
         EXPECT_FALSE(std::filesystem::exists(folder / "out.pdf"));
     }
     {
@@ -142,9 +145,10 @@ TEST(FormatPrnLayout, SectionsAndFieldsTheProgramDoesNotFillAreErrors) {
         TempDir folder;
         TableReport report(WriteLayout(folder.Path(), Replace(kTableLayout, "\"{说明}\"", "\"{说明}\" \"{作者}\"")));
         report.rows = {{"a", "b"}};
-        EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
-        EXPECT_EQ(report.LastFailure(), FormatPrn::Failure::LayoutInvalid);
-        EXPECT_NE(Utf8Of(report.FailureText()).find("作者"), std::string::npos);
+        const auto written = report.RunToPdf(folder / "out.pdf");
+        ASSERT_FALSE(written);
+        EXPECT_EQ(written.error().kind, FormatPrn::Failure::LayoutInvalid);
+        EXPECT_NE(Utf8Of(written.error().text).find("作者"), std::string::npos);
         EXPECT_EQ(report.log.Only("Commit").back(), "Commit 名称=a|说明=b|作者= -> 0");
     }
     {
@@ -153,8 +157,9 @@ TEST(FormatPrnLayout, SectionsAndFieldsTheProgramDoesNotFillAreErrors) {
         const std::string layout = std::string(kTableLayout).substr(0, std::string(kTableLayout).find("section 尾"));
         TableReport report(WriteLayout(folder.Path(), layout));
         report.rows = {{"a", "b"}};
-        EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
-        EXPECT_NE(Utf8Of(report.FailureText()).find("尾"), std::string::npos);
+        const auto written = report.RunToPdf(folder / "out.pdf");
+        ASSERT_FALSE(written);
+        EXPECT_NE(Utf8Of(written.error().text).find("尾"), std::string::npos);
         EXPECT_EQ(report.log.Only("Begin 尾").back(), "Begin 尾 -> 0");
     }
 }
@@ -164,7 +169,7 @@ TEST(FormatPrnLayout, AFieldTheLayoutLeavesOutIsNoError) {
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     report.rows = {{"甲", "乙"}};
     report.fillExtraField = true; // "备注" is not in the layout: the program may fill it anyway
-    EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Utf8Of(report.FailureText());
+    EXPECT_EQ(PdfFailure(report, folder / "out.pdf"), "");
     EXPECT_EQ(report.GetSectionLines(Gbk("行").c_str()), 1);
     EXPECT_EQ(report.GetSectionLines(Gbk("头").c_str()), 1);
     EXPECT_EQ(report.GetSectionLines(Gbk("无").c_str()), 0);
@@ -175,7 +180,7 @@ TEST(FormatPrnRun, HeaderOnEveryPageFooterWithPageCount) {
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     for (int i = 0; i < 120; ++i)
         report.rows.push_back({"row" + std::to_string(1000 + i), "说明文字"});
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Utf8Of(report.FailureText());
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
 
     const int pages = PdfPageCount(folder / "out.pdf");
     ASSERT_GT(pages, 2);
@@ -208,9 +213,10 @@ TEST(FormatPrnRun, BodyFailureStopsWithItsReason) {
     TempDir folder;
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     report.failReason = "没有数据";
-    EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
-    EXPECT_EQ(report.LastFailure(), FormatPrn::Failure::Report);
-    EXPECT_EQ(Utf8Of(report.FailureText()), "没有数据");
+    const auto written = report.RunToPdf(folder / "out.pdf");
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().kind, FormatPrn::Failure::Report);
+    EXPECT_EQ(Utf8Of(written.error().text), "没有数据");
     EXPECT_EQ(report.log.Only("Write"), std::vector<std::string>{"WriteBody"});
     EXPECT_FALSE(std::filesystem::exists(folder / "out.pdf"));
 
@@ -232,7 +238,7 @@ TEST(FormatPrnRun, PreviewRendersThePagesThroughTheHook) {
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     for (int i = 0; i < 60; ++i)
         report.rows.push_back({"r" + std::to_string(i), "说明"});
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1);
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
     const int pages = PdfPageCount(folder / "out.pdf");
 
     int previewPages = -1;
@@ -257,9 +263,10 @@ TEST(FormatPrnRun, UnwritablePdfIsAnOutputFailure) {
     TempDir folder;
     TableReport report(WriteLayout(folder.Path(), kTableLayout));
     report.rows = {{"a", "b"}};
-    EXPECT_EQ(report.RunToPdf(folder / "missing" / "out.pdf"), 0);
-    EXPECT_EQ(report.LastFailure(), FormatPrn::Failure::Output);
-    EXPECT_NE(Utf8Of(report.FailureText()).find("out.pdf"), std::string::npos);
+    const auto written = report.RunToPdf(folder / "missing" / "out.pdf");
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().kind, FormatPrn::Failure::Output);
+    EXPECT_NE(Utf8Of(written.error().text).find("out.pdf"), std::string::npos);
 }
 
 // Rows of the picture whose dark pixels run across most of width: the rules, each counted once

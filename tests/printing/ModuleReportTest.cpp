@@ -64,7 +64,7 @@ TEST(ModuleReport, SectionsFieldsAndValuesInProtocolOrder) {
 
     RecordingReport report;
     report.SetCatalogue(catalogue);
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
 
     const std::vector<std::string> fieldCalls = {"String 文件名",   "String 标题",       "String 建立者",
                                                  "String 建立时间", "String 最近修改人", "String 最近修改时间"};
@@ -97,7 +97,7 @@ TEST(ModuleReport, OnlyModulesOfTheCatalogueGroupsExactCase) {
 
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
     EXPECT_EQ(RowNames(report), (std::vector<std::string>{"m1.kst", "m5.kst"}));
     const std::string pdf = PdfText(folder / "out.pdf");
     for (const char* absent : {"m2.kst", "m3.kst", "m4.kst", "m6.kst"})
@@ -118,7 +118,7 @@ TEST(ModuleReport, RowsInFileNameOrderWhateverTheDirectoryOrderAndGroup) {
 
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
     EXPECT_EQ(RowNames(report), names);
 
     const std::string pdf = PdfText(folder / "out.pdf");
@@ -137,7 +137,7 @@ TEST(ModuleReport, CaseSensitiveCollationKeepsEveryName) {
         WriteReportModule(folder.Path(), {name, "G"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
     // Letters collate before case decides; names differing only in case are both kept.
     EXPECT_EQ(RowNames(report), (std::vector<std::string>{"a.kst", "A.kst", "b.kst", "B.kst", "c.kst"}));
 }
@@ -151,10 +151,11 @@ TEST(ModuleReport, NoRowsAtAllWhenOneFileIsNotAModule) {
 
     RecordingReport report;
     report.SetCatalogue(catalogue);
-    EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
-    EXPECT_EQ(report.LastFailure(), FormatPrn::Failure::Report);
+    const auto written = report.RunToPdf(folder / "out.pdf");
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().kind, FormatPrn::Failure::Report);
     EXPECT_FALSE(report.FailedOnFileError());
-    EXPECT_NE(Text(report.FailureText()).find("b.kst"), std::string::npos) << Text(report.FailureText());
+    EXPECT_NE(Text(written.error().text).find("b.kst"), std::string::npos) << Text(written.error().text);
     EXPECT_TRUE(report.Rows().empty());
     EXPECT_TRUE(report.log.Only("Begin").empty()) << "not even the modules read before are output";
     EXPECT_FALSE(std::filesystem::exists(folder / "out.pdf"));
@@ -165,8 +166,9 @@ TEST(ModuleReport, FolderWithoutModulesIsNotAnEmptyReport) {
     const GroupCatalogue catalogue = WriteCatalogue(folder / "test.MGP", {{"G1", Gbk("一")}});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
-    EXPECT_EQ(report.RunToPdf(folder / "out.pdf"), 0);
-    EXPECT_NE(Text(report.FailureText()).find("没有模块文件"), std::string::npos) << Text(report.FailureText());
+    const auto written = report.RunToPdf(folder / "out.pdf");
+    ASSERT_FALSE(written);
+    EXPECT_NE(Text(written.error().text).find("没有模块文件"), std::string::npos) << Text(written.error().text);
     EXPECT_FALSE(std::filesystem::exists(folder / "out.pdf"));
 }
 
@@ -176,7 +178,7 @@ TEST(ModuleReport, ModulesButNoneOfTheCatalogueGiveAnEmptyList) {
     WriteReportModule(folder.Path(), {"x.kst", "G2"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
     EXPECT_EQ(PdfPageCount(folder / "out.pdf"), 1);
     EXPECT_NE(PdfText(folder / "out.pdf").find("第 1 页，共 1 页"), std::string::npos);
 }
@@ -193,7 +195,7 @@ TEST(ModuleReport, LongNamesAndMoreThanAThousandModulesArePrintedWhole) {
 
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
     ASSERT_EQ(report.Rows().size(), 1102u);
     const auto longRow = std::find_if(report.Rows().begin(), report.Rows().end(),
                                       [&](const ReportEntry& row) { return Utf8(row.fileName) == longName; });
@@ -218,8 +220,8 @@ TEST(ModuleReport, ASecondRunDoesNotRepeatRows) {
     WriteReportModule(folder.Path(), {"b.kst", "G1"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
-    ASSERT_EQ(report.RunToPdf(folder / "one.pdf"), 1);
-    ASSERT_EQ(report.RunToPdf(folder / "two.pdf"), 1);
+    ASSERT_EQ(PdfFailure(report, folder / "one.pdf"), "");
+    ASSERT_EQ(PdfFailure(report, folder / "two.pdf"), "");
     EXPECT_EQ(RowNames(report), (std::vector<std::string>{"a.kst", "b.kst"}));
     EXPECT_EQ(PdfText(folder / "two.pdf"), PdfText(folder / "one.pdf"));
 }
@@ -233,7 +235,7 @@ TEST(ModuleReport, PdfHasSearchableChineseRowsInColumns) {
                                       "2024-01-02 09:00:00"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
 
     const std::string text = PdfText(folder / "out.pdf", 0, true);
     for (const char* expected :
@@ -273,7 +275,7 @@ TEST(ModuleReport, ColumnsLineUpAcrossRowsAndHeader) {
     WriteReportModule(folder.Path(), {"c.kst", "G", "Latin title", "x"});
     ModuleReport report(ShippedLayout().c_str(), nullptr);
     report.SetCatalogue(catalogue);
-    ASSERT_EQ(report.RunToPdf(folder / "out.pdf"), 1) << Text(report.FailureText());
+    ASSERT_EQ(PdfFailure(report, folder / "out.pdf"), "");
 
     const std::vector<PdfWord> words = PdfWords(folder / "out.pdf");
     auto x = [&](const std::string& text) {

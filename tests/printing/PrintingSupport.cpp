@@ -78,6 +78,11 @@ std::string WriteLayout(const std::filesystem::path& folder, const std::string& 
     return path.string();
 }
 
+std::string PdfFailure(FormatPrn& report, const std::filesystem::path& pdf) {
+    const auto written = report.RunToPdf(pdf);
+    return written ? std::string() : written.error().text.toStdString();
+}
+
 void CallLog::OnBegin(const std::string& section, int result) {
     events.push_back("Begin " + Utf8(section) + " -> " + std::to_string(result));
 }

@@ -42,6 +42,9 @@ std::string ShippedLayout();
 // Writes a layout file into folder and returns its path.
 std::string WriteLayout(const std::filesystem::path& folder, const std::string& text);
 
+// Runs report into pdf: "" when the PDF was written, else why not (UTF-8).
+std::string PdfFailure(FormatPrn& report, const std::filesystem::path& pdf);
+
 // Records the section operations Run calls and every FMT_ call with its values, in UTF-8:
 // "WriteBody", "WriteHeader(1)", "WriteFooter(1,0)", "Begin 模块 -> 1", "String 标题",
 // "Commit 文件名=a.kst|标题=... -> 1".

@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
     report.SetCatalogue(catalogue);
     const std::filesystem::path pdf = out / "printing_report.pdf";
     int status = 0;
-    if (!report.RunToPdf(pdf)) {
-        std::fprintf(stderr, "report failed: %s\n", report.FailureText().toUtf8().constData());
+    if (const auto written = report.RunToPdf(pdf); !written) {
+        std::fprintf(stderr, "report failed: %s\n", written.error().text.toUtf8().constData());
         status = 1;
     } else {
         const int rc = QProcess::execute(

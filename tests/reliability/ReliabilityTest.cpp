@@ -235,7 +235,7 @@ TEST(Reliability, MisbehavingModulesNeitherPassNorHang) {
             right = !outcome.cancelled && outcome.code == attack.code;
             break;
         case Expect::Failure:
-            right = !outcome.cancelled && outcome.code == -1 && outcome.message.present;
+            right = !outcome.cancelled && outcome.code == -1 && outcome.message.has_value();
             break;
         case Expect::Cancelled:
             right = outcome.cancelled;

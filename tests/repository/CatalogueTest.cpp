@@ -2,6 +2,7 @@
 #include "core/FixedText.h"
 #include "support/Builders.h"
 #include "support/Files.h"
+#include "support/Results.h"
 
 #include <gtest/gtest.h>
 
@@ -108,7 +109,7 @@ TEST(Catalogue, DamagedFilesAreRefusedAsInvalid) {
         GroupCatalogue catalogue;
         catalogue.Reset("open.MGP");
         catalogue.flowTable = "&K=kept";
-        EXPECT_TRUE(ParseCatalogueBytes(catalogue, c.bytes).IsInvalid()) << c.what;
+        EXPECT_EQ(KindOf(ParseCatalogueBytes(catalogue, c.bytes)), FileErrorKind::Invalid) << c.what;
         EXPECT_EQ(catalogue.flowTable, "&K=kept") << c.what; // the open catalogue is left alone
         EXPECT_EQ(catalogue.groupCount, 0) << c.what;
     }
@@ -122,8 +123,8 @@ TEST(Catalogue, UnreadableFileIsIoAndKeepsThePath) {
     TempDir dir;
     GroupCatalogue catalogue;
     const FileStatus status = LoadCatalogue(catalogue, dir / "missing.MGP");
-    EXPECT_TRUE(status.IsIo());
-    EXPECT_EQ(status.message, std::strerror(ENOENT));
+    ASSERT_EQ(KindOf(status), FileErrorKind::Io);
+    EXPECT_EQ(status.error().message, std::strerror(ENOENT));
     EXPECT_EQ(catalogue.path, dir / "missing.MGP");
 }
 
@@ -196,8 +197,9 @@ TEST(Catalogue, SparseCatalogueIsRefusedByItsDeclaredSizeAndNamed) {
     ASSERT_EQ(::truncate((dir / "big.MGP").c_str(), off_t(4) << 30), 0);
     GroupCatalogue catalogue;
     const FileStatus status = LoadCatalogue(catalogue, dir / "big.MGP");
-    EXPECT_EQ(status.osError, EFBIG);
-    EXPECT_EQ(status.Text().rfind("big.MGP: ", 0), 0u) << status.Text();
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().osError, EFBIG);
+    EXPECT_EQ(status.error().Text().rfind("big.MGP: ", 0), 0u) << status.error().Text();
 
     // Holes after what the head declares are not read.
     WriteBytes(dir / "tail.MGP", CatalogueBytes({{"G1", "one"}}, "&G1=x"));

@@ -3,6 +3,7 @@
 #include "support/Builders.h"
 #include "support/Clock.h"
 #include "support/Files.h"
+#include "support/Results.h"
 
 #include <gtest/gtest.h>
 
@@ -162,7 +163,7 @@ TEST(ModuleFile, DamagedFilesAreNotModules) {
     for (const auto& c : cases) {
         ModuleRecord record;
         const FileStatus status = ParseModuleBytes(record, c.bytes);
-        EXPECT_TRUE(status.IsInvalid()) << c.what;
+        EXPECT_EQ(KindOf(status), FileErrorKind::Invalid) << c.what;
     }
 }
 
@@ -186,10 +187,10 @@ TEST(ModuleFile, MissingFileIsIoNotInvalid) {
     TempDir dir;
     ModuleRecord record;
     const FileStatus status = LoadModuleFile(record, dir.Path(), "none.kst");
-    EXPECT_TRUE(status.IsIo());
-    EXPECT_EQ(status.message, std::strerror(ENOENT));
+    ASSERT_EQ(KindOf(status), FileErrorKind::Io);
+    EXPECT_EQ(status.error().message, std::strerror(ENOENT));
     ModuleRecord unnamed;
-    EXPECT_TRUE(SaveModuleFile(unnamed, "sa", dir.Path()).IsInvalid());
+    EXPECT_EQ(KindOf(SaveModuleFile(unnamed, "sa", dir.Path())), FileErrorKind::Invalid);
 }
 
 TEST(ModuleFile, FailedSaveLeavesTheOldFile) {
@@ -203,7 +204,7 @@ TEST(ModuleFile, FailedSaveLeavesTheOldFile) {
         [&] {
             ModuleRecord record;
             record.fileName = "m.kst";
-            return SaveModuleFile(record, "sa", dir.Path()).IsIo() ? 0 : 1;
+            return KindOf(SaveModuleFile(record, "sa", dir.Path())) == FileErrorKind::Io ? 0 : 1;
         },
         /*unprivileged=*/true);
     EXPECT_EQ(rc, 0);
@@ -327,15 +328,17 @@ TEST(ModuleFile, SparseFilesAreReadOnlyAsFarAsTheHeaderDeclares) {
     ASSERT_TRUE(WriteSparseModule(dir / "huge.kst", ModuleBytes(ModuleDraft{})));
     ModuleRecord record;
     FileStatus status = LoadModuleFile(record, dir.Path(), "huge.kst");
-    EXPECT_TRUE(status.IsIo());
-    EXPECT_EQ(status.osError, EFBIG);
-    EXPECT_EQ(status.Text().rfind("huge.kst: ", 0), 0u) << status.Text();
-    EXPECT_EQ(ReadModuleForReport(record, dir.Path(), "huge.kst").osError, EFBIG);
+    ASSERT_EQ(KindOf(status), FileErrorKind::Io);
+    EXPECT_EQ(status.error().osError, EFBIG);
+    EXPECT_EQ(status.error().Text().rfind("huge.kst: ", 0), 0u) << status.error().Text();
+    status = ReadModuleForReport(record, dir.Path(), "huge.kst");
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().osError, EFBIG);
 
     // The same lengths in a short file: they point past the end, so it is no module at all.
     ASSERT_TRUE(WriteSparseModule(dir / "short.kst", ModuleBytes(ModuleDraft{})));
     ASSERT_EQ(::truncate((dir / "short.kst").c_str(), 160), 0);
-    EXPECT_TRUE(LoadModuleFile(record, dir.Path(), "short.kst").IsInvalid());
+    EXPECT_EQ(KindOf(LoadModuleFile(record, dir.Path(), "short.kst")), FileErrorKind::Invalid);
 
     // A small module followed by gigabytes of holes loads like the small module.
     WriteBytes(dir / "tail.kst", ModuleBytes(FullModule()));
@@ -351,7 +354,10 @@ TEST(ModuleFile, FileSystemErrorsNameTheFile) {
     TempDir dir;
     ModuleRecord record;
     const FileStatus missing = LoadModuleFile(record, dir.Path(), "none.kst");
-    EXPECT_EQ(missing.Text(), std::string("none.kst: ") + std::strerror(ENOENT));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().Text(), std::string("none.kst: ") + std::strerror(ENOENT));
     std::filesystem::create_symlink("x.kst", dir / "x.kst");
-    EXPECT_EQ(LoadModuleFile(record, dir.Path(), "x.kst").Text(), std::string("x.kst: ") + std::strerror(ELOOP));
+    const FileStatus looped = LoadModuleFile(record, dir.Path(), "x.kst");
+    ASSERT_FALSE(looped);
+    EXPECT_EQ(looped.error().Text(), std::string("x.kst: ") + std::strerror(ELOOP));
 }

@@ -3,6 +3,7 @@
 #include "repository/FolderWatch.h"
 #include "support/Builders.h"
 #include "support/Files.h"
+#include "support/Results.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +63,7 @@ TEST(ModuleScan, ListsKstFilesOfAnyCaseAndConvertsNamesToGbk) {
     ASSERT_TRUE(ListModuleFileNames(dir.Path(), names));
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"B.KST", "a.kst", "\xC9\xF3\xBC\xC6.Kst"}));
-    EXPECT_TRUE(ListModuleFileNames(dir / "none", names).IsIo());
+    EXPECT_EQ(KindOf(ListModuleFileNames(dir / "none", names)), FileErrorKind::Io);
 }
 
 TEST(ModuleScan, GroupListingMatchesIdentifierExactlyAndSkipsNonModules) {
@@ -140,13 +141,13 @@ TEST(ModuleScan, UnreadableFileStopsTheScanWithIo) {
             ModuleIndex index;
             std::vector<ModuleListEntry> entries;
             const FileStatus status = index.ListGroup(dir.Path(), "G1", entries);
-            return status.IsIo() && status.osError == EACCES ? 0 : 1;
+            return KindOf(status) == FileErrorKind::Io && status.error().osError == EACCES ? 0 : 1;
         },
         /*unprivileged=*/true);
     EXPECT_EQ(rc, 0);
     ModuleIndex index;
     std::vector<ModuleListEntry> entries;
-    EXPECT_TRUE(index.ListGroup(dir / "none", "G1", entries).IsIo());
+    EXPECT_EQ(KindOf(index.ListGroup(dir / "none", "G1", entries)), FileErrorKind::Io);
 }
 
 TEST(ModuleScan, CachesOfTwoFoldersStayApart) {
@@ -254,14 +255,15 @@ TEST(ModuleScan, ReadingOnSeveralThreadsStopsAtTheSameUnreadableFile) {
         [&] {
             ModuleIndex parallel(8), sequential(1);
             std::vector<ModuleListEntry> a, b;
-            const FileStatus first = parallel.ListAll(dir.Path(), a);
-            const FileStatus second = sequential.ListAll(dir.Path(), b);
-            if (!first.IsIo() || first.osError != EACCES || !second.IsIo() || second.osError != EACCES)
+            const auto denied = [](const FileStatus& status) {
+                return KindOf(status) == FileErrorKind::Io && status.error().osError == EACCES;
+            };
+            if (!denied(parallel.ListAll(dir.Path(), a)) || !denied(sequential.ListAll(dir.Path(), b)))
                 return 1;
             if (Everything(a) != expected || Everything(b) != expected)
                 return 2;
             // Again from the partly filled cache: the same.
-            if (parallel.ListAll(dir.Path(), a).osError != EACCES || Everything(a) != expected)
+            if (!denied(parallel.ListAll(dir.Path(), a)) || Everything(a) != expected)
                 return 3;
             return 0;
         },
@@ -289,7 +291,7 @@ TEST(ModuleScan, UnreadableFilesAreRecordedByNameAndTheScanGoesOn) {
                     return 1;
                 std::vector<std::string> texts;
                 for (const ScanFailure& failure : failures)
-                    texts.push_back(failure.status.Text());
+                    texts.push_back(failure.status.error().Text());
                 std::sort(texts.begin(), texts.end());
                 if (entries.size() != 2 || texts.size() != 2)
                     return 2;
@@ -297,7 +299,7 @@ TEST(ModuleScan, UnreadableFilesAreRecordedByNameAndTheScanGoesOn) {
                     texts[1] != std::string("x.kst: ") + std::strerror(ELOOP))
                     return 3;
                 const FileStatus stopped = index.ListGroup(dir.Path(), "G1", entries);
-                if (stopped || stopped.file.empty())
+                if (stopped || stopped.error().file.empty())
                     return 4;
             }
             return 0;
@@ -329,7 +331,7 @@ TEST(ModuleScan, NamesInGbkBytesAreListedAndNamesOfNoKindAreReported) {
     ASSERT_TRUE(index.ListGroup(dir.Path(), "G1", entries, &failures));
     EXPECT_EQ(entries.size(), 2u);
     ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0].status.Text().rfind("bad?.kst: ", 0), 0u);
+    EXPECT_EQ(failures[0].status.error().Text().rfind("bad?.kst: ", 0), 0u);
 
     ModuleRecord record;
     ASSERT_TRUE(LoadModuleFile(record, dir.Path(), gbkName));
@@ -434,5 +436,5 @@ TEST(ModuleScan, OnePassBucketsTheFilesByTheGroupsAskedFor) {
     EXPECT_TRUE(buckets.groups[2].empty());
     EXPECT_EQ(names(buckets.others), (std::vector<std::string>{"d.kst:D", "e.kst:E", "junk.kst", "pipe.kst"}));
     EXPECT_TRUE(buckets.unreadable.empty());
-    EXPECT_TRUE(BucketModulesByGroup(dir / "none", {"G1"}, buckets).IsIo());
+    EXPECT_EQ(KindOf(BucketModulesByGroup(dir / "none", {"G1"}, buckets)), FileErrorKind::Io);
 }

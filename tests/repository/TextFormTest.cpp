@@ -5,6 +5,7 @@
 #include "core/FixedText.h"
 #include "support/Builders.h"
 #include "support/Files.h"
+#include "support/Results.h"
 #include "support/Text.h"
 
 #include <gtest/gtest.h>
@@ -109,7 +110,7 @@ TEST(TextForm, CataloguesComeBackByteForByte) {
         "garbage before&A=x", // no clean run of entries: travels whole
         "&A=x&",              // a lone ampersand at the end
         "&noequals&B=y",
-        "&A&&B=x&C=y",           // an identifier holding an ampersand
+        "&A&&B=x&C=y", // an identifier holding an ampersand
     };
     for (const std::string& flow : tables) {
         GroupCatalogue catalogue;
@@ -224,7 +225,7 @@ TEST(TextForm, ImportWritesNothingUnlessEveryFileIsValid) {
     WriteBytes(dir / "text" / "modules" / "a.kst.sql", "SELECT 'changed'");
     std::vector<TextFinding> findings;
     const FileStatus imported = ImportTextForm(dir / "text", dir / "c.MGP", findings, modules);
-    EXPECT_TRUE(imported.IsInvalid());
+    EXPECT_EQ(KindOf(imported), FileErrorKind::Invalid);
     ASSERT_EQ(findings.size(), 2u);
     EXPECT_EQ(findings[0].file, "modules/b.kst.sql");
     EXPECT_EQ(findings[1].file, "modules/no-extension.toml");

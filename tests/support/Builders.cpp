@@ -94,7 +94,7 @@ GroupCatalogue WriteCatalogue(const std::filesystem::path& path, const std::vect
         catalogue.AppendGroup(record);
     }
     if (const FileStatus status = SaveCatalogue(catalogue); !status) {
-        std::fprintf(stderr, "cannot write the test catalogue %s: %s\n", path.c_str(), status.message.c_str());
+        std::fprintf(stderr, "cannot write the test catalogue %s: %s\n", path.c_str(), status.error().message.c_str());
         std::abort();
     }
     return catalogue;

@@ -506,18 +506,18 @@ std::string AuditDatabase::ConnectionString(const std::string& options) const {
 
 std::string QueryOne(const std::string& connectionString, const std::string& sql) {
     odbc::Connection connection;
-    if (odbc::Result result = connection.Connect(connectionString); !result)
-        return "ERROR: " + result.Text();
+    if (odbc::Status result = connection.Connect(connectionString); !result)
+        return "ERROR: " + result.error().Text();
     odbc::Statement statement(connection);
-    if (odbc::Result result = statement.Execute(sql); !result)
-        return "ERROR: " + result.Text();
+    if (odbc::Status result = statement.Execute(sql); !result)
+        return "ERROR: " + result.error().Text();
     SQLSMALLINT columns = 0;
     SQLNumResultCols(statement.Handle(), &columns);
     if (columns == 0)
         return std::string();
     bool hasRow = false;
-    if (odbc::Result result = statement.Fetch(hasRow); !result)
-        return "ERROR: " + result.Text();
+    if (odbc::Status result = statement.Fetch(hasRow); !result)
+        return "ERROR: " + result.error().Text();
     if (!hasRow)
         return std::string();
     std::string text;

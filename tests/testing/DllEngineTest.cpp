@@ -3,6 +3,7 @@
 
 #include "support/Builders.h"
 #include "support/Files.h"
+#include "support/Results.h"
 #include "support/Text.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@ namespace kestrel {
 namespace {
 
 using testsupport::Gbk;
+using testsupport::MessageOf;
 using testsupport::Row;
 
 const std::string kModules = TEST_MODULES_PATH;
@@ -26,7 +28,7 @@ const std::string kModules = TEST_MODULES_PATH;
 TestOutcome RunFunction(const std::string& function, const std::vector<VariableRow>& rows = {},
                         const std::string& library = kModules, const std::filesystem::path& folder = {}) {
     TestVariableTable table;
-    EXPECT_TRUE(FillTestVariables(table, rows).ok);
+    EXPECT_TRUE(FillTestVariables(table, rows));
     DllTestRun run;
     return run.Run(library, function, table, folder.empty() ? std::filesystem::temp_directory_path() : folder);
 }
@@ -34,7 +36,7 @@ TestOutcome RunFunction(const std::string& function, const std::vector<VariableR
 TEST(DllEngineTest, TheFunctionsResultIsTheOutcome) {
     const TestOutcome five = RunFunction("ReturnFive");
     EXPECT_EQ(five.code, 5);
-    EXPECT_FALSE(five.message.present);
+    EXPECT_FALSE(five.message.has_value());
     EXPECT_EQ(RunFunction("CountEntries").code, 0);
     EXPECT_EQ(RunFunction("CountEntries",
                           {Row("A", kImport, kInt, "1"), Row("B", kImport, kInt, "2"), Row("C", kImport, kInt, "3")})
@@ -57,7 +59,7 @@ TEST(DllEngineTest, TheTableArrivesWithItsLayoutAndBuffers) {
 
 TEST(DllEngineTest, WhatTheFunctionWritesIsDiscarded) {
     TestVariableTable table;
-    ASSERT_TRUE(FillTestVariables(table, {Row("Keep", kImport, kChar, "abc", 8)}).ok);
+    ASSERT_TRUE(FillTestVariables(table, {Row("Keep", kImport, kChar, "abc", 8)}));
     DllTestRun run;
     EXPECT_EQ(run.Run(kModules, "Scribble", table, std::filesystem::temp_directory_path()).code, 0);
     EXPECT_STREQ(table.Entries()[0].name, "Keep");
@@ -67,16 +69,16 @@ TEST(DllEngineTest, WhatTheFunctionWritesIsDiscarded) {
 TEST(DllEngineTest, LibraryAndFunctionThatCannotBeFound) {
     const TestOutcome missing = RunFunction("ReturnFive", {}, "/nonexistent/libnothing.so");
     EXPECT_EQ(missing.code, -1);
-    EXPECT_EQ(missing.message.text, "DLL:/nonexistent/libnothing.so\nLoadLibrary Fail");
-    EXPECT_EQ(missing.message.caption, "Error");
+    EXPECT_EQ(MessageOf(missing).text, "DLL:/nonexistent/libnothing.so\nLoadLibrary Fail");
+    EXPECT_EQ(MessageOf(missing).caption, "Error");
 
     const TestOutcome empty = RunFunction("ReturnFive", {}, "");
-    EXPECT_EQ(empty.message.text, "DLL:\nLoadLibrary Fail");
+    EXPECT_EQ(MessageOf(empty).text, "DLL:\nLoadLibrary Fail");
 
     const TestOutcome wrongCase = RunFunction("returnfive");
     EXPECT_EQ(wrongCase.code, -1);
-    EXPECT_EQ(wrongCase.message.text, "[returnfive] GetProcAddress Fail");
-    EXPECT_EQ(wrongCase.message.caption, "Error");
+    EXPECT_EQ(MessageOf(wrongCase).text, "[returnfive] GetProcAddress Fail");
+    EXPECT_EQ(MessageOf(wrongCase).caption, "Error");
 }
 
 TEST(DllEngineTest, ARelativeNameIsFoundFromTheModuleFolder) {
@@ -84,7 +86,7 @@ TEST(DllEngineTest, ARelativeNameIsFoundFromTheModuleFolder) {
     std::filesystem::copy_file(kModules, folder.Path() / "libcopy.so");
     std::ofstream(folder.Path() / "marker.txt") << "x";
     EXPECT_EQ(RunFunction("NeedsMarker", {}, "./libcopy.so", folder.Path()).code, 0);
-    EXPECT_EQ(RunFunction("NeedsMarker", {}, "./libcopy.so", std::filesystem::temp_directory_path()).message.text,
+    EXPECT_EQ(MessageOf(RunFunction("NeedsMarker", {}, "./libcopy.so", std::filesystem::temp_directory_path())).text,
               "DLL:./libcopy.so\nLoadLibrary Fail");
     // A bare name goes through the loader's search, which does not look in the folder.
     EXPECT_EQ(RunFunction("NeedsMarker", {}, "libcopy.so", folder.Path()).code, -1);
@@ -93,8 +95,8 @@ TEST(DllEngineTest, ARelativeNameIsFoundFromTheModuleFolder) {
 TEST(DllEngineTest, ACrashingFunctionLeavesTheCallerAlive) {
     const TestOutcome outcome = RunFunction("Crash");
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_EQ(outcome.message.caption, "Error");
-    EXPECT_EQ(outcome.message.text, "[Crash] " + Gbk("运行异常终止：") + strsignal(SIGSEGV));
+    EXPECT_EQ(MessageOf(outcome).caption, "Error");
+    EXPECT_EQ(MessageOf(outcome).text, "[Crash] " + Gbk("运行异常终止：") + strsignal(SIGSEGV));
     EXPECT_FALSE(outcome.cancelled);
 }
 
@@ -110,7 +112,7 @@ TEST(DllEngineTest, AFunctionThatNeverReturnsCanBeCancelled) {
     worker.join();
     EXPECT_TRUE(outcome.cancelled);
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_FALSE(outcome.message.present);
+    EXPECT_FALSE(outcome.message.has_value());
     // The same run object serves the next test.
     EXPECT_EQ(run.Run(kModules, "ReturnFive", table, "/").code, 5);
 }
@@ -124,7 +126,7 @@ TEST(DllEngineTest, ACancelBeforeTheRunStartsIsKept) {
     const TestOutcome outcome = run.Run(kModules, "NeverReturns", table, "/", cancel);
     EXPECT_TRUE(outcome.cancelled);
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_FALSE(outcome.message.present);
+    EXPECT_FALSE(outcome.message.has_value());
     // The token stays cancelled: a second run with it does not start either.
     EXPECT_TRUE(run.Run(kModules, "ReturnFive", table, "/", cancel).cancelled);
 }
@@ -134,13 +136,13 @@ TEST(DllEngineTest, ACancelBeforeTheRunStartsIsKept) {
 TEST(DllEngineTest, AForgedReplyIsNeverBelieved) {
     const TestOutcome crashed = RunFunction("ForgeThenCrash");
     EXPECT_EQ(crashed.code, -1);
-    EXPECT_EQ(crashed.message.text, "[ForgeThenCrash] " + Gbk("运行异常终止：") + strsignal(SIGKILL));
+    EXPECT_EQ(MessageOf(crashed).text, "[ForgeThenCrash] " + Gbk("运行异常终止：") + strsignal(SIGKILL));
     const TestOutcome cut = RunFunction("ForgeHalfThenExit");
     EXPECT_EQ(cut.code, -1);
-    EXPECT_EQ(cut.message.text, "[ForgeHalfThenExit] " + Gbk("运行异常终止：") + "exit 0");
+    EXPECT_EQ(MessageOf(cut).text, "[ForgeHalfThenExit] " + Gbk("运行异常终止：") + "exit 0");
     const TestOutcome twice = RunFunction("ForgeThenReturnFive");
     EXPECT_EQ(twice.code, -1);
-    EXPECT_TRUE(twice.message.present);
+    EXPECT_TRUE(twice.message.has_value());
 }
 
 TEST(DllEngineTest, TheModulesOutputIsCapturedAndOnlyItsTailKept) {
@@ -240,7 +242,7 @@ TEST(DllEngineTest, TheModuleDoesNotInheritTheCallersBlockedSignals) {
     const TestOutcome outcome = RunFunction("TerminateItself");
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_EQ(outcome.message.text, "[TerminateItself] " + Gbk("运行异常终止：") + strsignal(SIGTERM));
+    EXPECT_EQ(MessageOf(outcome).text, "[TerminateItself] " + Gbk("运行异常终止：") + strsignal(SIGTERM));
 }
 
 // A caller started with its standard descriptors closed: the socket and pipes then get the
@@ -271,8 +273,8 @@ TEST(DllEngineTest, MissingRunnerIsReported) {
     const TestOutcome outcome = RunFunction("ReturnFive");
     DllTestRun::SetRunnerPath({});
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_EQ(outcome.message.caption, "Error");
-    EXPECT_NE(outcome.message.text.find("/nonexistent/kestrel-module-runner"), std::string::npos);
+    EXPECT_EQ(MessageOf(outcome).caption, "Error");
+    EXPECT_NE(MessageOf(outcome).text.find("/nonexistent/kestrel-module-runner"), std::string::npos);
     EXPECT_EQ(RunFunction("ReturnFive").code, 5);
 }
 

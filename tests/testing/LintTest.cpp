@@ -6,6 +6,7 @@
 #include "repository/ModuleSearch.h"
 #include "support/Builders.h"
 #include "support/Files.h"
+#include "support/Results.h"
 #include "support/Text.h"
 #include "testing/ErrorTable.h"
 
@@ -20,6 +21,7 @@ namespace kestrel {
 namespace {
 
 using testsupport::Gbk;
+using testsupport::KindOf;
 using testsupport::Row;
 
 TEST(ErrorTable, OnlyAQualifiedNameOutsideCommentsAndLiteralsCounts) {
@@ -156,8 +158,9 @@ TEST_F(LintWorkspace, SearchFindsEveryFieldByLineAndKeepsToTheCatalogueGroups) {
     GroupCatalogue catalogue;
     ASSERT_TRUE(LoadCatalogue(catalogue, m_dir / "team.MGP"));
     std::vector<SearchHit> none;
-    EXPECT_TRUE(SearchModules(catalogue, {.pattern = "(", .regex = true}, none).IsInvalid());
-    EXPECT_TRUE(SearchModules(catalogue, {.pattern = "x", .hasGroup = true, .group = "G9"}, none).IsInvalid());
+    EXPECT_EQ(KindOf(SearchModules(catalogue, {.pattern = "(", .regex = true}, none)), FileErrorKind::Invalid);
+    EXPECT_EQ(KindOf(SearchModules(catalogue, {.pattern = "x", .hasGroup = true, .group = "G9"}, none)),
+              FileErrorKind::Invalid);
 }
 
 // --- the commands ----------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "support/Builders.h"
 #include "support/Databases.h"
 #include "support/Files.h"
+#include "support/Results.h"
 #include "support/Text.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@ namespace {
 using testsupport::AddVariable;
 using testsupport::DllRecord;
 using testsupport::Gbk;
+using testsupport::MessageOf;
 using testsupport::QueryOne;
 using testsupport::SqlRecord;
 
@@ -80,7 +82,7 @@ TEST_F(ModuleTestTest, AStoredSqlModuleRunsWithItsStoredValues) {
     AddVariable(record, "Rep", kReport, kChar, 20, "for [?:UserID]", "");
     RecordingHost host(&m_session);
     const ModuleTestResult result = Run(record, host);
-    EXPECT_TRUE(result.Passed()) << result.outcome.message.text;
+    EXPECT_TRUE(result.Passed()) << MessageOf(result.outcome).text;
     EXPECT_EQ(result.stage, TestStage::kRun);
     EXPECT_EQ(host.prepared, (std::vector<std::string>{Gbk("INSERT INTO KSTError VALUES (7, 0, '张三 of 7')")}));
     EXPECT_EQ(host.steps, (std::vector<int32_t>{kSqlModule}));
@@ -98,7 +100,7 @@ TEST_F(ModuleTestTest, ABadPlaceholderStopsBeforeAnyDatabaseWork) {
     EXPECT_EQ(result.stage, TestStage::kPlaceholders);
     EXPECT_FALSE(result.Passed());
     EXPECT_EQ(result.outcome.code, -1);
-    EXPECT_FALSE(result.outcome.message.present); // the sheet stays quiet here
+    EXPECT_FALSE(result.outcome.message.has_value()); // the sheet stays quiet here
     EXPECT_TRUE(host.prepared.empty());
     EXPECT_EQ(host.sessionRequests, 0);
     EXPECT_EQ(QueryOne(m_connection, "SELECT COUNT(*) FROM KSTError"), "1");
@@ -111,20 +113,19 @@ TEST_F(ModuleTestTest, AFailedFillStopsWithItsMessage) {
     const ModuleTestResult result = Run(record, host);
     EXPECT_EQ(result.stage, TestStage::kVariables);
     EXPECT_EQ(result.outcome.code, -1);
-    EXPECT_TRUE(result.outcome.message.present);
-    EXPECT_EQ(result.outcome.message.text, Gbk("报表变量错：Rep"));
-    EXPECT_EQ(result.outcome.message.caption, Gbk("错误"));
+    EXPECT_TRUE(result.outcome.message.has_value());
+    EXPECT_EQ(MessageOf(result.outcome).text, Gbk("报表变量错：Rep"));
+    EXPECT_EQ(MessageOf(result.outcome).caption, Gbk("错误"));
     EXPECT_TRUE(host.steps.empty());
 }
 
 TEST_F(ModuleTestTest, WithoutAConnectionTheHostsMessageIsTheOutcome) {
     RecordingHost host(nullptr);
-    host.refusal.message.present = true;
-    host.refusal.message.text = "no source";
+    host.refusal.message = TestMessage{.text = "no source", .caption = ""};
     const ModuleTestResult result = Run(SqlRecord("SELECT 1"), host);
     EXPECT_EQ(result.stage, TestStage::kConnection);
     EXPECT_EQ(result.outcome.code, -1);
-    EXPECT_EQ(result.outcome.message.text, "no source");
+    EXPECT_EQ(MessageOf(result.outcome).text, "no source");
     EXPECT_EQ(host.prepared, (std::vector<std::string>{"SELECT 1"})); // prepared before connecting
     EXPECT_TRUE(host.steps.empty());
 }
@@ -145,7 +146,7 @@ TEST_F(ModuleTestTest, ADllModuleGetsOnlyTheRowsWithChoices) {
     // A body without a comma names no library.
     ModuleRecord bare = DllRecord(kModules, "ReturnFive");
     bare.body = "ReturnFive";
-    EXPECT_EQ(Run(bare, host).outcome.message.text, "DLL:\nLoadLibrary Fail");
+    EXPECT_EQ(MessageOf(Run(bare, host).outcome).text, "DLL:\nLoadLibrary Fail");
 }
 
 TEST_F(ModuleTestTest, ACancelBeforeTheLongStepStartsIsKept) {
@@ -170,7 +171,7 @@ TEST_F(ModuleTestTest, AStoredModuleOfAnUnknownTypeRunsAsTheSheetShowsIt) {
     record.header.type = 7;
     RecordingHost host(&m_session);
     const ModuleTestResult result = Run(record, host);
-    EXPECT_TRUE(result.Passed()) << result.outcome.message.text;
+    EXPECT_TRUE(result.Passed()) << MessageOf(result.outcome).text;
     EXPECT_EQ(host.steps, (std::vector<int32_t>{kSqlModule}));
     EXPECT_EQ(QueryOne(m_connection, "SELECT ErrorMsg FROM KSTError"), "as sql");
 }

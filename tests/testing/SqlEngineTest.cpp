@@ -9,6 +9,7 @@
 
 #include "support/Builders.h"
 #include "support/Databases.h"
+#include "support/Results.h"
 #include "support/Text.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@ namespace kestrel {
 namespace {
 
 using testsupport::Gbk;
+using testsupport::MessageOf;
 using testsupport::QueryOne;
 
 constexpr bool kPostgres = testsupport::kOnPostgres;
@@ -44,7 +46,7 @@ protected:
         ASSERT_EQ(s_database->Failure(), "");
         ASSERT_EQ(testsupport::ResetErrorTable(s_connection), "");
         const TestOutcome open = m_session.Open(s_connection);
-        ASSERT_EQ(open.code, 0) << open.message.text;
+        ASSERT_EQ(open.code, 0) << MessageOf(open).text;
     }
 
     static std::string Raw(const std::string& sql) { return QueryOne(s_connection, sql); }
@@ -52,8 +54,10 @@ protected:
     TestOutcome RunModule(const std::string& sql, const std::vector<VariableRow>& rows = {IntRow("UserID", "7")}) {
         TestVariableTable table;
         const FillResult fill = FillTestVariables(table, rows);
-        EXPECT_TRUE(fill.ok) << fill.message;
-        return m_session.Execute(PrepareSqlTest(sql, table));
+        EXPECT_TRUE(fill) << fill.error().text;
+        // A bad placeholder fails the test before any database work, quietly.
+        const std::optional<PreparedSql> prepared = PrepareSqlTest(sql, table);
+        return prepared ? m_session.Execute(*prepared) : TestOutcome{};
     }
 
     static std::unique_ptr<testsupport::AuditDatabase> s_database;
@@ -68,7 +72,7 @@ TEST_F(SqlEngineTest, CodeZeroIsSuccessWithoutAMessage) {
     const TestOutcome outcome =
         RunModule("INSERT INTO KSTError (UserID, ErrorCode, ErrorMsg) VALUES ([?:UserID], 0, 'ok')");
     EXPECT_EQ(outcome.code, 0);
-    EXPECT_FALSE(outcome.message.present);
+    EXPECT_FALSE(outcome.message.has_value());
     EXPECT_FALSE(outcome.cancelled);
     // The same session serves the next test without a new connection.
     EXPECT_TRUE(m_session.IsOpen());
@@ -79,9 +83,9 @@ TEST_F(SqlEngineTest, CodeZeroIsSuccessWithoutAMessage) {
 TEST_F(SqlEngineTest, ModuleErrorCodeComesBackWithItsMessage) {
     const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUES ([?:UserID], 3, 'bad input')");
     EXPECT_EQ(outcome.code, 3);
-    ASSERT_TRUE(outcome.message.present);
-    EXPECT_EQ(outcome.message.text, "Error code:3\nbad input");
-    EXPECT_EQ(outcome.message.caption, "");
+    ASSERT_TRUE(outcome.message.has_value());
+    EXPECT_EQ(MessageOf(outcome).text, "Error code:3\nbad input");
+    EXPECT_EQ(MessageOf(outcome).caption, "");
 }
 
 TEST_F(SqlEngineTest, NoRowForTheUserMeansTheModuleDidNotComplete) {
@@ -91,8 +95,8 @@ TEST_F(SqlEngineTest, NoRowForTheUserMeansTheModuleDidNotComplete) {
     for (const char* sql : {"INSERT INTO KSTError VALUES (8, 0, 'other user')", "UPDATE KSTError SET ErrorCode = 1"}) {
         const TestOutcome outcome = RunModule(sql);
         EXPECT_EQ(outcome.code, -1) << sql;
-        EXPECT_EQ(outcome.message.text, notCompleted) << sql;
-        EXPECT_EQ(outcome.message.caption, "") << sql;
+        EXPECT_EQ(MessageOf(outcome).text, notCompleted) << sql;
+        EXPECT_EQ(MessageOf(outcome).caption, "") << sql;
     }
 }
 
@@ -111,9 +115,9 @@ TEST_F(SqlEngineTest, SyntaxErrorShowsTheDriverTextAfterTheTableWasEmptied) {
     ASSERT_EQ(Raw("INSERT INTO KSTError VALUES (1, 0, 'stale')"), "");
     const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUE (");
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_EQ(outcome.message.caption, "Database Error");
+    EXPECT_EQ(MessageOf(outcome).caption, "Database Error");
     // MariaDB words it "an error in your SQL syntax".
-    EXPECT_NE(outcome.message.text.find("syntax"), std::string::npos) << outcome.message.text;
+    EXPECT_NE(MessageOf(outcome).text.find("syntax"), std::string::npos) << MessageOf(outcome).text;
     EXPECT_EQ(Raw("SELECT COUNT(*) FROM KSTError"), "0");
     // The connection stays open for the next test.
     EXPECT_TRUE(m_session.IsOpen());
@@ -124,19 +128,18 @@ TEST_F(SqlEngineTest, MissingErrorTableIsADatabaseError) {
     ASSERT_EQ(Raw("DROP TABLE KSTError"), "");
     const TestOutcome outcome = RunModule("SELECT 1");
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_EQ(outcome.message.caption, "Database Error");
-    EXPECT_NE(outcome.message.text.find_first_of("kK"), std::string::npos);
+    EXPECT_EQ(MessageOf(outcome).caption, "Database Error");
+    EXPECT_NE(MessageOf(outcome).text.find_first_of("kK"), std::string::npos);
 }
 
 TEST_F(SqlEngineTest, BadPlaceholderTouchesNothing) {
     ASSERT_EQ(Raw("INSERT INTO KSTError VALUES (7, 0, 'kept')"), "");
     TestVariableTable table;
-    const PreparedSql prepared = PrepareSqlTest("DELETE FROM KSTError WHERE UserID=[?:Nobody]", table);
-    EXPECT_FALSE(prepared.ok);
-    EXPECT_EQ(prepared.sql, ""); // nothing for the clipboard either
-    const TestOutcome outcome = m_session.Execute(prepared);
+    // No SQL to run, nor for the clipboard.
+    EXPECT_FALSE(PrepareSqlTest("DELETE FROM KSTError WHERE UserID=[?:Nobody]", table));
+    const TestOutcome outcome = RunModule("DELETE FROM KSTError WHERE UserID=[?:Nobody]");
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_FALSE(outcome.message.present);
+    EXPECT_FALSE(outcome.message.has_value());
     EXPECT_EQ(Raw("SELECT COUNT(*) FROM KSTError"), "1");
 }
 
@@ -154,9 +157,9 @@ TEST_F(SqlEngineTest, ChineseSurvivesTheTripBothWays) {
     who.length = 20;
     who.testValue = Gbk("张三");
     const TestOutcome outcome = RunModule(sql, {IntRow("UserID", "7"), who});
-    EXPECT_EQ(outcome.code, 4) << outcome.message.text;
-    EXPECT_EQ(outcome.message.text, "Error code:4\n中文错误：张三");
-    EXPECT_TRUE(outcome.message.unicode);
+    EXPECT_EQ(outcome.code, 4) << MessageOf(outcome).text;
+    EXPECT_EQ(MessageOf(outcome).text, "Error code:4\n中文错误：张三");
+    EXPECT_TRUE(MessageOf(outcome).unicode);
     // What other programs reading the audit database see: UTF-8 text.
     const std::string hex = kPostgres ? Raw("SELECT upper(encode(convert_to(ErrorMsg, 'UTF8'), 'hex')) FROM KSTError")
                                       : Raw("SELECT hex(ErrorMsg) FROM KSTError");
@@ -166,8 +169,8 @@ TEST_F(SqlEngineTest, ChineseSurvivesTheTripBothWays) {
 TEST_F(SqlEngineTest, ChineseInADriverErrorReachesTheMessage) {
     const TestOutcome outcome = RunModule(Gbk("SELECT * FROM 不存在的表"));
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_EQ(outcome.message.caption, "Database Error");
-    EXPECT_NE(outcome.message.text.find("不存在的表"), std::string::npos) << outcome.message.text;
+    EXPECT_EQ(MessageOf(outcome).caption, "Database Error");
+    EXPECT_NE(MessageOf(outcome).text.find("不存在的表"), std::string::npos) << MessageOf(outcome).text;
 }
 
 TEST_F(SqlEngineTest, TextsGbkCannotHoldComeBackWhole) {
@@ -177,10 +180,10 @@ TEST_F(SqlEngineTest, TextsGbkCannotHoldComeBackWhole) {
                              : kMariaDb ? "CONVERT(X'" + hex + "' USING utf8mb4)"
                                         : "CAST(X'" + hex + "' AS TEXT)";
     const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUES ([?:UserID], 12, " + text + ")");
-    EXPECT_EQ(outcome.code, 12) << outcome.message.text;
-    EXPECT_EQ(outcome.message.text, "Error code:12\n深圳😀科技 한국어");
+    EXPECT_EQ(outcome.code, 12) << MessageOf(outcome).text;
+    EXPECT_EQ(MessageOf(outcome).text, "Error code:12\n深圳😀科技 한국어");
     EXPECT_EQ(outcome.moduleMessage, "深圳😀科技 한국어");
-    EXPECT_TRUE(outcome.message.unicode);
+    EXPECT_TRUE(MessageOf(outcome).unicode);
 }
 
 TEST_F(SqlEngineTest, AnErrorCodeThatIsNoWholeNumberIsAFailure) {
@@ -191,8 +194,8 @@ TEST_F(SqlEngineTest, AnErrorCodeThatIsNoWholeNumberIsAFailure) {
             RunModule(std::string("INSERT INTO KSTError VALUES ([?:UserID], ") + code + ", 'why')");
         EXPECT_EQ(outcome.code, -1) << code;
         EXPECT_TRUE(outcome.reportedByModule) << code;
-        EXPECT_EQ(outcome.message.text.rfind("Error code:", 0), 0u) << code << ": " << outcome.message.text;
-        EXPECT_NE(outcome.message.text.find("\nwhy"), std::string::npos) << outcome.message.text;
+        EXPECT_EQ(MessageOf(outcome).text.rfind("Error code:", 0), 0u) << code << ": " << MessageOf(outcome).text;
+        EXPECT_NE(MessageOf(outcome).text.find("\nwhy"), std::string::npos) << MessageOf(outcome).text;
     }
     // Numbers keep their meaning, 0 included, in the forms columns give them.
     EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], ' 0 ', 'ok')").code, 0);
@@ -201,21 +204,23 @@ TEST_F(SqlEngineTest, AnErrorCodeThatIsNoWholeNumberIsAFailure) {
     EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], '4294967295', 'x')").code, -1);
     EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], '-2147483648', 'x')").code, INT32_MIN);
     const TestOutcome named = RunModule("INSERT INTO KSTError VALUES ([?:UserID], 'FAILED', 'bad input')");
-    EXPECT_EQ(named.message.text, "Error code:FAILED\nbad input");
+    EXPECT_EQ(MessageOf(named).text, "Error code:FAILED\nbad input");
 }
 
 TEST_F(SqlEngineTest, OpeningAnUnknownDataSourceGivesTheDriverManagersText) {
     SqlTestSession session;
     const TestOutcome outcome = session.Open("DSN=kestrel-no-such-source");
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_EQ(outcome.message.caption, "Database Error");
-    EXPECT_NE(outcome.message.text.find("Data source name not found"), std::string::npos) << outcome.message.text;
+    EXPECT_EQ(MessageOf(outcome).caption, "Database Error");
+    EXPECT_NE(MessageOf(outcome).text.find("Data source name not found"), std::string::npos) << MessageOf(outcome).text;
     EXPECT_FALSE(session.IsOpen());
     // Not open: the test fails quietly, as a data source that was not chosen does.
     TestVariableTable table;
-    const TestOutcome quiet = session.Execute(PrepareSqlTest("SELECT 1", table));
+    const std::optional<PreparedSql> prepared = PrepareSqlTest("SELECT 1", table);
+    ASSERT_TRUE(prepared);
+    const TestOutcome quiet = session.Execute(*prepared);
     EXPECT_EQ(quiet.code, -1);
-    EXPECT_FALSE(quiet.message.present);
+    EXPECT_FALSE(quiet.message.has_value());
 }
 
 TEST_F(SqlEngineTest, CancelStopsALongStatement) {
@@ -224,11 +229,12 @@ TEST_F(SqlEngineTest, CancelStopsALongStatement) {
         : kMariaDb ? "SELECT SLEEP(60)"
                    : "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT max(x) FROM c";
     TestVariableTable table;
-    ASSERT_TRUE(FillTestVariables(table, {IntRow("UserID", "7")}).ok);
-    const PreparedSql prepared = PrepareSqlTest(slow, table);
+    ASSERT_TRUE(FillTestVariables(table, {IntRow("UserID", "7")}));
+    const std::optional<PreparedSql> prepared = PrepareSqlTest(slow, table);
+    ASSERT_TRUE(prepared);
     CancelToken cancel;
     TestOutcome outcome;
-    std::thread worker([&] { outcome = m_session.Execute(prepared, cancel); });
+    std::thread worker([&] { outcome = m_session.Execute(*prepared, cancel); });
     // The whole test is one armed step; the pause lets the long statement start (the outcome
     // is the same when the cancel comes earlier).
     cancel.WaitUntilArmed(1);
@@ -236,7 +242,7 @@ TEST_F(SqlEngineTest, CancelStopsALongStatement) {
     cancel.Cancel();
     worker.join();
     EXPECT_TRUE(outcome.cancelled);
-    EXPECT_FALSE(outcome.message.present);
+    EXPECT_FALSE(outcome.message.has_value());
     // The driver stopped, so the connection is still good.
     EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);
 }
@@ -244,14 +250,16 @@ TEST_F(SqlEngineTest, CancelStopsALongStatement) {
 TEST_F(SqlEngineTest, ACancelBeforeTheRunStartsIsKept) {
     ASSERT_EQ(Raw("INSERT INTO KSTError VALUES (7, 0, 'kept')"), "");
     TestVariableTable table;
-    ASSERT_TRUE(FillTestVariables(table, {IntRow("UserID", "7")}).ok);
+    ASSERT_TRUE(FillTestVariables(table, {IntRow("UserID", "7")}));
     CancelToken cancel;
     cancel.Cancel();
-    const TestOutcome outcome =
-        m_session.Execute(PrepareSqlTest("INSERT INTO KSTError VALUES ([?:UserID], 0, 'ran')", table), cancel);
+    const std::optional<PreparedSql> prepared =
+        PrepareSqlTest("INSERT INTO KSTError VALUES ([?:UserID], 0, 'ran')", table);
+    ASSERT_TRUE(prepared);
+    const TestOutcome outcome = m_session.Execute(*prepared, cancel);
     EXPECT_TRUE(outcome.cancelled);
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_FALSE(outcome.message.present);
+    EXPECT_FALSE(outcome.message.has_value());
     // Not even the error table was emptied, and the connection is fine.
     EXPECT_EQ(Raw("SELECT ErrorMsg FROM KSTError"), "kept");
     EXPECT_TRUE(m_session.IsOpen());
@@ -268,11 +276,11 @@ TEST_F(SqlEngineTest, AModuleOfSeveralStatementsLeavesTheConnectionFitForTheNext
         RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'first'); SELECT * FROM KSTError; "
                   "UPDATE KSTError SET ErrorCode = 6 WHERE UserID = [?:UserID]");
     if (testsupport::kTestDatabase == testsupport::DatabaseKind::Sqlite) {
-        EXPECT_EQ(rowsBetween.message.caption, "Database Error");
-        EXPECT_NE(rowsBetween.message.text.find("only one SQL statement"), std::string::npos)
-            << rowsBetween.message.text;
+        EXPECT_EQ(MessageOf(rowsBetween).caption, "Database Error");
+        EXPECT_NE(MessageOf(rowsBetween).text.find("only one SQL statement"), std::string::npos)
+            << MessageOf(rowsBetween).text;
     } else {
-        EXPECT_EQ(rowsBetween.code, 6) << testsupport::Utf8(rowsBetween.message.text); // the last one ran too
+        EXPECT_EQ(rowsBetween.code, 6) << testsupport::Utf8(MessageOf(rowsBetween).text); // the last one ran too
         EXPECT_EQ(RunModule("SELECT 1; SELECT 2; INSERT INTO KSTError VALUES ([?:UserID], 5, 'after rows')").code, 5);
     }
     EXPECT_TRUE(m_session.IsOpen());
@@ -285,10 +293,10 @@ TEST_F(SqlEngineTest, AModuleOfSeveralStatementsLeavesTheConnectionFitForTheNext
     const TestOutcome failing =
         RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok'); INSERT INTO NoSuchTable VALUES (1)");
     EXPECT_EQ(failing.code, -1);
-    EXPECT_EQ(failing.message.caption, "Database Error");
+    EXPECT_EQ(MessageOf(failing).caption, "Database Error");
     if (testsupport::kTestDatabase != testsupport::DatabaseKind::Sqlite) {
-        EXPECT_NE(AsciiLowerText(failing.message.text).find("nosuchtable"), std::string::npos)
-            << testsupport::Utf8(failing.message.text);
+        EXPECT_NE(AsciiLowerText(MessageOf(failing).text).find("nosuchtable"), std::string::npos)
+            << testsupport::Utf8(MessageOf(failing).text);
     }
     if (!m_session.IsOpen()) {
         ASSERT_EQ(m_session.Open(s_connection).code, 0);
@@ -308,7 +316,7 @@ TEST_F(SqlEngineTest, ACallOfAProcedureThatReturnsRowsWorks) {
               "");
     const std::string call = kPostgres ? "CALL kst_rows(NULL)" : "CALL kst_rows()";
     const TestOutcome outcome = RunModule(call);
-    EXPECT_EQ(outcome.code, 8) << testsupport::Utf8(outcome.message.text);
+    EXPECT_EQ(outcome.code, 8) << testsupport::Utf8(MessageOf(outcome).text);
     EXPECT_EQ(outcome.moduleMessage, "from the procedure");
     EXPECT_TRUE(m_session.IsOpen());
     EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES ([?:UserID], 0, 'next')").code, 0);
@@ -331,8 +339,8 @@ TEST_F(SqlEngineTest, LostConnectionIsClosedAfterItsMessage) {
     }
     const TestOutcome outcome = RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')");
     EXPECT_EQ(outcome.code, -1);
-    EXPECT_EQ(outcome.message.caption, "Database Error");
-    EXPECT_FALSE(m_session.IsOpen()) << outcome.message.text;
+    EXPECT_EQ(MessageOf(outcome).caption, "Database Error");
+    EXPECT_FALSE(m_session.IsOpen()) << MessageOf(outcome).text;
     // The next test opens it anew.
     ASSERT_EQ(m_session.Open(s_connection).code, 0);
     EXPECT_EQ(RunModule("INSERT INTO KSTError VALUES (7, 0, 'ok')").code, 0);

@@ -24,7 +24,7 @@ using testsupport::Row;
 std::string ValueOf(int type, const std::string& testValue, int32_t length = 32) {
     TestVariableTable table;
     const FillResult fill = FillTestVariables(table, {Row("V", kImport, type, testValue, length)});
-    EXPECT_TRUE(fill.ok) << fill.message;
+    EXPECT_TRUE(fill) << fill.error().text;
     return FormatVariableValue("V", table);
 }
 
@@ -52,8 +52,7 @@ TEST(VariablesTest, TableEntriesHoldTheValuesAtTheirOffsets) {
     TestVariableTable table;
     ASSERT_TRUE(FillTestVariables(table, {Row("B", kImport, kByte, "7"), Row("S", kConfig, kShort, "-3"),
                                           Row("I", kImport, kInt, "100000"), Row("D", kImport, kDouble, "0.5"),
-                                          Row("C", kImport, kChar, "abc", 20)})
-                    .ok);
+                                          Row("C", kImport, kChar, "abc", 20)}));
     ASSERT_EQ(table.Count(), 5);
     const auto* bytes = reinterpret_cast<const unsigned char*>(table.Entries());
     EXPECT_STREQ(reinterpret_cast<const char*>(bytes), "B");
@@ -84,8 +83,7 @@ TEST(VariablesTest, TableEntriesHoldTheValuesAtTheirOffsets) {
 TEST(VariablesTest, SubstitutionReplacesEveryPlaceholderInOnePass) {
     TestVariableTable table;
     ASSERT_TRUE(FillTestVariables(table, {Row("UserID", kImport, kInt, "42"), Row("A", kImport, kChar, "x", 8),
-                                          Row("B", kConfig, kInt, "2"), Row("Tricky", kImport, kChar, "[?:A]", 8)})
-                    .ok);
+                                          Row("B", kConfig, kInt, "2"), Row("Tricky", kImport, kChar, "[?:A]", 8)}));
     const std::string sql = "DELETE FROM T WHERE ID=[?:UserID]";
     EXPECT_TRUE(CheckPlaceholders(sql, table));
     EXPECT_EQ(SubstitutePlaceholders(sql, table), "DELETE FROM T WHERE ID=42");
@@ -101,7 +99,7 @@ TEST(VariablesTest, SubstitutionReplacesEveryPlaceholderInOnePass) {
 
 TEST(VariablesTest, UnterminatedPlaceholderFailsTheCheckAndIsCopiedUnchanged) {
     TestVariableTable table;
-    ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1")}).ok);
+    ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1")}));
     EXPECT_FALSE(CheckPlaceholders("a[?:A]b[?:A", table));
     EXPECT_EQ(SubstitutePlaceholders("a[?:A]b[?:A", table), "a1b[?:A");
     EXPECT_EQ(SubstitutePlaceholders("[?:", table), "[?:");
@@ -122,15 +120,14 @@ TEST(VariablesTest, CurrentTimeIsTheTimeOfDayAndOnlyInCapitals) {
     }
     EXPECT_FALSE(CheckPlaceholders("[?:current_time]", table));
     // A variable cannot take the reserved name's place.
-    ASSERT_TRUE(FillTestVariables(table, {Row("CURRENT_TIME", kImport, kInt, "5")}).ok);
+    ASSERT_TRUE(FillTestVariables(table, {Row("CURRENT_TIME", kImport, kInt, "5")}));
     EXPECT_NE(SubstitutePlaceholders("[?:CURRENT_TIME]", table), "5");
 }
 
 TEST(VariablesTest, TheLastOfSeveralEqualNamesDecides) {
     TestVariableTable table;
     ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1"), Row("A", kImport, kInt, "2"),
-                                          Row("A", kImport, 9, "3")}) // no type chosen: leaves it
-                    .ok);
+                                          Row("A", kImport, 9, "3")})); // no type chosen: leaves it
     EXPECT_EQ(FormatVariableValue("A", table), "2");
     EXPECT_EQ(SubstitutePlaceholders("[?:A]", table), "2");
 
@@ -141,7 +138,7 @@ TEST(VariablesTest, TheLastOfSeveralEqualNamesDecides) {
     rows.push_back(Row("N7", kConfig, kChar, "late", 8));
     rows.push_back(Row("N8", kImport, 9, "ignored"));
     rows.push_back(Row("R", kReport, kChar, "", 8, "x"));
-    ASSERT_TRUE(FillTestVariables(table, rows).ok);
+    ASSERT_TRUE(FillTestVariables(table, rows));
     EXPECT_EQ(SubstitutePlaceholders("[?:N3]-[?:N7]-[?:N8]-[?:N49]", table), "3-late-8-49");
     EXPECT_TRUE(CheckPlaceholders("[?:N8]", table));
     EXPECT_FALSE(CheckPlaceholders("[?:R]", table)); // Report variables cannot be named
@@ -150,7 +147,7 @@ TEST(VariablesTest, TheLastOfSeveralEqualNamesDecides) {
 
 TEST(VariablesTest, EmptyNameAndUnchosenAttribute) {
     TestVariableTable table;
-    ASSERT_TRUE(FillTestVariables(table, {Row("", kImport, kInt, "9"), Row("U", 255, kInt, "4")}).ok);
+    ASSERT_TRUE(FillTestVariables(table, {Row("", kImport, kInt, "9"), Row("U", 255, kInt, "4")}));
     EXPECT_EQ(SubstitutePlaceholders("[[?:]]", table), "[9]");
     // A row whose attribute has no selection gets no test value and cannot be named.
     EXPECT_FALSE(CheckPlaceholders("[?:U]", table));
@@ -164,14 +161,14 @@ TEST(VariablesTest, ReportVariablesHoldTheExpansionOfTheirRemark) {
     const FillResult fill =
         FillTestVariables(table, {Row("Title", kReport, kChar, "", 40, "Run [?:CURRENT_TIME] for [?:Unit]"),
                                   Row("Unit", kImport, kInt, "12")});
-    ASSERT_TRUE(fill.ok) << fill.message;
+    ASSERT_TRUE(fill) << fill.error().text;
     EXPECT_TRUE(std::regex_match(table.Entries()[0].value.text, std::regex(R"(Run \d\d:\d\d:\d\d for 12)")));
 
     const FillResult bad = FillTestVariables(
         table, {Row("A", kReport, kChar, "", 40, "x"), Row("B", kReport, kChar, "", 40, "see [?:A]")});
-    EXPECT_FALSE(bad.ok);
-    EXPECT_EQ(bad.message, Gbk("报表变量错：") + "B");
-    EXPECT_EQ(bad.caption, Gbk("错误"));
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().text, Gbk("报表变量错：") + "B");
+    EXPECT_EQ(bad.error().caption, Gbk("错误"));
     EXPECT_EQ(table.Count(), 0);
 }
 
@@ -195,10 +192,10 @@ TEST(VariablesTest, BuffersThatAreTooSmallStopTheRun) {
     for (const Case& c : cases) {
         TestVariableTable table;
         const FillResult fill = FillTestVariables(table, {Row("X", kImport, kInt, "1"), c.row});
-        EXPECT_EQ(fill.ok, c.ok) << c.what;
-        if (!c.ok) {
-            EXPECT_EQ(fill.message, shortOfRoom + "C") << c.what;
-            EXPECT_EQ(fill.caption, Gbk("错误"));
+        EXPECT_EQ(static_cast<bool>(fill), c.ok) << c.what;
+        if (!c.ok && !fill) {
+            EXPECT_EQ(fill.error().text, shortOfRoom + "C") << c.what;
+            EXPECT_EQ(fill.error().caption, Gbk("错误"));
             EXPECT_EQ(table.Count(), 0) << c.what;
         }
     }
@@ -207,12 +204,12 @@ TEST(VariablesTest, BuffersThatAreTooSmallStopTheRun) {
 TEST(VariablesTest, MoreThan2000RowsAreRefused) {
     TestVariableTable table;
     std::vector<VariableRow> rows(2000, Row("N", kImport, kChar, "ab", 3));
-    ASSERT_TRUE(FillTestVariables(table, rows).ok);
+    ASSERT_TRUE(FillTestVariables(table, rows));
     EXPECT_EQ(table.Count(), 2000);
     rows.push_back(Row("N", kImport, kInt, "1"));
     const FillResult fill = FillTestVariables(table, rows);
-    EXPECT_FALSE(fill.ok);
-    EXPECT_NE(fill.message.find("2000"), std::string::npos);
+    ASSERT_FALSE(fill);
+    EXPECT_NE(fill.error().text.find("2000"), std::string::npos);
     EXPECT_EQ(table.Count(), 0);
 }
 
@@ -252,7 +249,7 @@ TEST(VariablesTest, RowsOfAStoredModuleShowWhatTheGridShows) {
     EXPECT_EQ(rows[1].length, 10);
 
     TestVariableTable table;
-    ASSERT_TRUE(FillTestVariables(table, rows).ok);
+    ASSERT_TRUE(FillTestVariables(table, rows));
     EXPECT_STREQ(table.Entries()[2].value.text, "Report 5");
 
     record.header.variableCount = -4; // a corrupt count never reads outside the record
@@ -309,7 +306,7 @@ TEST(VariablesTest, StoringRowsAndReadingThemBackKeepsWhatAnOpenedModuleShows) {
 
 TEST(VariablesTest, TheNameLookUpFollowsChangesToTheTable) {
     TestVariableTable table;
-    ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1")}).ok);
+    ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1")}));
     EXPECT_TRUE(CheckPlaceholders("[?:A]", table));
     // A write through the entries is seen by the next look-up.
     std::strcpy(table.Entries()[0].name, "B");
@@ -317,7 +314,7 @@ TEST(VariablesTest, TheNameLookUpFollowsChangesToTheTable) {
     EXPECT_FALSE(CheckPlaceholders("[?:A]", table));
     EXPECT_EQ(SubstitutePlaceholders("[?:B]", table), "2");
     // So is a new fill, and the release at the end of a run.
-    ASSERT_TRUE(FillTestVariables(table, {Row("C", kConfig, kInt, "3")}).ok);
+    ASSERT_TRUE(FillTestVariables(table, {Row("C", kConfig, kInt, "3")}));
     EXPECT_EQ(FormatVariableValue("C", table), "3");
     EXPECT_EQ(FormatVariableValue("B", table), "");
     table.Release();
@@ -365,12 +362,11 @@ TEST(VariablesTest, TheScannerReadsBytesAndUtf16Alike) {
 
 TEST(VariablesTest, TheFirstUnfillablePlaceholderIsTheOneTheCheckRefuses) {
     TestVariableTable table;
-    ASSERT_TRUE(FillTestVariables(table, {Row("A", kImport, kInt, "1"), Row("C", kConfig, kChar, "c", 4),
-                                          Row("R", kReport, kChar, "", 8, "r")})
-                    .ok);
+    ASSERT_TRUE(FillTestVariables(
+        table, {Row("A", kImport, kInt, "1"), Row("C", kConfig, kChar, "c", 4), Row("R", kReport, kChar, "", 8, "r")}));
     const std::string good = "[?:A] [?:C] [?:CURRENT_TIME]";
     EXPECT_TRUE(CheckPlaceholders(good, table));
-    EXPECT_FALSE(FirstUnfillablePlaceholder(good, table).found);
+    EXPECT_FALSE(FirstUnfillablePlaceholder(good, table));
 
     for (const auto& [text, name, unclosed] :
          std::vector<std::tuple<std::string, std::string, bool>>{{good + " [?:R] [?:X]", "R", false},
@@ -378,10 +374,10 @@ TEST(VariablesTest, TheFirstUnfillablePlaceholderIsTheOneTheCheckRefuses) {
                                                                  {"[?:A] [?:CURRENT_TIME", "CURRENT_TIME", true},
                                                                  {"[?:X] [?:A", "X", false}}) {
         EXPECT_FALSE(CheckPlaceholders(text, table)) << text;
-        const UnfillablePlaceholder bad = FirstUnfillablePlaceholder(text, table);
-        EXPECT_TRUE(bad.found) << text;
-        EXPECT_EQ(bad.name, name) << text;
-        EXPECT_EQ(bad.unclosed, unclosed) << text;
+        const std::optional<UnfillablePlaceholder> bad = FirstUnfillablePlaceholder(text, table);
+        ASSERT_TRUE(bad) << text;
+        EXPECT_EQ(bad->name, name) << text;
+        EXPECT_EQ(bad->unclosed, unclosed) << text;
     }
 }
 

@@ -25,7 +25,7 @@ void RunDesignSession() {
 
     const FileStatus written = WriteLastFile(lastFile);
     if (!written)
-        ui::ShowMessage(nullptr, ui::FromGbk(written.Text()));
+        ui::ShowMessage(nullptr, ui::FromGbk(written.error().Text()));
 }
 
 } // namespace kestrel

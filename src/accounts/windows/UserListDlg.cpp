@@ -136,7 +136,7 @@ void RunUserCommand(QWidget* parent, const std::string& currentUser) {
         saved = UserTableSave(*table, table->count);
     }
     if (!saved)
-        ui::ShowMessage(parent, ui::FromGbk(saved.Text()));
+        ui::ShowMessage(parent, ui::FromGbk(saved.error().Text()));
 }
 
 } // namespace kestrel

@@ -72,13 +72,13 @@ int ModuleReport::WriteBody() {
         // A module whose name cannot be shown is not left out of the report without a word.
         m_fileError = true;
         return FMT_Fail((Utf8ToGbkLossy("无法读取“") + unnamed.front().fileName + Utf8ToGbkLossy("”：") +
-                         unnamed.front().status.message)
+                         unnamed.front().status.error().message)
                             .c_str());
     }
     if (!status) {
         m_fileError = true;
         return FMT_Fail(
-            (Utf8ToGbkLossy("无法读取文件夹“") + folderText + Utf8ToGbkLossy("”：") + status.message).c_str());
+            (Utf8ToGbkLossy("无法读取文件夹“") + folderText + Utf8ToGbkLossy("”：") + status.error().message).c_str());
     }
     if (names.empty())
         return FMT_Fail(
@@ -86,14 +86,15 @@ int ModuleReport::WriteBody() {
 
     for (const auto& name : names) {
         status = ReadModuleForReport(m_module, folder, name);
-        if (status.IsInvalid()) {
+        if (!status && status.error().IsInvalid()) {
             m_rows.clear();
             return FMT_Fail((Utf8ToGbkLossy("“") + name + Utf8ToGbkLossy("”不是模块文件。")).c_str());
         }
         if (!status) {
             m_rows.clear();
             m_fileError = true;
-            return FMT_Fail((Utf8ToGbkLossy("无法读取“") + name + Utf8ToGbkLossy("”：") + status.message).c_str());
+            return FMT_Fail(
+                (Utf8ToGbkLossy("无法读取“") + name + Utf8ToGbkLossy("”：") + status.error().message).c_str());
         }
         const std::string groupId = FieldText(m_module.header.groupId);
         bool member = false;

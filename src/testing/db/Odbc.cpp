@@ -98,11 +98,10 @@ std::u16string UndoWidenedUtf8(std::u16string text) {
     return decoded;
 }
 
-Result Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
-    Result result;
-    result.ok = false;
+Diagnostics ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
+    Diagnostics diagnostics;
     if (handle == SQL_NULL_HANDLE)
-        return result;
+        return diagnostics;
     for (SQLSMALLINT i = 1; i < 64; ++i) {
         DiagnosticRecord record;
         SQLSMALLINT length = 0;
@@ -145,9 +144,9 @@ Result Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
         // Drivers count the terminating zero in some versions; never show it.
         while (!record.text.empty() && record.text.back() == '\0')
             record.text.pop_back();
-        result.records.push_back(std::move(record));
+        diagnostics.records.push_back(std::move(record));
     }
-    return result;
+    return diagnostics;
 }
 
 // Drivers known to take UTF-8 through the narrow calls and to break the wide ones through
@@ -158,7 +157,13 @@ bool PrefersNarrow(std::string_view driverName) {
 
 } // namespace
 
-std::string Result::Text() const {
+Diagnostics Diagnostics::Single(std::string state, std::string text) {
+    Diagnostics diagnostics;
+    diagnostics.records.push_back({std::move(state), 0, std::move(text)});
+    return diagnostics;
+}
+
+std::string Diagnostics::Text() const {
     std::string text;
     for (const DiagnosticRecord& record : records) {
         if (record.text.empty())
@@ -172,7 +177,7 @@ std::string Result::Text() const {
     return text;
 }
 
-bool Result::ConnectionLost() const {
+bool Diagnostics::ConnectionLost() const {
     return std::any_of(records.begin(), records.end(),
                        [](const DiagnosticRecord& record) { return record.state.rfind("08", 0) == 0; });
 }
@@ -181,20 +186,16 @@ Connection::~Connection() {
     Disconnect();
 }
 
-Result Connection::Connect(const std::string& connectionString) {
+Status Connection::Connect(const std::string& connectionString) {
     SigpipeGuard guard;
     Disconnect();
     SQLHENV env = Environment();
-    if (env == SQL_NULL_HENV) {
-        Result failure;
-        failure.ok = false;
-        failure.records.push_back({"HY000", 0, "ODBC driver manager not available"});
-        return failure;
-    }
+    if (env == SQL_NULL_HENV)
+        return Fail(Diagnostics::Single("HY000", "ODBC driver manager not available"));
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &m_dbc))) {
-        Result failure = Diagnostics(SQL_HANDLE_ENV, env, false);
+        Diagnostics failure = ReadDiagnostics(SQL_HANDLE_ENV, env, false);
         m_dbc = SQL_NULL_HDBC;
-        return failure;
+        return Fail(std::move(failure));
     }
     if (m_loginTimeout > 0)
         SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(uintptr_t{m_loginTimeout}),
@@ -205,10 +206,10 @@ Result Connection::Connect(const std::string& connectionString) {
     const SQLRETURN rc = SQLDriverConnect(m_dbc, nullptr, Narrow(text), static_cast<SQLSMALLINT>(text.size()), out,
                                           sizeof out, &outLength, SQL_DRIVER_NOPROMPT);
     if (!SQL_SUCCEEDED(rc)) {
-        Result failure = Diagnostics(SQL_HANDLE_DBC, m_dbc, false);
+        Diagnostics failure = ReadDiagnostics(SQL_HANDLE_DBC, m_dbc, false);
         SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
         m_dbc = SQL_NULL_HDBC;
-        return failure;
+        return Fail(std::move(failure));
     }
     m_connected = true;
     char driverName[256] = {};
@@ -219,7 +220,7 @@ Result Connection::Connect(const std::string& connectionString) {
     char dbmsName[256] = {};
     if (SQL_SUCCEEDED(SQLGetInfo(m_dbc, SQL_DBMS_NAME, dbmsName, sizeof dbmsName, &nameLength)))
         m_dbmsName = dbmsName;
-    return Result{};
+    return Ok();
 }
 
 void Connection::Disconnect() {
@@ -250,12 +251,11 @@ bool Connection::Dead() const {
 
 Statement::Statement(Connection& connection) : m_wide(connection.Wide()), m_guardSigpipe(!connection.m_inProcess) {
     if (!connection.IsOpen()) {
-        m_allocation.ok = false;
-        m_allocation.records.push_back({"08003", 0, "Connection not open"});
+        m_allocation = Fail(Diagnostics::Single("08003", "Connection not open"));
         return;
     }
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection.Handle(), &m_stmt))) {
-        m_allocation = Diagnostics(SQL_HANDLE_DBC, connection.Handle(), false);
+        m_allocation = Fail(ReadDiagnostics(SQL_HANDLE_DBC, connection.Handle(), false));
         m_stmt = SQL_NULL_HSTMT;
         return;
     }
@@ -277,17 +277,15 @@ void Statement::Release() {
     SigpipeGuard guard(m_guardSigpipe);
     SQLFreeHandle(SQL_HANDLE_STMT, m_stmt);
     m_stmt = SQL_NULL_HSTMT;
-    if (m_allocation.ok) {
-        m_allocation.ok = false;
-        m_allocation.records.push_back({"08003", 0, "Connection not open"});
-    }
+    if (m_allocation)
+        m_allocation = Fail(Diagnostics::Single("08003", "Connection not open"));
 }
 
 void Statement::SetQueryTimeout(SQLULEN seconds) {
     SQLSetStmtAttr(m_stmt, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), SQL_IS_UINTEGER);
 }
 
-Result Statement::Execute(const std::string& sql) {
+Status Statement::Execute(const std::string& sql) {
     SigpipeGuard guard(m_guardSigpipe);
     if (!Valid())
         return m_allocation;
@@ -301,16 +299,16 @@ Result Statement::Execute(const std::string& sql) {
         rc = SQLExecDirect(m_stmt, Narrow(text), static_cast<SQLINTEGER>(text.size()));
     }
     if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)
-        return Result{};
-    return Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
+        return Ok();
+    return Fail(ReadDiagnostics(SQL_HANDLE_STMT, m_stmt, m_wide));
 }
 
-Result Statement::DrainResults(bool& settled) {
+Status Statement::DrainResults(bool& settled) {
     SigpipeGuard guard(m_guardSigpipe);
     settled = false;
     if (!Valid())
         return m_allocation;
-    Result first;
+    Status first;
     // A failed statement of a batch need not end it: the driver may go on to the next one.
     // Two failures in a row mean the driver cannot get any further.
     bool failedLast = false;
@@ -327,32 +325,32 @@ Result Statement::DrainResults(bool& settled) {
         if (failedLast)
             break;
         failedLast = true;
-        Result failure = Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
+        Diagnostics failure = ReadDiagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
         // A driver without batches has nothing more to give.
         if (!failure.records.empty() && failure.records.front().state == "IM001") {
             settled = true;
             break;
         }
         if (first)
-            first = std::move(failure);
+            first = Fail(std::move(failure));
     }
     SQLFreeStmt(m_stmt, SQL_CLOSE);
     m_columnsRead = false;
     return first;
 }
 
-Result Statement::Fetch(bool& hasRow) {
+Status Statement::Fetch(bool& hasRow) {
     SigpipeGuard guard(m_guardSigpipe);
     hasRow = false;
     if (!Valid())
         return m_allocation;
     const SQLRETURN rc = SQLFetch(m_stmt);
     if (rc == SQL_NO_DATA)
-        return Result{};
+        return Ok();
     if (!SQL_SUCCEEDED(rc))
-        return Diagnostics(SQL_HANDLE_STMT, m_stmt, m_wide);
+        return Fail(ReadDiagnostics(SQL_HANDLE_STMT, m_stmt, m_wide));
     hasRow = true;
-    return Result{};
+    return Ok();
 }
 
 SQLUSMALLINT Statement::FindColumn(std::string_view name) {
@@ -390,7 +388,7 @@ namespace {
 // Reads a column's value in chunks of Char (SQLCHAR or SQLWCHAR units) until the driver has
 // given all of it; a NULL gives an empty value.
 template <typename Char, std::size_t N>
-Result ReadColumnData(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT cType, bool wide,
+Status ReadColumnData(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT cType, bool wide,
                       std::basic_string<Char>& value) {
     Char chunk[N];
     for (;;) {
@@ -399,7 +397,7 @@ Result ReadColumnData(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT cType, boo
         if (rc == SQL_NO_DATA)
             break;
         if (!SQL_SUCCEEDED(rc))
-            return Diagnostics(SQL_HANDLE_STMT, stmt, wide);
+            return Fail(ReadDiagnostics(SQL_HANDLE_STMT, stmt, wide));
         if (indicator == SQL_NULL_DATA)
             break;
         const std::size_t room = N - 1; // the driver keeps one unit for the terminator
@@ -409,12 +407,12 @@ Result ReadColumnData(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT cType, boo
         if (rc == SQL_SUCCESS)
             break;
     }
-    return Result{};
+    return Ok();
 }
 
 } // namespace
 
-Result Statement::GetText(SQLUSMALLINT column, std::string& text) {
+Status Statement::GetText(SQLUSMALLINT column, std::string& text) {
     SigpipeGuard guard(m_guardSigpipe);
     text.clear();
     if (!Valid())
@@ -422,7 +420,7 @@ Result Statement::GetText(SQLUSMALLINT column, std::string& text) {
     if (!m_wide)
         return ReadColumnData<char, 1024>(m_stmt, column, SQL_C_CHAR, false, text);
     std::u16string value;
-    Result read = ReadColumnData<char16_t, 512>(m_stmt, column, SQL_C_WCHAR, true, value);
+    Status read = ReadColumnData<char16_t, 512>(m_stmt, column, SQL_C_WCHAR, true, value);
     if (read)
         text = Utf16ToUtf8(value);
     return read;

@@ -6,6 +6,8 @@
 // handles: drivers that mangle the wide-character calls through the driver manager (the SQLite
 // drivers cut every UTF-16 unit to one byte) get UTF-8 through the narrow calls; the others
 // get UTF-16 through the wide calls.
+#include "core/Result.h"
+
 #include <sql.h>
 #include <sqlext.h>
 
@@ -21,17 +23,20 @@ struct DiagnosticRecord {
     std::string text; // UTF-8, as the driver manager and the driver report it
 };
 
-// Outcome of one call: ok, or the diagnostic records of its failure.
-struct Result {
-    bool ok = true;
+// Why a call failed: the diagnostic records of the driver manager and the driver.
+struct Diagnostics {
     std::vector<DiagnosticRecord> records;
 
-    explicit operator bool() const { return ok; }
+    // A failure of our own with one record.
+    static Diagnostics Single(std::string state, std::string text);
     // Every record's text, one per line (UTF-8); a fallback when the driver gave none.
     std::string Text() const;
     // SQLSTATE class 08: the connection is gone.
     bool ConnectionLost() const;
 };
+
+// Outcome of one call.
+using Status = Result<void, Diagnostics>;
 
 class Statement;
 
@@ -43,7 +48,7 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     // Connects without any prompt. connectionString is UTF-8 ("DSN=...", "Driver=...;...").
-    Result Connect(const std::string& connectionString);
+    Status Connect(const std::string& connectionString);
     // How long the next Connect may wait for the server (SQL_ATTR_LOGIN_TIMEOUT); 0 leaves the
     // driver's default. A driver that cannot keep it is not an error.
     void SetLoginTimeout(SQLUINTEGER seconds) { m_loginTimeout = seconds; }
@@ -81,25 +86,25 @@ public:
 
     bool Valid() const { return m_stmt != SQL_NULL_HSTMT; }
     // The allocation's failure, when Valid() is false.
-    const Result& AllocationResult() const { return m_allocation; }
+    const Status& AllocationStatus() const { return m_allocation; }
     SQLHSTMT Handle() const { return m_stmt; }
 
     // Drivers that cannot keep the value (or any time-out at all) are not an error.
     void SetQueryTimeout(SQLULEN seconds);
     // Runs sql (UTF-8) directly. SQL_NO_DATA (a statement that touched no row) is success.
-    Result Execute(const std::string& sql);
+    Status Execute(const std::string& sql);
     // Reads past every further result set and row count of the last Execute and closes the
     // cursor, so that the connection can take the next statement. Fails with the first
     // statement of the batch that failed; settled false: the driver got stuck before the end,
     // and the connection is not fit for more.
-    Result DrainResults(bool& settled);
+    Status DrainResults(bool& settled);
     // Moves to the next row; hasRow false at the end of the result.
-    Result Fetch(bool& hasRow);
+    Status Fetch(bool& hasRow);
     // 1-based index of the result column named name (letter case ignored: some databases fold
     // unquoted names), or 0.
     SQLUSMALLINT FindColumn(std::string_view name);
     // The column's value as text (UTF-8); NULL gives an empty text.
-    Result GetText(SQLUSMALLINT column, std::string& text);
+    Status GetText(SQLUSMALLINT column, std::string& text);
     // Asks the driver to stop the statement that runs now; callable from another thread.
     void Cancel();
 
@@ -110,7 +115,7 @@ private:
     SQLHSTMT m_stmt = SQL_NULL_HSTMT;
     bool m_wide = false;
     bool m_guardSigpipe = true;
-    Result m_allocation;
+    Status m_allocation;
     std::vector<std::string> m_columnNames;
     bool m_columnsRead = false;
 };

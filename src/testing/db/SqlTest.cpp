@@ -26,35 +26,36 @@ const std::string& DatabaseErrorCaption() {
     return caption;
 }
 
-TestOutcome Message(int32_t code, std::string text, std::string caption) {
+// unicode: a text from the database (UTF-8) rather than one of the tool's own (GBK).
+TestOutcome Message(int32_t code, std::string text, std::string caption, bool unicode) {
     TestOutcome outcome;
     outcome.code = code;
-    outcome.message.present = true;
-    outcome.message.text = std::move(text);
-    outcome.message.caption = std::move(caption);
+    outcome.message = TestMessage{.text = std::move(text), .caption = std::move(caption), .unicode = unicode};
     return outcome;
 }
 
 // MySQL-family drivers refuse every later statement with client error 2014 once results were left
 // unread, and only a new connection gets out of it; their driver does not call that dead.
-bool LeftOutOfSync(const odbc::Result& result) {
-    return std::any_of(result.records.begin(), result.records.end(), [](const odbc::DiagnosticRecord& record) {
+bool LeftOutOfSync(const odbc::Diagnostics& failure) {
+    return std::any_of(failure.records.begin(), failure.records.end(), [](const odbc::DiagnosticRecord& record) {
         return record.native == 2014 && record.text.find("out of sync") != std::string::npos;
     });
 }
 
-TestOutcome DatabaseError(const odbc::Result& result) {
-    TestOutcome outcome = Message(-1, result.Text(), DatabaseErrorCaption());
-    outcome.message.unicode = true;
-    return outcome;
+// What a step reports; none for one that went through (a run stopped between steps, whose
+// outcome the caller replaces).
+const odbc::Diagnostics& DiagnosticsOf(const odbc::Status& status) {
+    static const odbc::Diagnostics none;
+    return status ? none : status.error();
+}
+
+TestOutcome DatabaseError(const odbc::Diagnostics& failure) {
+    return Message(-1, failure.Text(), DatabaseErrorCaption(), true);
 }
 
 TestOutcome TimedOut(std::chrono::seconds timeout) {
-    TestOutcome outcome =
-        Message(-1, "Timeout expired: the statement did not finish within " + std::to_string(timeout.count()) + " s",
-                DatabaseErrorCaption());
-    outcome.message.unicode = true;
-    return outcome;
+    return Message(-1, "Timeout expired: the statement did not finish within " + std::to_string(timeout.count()) + " s",
+                   DatabaseErrorCaption(), true);
 }
 
 TestOutcome Succeeded() {
@@ -94,11 +95,10 @@ bool ReadErrorCode(std::string_view text, int32_t& code) {
     return true;
 }
 
-PreparedSql PrepareSqlTest(const std::string& sqlText, const TestVariableTable& table) {
-    PreparedSql prepared;
+std::optional<PreparedSql> PrepareSqlTest(const std::string& sqlText, const TestVariableTable& table) {
     if (!CheckPlaceholders(sqlText, table))
-        return prepared;
-    prepared.ok = true;
+        return std::nullopt;
+    PreparedSql prepared;
     prepared.sql = SubstitutePlaceholders(sqlText, table);
     prepared.userNumber =
         static_cast<int32_t>(static_cast<uint32_t>(ReadWholeNumber(FormatVariableValue("UserID", table))));
@@ -180,22 +180,18 @@ struct SqlTestSession::Impl {
     // asked before the start gives a failure without running. settled, given for the module's
     // own SQL: its further results are read past, and it tells whether the driver got to their
     // end.
-    odbc::Result Run(odbc::Statement& statement, const std::string& sqlUtf8, Job& job, SQLULEN timeoutSeconds,
+    odbc::Status Run(odbc::Statement& statement, const std::string& sqlUtf8, Job& job, SQLULEN timeoutSeconds,
                      bool* settled = nullptr) {
         if (!statement.Valid())
-            return statement.AllocationResult();
+            return statement.AllocationStatus();
         statement.SetQueryTimeout(timeoutSeconds);
         {
             std::lock_guard lock(job.mutex);
-            if (job.stop) {
-                odbc::Result stopped;
-                stopped.ok = false;
-                stopped.records.push_back({"HY008", 0, "Operation canceled"});
-                return stopped;
-            }
+            if (job.stop)
+                return Fail(odbc::Diagnostics::Single("HY008", "Operation canceled"));
             job.running = &statement;
         }
-        odbc::Result result = statement.Execute(sqlUtf8);
+        odbc::Status result = statement.Execute(sqlUtf8);
         // A module may send several statements, or call a procedure that returns rows:
         // results left unread leave the connection refusing every later statement.
         if (result && settled)
@@ -244,9 +240,10 @@ TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job,
     };
     // A step that failed: the message for a database error, the connection closed when it is
     // lost (so the next test connects again). A stopped run is settled by the caller.
-    auto fail = [&](const odbc::Result& result) {
-        TestOutcome outcome = DatabaseError(result);
-        if (!stopped() && (result.ConnectionLost() || connection.Dead() || LeftOutOfSync(result)))
+    auto fail = [&](const odbc::Status& result) {
+        const odbc::Diagnostics& failure = DiagnosticsOf(result);
+        TestOutcome outcome = DatabaseError(failure);
+        if (!stopped() && (failure.ConnectionLost() || connection.Dead() || LeftOutOfSync(failure)))
             connection.Disconnect();
         return outcome;
     };
@@ -254,14 +251,14 @@ TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job,
     // The standard form: "DELETE KSTError" (no FROM) is refused by SQLite and PostgreSQL.
     {
         odbc::Statement statement(connection);
-        const odbc::Result result = Run(statement, "DELETE FROM KSTError", job, timeoutSeconds);
+        const odbc::Status result = Run(statement, "DELETE FROM KSTError", job, timeoutSeconds);
         if (!result || stopped())
             return fail(result);
     }
     {
         odbc::Statement statement(connection);
         bool settled = true;
-        const odbc::Result result = Run(statement, GbkToUtf8(prepared.sql), job, timeoutSeconds, &settled);
+        const odbc::Status result = Run(statement, GbkToUtf8(prepared.sql), job, timeoutSeconds, &settled);
         if (!settled && connection.IsOpen()) {
             // Results the driver could not read past: the next module gets a new connection.
             TestOutcome outcome = fail(result);
@@ -275,7 +272,7 @@ TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job,
     char query[64];
     std::snprintf(query, sizeof query, "SELECT * FROM KSTError WHERE UserID=%d", static_cast<int>(prepared.userNumber));
     odbc::Statement statement(connection);
-    odbc::Result result = Run(statement, query, job, timeoutSeconds);
+    odbc::Status result = Run(statement, query, job, timeoutSeconds);
     if (!result || stopped())
         return fail(result);
     bool hasRow = false;
@@ -284,7 +281,7 @@ TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job,
         return fail(result);
     if (!hasRow) {
         static const std::string notCompleted = Utf8ToGbkLossy("模块未能完成执行！");
-        TestOutcome outcome = Message(-1, notCompleted, std::string());
+        TestOutcome outcome = Message(-1, notCompleted, std::string(), false);
         outcome.reportedByModule = true;
         return outcome;
     }
@@ -295,12 +292,8 @@ TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job,
     const std::pair<const char*, std::string*> columns[] = {{"ErrorCode", &codeText}, {"ErrorMsg", &messageText}};
     for (const auto& [name, target] : columns) {
         const SQLUSMALLINT index = statement.FindColumn(name);
-        if (index == 0) {
-            odbc::Result missing;
-            missing.ok = false;
-            missing.records.push_back({"42S22", 0, std::string("Column not found: ") + name});
-            return fail(missing);
-        }
+        if (index == 0)
+            return fail(Fail(odbc::Diagnostics::Single("42S22", std::string("Column not found: ") + name)));
         result = statement.GetText(index, *target);
         if (!result)
             return fail(result);
@@ -315,8 +308,7 @@ TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job,
         outcome.code = 0;
         return outcome;
     }
-    outcome = Message(code, "Error code:" + codeText + "\n" + messageText, std::string());
-    outcome.message.unicode = true;
+    outcome = Message(code, "Error code:" + codeText + "\n" + messageText, std::string(), true);
     outcome.moduleMessage = messageText;
     outcome.reportedByModule = true;
     return outcome;
@@ -334,12 +326,12 @@ bool SqlTestSession::IsOpen() const {
 
 TestOutcome SqlTestSession::Open(const std::string& connectionString) {
     Impl& impl = *m_impl;
-    const odbc::Result result = impl.Call([&impl, &connectionString] {
+    const odbc::Status result = impl.Call([&impl, &connectionString] {
         impl.connection.SetLoginTimeout(kLoginTimeoutSeconds);
         return impl.connection.Connect(connectionString);
     });
     if (!result)
-        return DatabaseError(result);
+        return DatabaseError(result.error());
     return Succeeded();
 }
 
@@ -444,11 +436,12 @@ TestOutcome SqlTestSession::ExecuteOwn(const std::string& sqlUtf8) {
         [sqlUtf8, seconds](Impl& impl, Job& job) {
             odbc::Statement statement(impl.connection);
             bool settled = true;
-            const odbc::Result result = impl.Run(statement, sqlUtf8, job, seconds, &settled);
+            const odbc::Status result = impl.Run(statement, sqlUtf8, job, seconds, &settled);
             if (result && settled)
                 return Succeeded();
-            TestOutcome outcome = DatabaseError(result);
-            if (!settled || result.ConnectionLost() || impl.connection.Dead() || LeftOutOfSync(result))
+            const odbc::Diagnostics& failure = DiagnosticsOf(result);
+            TestOutcome outcome = DatabaseError(failure);
+            if (!settled || failure.ConnectionLost() || impl.connection.Dead() || LeftOutOfSync(failure))
                 impl.connection.Disconnect();
             return outcome;
         },
@@ -461,7 +454,7 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
 }
 
 TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& cancel) {
-    if (!prepared.ok || !IsOpen())
+    if (!IsOpen())
         return TestOutcome{};
     const auto seconds = static_cast<SQLULEN>(m_timeout.count());
     return Watched([prepared, seconds](Impl& impl, Job& job) { return impl.RunTest(prepared, job, seconds); }, cancel);

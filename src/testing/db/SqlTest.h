@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,11 +15,11 @@ namespace kestrel {
 // Steps done on the caller's thread before any database work: the placeholder check, the
 // substitution and the user number (test value of the "UserID" variable, 0 without one).
 struct PreparedSql {
-    bool ok = false; // false: a bad placeholder; the test fails with -1 and no message
     std::string sql; // substituted SQL, GBK
     int32_t userNumber = 0;
 };
-PreparedSql PrepareSqlTest(const std::string& sqlText, const TestVariableTable& table);
+// None for a bad placeholder: the test fails with -1 and no message.
+std::optional<PreparedSql> PrepareSqlTest(const std::string& sqlText, const TestVariableTable& table);
 
 // The module's ErrorCode as the test reads it: a whole number (blanks around it, a sign, and
 // zeros after a decimal point, as a DECIMAL column gives it, are allowed) from -2^31 to 2^32-1,

@@ -40,17 +40,17 @@ ModuleTestResult RunFilled(const ModuleUnderTest& module, const TestVariableTabl
             DllTestRun run;
             TestOutcome outcome = run.Run(module.library, module.function, table, module.folder, cancel);
             // The runner speaks only when the function could not be called or did not return.
-            outcome.reportedByModule = !outcome.cancelled && !outcome.message.present;
+            outcome.reportedByModule = !outcome.cancelled && !outcome.message;
             return outcome;
         });
         return result;
     }
-    const PreparedSql prepared = PrepareSqlTest(module.sqlText, table);
-    if (!prepared.ok) {
+    const std::optional<PreparedSql> prepared = PrepareSqlTest(module.sqlText, table);
+    if (!prepared) {
         result.stage = TestStage::kPlaceholders;
         return result;
     }
-    host.SqlPrepared(prepared.sql);
+    host.SqlPrepared(prepared->sql);
     SqlTestSession* session = host.OpenSession(result.outcome);
     if (!session || !session->IsOpen()) {
         result.stage = TestStage::kConnection;
@@ -59,7 +59,7 @@ ModuleTestResult RunFilled(const ModuleUnderTest& module, const TestVariableTabl
     }
     result.stage = TestStage::kRun;
     result.outcome = host.RunStep(
-        module.type, [session, &prepared](CancelToken& cancel) { return session->Execute(prepared, cancel); });
+        module.type, [session, &prepared](CancelToken& cancel) { return session->Execute(*prepared, cancel); });
     return result;
 }
 
@@ -68,10 +68,8 @@ ModuleTestResult RunFilled(const ModuleUnderTest& module, const TestVariableTabl
 ModuleTestResult RunModuleTest(const ModuleUnderTest& module, TestVariableTable& table, ModuleTestHost& host) {
     ModuleTestResult result;
     const FillResult filled = FillChosenVariables(table, module.rows);
-    if (!filled.ok) {
-        result.outcome.message.present = !filled.message.empty();
-        result.outcome.message.text = filled.message;
-        result.outcome.message.caption = filled.caption;
+    if (!filled) {
+        result.outcome.message = filled.error();
     } else {
         result = RunFilled(module, table, host);
     }

@@ -44,9 +44,7 @@ std::string SystemText(const char* text) {
 TestOutcome ErrorOutcome(std::string text) {
     TestOutcome outcome;
     outcome.code = -1;
-    outcome.message.present = true;
-    outcome.message.text = std::move(text);
-    outcome.message.caption = kErrorCaption;
+    outcome.message = TestMessage{.text = std::move(text), .caption = kErrorCaption};
     return outcome;
 }
 
