@@ -29,13 +29,9 @@ FileName::FileName(const std::filesystem::path& folder, QWidget* parent) : QDial
     setTabOrder(ok, cancel);
 }
 
-bool FileName::IsAcceptableName(const std::string& name) {
-    return IsAcceptableModuleFileName(name);
-}
-
 void FileName::accept() {
     const std::optional<std::string> name = ui::ToGbk(m_edit->text());
-    if (!name || !IsAcceptableName(*name))
+    if (!name || !IsAcceptableModuleFileName(*name))
         return;
     std::error_code error;
     if (std::filesystem::exists(std::filesystem::symlink_status(ModuleFilePath(m_folder, *name), error))) {

@@ -19,9 +19,6 @@ public:
     std::string Name() const { return m_name; } // GBK, as typed
     ui::GbkLineEdit* NameEdit() const { return m_edit; }
 
-    // Whether name may become a module file name (the repository's rule).
-    static bool IsAcceptableName(const std::string& name);
-
 public slots:
     void accept() override;
 

@@ -1,5 +1,6 @@
 #include "repository/ModuleFile.h"
 
+#include "core/AsciiCase.h"
 #include "core/AtomicFile.h"
 #include "core/Bytes.h"
 #include "core/Clock.h"
@@ -183,12 +184,22 @@ bool StateUndoesTest(int32_t storedFlags, int state) {
     return (storedFlags & kFlagTested) && state == kStateUnfinished;
 }
 
-bool IsAcceptableModuleFileName(const std::string& name) {
-    if (name.empty())
+namespace {
+constexpr std::string_view kModuleExtension = ".kst";
+} // namespace
+
+bool IsModuleFileName(std::string_view name) {
+    return EndsWithIgnoringAsciiCase(name, kModuleExtension);
+}
+
+bool IsAcceptableModuleFileName(std::string_view name) {
+    if (!IsModuleFileName(name))
         return false;
-    if (name.find(".kst") == std::string::npos && name.find(".KST") == std::string::npos)
+    // New names have always had their extension in one letter case.
+    const std::string_view extension = name.substr(name.size() - kModuleExtension.size());
+    if (extension != kModuleExtension && extension != ".KST")
         return false;
-    return name.find_first_of(" /") == std::string::npos && name.find('\0') == std::string::npos;
+    return name.find_first_of(std::string_view(" /\0", 3)) == std::string_view::npos;
 }
 
 std::filesystem::path ModuleFilePath(const std::filesystem::path& folder, const std::string& fileName) {

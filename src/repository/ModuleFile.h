@@ -123,9 +123,16 @@ void StoreInfoFields(ModuleRecord& record, const ModuleInfoFields& fields, const
 // never does.
 bool StateUndoesTest(int32_t storedFlags, int state);
 
-// Whether name may become a module file name: has ".kst" or ".KST", no blank (list lines
-// end the name at the first blank), no folder separator and no zero byte.
-bool IsAcceptableModuleFileName(const std::string& name);
+// Whether a file of the module folder is a module file: its name ends in ".kst", letter case
+// ignored. Every module list, the window's and the commands', takes exactly these files; the
+// name may be GBK or as the disk holds it (no trail byte of GBK is a '.').
+bool IsModuleFileName(std::string_view name);
+
+// Whether name may become a module file name: a module file name (above) whose extension is
+// written ".kst" or ".KST", with no blank (list lines end the name at the first blank), no
+// folder separator and no zero byte. A name with the extension inside it ("a.kst.bak") is
+// refused: no list would ever show the module.
+bool IsAcceptableModuleFileName(std::string_view name);
 
 // Path of a module file: folder / the GBK file name converted to the file system's UTF-8, or
 // the GBK bytes themselves when only a file of that name exists.

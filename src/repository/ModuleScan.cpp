@@ -1,6 +1,5 @@
 #include "repository/ModuleScan.h"
 
-#include "core/AsciiCase.h"
 #include "core/Bytes.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
@@ -24,10 +23,6 @@
 namespace kestrel {
 
 namespace {
-
-bool HasModuleExtension(std::string_view name) {
-    return EndsWithIgnoringAsciiCase(name, ".kst");
-}
 
 // A listed name that no list line or record can hold: said, not skipped.
 ScanFailure UnnamableFailure(std::string_view diskName) {
@@ -174,7 +169,7 @@ FileStatus ListModuleFileNames(const std::filesystem::path& folder, std::vector<
     const int dirFd = ::dirfd(dir.Get());
     errno = 0;
     while (const dirent* entry = ::readdir(dir.Get())) {
-        if (HasModuleExtension(entry->d_name) && MayBeFile(dirFd, entry)) {
+        if (IsModuleFileName(entry->d_name) && MayBeFile(dirFd, entry)) {
             if (std::optional<std::string> gbk = GbkNameOfDiskName(entry->d_name))
                 names.push_back(std::move(*gbk));
             else if (failures)
@@ -303,7 +298,7 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
     errno = 0;
     while (const dirent* d = ::readdir(dir.Get())) {
         const std::string_view name = d->d_name;
-        if (!HasModuleExtension(name) || d->d_type == DT_DIR) {
+        if (!IsModuleFileName(name) || d->d_type == DT_DIR) {
             errno = 0;
             continue;
         }

@@ -160,8 +160,9 @@ FileStatus LintCatalogue(const std::filesystem::path& cataloguePath, std::vector
     ModuleRecord record;
     for (const std::string& name : names) {
         if (!IsAcceptableModuleFileName(name))
-            findings.push_back({name, 0, LintLevel::Warning,
-                                "the tool would refuse this file name (it needs \".kst\" or \".KST\", no blank)"});
+            findings.push_back(
+                {name, 0, LintLevel::Warning,
+                 "the tool would refuse this file name (it needs to end in \".kst\" or \".KST\", no blank)"});
         const FileStatus loaded = LoadModuleFile(record, catalogue.Folder(), name);
         if (!loaded && loaded.error().IsIo())
             findings.push_back({name, 0, LintLevel::Error, "cannot be read: " + GbkToUtf8(loaded.error().message)});

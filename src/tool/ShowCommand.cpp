@@ -210,7 +210,7 @@ int ShowCommand(const QStringList& args) {
         return Refuse(kExitInvalid, file, what + status.error().message);
     };
     std::string json;
-    if (keyword == kModuleKeyword || (keyword != kCatalogueKeyword && EndsWithIgnoringAsciiCase(name, ".kst"))) {
+    if (keyword == kModuleKeyword || (keyword != kCatalogueKeyword && IsModuleFileName(name))) {
         ModuleRecord record;
         if (FileStatus status = ReadModuleFile(record, path); !status)
             return failed(status, "not a module file: ");

@@ -31,7 +31,9 @@ private slots:
         QTest::newRow("no extension") << QStringLiteral("abc") << false;
         QTest::newRow("mixed case") << QStringLiteral("abc.Kst") << false;
         QTest::newRow("upper case") << QStringLiteral("ABC.KST") << true;
-        QTest::newRow("extension inside") << QStringLiteral("a.kstx") << true;
+        // No list would show these: the extension must end the name.
+        QTest::newRow("extension inside") << QStringLiteral("a.kstx") << false;
+        QTest::newRow("extension then more") << QStringLiteral("a.kst.bak") << false;
         QTest::newRow("Chinese") << QStringLiteral("审计.kst") << true;
         QTest::newRow("blank") << QStringLiteral("a b.kst") << false;
         QTest::newRow("separator") << QStringLiteral("../a.kst") << false;

@@ -1,5 +1,6 @@
 #include "repository/ModuleFile.h"
 #include "core/FixedText.h"
+#include "repository/ModuleScan.h"
 #include "support/Builders.h"
 #include "support/Clock.h"
 #include "support/Files.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace kestrel;
@@ -360,4 +362,49 @@ TEST(ModuleFile, FileSystemErrorsNameTheFile) {
     const FileStatus looped = LoadModuleFile(record, dir.Path(), "x.kst");
     ASSERT_FALSE(looped);
     EXPECT_EQ(looped.error().Text(), std::string("x.kst: ") + std::strerror(ELOOP));
+}
+
+TEST(ModuleFileName, NewNamesEndInTheExtensionWrittenInOneCase) {
+    const struct {
+        std::string name;
+        bool module;     // listed as a module file
+        bool acceptable; // may be given to a new module
+    } cases[] = {
+        {"a.kst", true, true},
+        {"A.KST", true, true},
+        {"\xC9\xF3\xBC\xC6.kst", true, true}, // 审计.kst
+        {".kst", true, true},
+        {"a.Kst", true, false}, // listed, but new names have the extension in one case
+        {"a b.kst", true, false},
+        {"a.kst.bak", false, false},
+        {"a.kstx", false, false},
+        {"a.KST.kst2", false, false},
+        {"akst", false, false},
+        {"", false, false},
+        {"../a.kst", true, false},
+        {std::string("a\0.kst", 6), true, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsModuleFileName(c.name), c.module) << c.name;
+        EXPECT_EQ(IsAcceptableModuleFileName(c.name), c.acceptable) << c.name;
+    }
+}
+
+TEST(ModuleFileName, EveryNameANewModuleMayGetIsListed) {
+    TempDir dir;
+    const std::vector<std::string> names = {"x.kst",  "Y.KST",     "\xC9\xF3.kst", "z.kst.old",
+                                            "w.kstx", "v.KST.bak", "u.Kst"};
+    std::vector<std::string> acceptable;
+    for (const std::string& name : names) {
+        WriteModule(dir.Path(), name, {.groupId = "G"});
+        if (IsAcceptableModuleFileName(name))
+            acceptable.push_back(name);
+    }
+    std::vector<std::string> listed;
+    ASSERT_TRUE(ListModuleFileNames(dir.Path(), listed));
+    for (const std::string& name : acceptable)
+        EXPECT_NE(std::find(listed.begin(), listed.end(), name), listed.end()) << name << " would be lost from view";
+    for (const std::string& name : listed)
+        EXPECT_TRUE(IsModuleFileName(name)) << name;
+    EXPECT_EQ(listed.size(), 4u); // the three new names and u.Kst
 }
