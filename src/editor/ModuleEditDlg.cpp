@@ -13,6 +13,7 @@
 #include "editor/TopicDlg.h"
 #include "printing/report/PrintCommand.h"
 #include "repository/FileOps.h"
+#include "repository/ModuleOrder.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 #include "ui/Overwrite.h"
@@ -345,7 +346,7 @@ std::string ModuleEditDlg::SelectedGroupId() const {
 }
 
 ModuleListLine ModuleEditDlg::ModuleLineOf(const ModuleRecord& record) const {
-    return {record.fileName, FormatModuleLine(record.fileName, record.header.flags, FieldText(record.header.title))};
+    return {record.fileName, ModuleListText(record.fileName, record.header)};
 }
 
 void ModuleEditDlg::FillModuleList() {
@@ -356,8 +357,7 @@ void ModuleEditDlg::FillModuleList() {
     std::vector<ModuleListLine> lines;
     lines.reserve(entries.size());
     for (const ModuleListEntry& entry : entries)
-        lines.push_back(
-            {entry.fileName, FormatModuleLine(entry.fileName, entry.header.flags, FieldText(entry.header.title))});
+        lines.push_back({entry.fileName, ModuleListText(entry.fileName, entry.header)});
     m_panel->SetModuleLines(std::move(lines));
     if (!status)
         ShowFileError(status);

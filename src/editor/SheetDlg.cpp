@@ -1,6 +1,6 @@
 #include "editor/SheetDlg.h"
 
-#include "core/AsciiCase.h"
+#include "repository/ModuleOrder.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 
@@ -131,32 +131,23 @@ int ListPanel::SelectedGroup() const {
     return selected.isEmpty() ? -1 : m_groups->row(selected.first());
 }
 
-std::string ListPanel::SortKey(const std::string& line) {
-    return GbkLowerLatin(line);
-}
-
 void ListPanel::SetModuleLines(std::vector<ModuleListLine> lines) {
-    std::vector<std::pair<std::string, std::size_t>> keys;
-    keys.reserve(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        keys.emplace_back(SortKey(lines[i].text), i);
-    std::stable_sort(keys.begin(), keys.end(),
-                     [](const auto& left, const auto& right) { return left.first < right.first; });
+    SortInListOrder(lines, [](const ModuleListLine& line) -> const std::string& { return line.text; });
     const QSignalBlocker blocker(m_modules);
     m_modules->setUpdatesEnabled(false);
     m_modules->clear();
-    for (const auto& entry : keys)
-        m_modules->addItem(LineItem(lines[entry.second]));
+    for (const ModuleListLine& line : lines)
+        m_modules->addItem(LineItem(line));
     m_modules->setUpdatesEnabled(true);
 }
 
 int ListPanel::AddModuleLine(const ModuleListLine& line) {
-    const std::string key = SortKey(line.text);
+    const std::string key = ModuleOrderKey(line.text);
     int low = 0;
     int high = m_modules->count();
     while (low < high) {
         const int middle = (low + high) / 2;
-        if (SortKey(ModuleLine(middle)) <= key)
+        if (ModuleOrderKey(ModuleLine(middle)) <= key)
             low = middle + 1;
         else
             high = middle;

@@ -55,9 +55,6 @@ public:
     std::string ModuleFileName(int row) const;
     int ModuleCount() const;
 
-    // Sort key of a module line: GBK bytes with Latin letters folded to lower case.
-    static std::string SortKey(const std::string& line);
-
 signals:
     void GroupSelectionChanged(int row);
     void MoveModuleInList(int from, int to);

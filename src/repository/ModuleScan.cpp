@@ -4,6 +4,7 @@
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "repository/FolderWatch.h"
+#include "repository/ModuleOrder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -468,11 +469,16 @@ FileStatus ListMemberModules(const std::filesystem::path& folder, const std::vec
         return listed;
     if (!buckets.unreadable.empty())
         return buckets.unreadable.front().failure;
+    std::vector<ModuleListEntry> members;
     for (const std::vector<ScannedModule>& group : buckets.groups)
         for (const ScannedModule& file : group)
             if (file.gbkName)
-                names.push_back(*file.gbkName);
-    std::sort(names.begin(), names.end());
+                members.push_back({*file.gbkName, file.header});
+    SortInListOrder(members,
+                    [](const ModuleListEntry& member) { return ModuleListText(member.fileName, member.header); });
+    names.reserve(members.size());
+    for (ModuleListEntry& member : members)
+        names.push_back(std::move(member.fileName));
     return Ok();
 }
 

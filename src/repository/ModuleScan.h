@@ -89,9 +89,9 @@ struct GroupBuckets {
 FileStatus BucketModulesByGroup(const std::filesystem::path& folder, const std::vector<std::string>& groupIds,
                                 GroupBuckets& buckets, int readers = ModuleIndex::kDefaultReaders);
 
-// The GBK names of the modules of the groups of groupIds in folder, from one pass, sorted by
-// their bytes. A .kst file that cannot be read fails it with a status naming the file; names
-// with no GBK form are left out.
+// The GBK names of the modules of the groups of groupIds in folder, from one pass, in the order
+// of the window's module list (ModuleOrder.h). A .kst file that cannot be read fails it with a status naming the file;
+// names with no GBK form are left out.
 FileStatus ListMemberModules(const std::filesystem::path& folder, const std::vector<std::string>& groupIds,
                              std::vector<std::string>& names);
 

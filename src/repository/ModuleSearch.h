@@ -28,8 +28,8 @@ struct SearchHit {
     std::string text;     // UTF-8: the matching line, without its line break
 };
 
-// Hits in the modules of the catalogue's groups (or of options.group), by file name, each
-// module's fields in the order above. Invalid when the pattern is no valid expression or the
+// Hits in the modules of the catalogue's groups (or of options.group), module by module in the
+// window's list order, each module's fields in the order above. Invalid when the pattern is no valid expression or the
 // group is not in the catalogue (message says which); Io when a file cannot be read.
 FileStatus SearchModules(const GroupCatalogue& catalogue, const SearchOptions& options, std::vector<SearchHit>& hits);
 

@@ -2,6 +2,7 @@
 
 #include "core/FixedText.h"
 #include "core/Gbk.h"
+#include "repository/ModuleOrder.h"
 #include "repository/ModuleScan.h"
 #include "testing/DllProbe.h"
 #include "testing/ErrorTable.h"
@@ -156,7 +157,8 @@ FileStatus LintCatalogue(const std::filesystem::path& cataloguePath, std::vector
     std::vector<std::string> names;
     if (FileStatus listed = ListModuleFileNames(catalogue.Folder(), names); !listed)
         return listed;
-    std::sort(names.begin(), names.end());
+    // Non-module files have no list line: every file goes by its bare name.
+    SortInListOrder(names, [](const std::string& name) -> const std::string& { return name; });
     ModuleRecord record;
     for (const std::string& name : names) {
         if (!IsAcceptableModuleFileName(name))

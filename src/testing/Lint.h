@@ -23,7 +23,8 @@ struct LintFinding {
 // values, the placeholders, the error table, a DLL module's library and function).
 void LintModule(const ModuleRecord& record, const GroupCatalogue& catalogue, std::vector<LintFinding>& findings);
 
-// Every ".kst" file of the catalogue's folder, in file-name order: files that are not module
+// Every ".kst" file of the catalogue's folder, in file-name order (letter case ignored, as the
+// window lists modules): files that are not module
 // files, names the tool would refuse, and LintModule's findings. Io when the catalogue or the
 // folder cannot be read, Invalid when the catalogue is no catalogue (no findings then).
 FileStatus LintCatalogue(const std::filesystem::path& cataloguePath, std::vector<LintFinding>& findings);

@@ -7,6 +7,7 @@
 #include "core/Gbk.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
+#include "repository/ModuleOrder.h"
 #include "repository/ModuleScan.h"
 #include "testing/ErrorTable.h"
 #include "testing/engine/ModuleTest.h"
@@ -559,9 +560,8 @@ private:
     std::thread m_thread;
 };
 
-// The key by which modules are ordered within a group: the file name as the tool's records
-// hold it (GBK), so the order is the one the windows show.
-std::string NameKey(const std::string& diskName, std::string& shown) {
+// The file name as the tool's records hold it (GBK), which the module's list line starts with.
+std::string ListedName(const std::string& diskName, std::string& shown) {
     if (std::optional<std::string> gbk = Utf8ToGbk(diskName)) {
         shown = diskName;
         return *gbk;
@@ -580,10 +580,10 @@ struct Plan {
     std::vector<PlannedModule> modules;
 };
 
-// The modules of the chosen groups: group by group in catalogue order, by file name within a
-// group, then the files that could not be read (their group is unknown). Files that are no
-// module are named on stderr: nothing is left out without a word. The folder is read once,
-// by header; only the modules to be checked are read whole.
+// The modules of the chosen groups: group by group in catalogue order, in the window's list
+// order within a group, then the files that could not be read (their group is unknown). Files
+// that are no module are named on stderr: nothing is left out without a word. The folder is
+// read once, by header; only the modules to be checked are read whole.
 bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupIndexes,
               const std::filesystem::path& folder, Plan& plan) {
     std::vector<std::string> groupIds;
@@ -595,16 +595,19 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
         return false;
     }
     struct Found {
-        std::string key;
+        std::string name;
+        std::string line; // its list line, which orders it; the bare name while the header is unknown
         PlannedModule module;
         std::unique_ptr<ModuleRecord> record; // while it is read and not yet planned
     };
     const auto planned = [&folder](const ScannedModule& file) {
         Found entry;
         entry.module.path = folder / file.diskName;
-        entry.key = NameKey(file.diskName, entry.module.shown);
+        entry.name = ListedName(file.diskName, entry.module.shown);
+        entry.line = file.isModule ? ModuleListText(entry.name, file.header) : entry.name;
         return entry;
     };
+    const auto lineOf = [](const Found& entry) -> const std::string& { return entry.line; };
     std::vector<std::vector<Found>> members(groupIds.size());
     std::vector<Found> unreadable;
     // Reads a module whole; false when it is not to be checked after all.
@@ -629,6 +632,7 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
         Found entry = planned(file);
         if (!load(entry))
             continue;
+        entry.line = ModuleListText(entry.name, entry.record->header);
         const auto at = std::find(groupIds.begin(), groupIds.end(), FieldText(entry.record->header.groupId));
         if (at != groupIds.end())
             members[static_cast<std::size_t>(at - groupIds.begin())].push_back(std::move(entry));
@@ -637,7 +641,7 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
         std::vector<Found>& group = members[g];
         for (const ScannedModule& file : buckets.groups[g])
             group.push_back(planned(file));
-        std::sort(group.begin(), group.end(), [](const Found& a, const Found& b) { return a.key < b.key; });
+        SortInListOrder(group, lineOf);
         plan.groups.push_back({GbkToUtf8(groupIds[g]),
                                GbkToUtf8(FieldText(catalogue.groups[static_cast<std::size_t>(groupIndexes[g])].name))});
         for (Found& entry : group) {
@@ -658,7 +662,7 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
         entry.module.load = file.failure;
         unreadable.push_back(std::move(entry));
     }
-    std::sort(unreadable.begin(), unreadable.end(), [](const Found& a, const Found& b) { return a.key < b.key; });
+    SortInListOrder(unreadable, lineOf);
     if (!unreadable.empty())
         plan.groups.push_back({"-", ""});
     for (Found& entry : unreadable) {
@@ -691,9 +695,10 @@ int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
         "check",
         "CATALOGUE --connect CONNSTR [--group ID] [--junit FILE] [--csv FILE] [--timeout SECONDS] [--jobs N] "
         "[--shared-error-table]",
-        "Runs every module of the catalogue's groups (group by group, by file name within a group) with its stored "
-        "test values against the database, without windows, and changes no module file. Prints one line per module "
-        "(file  group  PASS|FAIL|ERROR  code  message  seconds), then the counts.",
+        "Runs every module of the catalogue's groups (group by group; within a group by file name, letter case "
+        "ignored, as the window lists them) with its stored test values against the database, without windows, and "
+        "changes no module file. Prints one line per module (file  group  PASS|FAIL|ERROR  code  message  seconds), "
+        "then the counts.",
         {{kExitAllPassed, "all modules passed"},
          {kExitSomeFailed, "some modules reported an error (their own ErrorCode, a DLL result)"},
          {kExitCannotStart, "cannot start: catalogue unreadable or invalid, unknown group, no connection, no "

@@ -2,12 +2,14 @@
 // links that lead nowhere, groups that differ only in letter case; and its frame, which keeps
 // the window maximised.
 #include "support/Builders.h"
+#include "support/Databases.h"
 #include "support/QtMain.h"
 #include "support/ScriptedResponder.h"
 #include "support/Text.h"
 #include "support/Workspace.h"
 
 #include "core/FixedText.h"
+#include "core/Gbk.h"
 #include "editor/ModuleEditDlg.h"
 #include "editor/ModuleInfo1.h"
 #include "editor/SheetDlg.h"
@@ -157,6 +159,37 @@ private slots:
         QCOMPARE(GetFlowText(stored.flowTable, "g1"), std::string("own flow"));
         QCOMPARE(GetFlowText(stored.flowTable, "G1"), std::string("upper flow"));
         QVERIFY(editor.responder.messages.empty());
+    }
+
+    // kestrel-tool check runs a group's modules in the order the window lists them.
+    void checkRunsModulesInTheListsOrder() {
+        Editor editor;
+        const auto folder = editor.workspace.Modules();
+        WriteCatalogue(folder / "audit.MGP", {{"A", "a"}, {"B", "b"}});
+        // Names that differ in letter case, in digits, in Chinese characters, and only in letter
+        // case (where the rest of the line decides: the title), written out of order.
+        const std::vector<std::pair<std::string, std::string>> modules = {
+            {"m9.kst", "t"}, {Gbk("审计.kst"), "t"}, {"b2.kst", "t"}, {"abc.kst", "zeta"}, {"M10.kst", "t"},
+            {"B.kst", "t"},  {"ABC.KST", "alpha"},   {"a.kst", "t"},  {Gbk("丄.kst"), "t"}};
+        for (const auto& [name, title] : modules)
+            WriteModule(folder, name, {.groupId = "A", .title = title, .body = "SELECT 1"});
+        WriteModule(folder, "0.kst", {.groupId = "B", .body = "SELECT 1"});
+        editor.Open();
+        QStringList listed;
+        for (int row = 0; row < editor.window.Panel()->ModuleCount(); ++row)
+            listed << QString::fromStdString(GbkToUtf8(editor.window.Panel()->ModuleFileName(row)));
+        QCOMPARE(listed, (QStringList{"a.kst", "ABC.KST", "abc.kst", "B.kst", "b2.kst", "M10.kst", "m9.kst",
+                                      QStringLiteral("丄.kst"), QStringLiteral("审计.kst")}));
+
+        SqliteDatabase database;
+        QCOMPARE(ResetErrorTable(database.ConnectionString()), std::string());
+        const CommandRun run = RunCommandLine("'" KESTREL_TOOL_PATH "' check '" + (folder / "audit.MGP").string() +
+                                              "' --group A --connect '" + database.ConnectionString() + "' 2>&1");
+        QStringList checked;
+        for (const QString& line : QString::fromStdString(run.out).split(u'\n'))
+            if (line.contains(QStringLiteral("  A  ")))
+                checked << line.section(QStringLiteral("  "), 0, 0);
+        QCOMPARE(checked, listed);
     }
 };
 
