@@ -71,98 +71,12 @@ public:
 
     // Height of a committed section as it would be drawn.
     double Height(const Instance& instance, const PageVars& vars, bool* wraps = nullptr) const {
-        const Section& section = m_layout.sections[instance.section];
-        double height = 0;
-        for (size_t i = 0; i < section.items.size(); ++i) {
-            const Item& item = section.items[i];
-            switch (item.kind) {
-            case Item::Space:
-                height += item.size * m_px;
-                break;
-            case Item::Rule:
-                height += RuleHeight(item);
-                break;
-            case Item::Line: {
-                const auto& columns = m_columns[instance.section][i];
-                double line = m_fonts[item.font].lineSpacing;
-                for (size_t c = 0; c < item.cells.size(); ++c) {
-                    const QString text = Resolve(item.cells[c], instance, vars);
-                    const double width = TextWidth(columns[c]);
-                    if (m_metrics[item.font].horizontalAdvance(text) <= width && !text.contains(u'\n'))
-                        continue;
-                    if (wraps)
-                        *wraps = true;
-                    line = std::max(line, WrappedHeight(text, item.font, width));
-                }
-                height += line + 2 * m_vpad;
-                break;
-            }
-            }
-        }
-        return height;
+        return Walk(instance, vars, 0, Measurer{*this, wraps});
     }
 
     // Draws a committed section with its top at y; returns the height used.
     double Draw(QPainter& painter, const Instance& instance, const PageVars& vars, double y, bool mayWrap) const {
-        const Section& section = m_layout.sections[instance.section];
-        const double top = y;
-        for (size_t i = 0; i < section.items.size(); ++i) {
-            const Item& item = section.items[i];
-            switch (item.kind) {
-            case Item::Space:
-                y += item.size * m_px;
-                break;
-            case Item::Rule: {
-                const double h = RuleHeight(item);
-                const double thickness = item.size * m_pointPx;
-                const double middle = y + h / 2;
-                painter.fillRect(QRectF(0, middle - thickness / 2, m_areaWidth, thickness), Qt::black);
-                // A rule thinner than a pixel of a scaled-down preview would cover no pixel
-                // centre on some rows and vanish; a cosmetic line is always one pixel wide.
-                painter.save();
-                painter.setPen(QPen(Qt::black, 0));
-                painter.drawLine(QPointF(0, middle), QPointF(m_areaWidth, middle));
-                painter.restore();
-                y += h;
-                break;
-            }
-            case Item::Line: {
-                const auto& columns = m_columns[instance.section][i];
-                const auto& font = m_fonts[item.font];
-                const auto& fm = m_metrics[item.font];
-                painter.setFont(font.font);
-                double line = font.lineSpacing;
-                for (size_t c = 0; c < item.cells.size(); ++c) {
-                    const QString text = Resolve(item.cells[c], instance, vars);
-                    if (text.isEmpty())
-                        continue;
-                    const double width = TextWidth(columns[c]);
-                    const double x = columns[c].x + m_padding;
-                    const Qt::Alignment align = item.cells[c].align;
-                    if (align == Qt::AlignLeft && !mayWrap) {
-                        painter.drawText(QPointF(x, y + m_vpad + font.ascent), text);
-                        continue;
-                    }
-                    const double advance = fm.horizontalAdvance(text);
-                    if (advance <= width && !text.contains(u'\n')) {
-                        double dx = 0;
-                        if (align == Qt::AlignRight)
-                            dx = width - advance;
-                        else if (align == Qt::AlignHCenter)
-                            dx = (width - advance) / 2;
-                        painter.drawText(QPointF(x + dx, y + m_vpad + font.ascent), text);
-                        continue;
-                    }
-                    QTextLayout layout(Printable(text), font.font, m_device);
-                    line = std::max(line, LayOut(layout, width, align));
-                    layout.draw(&painter, QPointF(x, y + m_vpad));
-                }
-                y += line + 2 * m_vpad;
-                break;
-            }
-            }
-        }
-        return y - top;
+        return Walk(instance, vars, y, Drawer{*this, painter, mayWrap});
     }
 
 private:
@@ -174,6 +88,102 @@ private:
         QFont font;
         double ascent;
         double lineSpacing;
+    };
+
+    // The one walk over a section's items that measuring and drawing share, from its top at y:
+    // spaces and rules take their own height, a line the height of its tallest cell (at least
+    // one line of its font). The visitor is told of each rule and line as the walk reaches it
+    // and says how tall each cell's text is, 0 for a text on one line. Returns the height.
+    template <typename Visitor>
+    double Walk(const Instance& instance, const PageVars& vars, double y, Visitor&& visitor) const {
+        const Section& section = m_layout.sections[instance.section];
+        const double top = y;
+        for (size_t i = 0; i < section.items.size(); ++i) {
+            const Item& item = section.items[i];
+            switch (item.kind) {
+            case Item::Space:
+                y += item.size * m_px;
+                break;
+            case Item::Rule: {
+                const double h = RuleHeight(item);
+                visitor.OnRule(item, y, h);
+                y += h;
+                break;
+            }
+            case Item::Line: {
+                const auto& columns = m_columns[instance.section][i];
+                visitor.OnLine(item);
+                double line = m_fonts[item.font].lineSpacing;
+                for (size_t c = 0; c < item.cells.size(); ++c)
+                    line =
+                        std::max(line, visitor.OnCell(item, c, columns[c], Resolve(item.cells[c], instance, vars), y));
+                y += line + 2 * m_vpad;
+                break;
+            }
+            }
+        }
+        return y - top;
+    }
+
+    struct Measurer {
+        const Metrics& m;
+        bool* wraps;
+
+        void OnRule(const Item&, double, double) {}
+        void OnLine(const Item&) {}
+        double OnCell(const Item& item, size_t, const Column& column, const QString& text, double) {
+            const double width = m.TextWidth(column);
+            if (m.m_metrics[item.font].horizontalAdvance(text) <= width && !text.contains(u'\n'))
+                return 0;
+            if (wraps)
+                *wraps = true;
+            return m.WrappedHeight(text, item.font, width);
+        }
+    };
+
+    struct Drawer {
+        const Metrics& m;
+        QPainter& painter;
+        bool mayWrap; // false: every cell of the section fits on one line
+
+        void OnRule(const Item& item, double y, double h) {
+            const double thickness = item.size * m.m_pointPx;
+            const double middle = y + h / 2;
+            painter.fillRect(QRectF(0, middle - thickness / 2, m.m_areaWidth, thickness), Qt::black);
+            // A rule thinner than a pixel of a scaled-down preview would cover no pixel
+            // centre on some rows and vanish; a cosmetic line is always one pixel wide.
+            painter.save();
+            painter.setPen(QPen(Qt::black, 0));
+            painter.drawLine(QPointF(0, middle), QPointF(m.m_areaWidth, middle));
+            painter.restore();
+        }
+        void OnLine(const Item& item) { painter.setFont(m.m_fonts[item.font].font); }
+        double OnCell(const Item& item, size_t c, const Column& column, const QString& text, double y) {
+            if (text.isEmpty())
+                return 0;
+            const FontInfo& font = m.m_fonts[item.font];
+            const double width = m.TextWidth(column);
+            const double x = column.x + m.m_padding;
+            const Qt::Alignment align = item.cells[c].align;
+            if (align == Qt::AlignLeft && !mayWrap) {
+                painter.drawText(QPointF(x, y + m.m_vpad + font.ascent), text);
+                return 0;
+            }
+            const double advance = m.m_metrics[item.font].horizontalAdvance(text);
+            if (advance <= width && !text.contains(u'\n')) {
+                double dx = 0;
+                if (align == Qt::AlignRight)
+                    dx = width - advance;
+                else if (align == Qt::AlignHCenter)
+                    dx = (width - advance) / 2;
+                painter.drawText(QPointF(x + dx, y + m.m_vpad + font.ascent), text);
+                return 0;
+            }
+            QTextLayout layout(Printable(text), font.font, m.m_device);
+            const double height = LayOut(layout, width, align);
+            layout.draw(&painter, QPointF(x, y + m.m_vpad));
+            return height;
+        }
     };
 
     // Fixed widths in millimetres; the cells without a width share what is left.
