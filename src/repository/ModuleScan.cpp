@@ -269,11 +269,137 @@ struct ListedFile {
     bool gone = false; // the name went away after the listing: skipped
 };
 
-// Lists the folder and walks the names in directory order. Reading the files' headers is the
-// slow part on a cold or remote folder, so the files that need it are read on several threads
-// first; the walk then takes the results in listing order, and stops at the first failure with
-// what came before it, exactly as one thread reading file after file would.
-// With failures given, a file that cannot be read is recorded there and the walk goes on.
+// The cache's entries from the last listing, each handed over when the new listing names its file.
+class PreviousListing {
+public:
+    explicit PreviousListing(std::vector<std::unique_ptr<CacheEntry>>& entries) : m_entries(entries) {}
+
+    // The entry of the next listed name, null for a name the last listing did not have. A
+    // directory that did not change lists its names in the same order again, so the entry is
+    // the next one in turn; a name out of turn is looked up, in a map built the first time.
+    std::unique_ptr<CacheEntry> Take(std::string_view name) {
+        std::unique_ptr<CacheEntry> entry;
+        if (m_position < m_entries.size() && m_entries[m_position] && m_entries[m_position]->diskName == name) {
+            entry = std::move(m_entries[m_position]);
+        } else if (!m_entries.empty()) {
+            if (m_byName.empty())
+                for (std::size_t i = 0; i < m_entries.size(); ++i)
+                    if (m_entries[i])
+                        m_byName.emplace(m_entries[i]->diskName, i);
+            if (auto found = m_byName.find(name); found != m_byName.end() && m_entries[found->second]) {
+                entry = std::move(m_entries[found->second]);
+                m_byName.erase(found);
+            }
+        }
+        ++m_position;
+        return entry;
+    }
+
+private:
+    std::vector<std::unique_ptr<CacheEntry>>& m_entries;
+    std::size_t m_position = 0;
+    std::unordered_map<std::string_view, std::size_t, StringHash> m_byName;
+};
+
+// Whether the cache's entry of a listed file still fits it: a regular file of one name that the
+// folder's watch reported no change of is taken on trust; any other is asked for its stamp.
+void CheckCachedEntry(ListedFile& file, const dirent& d, int dirFd, const FolderWatch::Changes& changes) {
+    if (!changes.all && file.entry->watchable && d.d_type == DT_REG && !changes.names.count(file.entry->diskName)) {
+        file.cached = true;
+        return;
+    }
+    struct stat st {};
+    if (::fstatat(dirFd, d.d_name, &st, 0) != 0) {
+        file.error = errno;
+        return;
+    }
+    file.cached = file.entry->Matches(st);
+    file.isFolder = S_ISDIR(st.st_mode);
+}
+
+// The module files of the folder in directory order, each with its entry from the cache (a new
+// one for a file the cache does not know) and whether that entry still fits. Unless goesOn,
+// the listing stops at the first file that cannot be looked at: nothing after it is looked at.
+// Returns the errno of a listing that broke off, 0 when it ended.
+int ListFolder(DIR* dir, std::vector<std::unique_ptr<CacheEntry>>& old, const FolderWatch::Changes& changes,
+               bool goesOn, std::vector<ListedFile>& listed) {
+    const int dirFd = ::dirfd(dir);
+    listed.reserve(old.size());
+    PreviousListing previous(old);
+    errno = 0;
+    while (const dirent* d = ::readdir(dir)) {
+        const std::string_view name = d->d_name;
+        if (!IsModuleFileName(name) || d->d_type == DT_DIR) {
+            errno = 0;
+            continue;
+        }
+        ListedFile file;
+        file.entry = previous.Take(name);
+        if (file.entry) {
+            CheckCachedEntry(file, *d, dirFd, changes);
+        } else {
+            file.entry = std::make_unique<CacheEntry>();
+            file.entry->diskName = name;
+            file.entry->gbkName = GbkNameOfDiskName(name);
+        }
+        const bool stops = file.error != 0 && file.error != ENOENT && !goesOn;
+        listed.push_back(std::move(file));
+        if (stops)
+            break;
+        errno = 0;
+    }
+    if (goesOn || listed.empty() || listed.back().error == 0 || listed.back().error == ENOENT)
+        return errno;
+    return 0;
+}
+
+// Reads the headers of the listed files whose cache entry does not fit, on up to readers
+// threads: on a cold or remote folder this is the slow part.
+void ReadUncached(std::vector<ListedFile>& listed, int dirFd, int readers) {
+    std::vector<std::size_t> toRead;
+    for (std::size_t i = 0; i < listed.size(); ++i)
+        if (!listed[i].cached && listed[i].error == 0)
+            toRead.push_back(i);
+    ForEachOnReaders(toRead.size(), readers, [&](std::size_t k) {
+        ListedFile& file = listed[toRead[k]];
+        file.error = ReadEntry(dirFd, file.entry->diskName.c_str(), *file.entry, file.isFolder);
+    });
+}
+
+void MarkGone(std::vector<ListedFile>& listed, int dirFd) {
+    for (ListedFile& file : listed)
+        file.gone = file.error == ENOENT && !StillListed(dirFd, file.entry->diskName);
+}
+
+// Hands the listed files to visit in listing order and moves their entries into next. The first
+// file that could not be read ends the walk with its failure, exactly as one thread reading file
+// after file would stop; with failures given, it is recorded there instead (and shown to
+// onFailure), left out of next so that it is read again next time, and the walk goes on.
+template <typename Visit, typename OnFailure>
+FileStatus VisitInListingOrder(std::vector<ListedFile>& listed, Visit& visit, std::vector<ScanFailure>* failures,
+                               OnFailure& onFailure, std::vector<std::unique_ptr<CacheEntry>>& next) {
+    next.reserve(listed.size());
+    for (ListedFile& file : listed) {
+        if (file.gone)
+            continue;
+        if (file.error != 0) {
+            if (!failures)
+                return FailureOf(*file.entry, file.error);
+            const std::string name = file.entry->gbkName ? *file.entry->gbkName : Utf8ToGbkLossy(file.entry->diskName);
+            failures->push_back({name, FailureOf(*file.entry, file.error)});
+            onFailure(*file.entry, failures->back().status);
+            continue;
+        }
+        if (file.isFolder)
+            continue;
+        visit(*file.entry);
+        next.push_back(std::move(file.entry));
+    }
+    return Ok();
+}
+
+// Lists the folder, reads what the cache cannot tell, and walks the files in directory order.
+// With failures given, a file that cannot be read is recorded there and the walk goes on;
 // onFailure also sees each file recorded in failures.
 template <typename Visit, typename OnFailure>
 FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& folder, int readers, Visit visit,
@@ -291,86 +417,12 @@ FileStatus Scan(ModuleIndex::FolderCache& cache, const std::filesystem::path& fo
         return failed(Fail(FileError::FromErrno(errno)));
     const int dirFd = ::dirfd(dir.Get());
     std::vector<ListedFile> listed;
-    listed.reserve(old.size());
-    // Built only when the listing leaves the old order.
-    std::unordered_map<std::string_view, std::size_t, StringHash> byName;
-    std::size_t position = 0;
-    int listError = 0;
-    errno = 0;
-    while (const dirent* d = ::readdir(dir.Get())) {
-        const std::string_view name = d->d_name;
-        if (!IsModuleFileName(name) || d->d_type == DT_DIR) {
-            errno = 0;
-            continue;
-        }
-        ListedFile file;
-        if (position < old.size() && old[position] && old[position]->diskName == name) {
-            file.entry = std::move(old[position]);
-        } else if (!old.empty()) {
-            if (byName.empty())
-                for (std::size_t i = 0; i < old.size(); ++i)
-                    if (old[i])
-                        byName.emplace(old[i]->diskName, i);
-            if (auto found = byName.find(name); found != byName.end() && old[found->second]) {
-                file.entry = std::move(old[found->second]);
-                byName.erase(found);
-            }
-        }
-        ++position;
-        if (file.entry && !changes.all && file.entry->watchable && d->d_type == DT_REG &&
-            !changes.names.count(file.entry->diskName)) {
-            file.cached = true;
-        } else if (file.entry) {
-            struct stat st {};
-            if (::fstatat(dirFd, d->d_name, &st, 0) != 0) {
-                file.error = errno;
-            } else {
-                file.cached = file.entry->Matches(st);
-                file.isFolder = S_ISDIR(st.st_mode);
-            }
-        } else {
-            file.entry = std::make_unique<CacheEntry>();
-            file.entry->diskName = name;
-            file.entry->gbkName = GbkNameOfDiskName(name);
-        }
-        const bool stops = file.error != 0 && file.error != ENOENT && !failures;
-        listed.push_back(std::move(file));
-        if (stops) // nothing after a failure is looked at
-            break;
-        errno = 0;
-    }
-    if (failures || listed.empty() || listed.back().error == 0 || listed.back().error == ENOENT)
-        listError = errno;
-
-    std::vector<std::size_t> toRead;
-    for (std::size_t i = 0; i < listed.size(); ++i)
-        if (!listed[i].cached && listed[i].error == 0)
-            toRead.push_back(i);
-    ForEachOnReaders(toRead.size(), readers, [&](std::size_t k) {
-        ListedFile& file = listed[toRead[k]];
-        file.error = ReadEntry(dirFd, file.entry->diskName.c_str(), *file.entry, file.isFolder);
-    });
-    for (ListedFile& file : listed)
-        file.gone = file.error == ENOENT && !StillListed(dirFd, file.entry->diskName);
-
+    const int listError = ListFolder(dir.Get(), old, changes, failures != nullptr, listed);
+    ReadUncached(listed, dirFd, readers);
+    MarkGone(listed, dirFd);
     std::vector<std::unique_ptr<CacheEntry>> next;
-    next.reserve(listed.size());
-    for (ListedFile& file : listed) {
-        if (file.gone)
-            continue;
-        if (file.error != 0) {
-            if (!failures)
-                return failed(FailureOf(*file.entry, file.error));
-            const std::string name = file.entry->gbkName ? *file.entry->gbkName : Utf8ToGbkLossy(file.entry->diskName);
-            failures->push_back({name, FailureOf(*file.entry, file.error)});
-            onFailure(*file.entry, failures->back().status);
-            continue; // not remembered: read again next time
-        }
-        if (file.isFolder)
-            continue;
-        visit(*file.entry);
-        next.push_back(std::move(file.entry));
-    }
+    if (FileStatus visited = VisitInListingOrder(listed, visit, failures, onFailure, next); !visited)
+        return failed(visited);
     if (listError != 0)
         return failed(Fail(FileError::FromErrno(listError)));
     // Files that are gone are forgotten.
