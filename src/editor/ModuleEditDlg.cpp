@@ -365,6 +365,16 @@ void ModuleEditDlg::FillModuleList() {
 
 // --- groups --------------------------------------------------------------------------------
 
+bool ModuleEditDlg::FinishGroupStep(const GroupStepResult& result) {
+    if (!result) {
+        if (result.error().step == GroupStep::NotSaved)
+            ShowFileError(result.error().status);
+        return false;
+    }
+    m_catalogueStamp = StampOf(m_catalogue.path);
+    return true;
+}
+
 void ModuleEditDlg::NewGroup() {
     TopicDlg dialog;
     dialog.SetMode(TopicDlg::kNewGroup);
@@ -373,14 +383,12 @@ void ModuleEditDlg::NewGroup() {
     if (!MayOverwriteCatalogue())
         return;
     const GroupStepResult result = AddGroup(m_catalogue, dialog.Identifier(), dialog.Name(), dialog.Flow());
-    if (!result) {
-        if (result.error().step == GroupStep::DuplicateId)
-            ui::ShowMessage(this, QStringLiteral("ID重复！"));
-        else if (result.error().step == GroupStep::NotSaved)
-            ShowFileError(result.error().status);
+    if (!result && result.error().step == GroupStep::DuplicateId) {
+        ui::ShowMessage(this, QStringLiteral("ID重复！"));
         return;
     }
-    m_catalogueStamp = StampOf(m_catalogue.path);
+    if (!FinishGroupStep(result))
+        return;
     m_panel->AppendGroupLine(FormatGroupLine(dialog.Identifier(), dialog.Name()));
 }
 
@@ -398,12 +406,8 @@ void ModuleEditDlg::EditGroup() {
     if (!MayOverwriteCatalogue())
         return;
     const GroupStepResult result = ChangeGroup(m_catalogue, row, dialog.Name(), dialog.Flow());
-    if (!result) {
-        if (result.error().step == GroupStep::NotSaved)
-            ShowFileError(result.error().status);
+    if (!FinishGroupStep(result))
         return;
-    }
-    m_catalogueStamp = StampOf(m_catalogue.path);
     m_panel->ReplaceGroupLine(row, FormatGroupLine(identifier, dialog.Name()));
     m_panel->SelectGroup(row);
 }
@@ -419,12 +423,8 @@ void ModuleEditDlg::DeleteSelectedGroup() {
     if (!MayOverwriteCatalogue())
         return;
     const GroupStepResult result = DeleteGroup(m_catalogue, row);
-    if (!result) {
-        if (result.error().step == GroupStep::NotSaved)
-            ShowFileError(result.error().status);
+    if (!FinishGroupStep(result))
         return;
-    }
-    m_catalogueStamp = StampOf(m_catalogue.path);
     m_panel->RemoveGroupLine(row);
     m_panel->ClearModuleLines();
 }

@@ -4,6 +4,7 @@
 #include "core/FileStamp.h"
 #include "editor/ModuleSheet.h"
 #include "repository/Catalogue.h"
+#include "repository/FileOps.h"
 #include "repository/ModuleFile.h"
 #include "repository/ModuleScan.h"
 
@@ -79,6 +80,9 @@ private:
     void OpenCatalogue();
     void FillModuleList();
 
+    // After a group step: the catalogue's new stamp once it is written, the file's error when
+    // it could not be. Whether the step was done.
+    bool FinishGroupStep(const GroupStepResult& result);
     void NewGroup();
     void EditGroup();
     void DeleteSelectedGroup();

@@ -37,6 +37,37 @@ std::string LineOf(const QListWidgetItem* item) {
     return BytesOf(item, kLineRole);
 }
 
+// What the group list and the module list do alike with a row; none of it emits a signal.
+template <typename Line> void ReplaceRow(QListWidget* list, int row, const Line& line) {
+    if (row < 0 || row >= list->count())
+        return;
+    const QSignalBlocker blocker(list);
+    delete list->takeItem(row);
+    list->insertItem(row, LineItem(line));
+}
+
+void RemoveRow(QListWidget* list, int row) {
+    if (row < 0 || row >= list->count())
+        return;
+    const QSignalBlocker blocker(list);
+    delete list->takeItem(row);
+    list->clearSelection();
+}
+
+void SelectRow(QListWidget* list, int row) {
+    const QSignalBlocker blocker(list);
+    if (row < 0 || row >= list->count()) {
+        list->clearSelection();
+        return;
+    }
+    list->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+}
+
+int SelectedRow(const QListWidget* list) {
+    const QList<QListWidgetItem*> selected = list->selectedItems();
+    return selected.isEmpty() ? -1 : list->row(selected.first());
+}
+
 } // namespace
 
 ListPanel::ListPanel(QWidget* parent) : QWidget(parent) {
@@ -102,33 +133,19 @@ void ListPanel::AppendGroupLine(const std::string& line) {
 }
 
 void ListPanel::ReplaceGroupLine(int row, const std::string& line) {
-    if (row < 0 || row >= m_groups->count())
-        return;
-    const QSignalBlocker blocker(m_groups);
-    delete m_groups->takeItem(row);
-    m_groups->insertItem(row, LineItem(line));
+    ReplaceRow(m_groups, row, line);
 }
 
 void ListPanel::RemoveGroupLine(int row) {
-    if (row < 0 || row >= m_groups->count())
-        return;
-    const QSignalBlocker blocker(m_groups);
-    delete m_groups->takeItem(row);
-    m_groups->clearSelection();
+    RemoveRow(m_groups, row);
 }
 
 void ListPanel::SelectGroup(int row) {
-    const QSignalBlocker blocker(m_groups);
-    if (row < 0 || row >= m_groups->count()) {
-        m_groups->clearSelection();
-        return;
-    }
-    m_groups->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+    SelectRow(m_groups, row);
 }
 
 int ListPanel::SelectedGroup() const {
-    const QList<QListWidgetItem*> selected = m_groups->selectedItems();
-    return selected.isEmpty() ? -1 : m_groups->row(selected.first());
+    return SelectedRow(m_groups);
 }
 
 void ListPanel::SetModuleLines(std::vector<ModuleListLine> lines) {
@@ -158,19 +175,11 @@ int ListPanel::AddModuleLine(const ModuleListLine& line) {
 }
 
 void ListPanel::ReplaceModuleLine(int row, const ModuleListLine& line) {
-    if (row < 0 || row >= m_modules->count())
-        return;
-    const QSignalBlocker blocker(m_modules);
-    delete m_modules->takeItem(row);
-    m_modules->insertItem(row, LineItem(line));
+    ReplaceRow(m_modules, row, line);
 }
 
 void ListPanel::RemoveModuleLine(int row) {
-    if (row < 0 || row >= m_modules->count())
-        return;
-    const QSignalBlocker blocker(m_modules);
-    delete m_modules->takeItem(row);
-    m_modules->clearSelection();
+    RemoveRow(m_modules, row);
 }
 
 void ListPanel::ClearModuleLines() {
@@ -179,17 +188,11 @@ void ListPanel::ClearModuleLines() {
 }
 
 void ListPanel::SelectModule(int row) {
-    const QSignalBlocker blocker(m_modules);
-    if (row < 0 || row >= m_modules->count()) {
-        m_modules->clearSelection();
-        return;
-    }
-    m_modules->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+    SelectRow(m_modules, row);
 }
 
 int ListPanel::SelectedModule() const {
-    const QList<QListWidgetItem*> selected = m_modules->selectedItems();
-    return selected.isEmpty() ? -1 : m_modules->row(selected.first());
+    return SelectedRow(m_modules);
 }
 
 std::string ListPanel::ModuleLine(int row) const {
