@@ -103,10 +103,8 @@ FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& 
         return Fail(FileError::Invalid("line break in LASTFILE"));
 
     std::string old;
-    if (FileStatus read = ReadWholeFile(ini, old); !read && read.error().osError != ENOENT) {
-        read.error().About(FileNameForMessage(ini));
-        return read;
-    }
+    if (FileStatus read = ReadWholeFile(ini, old); !read && read.error().osError != ENOENT)
+        return AboutFile(std::move(read), FileNameForMessage(ini));
     const std::vector<std::string_view> lines = SplitLines(old);
     const std::string eol =
         (!lines.empty() && lines[0].size() >= 2 && lines[0][lines[0].size() - 2] == '\r') ? "\r\n" : "\n";
@@ -151,10 +149,7 @@ FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& 
     std::error_code ec;
     if (ini.has_parent_path())
         std::filesystem::create_directories(ini.parent_path(), ec);
-    FileStatus saved = WriteFileAtomic(ini, out);
-    if (!saved)
-        saved.error().About(FileNameForMessage(ini));
-    return saved;
+    return AboutFile(WriteFileAtomic(ini, out), FileNameForMessage(ini));
 }
 
 } // namespace kestrel

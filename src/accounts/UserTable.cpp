@@ -74,13 +74,10 @@ FileStatus UserTableSave(UserTable& table, int32_t count) {
     std::string previous;
     FileStatus read = ReadWholeFile(path, previous);
     if (read) {
-        if (FileStatus backup = WriteFileAtomic(path.parent_path() / kUserBackupName, previous); !backup) {
-            backup.error().About(kUserBackupName);
-            return backup;
-        }
+        if (FileStatus backup = WriteFileAtomic(path.parent_path() / kUserBackupName, previous); !backup)
+            return AboutFile(std::move(backup), kUserBackupName);
     } else if (read.error().osError != ENOENT) {
-        read.error().About(FileNameForMessage(path));
-        return read;
+        return AboutFile(std::move(read), FileNameForMessage(path));
     }
 
     for (int32_t i = 0; i < count; ++i) {
@@ -92,10 +89,7 @@ FileStatus UserTableSave(UserTable& table, int32_t count) {
     AppendLe32(bytes, count);
     bytes.append(reinterpret_cast<const char*>(table.records.data()),
                  sizeof(UserRecord) * static_cast<std::size_t>(count));
-    FileStatus written = WriteFileAtomic(path, bytes);
-    if (!written)
-        written.error().About(FileNameForMessage(path));
-    return written;
+    return AboutFile(WriteFileAtomic(path, bytes), FileNameForMessage(path));
 }
 
 bool SameUserName(const std::string& a, const std::string& b) {

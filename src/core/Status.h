@@ -46,4 +46,19 @@ private:
 
 using FileStatus = Result<void, FileError>;
 
+// Whether a file step failed for that kind of reason; a step that succeeded did neither.
+inline bool IsInvalidFailure(const FileStatus& status) {
+    return !status && status.error().IsInvalid();
+}
+inline bool IsIoFailure(const FileStatus& status) {
+    return !status && status.error().IsIo();
+}
+
+// status, its failure (if any) said about the file name.
+inline FileStatus AboutFile(FileStatus status, std::string name) {
+    if (!status)
+        status.error().About(std::move(name));
+    return status;
+}
+
 } // namespace kestrel

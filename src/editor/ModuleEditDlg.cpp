@@ -308,7 +308,7 @@ void ModuleEditDlg::OpenCatalogue() {
     // Taken before the read: a save by another copy in between is asked about, never lost.
     const FileStamp stamp = StampOf(ToPath(chosen));
     const FileStatus status = LoadCatalogue(loaded, ToPath(chosen));
-    if (!status && status.error().IsInvalid()) {
+    if (IsInvalidFailure(status)) {
         ui::ShowMessage(this, QStringLiteral("无效文件！"));
         return;
     }
@@ -512,7 +512,7 @@ void ModuleEditDlg::EditModuleAt(int row, int sqlLine) {
     const std::string fileName = m_panel->ModuleFileName(row);
     m_moduleStamp = StampOf(ModuleFilePath(m_folder, fileName));
     const FileStatus loaded = LoadModuleFile(m_module, m_folder, fileName);
-    if (!loaded && loaded.error().IsInvalid())
+    if (IsInvalidFailure(loaded))
         return;
     if (!loaded) {
         ShowFileError(loaded);
@@ -568,7 +568,7 @@ void ModuleEditDlg::RenameModule() {
         return;
     }
     const FileStatus loaded = LoadModuleFile(m_module, m_folder, newName);
-    if (!loaded && loaded.error().IsInvalid()) {
+    if (IsInvalidFailure(loaded)) {
         m_panel->RemoveModuleLine(row); // no longer a module file: the next fill skips it too
         return;
     }
@@ -593,7 +593,7 @@ void ModuleEditDlg::MoveModuleWithinList(int from, int to) {
     bool proceed = true;
     for (int i = std::min(from, to); i <= std::max(from, to); ++i) {
         const FileStatus loaded = LoadModuleFile(m_module, m_folder, names[i]);
-        if (!loaded && loaded.error().IsIo()) {
+        if (IsIoFailure(loaded)) {
             ShowFileError(loaded);
             proceed = false;
             break;
@@ -625,7 +625,7 @@ void ModuleEditDlg::MoveModuleIntoGroup(int group) {
         return;
     const std::string fileName = m_panel->ModuleFileName(row);
     const FileStatus moved = MoveModuleToGroup(m_module, m_folder, fileName, FieldText(target.identifier), m_userName);
-    if (!moved && moved.error().IsInvalid())
+    if (IsInvalidFailure(moved))
         return;
     if (!moved) {
         ShowFileError(moved);

@@ -149,10 +149,7 @@ FileStatus ReadDeclared(GroupCatalogue& catalogue, const std::filesystem::path& 
 
 FileStatus LoadCatalogue(GroupCatalogue& catalogue, const std::filesystem::path& path) {
     catalogue.path = path;
-    FileStatus status = ReadDeclared(catalogue, path);
-    if (!status)
-        status.error().About(FileNameForMessage(path));
-    return status;
+    return AboutFile(ReadDeclared(catalogue, path), FileNameForMessage(path));
 }
 
 std::string SerializeCatalogue(const GroupCatalogue& catalogue) {
@@ -178,10 +175,8 @@ std::string SerializeCatalogue(const GroupCatalogue& catalogue) {
 FileStatus SaveCatalogue(const GroupCatalogue& catalogue) {
     if (catalogue.flowTable.size() >= static_cast<std::size_t>(INT32_MAX))
         return Fail(FileError::Invalid("flow table too long"));
-    FileStatus written = WriteFileAtomic(catalogue.path, SerializeCatalogue(catalogue));
-    if (!written)
-        written.error().About(FileNameForMessage(catalogue.path));
-    return written;
+    return AboutFile(WriteFileAtomic(catalogue.path, SerializeCatalogue(catalogue)),
+                     FileNameForMessage(catalogue.path));
 }
 
 std::string GetFlowText(const FlowTable& table, const std::string& identifier) {

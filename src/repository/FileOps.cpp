@@ -138,10 +138,8 @@ FileStatus MoveBySwapFile(const std::filesystem::path& folder, const std::vector
     for (int i = std::min(a, b); i <= std::max(a, b); ++i)
         involved.push_back(names[i]);
     const std::filesystem::path journal = ModuleFilePath(folder, kSwapJournalName);
-    if (FileStatus written = WriteFileAtomic(journal, JournalBytes(involved)); !written) {
-        written.error().About(kSwapJournalName);
-        return written;
-    }
+    if (FileStatus written = WriteFileAtomic(journal, JournalBytes(involved)); !written)
+        return AboutFile(std::move(written), kSwapJournalName);
 
     for (std::size_t done = 0; done < chain.size(); ++done) {
         const FileStatus step = RenameModuleFile(folder, chain[done].first, chain[done].second);
@@ -178,8 +176,7 @@ FileStatus RepairInterruptedMove(const std::filesystem::path& folder, std::strin
     if (!read) {
         if (read.error().osError == ENOENT)
             return Ok();
-        FileError failed = read.error();
-        return Fail(failed.About(kSwapJournalName));
+        return AboutFile(read, kSwapJournalName);
     }
     std::vector<std::string> names;
     if (!ParseJournal(bytes, names))

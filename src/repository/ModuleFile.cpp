@@ -99,10 +99,7 @@ FileStatus ReadDeclared(ModuleRecord& record, const std::filesystem::path& path,
 FileStatus Load(ModuleRecord& record, const std::filesystem::path& folder, const std::string& fileName,
                 bool withTestValues) {
     record.fileName = fileName;
-    FileStatus status = ReadDeclared(record, ModuleFilePath(folder, fileName), withTestValues);
-    if (!status)
-        status.error().About(fileName);
-    return status;
+    return AboutFile(ReadDeclared(record, ModuleFilePath(folder, fileName), withTestValues), fileName);
 }
 
 int32_t StoredLength(const std::string& text) {
@@ -289,10 +286,8 @@ FileStatus SaveModuleFile(ModuleRecord& record, const std::string& userName, con
     record.header.descriptionLength = StoredLength(record.description);
     record.header.remarkLength = StoredLength(record.remarks);
     record.header.variableCount = std::clamp<int32_t>(record.header.variableCount, 0, kMaxVariables);
-    FileStatus written = WriteFileAtomic(ModuleFilePath(folder, record.fileName), SerializeModule(record));
-    if (!written)
-        written.error().About(record.fileName);
-    return written;
+    return AboutFile(WriteFileAtomic(ModuleFilePath(folder, record.fileName), SerializeModule(record)),
+                     record.fileName);
 }
 
 } // namespace kestrel

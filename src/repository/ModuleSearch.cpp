@@ -109,7 +109,7 @@ FileStatus SearchModules(const GroupCatalogue& catalogue, const SearchOptions& o
     ModuleRecord record;
     for (const std::string& name : names) {
         const FileStatus loaded = LoadModuleFile(record, catalogue.Folder(), name);
-        if (!loaded && loaded.error().IsIo())
+        if (IsIoFailure(loaded))
             return loaded;
         if (loaded)
             SearchModule(record, matches, hits);

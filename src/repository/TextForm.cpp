@@ -693,7 +693,7 @@ FileStatus WriteIfChanged(AtomicFileWriter& writer, const std::filesystem::path&
 }
 
 FileStatus WithPath(FileStatus status, const std::filesystem::path& path) {
-    if (!status && status.error().IsIo())
+    if (IsIoFailure(status))
         status.error().message = path.string() + ": " + status.error().message;
     return status;
 }
@@ -735,7 +735,7 @@ FileStatus ExportTextForm(const std::filesystem::path& cataloguePath, const std:
     ModuleRecord record;
     for (const std::string& name : names) {
         const FileStatus loaded = LoadModuleFile(record, catalogue.Folder(), name);
-        if (!loaded && loaded.error().IsIo())
+        if (IsIoFailure(loaded))
             return WithPath(loaded, ModuleFilePath(catalogue.Folder(), name));
         if (!loaded || catalogue.FindGroup(FieldText(record.header.groupId)) < 0)
             continue; // changed since the headers were read

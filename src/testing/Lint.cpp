@@ -166,7 +166,7 @@ FileStatus LintCatalogue(const std::filesystem::path& cataloguePath, std::vector
                 {name, 0, LintLevel::Warning,
                  "the tool would refuse this file name (it needs to end in \".kst\" or \".KST\", no blank)"});
         const FileStatus loaded = LoadModuleFile(record, catalogue.Folder(), name);
-        if (!loaded && loaded.error().IsIo())
+        if (IsIoFailure(loaded))
             findings.push_back({name, 0, LintLevel::Error, "cannot be read: " + GbkToUtf8(loaded.error().message)});
         else if (!loaded)
             findings.push_back(

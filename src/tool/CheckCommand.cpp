@@ -614,7 +614,7 @@ bool MakePlan(const GroupCatalogue& catalogue, const std::vector<int>& groupInde
     const auto load = [&](Found& entry) {
         entry.record = std::make_unique<ModuleRecord>();
         entry.module.load = ReadModuleFile(*entry.record, entry.module.path);
-        if (!entry.module.load && entry.module.load.error().IsInvalid()) {
+        if (IsInvalidFailure(entry.module.load)) {
             std::fprintf(stderr, "kestrel-tool check: %s: not a module file (%s), skipped\n",
                          entry.module.shown.c_str(), GbkToUtf8(entry.module.load.error().message).c_str());
             return false;

@@ -86,7 +86,7 @@ int ModuleReport::WriteBody() {
 
     for (const auto& name : names) {
         status = ReadModuleForReport(m_module, folder, name);
-        if (!status && status.error().IsInvalid()) {
+        if (IsInvalidFailure(status)) {
             m_rows.clear();
             return FMT_Fail((Utf8ToGbkLossy("“") + name + Utf8ToGbkLossy("”不是模块文件。")).c_str());
         }
