@@ -70,4 +70,18 @@ int RunInChild(const std::function<int()>& step, bool unprivileged) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+bool ProcessEnded(int pid) {
+    for (int tries = 0; tries < 3000; ++tries) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            return true;
+        const std::size_t close = line.rfind(')');
+        if (close != std::string::npos && close + 2 < line.size() && (line[close + 2] == 'Z' || line[close + 2] == 'X'))
+            return true;
+        ::usleep(2000);
+    }
+    return false;
+}
+
 } // namespace kestrel::testsupport

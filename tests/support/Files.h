@@ -40,4 +40,8 @@ CommandRun RunCommandLine(const std::string& commandLine);
 // the tests run as root, the child gives up root first, so that permission bits hold for it.
 int RunInChild(const std::function<int()>& step, bool unprivileged = false);
 
+// Whether the process pid has ended, waiting up to six seconds for it. A zombie counts as
+// ended: it runs no code any more, and one left to init is reaped at init's pace.
+bool ProcessEnded(int pid);
+
 } // namespace kestrel::testsupport

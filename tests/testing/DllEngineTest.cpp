@@ -165,21 +165,6 @@ pid_t PidFromFile(const std::filesystem::path& file) {
     return pid;
 }
 
-// Whether the process is gone (a zombie counts as gone: it runs no code any more).
-bool Ended(pid_t pid) {
-    for (int tries = 0; tries < 3000; ++tries) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (!std::getline(stat, line))
-            return true;
-        const std::size_t close = line.rfind(')');
-        if (close != std::string::npos && close + 2 < line.size() && (line[close + 2] == 'Z' || line[close + 2] == 'X'))
-            return true;
-        ::usleep(2000);
-    }
-    return false;
-}
-
 } // namespace
 
 // Children of the module: those in its process group end with the run; one that left the
@@ -189,7 +174,7 @@ TEST(DllEngineTest, ChildrenOfTheModuleNeitherOutliveNorBlockTheRun) {
     EXPECT_EQ(RunFunction("ForkAndHold", {}, kModules, folder.Path()).code, 4);
     const pid_t child = PidFromFile(folder / "child.pid");
     ASSERT_GT(child, 0);
-    EXPECT_TRUE(Ended(child));
+    EXPECT_TRUE(testsupport::ProcessEnded(child));
 
     std::filesystem::remove(folder / "child.pid");
     EXPECT_EQ(RunFunction("ForkEscapeAndHold", {}, kModules, folder.Path()).code, 6);
@@ -228,7 +213,7 @@ TEST(DllEngineTest, TheRunnerDiesWithItsCaller) {
     ASSERT_GT(runner, 0);
     ::kill(caller, SIGKILL);
     ::waitpid(caller, nullptr, 0);
-    EXPECT_TRUE(Ended(runner));
+    EXPECT_TRUE(testsupport::ProcessEnded(runner));
     ::kill(runner, SIGKILL); // in case it did not
 }
 
