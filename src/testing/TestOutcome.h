@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -23,6 +24,16 @@ struct TestMessage {
 // How much of a module's standard output and of its error output a test keeps: the last bytes.
 constexpr std::size_t kCapturedOutputBytes = 64 * 1024;
 
+// One row the module wrote into the error table for its user.
+struct ErrorRow {
+    int32_t code = -1;    // as the verdict reads it: -1 for a code that is no number
+    std::string codeText; // UTF-8, as the database gave it
+    std::string message;  // UTF-8
+};
+
+// How many rows of the error table a batch check keeps of one module.
+constexpr std::size_t kErrorRowsKept = 1000;
+
 struct TestOutcome {
     int32_t code = -1;                  // 0 success, -1 the tool's own failure, else the module's code
     std::optional<TestMessage> message; // to be shown by the caller (UI: a message box; batch: its line)
@@ -33,6 +44,10 @@ struct TestOutcome {
     // The code is the module's own verdict (its KSTError row, or the lack of one; the
     // function's result), not a failure to run it.
     bool reportedByModule = false;
+    // Every row the module wrote for its user, the deciding first one included, when the session
+    // reads more than the first (see SqlTestSession::SetRowsToRead); rowsCut: more were written.
+    std::vector<ErrorRow> rows;
+    bool rowsCut = false;
 };
 
 } // namespace kestrel

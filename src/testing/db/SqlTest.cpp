@@ -203,7 +203,7 @@ struct SqlTestSession::Impl {
     }
 
     // The three statements of the test; job.stop between them ends it early.
-    TestOutcome RunTest(const PreparedSql& prepared, Job& job, SQLULEN timeoutSeconds);
+    TestOutcome RunTest(const PreparedSql& prepared, Job& job, SQLULEN timeoutSeconds, std::size_t rowsToRead);
 
 private:
     void Loop() {
@@ -233,7 +233,8 @@ private:
     std::thread m_thread; // last: starts when everything above is ready
 };
 
-TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job, SQLULEN timeoutSeconds) {
+TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job, SQLULEN timeoutSeconds,
+                                          std::size_t rowsToRead) {
     auto stopped = [&job] {
         std::lock_guard lock(job.mutex);
         return job.stop;
@@ -287,30 +288,45 @@ TestOutcome SqlTestSession::Impl::RunTest(const PreparedSql& prepared, Job& job,
     }
     // ErrorCode first, then ErrorMsg: some drivers read a row's columns only left to right,
     // and that is the order of the table.
-    std::string codeText;
-    std::string messageText;
-    const std::pair<const char*, std::string*> columns[] = {{"ErrorCode", &codeText}, {"ErrorMsg", &messageText}};
-    for (const auto& [name, target] : columns) {
-        const SQLUSMALLINT index = statement.FindColumn(name);
+    const SQLUSMALLINT codeColumn = statement.FindColumn("ErrorCode");
+    const SQLUSMALLINT messageColumn = statement.FindColumn("ErrorMsg");
+    for (const auto& [index, name] : {std::pair{codeColumn, "ErrorCode"}, std::pair{messageColumn, "ErrorMsg"}})
         if (index == 0)
             return fail(Fail(odbc::Diagnostics::Single("42S22", std::string("Column not found: ") + name)));
-        result = statement.GetText(index, *target);
-        if (!result)
+    std::vector<ErrorRow> rows;
+    bool rowsCut = false;
+    while (hasRow) {
+        if (rows.size() == rowsToRead) {
+            rowsCut = rowsToRead > 1;
+            break;
+        }
+        ErrorRow row;
+        for (const auto& [index, target] :
+             {std::pair{codeColumn, &row.codeText}, std::pair{messageColumn, &row.message}})
+            if (result = statement.GetText(index, *target); !result)
+                return fail(result);
+        // A code that is no number is never success: a module that wrote NULL or 'FAILED' failed.
+        if (!ReadErrorCode(row.codeText, row.code))
+            row.code = -1;
+        rows.push_back(std::move(row));
+        if (rowsToRead == 1)
+            break;
+        if (result = statement.Fetch(hasRow); !result)
             return fail(result);
     }
-    int32_t code = 0;
-    // A code that is no number is never success: a module that wrote NULL or 'FAILED' failed.
-    if (!ReadErrorCode(codeText, code))
-        code = -1;
+    const ErrorRow& first = rows.front();
     TestOutcome outcome;
-    outcome.reportedByModule = true;
-    if (code == 0) {
+    if (first.code == 0) {
         outcome.code = 0;
-        return outcome;
+    } else {
+        outcome = Message(first.code, "Error code:" + first.codeText + "\n" + first.message, std::string(), true);
+        outcome.moduleMessage = first.message;
     }
-    outcome = Message(code, "Error code:" + codeText + "\n" + messageText, std::string(), true);
-    outcome.moduleMessage = messageText;
     outcome.reportedByModule = true;
+    if (rowsToRead > 1) {
+        outcome.rows = std::move(rows);
+        outcome.rowsCut = rowsCut;
+    }
     return outcome;
 }
 
@@ -448,6 +464,40 @@ TestOutcome SqlTestSession::ExecuteOwn(const std::string& sqlUtf8) {
         never);
 }
 
+TestOutcome SqlTestSession::QueryOwn(const std::string& sqlUtf8, std::size_t columns,
+                                     std::vector<std::vector<std::string>>& rows) {
+    CancelToken never;
+    rows.clear();
+    if (!IsOpen())
+        return TestOutcome{};
+    const auto seconds = static_cast<SQLULEN>(m_timeout.count());
+    // Shared with the job: a driver that never comes back may still write into it.
+    auto read = std::make_shared<std::vector<std::vector<std::string>>>();
+    TestOutcome outcome = Watched(
+        [sqlUtf8, seconds, columns, read](Impl& impl, Job& job) {
+            odbc::Statement statement(impl.connection);
+            odbc::Status result = impl.Run(statement, sqlUtf8, job, seconds);
+            bool hasRow = false;
+            while (result && (result = statement.Fetch(hasRow)) && hasRow) {
+                std::vector<std::string> row(columns);
+                for (std::size_t c = 0; c < columns && result; ++c)
+                    result = statement.GetText(static_cast<SQLUSMALLINT>(c + 1), row[c]);
+                read->push_back(std::move(row));
+            }
+            if (result)
+                return Succeeded();
+            const odbc::Diagnostics& failure = DiagnosticsOf(result);
+            TestOutcome failed = DatabaseError(failure);
+            if (failure.ConnectionLost() || impl.connection.Dead() || LeftOutOfSync(failure))
+                impl.connection.Disconnect();
+            return failed;
+        },
+        never);
+    if (outcome.code == 0)
+        rows = std::move(*read);
+    return outcome;
+}
+
 TestOutcome SqlTestSession::Execute(const PreparedSql& prepared) {
     CancelToken never;
     return Execute(prepared, never);
@@ -457,7 +507,9 @@ TestOutcome SqlTestSession::Execute(const PreparedSql& prepared, CancelToken& ca
     if (!IsOpen())
         return TestOutcome{};
     const auto seconds = static_cast<SQLULEN>(m_timeout.count());
-    return Watched([prepared, seconds](Impl& impl, Job& job) { return impl.RunTest(prepared, job, seconds); }, cancel);
+    const std::size_t rows = m_rowsToRead;
+    return Watched(
+        [prepared, seconds, rows](Impl& impl, Job& job) { return impl.RunTest(prepared, job, seconds, rows); }, cancel);
 }
 
 } // namespace kestrel

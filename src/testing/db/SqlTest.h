@@ -4,11 +4,14 @@
 #include "testing/TestOutcome.h"
 #include "testing/Variables.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrel {
 
@@ -57,6 +60,10 @@ public:
     // the client.
     void SetTimeout(std::chrono::seconds timeout);
     std::chrono::seconds Timeout() const { return m_timeout; }
+    // How many rows of the test user a test reads back: the first decides, as always; more
+    // (up to rows, a batch check's kErrorRowsKept) are kept in the outcome's rows for the user.
+    // 1, the property sheet's, keeps none.
+    void SetRowsToRead(std::size_t rows) { m_rowsToRead = std::max<std::size_t>(rows, 1); }
     // The database product of the open connection ("SQLite", "PostgreSQL", "MariaDB", ...).
     std::string DatabaseProduct() const;
     // Statements: "DELETE FROM KSTError", the SQL, "SELECT * FROM KSTError WHERE UserID=n",
@@ -69,6 +76,8 @@ public:
     // One statement of the caller's own (UTF-8), its results read past: 0, or the database
     // error as Execute gives it.
     TestOutcome ExecuteOwn(const std::string& sqlUtf8);
+    // A query of the caller's own (UTF-8): the first columns of every row as text (UTF-8).
+    TestOutcome QueryOwn(const std::string& sqlUtf8, std::size_t columns, std::vector<std::vector<std::string>>& rows);
 
 private:
     struct Impl;
@@ -76,6 +85,7 @@ private:
     template <class Work> TestOutcome Watched(Work work, CancelToken& cancel);
     std::unique_ptr<Impl> m_impl;
     std::chrono::seconds m_timeout = kDefaultTimeout;
+    std::size_t m_rowsToRead = 1;
 };
 
 } // namespace kestrel
