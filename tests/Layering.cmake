@@ -14,18 +14,19 @@ set(rules
     "testing/db    | no-qt | core repository testing"
     "testing/runner| no-qt | core kestrel testing"
     "testing/engine| no-qt | core repository testing testing/db testing/runner"
+    "testing/batch | no-qt | core repository testing testing/db testing/runner testing/engine"
     # widgets and the report library
     "ui            | qt    | core"
     "printing      | qt    | core ui"
     "printing/report | qt  | core repository ui printing"
     "testing/widgets | qt  | core repository testing testing/db ui"
     "accounts/windows | qt | core accounts ui"
-    "editor        | qt    | core accounts accounts/windows repository testing testing/db testing/engine
+    "editor        | qt    | core accounts accounts/windows repository testing testing/db testing/engine testing/batch
                              testing/widgets printing/report ui"
     "accounts/entry | qt   | core accounts accounts/windows editor ui"
     # programs
     "host          | qt    | core accounts repository testing testing/db"
-    "tool          | qt    | core accounts repository testing testing/db testing/engine printing printing/report ui"
+    "tool          | qt    | core accounts repository testing testing/db testing/engine testing/batch printing printing/report ui"
 )
 
 set(failures "")
