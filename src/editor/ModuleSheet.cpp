@@ -8,6 +8,7 @@
 #include "testing/widgets/CSpreadSheet.h"
 #include "testing/widgets/DataSourceDlg.h"
 #include "testing/widgets/GridVariables.h"
+#include "ui/Accessible.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 #include "ui/Seam.h"
@@ -41,6 +42,7 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
     const QRect tabArea = du.Rect(7, 7, 376, 220);
     m_tabs = new QTabBar(this);
     m_tabs->setObjectName(QStringLiteral("tabs"));
+    ui::FocusOnlyFocusedTab(m_tabs);
     m_tabs->setDrawBase(false);
     m_tabs->setExpanding(false);
     m_tabs->addTab(Text("基本信息"));

@@ -1,7 +1,9 @@
 #pragma once
-// Names for fields that a screen reader would otherwise read by their value alone.
+// What a screen reader is told: names for fields it would otherwise read by their value alone,
+// and tabs that claim the focus only when they have it.
 #include <QString>
 
+class QTabBar;
 class QWidget;
 
 namespace kestrel::ui {
@@ -10,5 +12,10 @@ namespace kestrel::ui {
 // name and is told apart by the label tied to it, so besides the accessible name the field gets
 // a label of its own that is never shown.
 void NameUnlabelledField(QWidget* field, const QString& name);
+
+// Makes bar's tabs claim the focused state only while the bar has the focus (Qt's own tabs
+// claim it whenever they are current, beside the field that really has it). Applies to this
+// bar alone, never to the tab bars of the host program.
+void FocusOnlyFocusedTab(QTabBar* bar);
 
 } // namespace kestrel::ui

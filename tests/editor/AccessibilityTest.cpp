@@ -356,6 +356,43 @@ private slots:
         ExpectAllNamed(&sheet, "模块 (DLL), 变量");
     }
 
+    void onlyTheFocusedTabClaimsTheFocus() {
+        SheetFixture s(SqlRecord());
+        ModuleSheet& sheet = s.Open(kEditMode);
+        QVERIFY(ShowActive(&sheet));
+        QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(sheet.Tabs());
+        QCOMPARE(bar->childCount(), 3);
+        const auto focusedTabs = [bar] {
+            QStringList names;
+            for (int i = 0; i < bar->childCount(); ++i)
+                if (bar->child(i)->state().focused)
+                    names << bar->child(i)->text(QAccessible::Name);
+            return names;
+        };
+        QCOMPARE(bar->child(2)->text(QAccessible::Name), QStringLiteral("SQL"));
+        QVERIFY(bar->child(0)->state().selected);
+        // The focus is in the title: no tab claims it.
+        QCOMPARE(focusedTabs(), QStringList{});
+        QCOMPARE(bar->focusChild(), nullptr);
+        sheet.Tabs()->setFocus();
+        QCOMPARE(focusedTabs(), QStringList{"基本信息"});
+        QCOMPARE(bar->focusChild(), bar->child(0));
+        QCOMPARE(bar->indexOfChild(bar->child(1)), 1);
+        // Pressing a tab switches the page, as a click does.
+        bar->child(1)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QCOMPARE(sheet.Tabs()->currentIndex(), int(ModuleSheet::kVariablesTab));
+        QVERIFY(sheet.Grid()->isVisible());
+        QCOMPARE(focusedTabs(), QStringList{"变量"});
+        // A DLL module has no SQL tab: the bar has two children then.
+        QTest::keyClick(sheet.Tabs(), Qt::Key_Left);
+        sheet.Info1()->TypeList()->setFocus();
+        QTest::keyClick(sheet.Info1()->TypeList(), Qt::Key_Down);
+        QCOMPARE(sheet.Tabs()->count(), 2);
+        QCOMPARE(bar->childCount(), 2);
+        QCOMPARE(bar->child(2), nullptr);
+        QCOMPARE(focusedTabs(), QStringList{});
+    }
+
     void sqlPageNamesItsEditor() {
         SheetFixture s(SqlRecord("SELECT 1"));
         ModuleSheet& sheet = s.Open(kEditMode);
