@@ -18,6 +18,7 @@ FileName::FileName(const std::filesystem::path& folder, QWidget* parent) : QDial
 
     m_edit = new ui::GbkLineEdit(-1, this);
     m_edit->setGeometry(du.Rect(7, 20, 77, 12));
+    m_edit->setAccessibleName(QStringLiteral("模块文件名")); // it has no label of its own
     auto* ok = new QPushButton(QStringLiteral("&O.确认"), this);
     ok->setGeometry(du.Rect(110, 7, 50, 14));
     ok->setDefault(true);

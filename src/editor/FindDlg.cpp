@@ -15,6 +15,7 @@ FindDlg::FindDlg(QWidget* parent) : QDialog(parent) {
 
     m_edit = new ui::GbkLineEdit(-1, this);
     m_edit->setGeometry(du.Rect(7, 16, 173, 12));
+    m_edit->setAccessibleName(QStringLiteral("查找内容")); // it has no label of its own
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setGeometry(du.Rect(194, 7, 50, 14));
     ok->setDefault(true);

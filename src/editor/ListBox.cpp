@@ -93,6 +93,15 @@ void ListBox::keyPressEvent(QKeyEvent* event) {
 void ListBox::focusInEvent(QFocusEvent* event) {
     emit WorkedIn();
     QListWidget::focusInEvent(event);
+    // Come to by the keyboard, the list shows its focus on a line, and that line is the one
+    // Enter, F3 and Delete act on. The focus coming back from a closed dialog selects nothing:
+    // a second Delete after a line went must not take the next one.
+    const Qt::FocusReason reason = event->reason();
+    if (reason != Qt::TabFocusReason && reason != Qt::BacktabFocusReason && reason != Qt::ShortcutFocusReason)
+        return;
+    if (count() == 0 || !selectedItems().isEmpty())
+        return;
+    setCurrentRow(currentRow() < 0 ? 0 : currentRow(), QItemSelectionModel::ClearAndSelect);
 }
 
 void ListBox::mousePressEvent(QMouseEvent* event) {

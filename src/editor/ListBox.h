@@ -13,7 +13,8 @@ namespace kestrel {
 QAction* CommandOfKey(const QWidget* window, int key);
 
 // One of the panel's lists. Keys that stand for commands run them instead of moving around in
-// the list; the window's commands then act on this list.
+// the list; the window's commands then act on this list. Tabbed into, the list selects the line
+// its focus shows when none is selected, so the commands act on what the user sees.
 class ListBox : public QListWidget {
     Q_OBJECT
 public:

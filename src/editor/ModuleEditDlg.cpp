@@ -19,6 +19,8 @@
 #include "ui/Overwrite.h"
 #include "ui/Seam.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QCloseEvent>
 #include <QFile>
@@ -35,6 +37,9 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <iterator>
+#include <vector>
 
 namespace kestrel {
 
@@ -73,7 +78,8 @@ QWidget* ButtonBar(QWidget* parent, QToolButton** buttons, QAction* const* actio
         button->setFixedSize(70, 56);
         button->setAccessibleName(actions[i]->text());
         // The commands act on the list last worked in: a click must not take the focus from it.
-        button->setFocusPolicy(Qt::NoFocus);
+        // Tab still reaches the buttons, so the keyboard alone finds every command.
+        button->setFocusPolicy(Qt::TabFocus);
         button->setAutoRaise(false);
         layout->addWidget(button);
         buttons[i] = button;
@@ -82,12 +88,37 @@ QWidget* ButtonBar(QWidget* parent, QToolButton** buttons, QAction* const* actio
     return bar;
 }
 
+const QString kClockPaneName = QStringLiteral("clockPane");
+
+// The clock pane keeps its name, "时间", and gives the time as its value and description when
+// asked: a screen reader is not told of every tick.
+class ClockPaneAccessible : public QAccessibleWidget {
+public:
+    explicit ClockPaneAccessible(QWidget* pane) : QAccessibleWidget(pane, QAccessible::StaticText) {}
+    QString text(QAccessible::Text kind) const override {
+        if (kind == QAccessible::Value || kind == QAccessible::Description)
+            return static_cast<const QLabel*>(widget())->text();
+        return QAccessibleWidget::text(kind);
+    }
+};
+
+QAccessibleInterface* ClockPaneFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String("QLabel") && object && object->objectName() == kClockPaneName)
+        return new ClockPaneAccessible(static_cast<QWidget*>(object));
+    return nullptr;
+}
+
 } // namespace
 
 ModuleEditDlg::ModuleEditDlg(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint), m_lastFile(kDefaultLastFile) {
     setWindowTitle(QStringLiteral("模块定义工具"));
     setFont(ui::DialogFont());
+    static const bool clockFactoryInstalled = [] {
+        QAccessible::installFactory(ClockPaneFactory);
+        return true;
+    }();
+    Q_UNUSED(clockFactoryInstalled);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -124,6 +155,7 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
     m_picture = new QLabel(work);
     m_picture->setPixmap(QPixmap(QStringLiteral(":/kestrel/start.png")));
     m_picture->setAlignment(Qt::AlignCenter);
+    m_picture->setAccessibleName(windowTitle());
     m_panel = new ListPanel(work);
     m_work->addWidget(m_picture);
     m_work->addWidget(m_panel);
@@ -135,7 +167,13 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
                                      QStringLiteral("16:44:13")};
     const int widths[4] = {0, 50, 75, 60};
     for (int i = 0; i < 4; ++i) {
-        m_panes[i] = new QLabel(placeholders[i], m_statusBar);
+        m_panes[i] = new QLabel(m_statusBar);
+        if (i == 3) {
+            // Before its first text, which already makes the label known to accessibility.
+            m_panes[i]->setObjectName(kClockPaneName);
+            m_panes[i]->setAccessibleName(QStringLiteral("时间")); // also keeps it from announcing each tick
+        }
+        m_panes[i]->setText(placeholders[i]);
         m_panes[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         if (i == 0) {
             m_statusBar->addWidget(m_panes[i], 1);
@@ -145,6 +183,14 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
         }
     }
     layout->addWidget(m_statusBar);
+
+    // Tab goes as the eye reads: the tool bar, then the group list and the module list.
+    std::vector<QWidget*> tabChain(std::begin(m_startButtons), std::end(m_startButtons));
+    tabChain.insert(tabChain.end(), std::begin(m_catalogueButtons), std::end(m_catalogueButtons));
+    tabChain.push_back(m_panel->GroupList());
+    tabChain.push_back(m_panel->ModuleList());
+    for (std::size_t i = 1; i < tabChain.size(); ++i)
+        setTabOrder(tabChain[i - 1], tabChain[i]);
 
     m_panel->SetCommands(m_catalogueActions[0], m_catalogueActions[1], m_catalogueActions[2]);
     connect(m_panel, &ListPanel::GroupSelectionChanged, this, [this](int) { FillModuleList(); });
@@ -186,8 +232,11 @@ void ModuleEditDlg::ShowCatalogueView(bool on) {
     for (QAction* action : m_catalogueActions)
         action->setEnabled(on);
     m_work->setCurrentWidget(on ? static_cast<QWidget*>(m_panel) : m_picture);
+    // Work starts on a named control: the group list, or the start view's first command.
     if (on)
         m_panel->FocusGroupList();
+    else
+        m_startButtons[0]->setFocus(Qt::OtherFocusReason);
 }
 
 // --- commands ------------------------------------------------------------------------------

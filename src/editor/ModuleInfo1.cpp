@@ -1,5 +1,6 @@
 #include "editor/ModuleInfo1.h"
 
+#include "ui/Accessible.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 
@@ -33,7 +34,7 @@ ModuleInfo1::ModuleInfo1(QWidget* parent) : QWidget(parent) {
     const ui::DialogUnits du(font());
     resize(du.Size(366, 200));
 
-    MakeLabel(this, du, "标题：", {2, 6, 25, 10});
+    QLabel* titleLabel = MakeLabel(this, du, "标题：", {2, 6, 25, 10});
     m_title = new ui::GbkLineEdit(kTitleBytes, this);
     m_title->setObjectName(QStringLiteral("title"));
     m_title->setGeometry(du.Rect(33, 5, 182, 12 + 2));
@@ -48,7 +49,7 @@ ModuleInfo1::ModuleInfo1(QWidget* parent) : QWidget(parent) {
     m_state->setGeometry(du.Rect(278, 5, 88, 12 + 2));
     m_state->setEnabled(false);
 
-    MakeLabel(this, du, "类型：", {2, 27, 25, 10});
+    QLabel* typeLabel = MakeLabel(this, du, "类型：", {2, 27, 25, 10});
     m_type = new QComboBox(this);
     m_type->setObjectName(QStringLiteral("type"));
     m_type->addItems({QStringLiteral("SQL模块"), QStringLiteral("DLL模块")});
@@ -63,7 +64,7 @@ ModuleInfo1::ModuleInfo1(QWidget* parent) : QWidget(parent) {
     m_function->setObjectName(QStringLiteral("function"));
     m_function->setGeometry(du.Rect(278, 26, 88, 12 + 2));
 
-    MakeLabel(this, du, "说明：", {2, 49, 25, 10});
+    QLabel* descriptionLabel = MakeLabel(this, du, "说明：", {2, 49, 25, 10});
     m_description = new ui::GbkPlainTextEdit(this);
     m_description->setObjectName(QStringLiteral("description"));
     m_description->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -71,12 +72,20 @@ ModuleInfo1::ModuleInfo1(QWidget* parent) : QWidget(parent) {
     m_description->setTabChangesFocus(true);
     m_description->setGeometry(du.Rect(33, 47, 333, 137));
 
-    MakeLabel(this, du, "建立：", {33, 190, 24, 9});
+    QLabel* createdLabel = MakeLabel(this, du, "建立：", {33, 190, 24, 9});
     m_created = MakeStamp(this, du, kIdCreated, {57, 188, 139, 12});
-    MakeLabel(this, du, "修改：", {203, 190, 24, 9});
+    QLabel* modifiedLabel = MakeLabel(this, du, "修改：", {203, 190, 24, 9});
     m_modified = MakeStamp(this, du, kIdModified, {227, 188, 139, 12});
 
-    setFocusProxy(m_title);
+    // The labels name their fields for a screen reader; the state list has none on screen.
+    titleLabel->setBuddy(m_title);
+    typeLabel->setBuddy(m_type);
+    m_dllLabel->setBuddy(m_dllName);
+    m_functionLabel->setBuddy(m_function);
+    descriptionLabel->setBuddy(m_description);
+    createdLabel->setBuddy(m_created);
+    modifiedLabel->setBuddy(m_modified);
+    ui::NameUnlabelledField(m_state, QStringLiteral("状态"));
     ShowDllFields(false);
     LoadFields();
 
@@ -125,6 +134,11 @@ void ModuleInfo1::ShowDllFields(bool show) {
 
 bool ModuleInfo1::DllFieldsShown() const {
     return !m_dllName->isHidden();
+}
+
+void ModuleInfo1::FocusFirstField() {
+    // The page itself takes no focus: a screen reader would report it as focused beside the title.
+    m_title->setFocus();
 }
 
 void ModuleInfo1::ReportIfShown(int id, ChangeKind kind) {

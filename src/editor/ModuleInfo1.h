@@ -42,6 +42,8 @@ public:
     void ReadFields();
     void ShowDllFields(bool show);
     bool DllFieldsShown() const;
+    // Where typing starts on this page: the title.
+    void FocusFirstField();
 
     // The state list belongs to the sheet's test; the user cannot change it.
     QComboBox* StateList() const { return m_state; }

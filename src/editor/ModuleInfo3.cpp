@@ -28,6 +28,7 @@ ModuleInfo3::ModuleInfo3(QWidget* parent) : QWidget(parent) {
     m_editor->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_editor->setGeometry(du.Rect(0, 0, 366, 183));
     m_editor->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_editor->setAccessibleName(QStringLiteral("SQL")); // named as its tab, having no label
     m_highlighter = new SqlHighlighter(m_editor);
 
     m_clipboard = new QCheckBox(QStringLiteral("每次测试 SQL 自动进入剪切板"), this);
@@ -113,6 +114,12 @@ bool ModuleInfo3::eventFilter(QObject* watched, QEvent* event) {
 bool ModuleInfo3::HandlePageKey(QKeyEvent* event) {
     if (event->key() == Qt::Key_F && (event->modifiers() & Qt::ControlModifier)) {
         OpenSearch();
+        return true;
+    }
+    // Tab types into the SQL; Ctrl+Tab and Ctrl+Shift+Tab move on, as they leave the grid.
+    if ((event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab) &&
+        (event->modifiers() & Qt::ControlModifier) && m_editor->hasFocus()) {
+        focusNextPrevChild(event->key() == Qt::Key_Tab && !(event->modifiers() & Qt::ShiftModifier));
         return true;
     }
     if (event->key() == Qt::Key_F3 && !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {

@@ -8,6 +8,7 @@
 #include "testing/widgets/CSpreadSheet.h"
 #include "testing/widgets/DataSourceDlg.h"
 #include "testing/widgets/GridVariables.h"
+#include "ui/Accessible.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
 #include "ui/Seam.h"
@@ -41,6 +42,7 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
     const QRect tabArea = du.Rect(7, 7, 376, 220);
     m_tabs = new QTabBar(this);
     m_tabs->setObjectName(QStringLiteral("tabs"));
+    ui::FocusOnlyFocusedTab(m_tabs);
     m_tabs->setDrawBase(false);
     m_tabs->setExpanding(false);
     m_tabs->addTab(Text("基本信息"));
@@ -63,6 +65,7 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
     m_info3->hide();
     m_grid = new CSpreadSheet(this);
     m_grid->setObjectName(QStringLiteral("grid"));
+    m_grid->setAccessibleName(Text("变量")); // named as its tab, having no label
     m_grid->setGeometry(du.Rect(12, 23, 366, 200));
     m_grid->hide();
 
@@ -84,7 +87,7 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
         WriteGridRows(*m_grid, rows);
     }
     // Typing starts in the title, never on the tabs, where arrow keys would switch pages.
-    m_info1->setFocus();
+    m_info1->FocusFirstField();
 
     connect(m_tabs, &QTabBar::currentChanged, this, &ModuleSheet::OnTabChanged);
     connect(m_info1, &ModuleInfo1::ControlChanged, this, &ModuleSheet::OnPageChanged);
@@ -131,7 +134,7 @@ void ModuleSheet::OnTabChanged(int index) {
         m_info1->show();
         m_grid->hide();
         m_info3->hide();
-        m_info1->setFocus();
+        m_info1->FocusFirstField();
         break;
     case kVariablesTab:
         // Hiding a page that holds the focus would pass it on to the grid, where Delete and

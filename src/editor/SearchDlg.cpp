@@ -51,6 +51,7 @@ SearchDlg::SearchDlg(const GroupCatalogue& catalogue, QWidget* parent) : QDialog
     groupLabel->setGeometry(du.Rect(7, 25, 40, 10));
     m_group = new QComboBox(this);
     m_group->setGeometry(du.Rect(48, 23, 120, 12));
+    groupLabel->setBuddy(m_group);
     m_group->addItem(QStringLiteral("（全部模块组）"));
     for (int i = 0; i < catalogue.groupCount; ++i)
         m_group->addItem(QStringLiteral("[%1] %2").arg(ui::FromGbk(FieldView(catalogue.groups[i].identifier)),
@@ -71,6 +72,7 @@ SearchDlg::SearchDlg(const GroupCatalogue& catalogue, QWidget* parent) : QDialog
     m_list->setGeometry(du.Rect(7, 40, 386, 182));
     // Fixed pitch, as the main window's lists, so file names and line numbers line up.
     m_list->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_list->setAccessibleName(QStringLiteral("搜索结果"));
     m_count = new QLabel(this);
     m_count->setGeometry(du.Rect(7, 226, 386, 10));
 

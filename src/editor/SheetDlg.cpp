@@ -82,6 +82,9 @@ ListPanel::ListPanel(QWidget* parent) : QWidget(parent) {
     m_modules = new ListBox(true, this);
     m_groups->setObjectName(QStringLiteral("groupList"));
     m_modules->setObjectName(QStringLiteral("moduleList"));
+    // Named as their captions, which are no labels a screen reader ties to them.
+    m_groups->setAccessibleName(m_groupCaption->text());
+    m_modules->setAccessibleName(m_moduleCaption->text());
     setTabOrder(m_groups, m_modules);
 
     const ui::DialogUnits du;

@@ -16,14 +16,21 @@ TopicDlg::TopicDlg(QWidget* parent) : QDialog(parent) {
     const ui::DialogUnits du;
     setFixedSize(du.Size(366, 181));
 
-    (new QLabel(QStringLiteral("标识："), this))->setGeometry(du.Rect(7, 9, 24, 8));
+    auto* identifierLabel = new QLabel(QStringLiteral("标识："), this);
+    identifierLabel->setGeometry(du.Rect(7, 9, 24, 8));
     m_identifierEdit = new ui::GbkLineEdit(10, this);
     m_identifierEdit->setGeometry(du.Rect(37, 7, 58, 12));
-    (new QLabel(QStringLiteral("名称："), this))->setGeometry(du.Rect(7, 28, 24, 8));
+    auto* nameLabel = new QLabel(QStringLiteral("名称："), this);
+    nameLabel->setGeometry(du.Rect(7, 28, 24, 8));
     m_nameEdit = new ui::GbkLineEdit(40, this);
     m_nameEdit->setGeometry(du.Rect(37, 26, 132, 12));
-    (new QLabel(QStringLiteral("流程："), this))->setGeometry(du.Rect(7, 47, 24, 8));
+    auto* flowLabel = new QLabel(QStringLiteral("流程："), this);
+    flowLabel->setGeometry(du.Rect(7, 47, 24, 8));
     m_flowEdit = new ui::GbkPlainTextEdit(this);
+    // The labels name their fields for a screen reader.
+    identifierLabel->setBuddy(m_identifierEdit);
+    nameLabel->setBuddy(m_nameEdit);
+    flowLabel->setBuddy(m_flowEdit);
     m_flowEdit->setGeometry(du.Rect(37, 46, 256, 128));
     m_flowEdit->setFont(ui::FixedFont());
     m_flowEdit->setLineWrapMode(QPlainTextEdit::NoWrap);

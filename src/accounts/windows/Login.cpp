@@ -26,6 +26,9 @@ Login::Login(const UserTable& table, int32_t count, QWidget* parent) : QDialog(p
     m_passwordEdit = new ui::GbkLineEdit(15, this);
     m_passwordEdit->setEchoMode(QLineEdit::Password);
     m_passwordEdit->setGeometry(du.Rect(42, 36, 67, 12));
+    // The labels name their fields for a screen reader.
+    nameLabel->setBuddy(m_nameEdit);
+    passwordLabel->setBuddy(m_passwordEdit);
     auto* ok = new QPushButton(QStringLiteral("&O.确定"), this);
     ok->setGeometry(du.Rect(130, 7, 50, 14));
     ok->setDefault(true);

@@ -39,17 +39,21 @@ UserDlg::UserDlg(QWidget* parent) : QDialog(parent) {
     const ui::DialogUnits du;
     setFixedSize(du.Size(205, 64));
 
-    RightLabel(QStringLiteral("用户："), du.Rect(7, 9, 43, 8), this);
+    QLabel* nameLabel = RightLabel(QStringLiteral("用户："), du.Rect(7, 9, 43, 8), this);
     m_nameEdit = new ui::GbkLineEdit(4, this);
     m_nameEdit->setGeometry(du.Rect(53, 7, 78, 12));
-    RightLabel(QStringLiteral("密码："), du.Rect(7, 28, 43, 8), this);
+    QLabel* passwordLabel = RightLabel(QStringLiteral("密码："), du.Rect(7, 28, 43, 8), this);
     m_passwordEdit = new ui::GbkLineEdit(15, this);
     m_passwordEdit->setEchoMode(QLineEdit::Password);
     m_passwordEdit->setGeometry(du.Rect(53, 26, 78, 12));
-    RightLabel(QStringLiteral("确认密码："), du.Rect(7, 47, 43, 8), this);
+    QLabel* confirmLabel = RightLabel(QStringLiteral("确认密码："), du.Rect(7, 47, 43, 8), this);
     m_confirmEdit = new ui::GbkLineEdit(15, this);
     m_confirmEdit->setEchoMode(QLineEdit::Password);
     m_confirmEdit->setGeometry(du.Rect(53, 45, 78, 12));
+    // The labels name their fields for a screen reader.
+    nameLabel->setBuddy(m_nameEdit);
+    passwordLabel->setBuddy(m_passwordEdit);
+    confirmLabel->setBuddy(m_confirmEdit);
     auto* ok = new QPushButton(QStringLiteral("&O.确认"), this);
     ok->setGeometry(du.Rect(148, 7, 50, 14));
     ok->setDefault(true);

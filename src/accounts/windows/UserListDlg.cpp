@@ -26,6 +26,7 @@ UserListDlg::UserListDlg(UserTable& table, QWidget* parent) : QDialog(parent), m
     m_list->setGeometry(du.Rect(7, 7, 128, 121));
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     m_list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_list->setAccessibleName(QStringLiteral("用户清单")); // it has no label of its own
     auto* add = new QPushButton(QStringLiteral("&A.增加"), this);
     add->setGeometry(du.Rect(149, 7, 50, 14));
     auto* change = new QPushButton(QStringLiteral("&M.修改"), this);

@@ -1,5 +1,6 @@
 #include "testing/widgets/CSpreadSheet.h"
 
+#include "ui/Accessible.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkEdit.h"
 
@@ -69,12 +70,14 @@ public:
             // open until Enter or leaving the cell).
             connect(combo, &QComboBox::activated, this,
                     [this, combo] { emit const_cast<GridDelegate*>(this)->commitData(combo); });
+            ui::NameUnlabelledField(combo, ColumnName(index));
             return combo;
         }
         case CSpreadSheet::kNumberColumn: {
             auto* edit = new QLineEdit(parent);
             edit->setValidator(new LengthValidator(edit));
             edit->setFrame(false);
+            edit->setAccessibleName(ColumnName(index));
             ReportTyping(edit, index);
             return edit;
         }
@@ -83,6 +86,7 @@ public:
         }
         auto* edit = new ui::GbkLineEdit(col == 1 ? kNameBytes : -1, parent);
         edit->setFrame(false);
+        edit->setAccessibleName(ColumnName(index));
         ReportTyping(edit, index);
         return edit;
     }
@@ -92,6 +96,10 @@ public:
     bool eventFilter(QObject* object, QEvent* event) override {
         if (event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);
+            if (CSpreadSheet::IsLeaveKey(key)) {
+                m_sheet->LeaveGrid(key);
+                return true;
+            }
             if ((key->modifiers() & Qt::AltModifier) && !(key->modifiers() & Qt::ControlModifier) &&
                 !key->text().isEmpty() && key->text().at(0).isPrint())
                 return true;
@@ -133,6 +141,11 @@ public:
     }
 
 private:
+    // An editor says which column it edits: the view does not list it among its cells.
+    QString ColumnName(const QModelIndex& index) const {
+        const QTableWidgetItem* header = m_sheet->horizontalHeaderItem(index.column());
+        return header ? header->text() : QString();
+    }
     void ReportTyping(QLineEdit* edit, const QModelIndex& index) const {
         const QPersistentModelIndex cell(index);
         connect(edit, &QLineEdit::textEdited, m_sheet, [sheet = m_sheet, cell] {
@@ -291,7 +304,26 @@ void CSpreadSheet::UserEdited(int row0, int col0) {
     emit CellChanged(col0 + 1, row0 + 1);
 }
 
+bool CSpreadSheet::IsLeaveKey(const QKeyEvent* event) {
+    return (event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab) &&
+           (event->modifiers() & Qt::ControlModifier) && !(event->modifiers() & Qt::AltModifier);
+}
+
+void CSpreadSheet::LeaveGrid(const QKeyEvent* event) {
+    const bool backwards = event->key() == Qt::Key_Backtab || (event->modifiers() & Qt::ShiftModifier);
+    // What the open editor holds stays in its cell; the focus is the grid's again before it moves on.
+    CommitEdit();
+    if (!hasFocus())
+        setFocus(Qt::OtherFocusReason);
+    QWidget::focusNextPrevChild(!backwards);
+}
+
 void CSpreadSheet::keyPressEvent(QKeyEvent* event) {
+    if (IsLeaveKey(event)) {
+        LeaveGrid(event);
+        event->accept();
+        return;
+    }
     // Only while the grid itself has the focus: keys typed into an open cell editor that
     // the editor does not use must not add or remove rows.
     const bool gridFocused = hasFocus() && state() != QAbstractItemView::EditingState;

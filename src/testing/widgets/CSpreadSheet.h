@@ -4,6 +4,8 @@
 // 1-based; every cell operation acts on the addressed cell chosen by SetCol/SetRow.
 #include <QTableWidget>
 
+class QKeyEvent;
+
 #include <cstdint>
 
 namespace kestrel {
@@ -54,6 +56,10 @@ public:
     // Whether a cell editor is open (keys then belong to the editor).
     bool IsEditingCell() const { return state() == QAbstractItemView::EditingState; }
 
+    // Tab and Shift+Tab move between the cells; Ctrl+Tab and Ctrl+Shift+Tab leave the grid
+    // forwards and backwards, from a cell or from an open cell editor.
+    static bool IsLeaveKey(const QKeyEvent* event);
+    void LeaveGrid(const QKeyEvent* event);
     static ColumnKind KindOf(int col);
     static const QStringList& ListItems(int col);
 

@@ -26,6 +26,7 @@ DataSourceDlg::DataSourceDlg(QWidget* parent) : QDialog(parent) {
     m_sources = new QListWidget(this);
     m_sources->setGeometry(du.Rect(7, 18, 190, 82));
     listLabel->setBuddy(m_sources);
+    m_sources->setAccessibleName(QStringLiteral("数据源")); // a list takes no name from its label
     for (const odbc::DataSource& source : odbc::ListDataSources()) {
         const QString name = QString::fromStdString(source.name);
         QString line = name;
