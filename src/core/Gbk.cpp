@@ -148,43 +148,50 @@ std::string Utf8ToGbkLossy(std::string_view utf8) {
     return out;
 }
 
+namespace {
+
+// The character that begins at utf8[i]: its code and its width in bytes; code U+FFFD and width
+// 1 for a byte that begins no well-formed character.
+struct Utf8Char {
+    char32_t code = 0xFFFD;
+    std::size_t width = 1;
+    bool valid = false;
+};
+
+Utf8Char Utf8CharAt(std::string_view utf8, std::size_t i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80)
+        return {c, 1, true};
+    std::size_t width = 0;
+    if (c >= 0xC2 && c < 0xE0)
+        width = 2;
+    else if (c >= 0xE0 && c < 0xF0)
+        width = 3;
+    else if (c >= 0xF0 && c < 0xF5)
+        width = 4;
+    if (width == 0 || i + width > utf8.size())
+        return {};
+    char32_t code = c & (0x7F >> width);
+    for (std::size_t k = 1; k < width; ++k) {
+        const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
+        if ((next & 0xC0) != 0x80)
+            return {};
+        code = (code << 6) | (next & 0x3F);
+    }
+    if (code > 0x10FFFF || (code >= 0xD800 && code < 0xE000))
+        return {};
+    return {code, width, true};
+}
+
+} // namespace
+
 std::u16string Utf8ToUtf16(std::string_view utf8) {
     std::u16string out;
     out.reserve(utf8.size());
     std::size_t i = 0;
     while (i < utf8.size()) {
-        const unsigned char c = static_cast<unsigned char>(utf8[i]);
-        char32_t code = 0xFFFD;
-        std::size_t width = 1;
-        if (c < 0x80) {
-            code = c;
-        } else if (c >= 0xC2 && c < 0xE0) {
-            width = 2;
-        } else if (c >= 0xE0 && c < 0xF0) {
-            width = 3;
-        } else if (c >= 0xF0 && c < 0xF5) {
-            width = 4;
-        }
-        if (width > 1) {
-            if (i + width > utf8.size()) {
-                width = 1;
-            } else {
-                code = c & (0x7F >> width);
-                bool valid = true;
-                for (std::size_t k = 1; k < width; ++k) {
-                    const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
-                    if ((next & 0xC0) != 0x80) {
-                        valid = false;
-                        break;
-                    }
-                    code = (code << 6) | (next & 0x3F);
-                }
-                if (!valid || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
-                    code = 0xFFFD;
-                    width = 1;
-                }
-            }
-        }
+        const Utf8Char ch = Utf8CharAt(utf8, i);
+        char32_t code = ch.code;
         if (code >= 0x10000) {
             code -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
@@ -192,7 +199,40 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
         } else {
             out.push_back(static_cast<char16_t>(code));
         }
-        i += width;
+        i += ch.width;
+    }
+    return out;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const Utf8Char ch = Utf8CharAt(text, i);
+        if (!ch.valid)
+            return false;
+        i += ch.width;
+    }
+    return true;
+}
+
+std::string ForeignTextToUtf8(std::string_view text) {
+    if (IsValidUtf8(text))
+        return std::string(text);
+    if (IsValidGbk(text))
+        return GbkToUtf8(text);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (std::size_t i = 0; i < text.size();) {
+        const Utf8Char ch = Utf8CharAt(text, i);
+        if (ch.valid) {
+            out.append(text.substr(i, ch.width));
+        } else {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        }
+        i += ch.width;
     }
     return out;
 }

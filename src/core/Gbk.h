@@ -35,6 +35,12 @@ std::string Utf8ToGbkLossy(std::string_view utf8);
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
+// Whether text is well-formed UTF-8.
+bool IsValidUtf8(std::string_view text);
+// Text from outside the tool (a database's text, a module's output) as UTF-8 that is always
+// well-formed: kept when it is UTF-8, decoded when it is GBK (a legacy database's bytes), else
+// each byte that begins no UTF-8 character written as \xNN, visibly and nothing lost.
+std::string ForeignTextToUtf8(std::string_view text);
 // Whether every byte sequence of text is valid GBK (ASCII included).
 bool IsValidGbk(std::string_view gbk);
 

@@ -131,8 +131,9 @@ private:
 // the engine finishes modules in whatever order its connections get through them.
 class LinePrinter : public BatchObserver {
 public:
-    explicit LinePrinter(const BatchPlan& plan)
-        : m_plan(plan), m_results(plan.modules.size()), m_done(plan.modules.size(), 0) {}
+    // out: stdout, or stderr while a report goes to stdout.
+    LinePrinter(const BatchPlan& plan, std::FILE* out)
+        : m_plan(plan), m_out(out), m_results(plan.modules.size()), m_done(plan.modules.size(), 0) {}
 
     void Note(const std::string& utf8) override { Complain(utf8); }
     void Started(std::size_t index) override {
@@ -160,17 +161,18 @@ public:
             }
             counts.Add(m_results[i]);
             progress.Clear();
-            std::printf("%s\n", ResultLine(m_plan.modules[i], m_results[i]).c_str());
-            std::fflush(stdout);
+            std::fprintf(m_out, "%s\n", ResultLine(m_plan.modules[i], m_results[i]).c_str());
+            std::fflush(m_out);
         }
-        std::printf("%s\n", CountsLine(counts).c_str());
-        std::fflush(stdout);
+        std::fprintf(m_out, "%s\n", CountsLine(counts).c_str());
+        std::fflush(m_out);
         return counts;
     }
     const std::vector<ModuleResult>& Results() const { return m_results; }
 
 private:
     const BatchPlan& m_plan;
+    std::FILE* m_out;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<ModuleResult> m_results;
@@ -270,58 +272,67 @@ int CheckCommand(const QStringList& args) {
     if (const int exit = ParseCheckArguments(args, options); exit >= 0)
         return exit;
 
+    const std::string catalogueName = options.catalogue.filename().string();
+    int exitCode = kExitAllPassed;
+    auto write = [&](const std::filesystem::path& path, const std::string& text) {
+        if (path.empty())
+            return false;
+        const FileStatus written = WriteOutputFile(path, text);
+        if (!written) {
+            Complain(path.string() + ": " + GbkToUtf8(written.error().message));
+            exitCode = kExitCannotWrite;
+            return false;
+        }
+        return true;
+    };
+    // A run that checks nothing still writes its reports: yesterday's would otherwise stand
+    // as today's result wherever CI publishes them.
+    auto endEmpty = [&](int code, const std::string& reason) {
+        Complain(reason);
+        const std::string why = code == kExitCannotStart ? reason : std::string();
+        for (const auto& [path, text] : {std::pair{options.junit, JUnitXmlWithoutResults(catalogueName, why)},
+                                         std::pair{options.csv, CsvText(BatchPlan{}, {})}})
+            if (write(path, text) && path != "-")
+                Complain(path.string() + ": written without module results");
+        return exitCode == kExitCannotWrite ? kExitCannotWrite : code;
+    };
+
     GroupCatalogue catalogue;
     const FileStatus loaded = LoadCatalogue(catalogue, options.catalogue);
-    if (!loaded) {
-        Complain(options.catalogueShown + ": " +
-                 (loaded.error().IsInvalid() ? "not a group catalogue (" + GbkToUtf8(loaded.error().message) + ")"
-                                             : GbkToUtf8(loaded.error().message)));
-        return kExitCannotStart;
-    }
+    if (!loaded)
+        return endEmpty(kExitCannotStart, options.catalogueShown + ": " +
+                                              (loaded.error().IsInvalid()
+                                                   ? "not a group catalogue (" + GbkToUtf8(loaded.error().message) + ")"
+                                                   : GbkToUtf8(loaded.error().message)));
     std::vector<int> groupIndexes;
     for (int i = 0; i < catalogue.groupCount; ++i)
         if (!options.hasGroup || FieldText(catalogue.groups[static_cast<std::size_t>(i)].identifier) == options.group)
             groupIndexes.push_back(i);
-    if (options.hasGroup && groupIndexes.empty()) {
-        Complain("no group " + GbkToUtf8(options.group) + " in " + options.catalogueShown);
-        return kExitCannotStart;
-    }
+    if (options.hasGroup && groupIndexes.empty())
+        return endEmpty(kExitCannotStart, "no group " + GbkToUtf8(options.group) + " in " + options.catalogueShown);
 
     std::error_code error;
     const std::filesystem::path folder =
         std::filesystem::absolute(catalogue.Folder().empty() ? "." : catalogue.Folder(), error);
     auto planned = PlanBatch(catalogue, groupIndexes, folder, Complain);
-    if (!planned) {
-        Complain(planned.error());
-        return kExitCannotStart;
-    }
+    if (!planned)
+        return endEmpty(kExitCannotStart, planned.error());
     const auto plan = std::make_shared<const BatchPlan>(std::move(planned).value());
-    if (plan->modules.empty()) {
-        Complain("no module to check in " + options.catalogueShown);
-        return kExitNothingSelected;
-    }
+    if (plan->modules.empty())
+        return endEmpty(kExitNothingSelected, "no module to check in " + options.catalogueShown);
 
-    LinePrinter printer(*plan);
+    // A report on stdout keeps it for itself: the lines go to stderr.
+    const bool reportOnStdout = options.junit == "-" || options.csv == "-";
+    LinePrinter printer(*plan, reportOnStdout ? stderr : stdout);
     BatchRun run(plan, options.run, printer);
     SignalWatch signalWatch(run);
-    if (const auto started = run.Start(); !started) {
-        Complain(started.error());
-        return kExitCannotStart;
-    }
+    if (const auto started = run.Start(); !started)
+        return endEmpty(kExitCannotStart, started.error());
     const BatchCounts counts = printer.PrintAll();
     run.Wait();
 
-    int exitCode = counts.errors > 0 ? kExitCouldNotRun : counts.failed > 0 ? kExitSomeFailed : kExitAllPassed;
-    auto write = [&](const std::filesystem::path& path, const std::string& text) {
-        if (path.empty())
-            return;
-        const FileStatus written = WriteOutputFile(path, text);
-        if (!written) {
-            Complain(path.string() + ": " + GbkToUtf8(written.error().message));
-            exitCode = kExitCannotWrite;
-        }
-    };
-    write(options.junit, JUnitXml(options.catalogue.filename().string(), *plan, printer.Results()));
+    exitCode = counts.errors > 0 ? kExitCouldNotRun : counts.failed > 0 ? kExitSomeFailed : kExitAllPassed;
+    write(options.junit, JUnitXml(catalogueName, *plan, printer.Results()));
     write(options.csv, CsvText(*plan, printer.Results()));
     if (signalWatch.Signal() != 0)
         return 128 + signalWatch.Signal();

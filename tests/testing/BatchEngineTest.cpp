@@ -57,7 +57,7 @@ TEST(XmlWriterTest, IndentsNestsAndEscapesAsTheReportsAlwaysHave) {
                           "  </b>\n"
                           "  <c t=\"1\"/>\n"
                           "  <d>\n"
-                          "    <f>t&lt;&gt;&amp;&quot;'\n\r\tx中</f>\n"
+                          "    <f>t&lt;&gt;&amp;&quot;'\n&#13;\tx中</f>\n"
                           "    <so>out\n</so>\n"
                           "  </d>\n"
                           "  <e>\n"

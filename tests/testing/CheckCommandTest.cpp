@@ -2,6 +2,7 @@
 // a separate program, its lines, exit code, JUnit and CSV.
 #include "core/AtomicFile.h"
 #include "core/FixedText.h"
+#include "core/Gbk.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
 #include "testing/Variables.h"
@@ -198,8 +199,10 @@ TEST_F(CheckCommandTest, RunsEveryGroupInOrderAndWritesJUnitAndCsv) {
     EXPECT_NE(xml.find(R"(<property name="groupName" value="通过组"/>)"), std::string::npos) << xml;
     EXPECT_TRUE(std::regex_search(xml, std::regex(R"(<testcase classname="G1" name="a_ok\.kst" time="\d+\.\d{3}"/>)")))
         << xml;
-    // The failure message is the module's own ErrorMsg; the full text is the body.
-    EXPECT_NE(xml.find("<failure message=\"中文错误\" type=\"3\">Error code:3\n中文错误</failure>"), std::string::npos)
+    // The failure message is the line's one-line text, as for every kind of result; the full
+    // text is the body.
+    EXPECT_NE(xml.find("<failure message=\"Error code:3 中文错误\" type=\"3\">Error code:3\n中文错误</failure>"),
+              std::string::npos)
         << xml;
     EXPECT_NE(xml.find(R"(<error message="SQL 中有无效的变量占位符" type="-1">)"), std::string::npos) << xml;
     EXPECT_LT(xml.find("a_ok.kst"), xml.find("c_dll.kst"));
@@ -500,10 +503,8 @@ TEST_F(CheckCommandTest, ControlCharactersAndTheLocaleStayOutOfTheReports) {
     EXPECT_NE(run.out.find("Error code:4 tab bell end  "), std::string::npos) << run.out;
     const std::string xml = ReadText(junit);
     EXPECT_EQ(xml.find('\x07'), std::string::npos) << xml;
-    EXPECT_NE(xml.find("message=\"tab&#9;bell\xEF\xBF\xBD"
-                       "end\""),
-              std::string::npos)
-        << xml;
+    // The message attribute is the line's text: one line, no control character.
+    EXPECT_NE(xml.find("message=\"Error code:4 tab bell end\""), std::string::npos) << xml;
     // Seconds with a point: every CSV row keeps its six fields, JUnit's time stays a number.
     EXPECT_TRUE(std::regex_search(xml, std::regex(R"(<testsuites [^>]*time="\d+\.\d{3}")"))) << xml;
     const std::string table = ReadText(csv);
@@ -556,6 +557,63 @@ TEST_F(CheckCommandTest, AReportFileThatCannotBeWrittenIsAnError) {
     const ToolRun run = Tool(Args(" --group G1 --csv /nonexistent-folder/out.csv"));
     EXPECT_EQ(run.exitCode, 3);
     EXPECT_NE(run.err.find("/nonexistent-folder/out.csv"), std::string::npos);
+}
+// Each report as the readers that CI and people use take it: alone on stdout, UTF-8 whatever
+// the database holds, a carriage return kept, one kind of message attribute for every result.
+TEST_F(CheckCommandTest, ReportsReadAsTheyAreByReadersNobodyHereWrote) {
+    testsupport::WriteCatalogue(Catalogue(), {{"G5", Gbk("编码组")}});
+    const std::vector<VariableRow> user = {Row("UserID", kImport, kInt, "7")};
+    // 深圳 in GBK, as a legacy database holds it; bytes that are neither; a carriage return.
+    SaveModule("h1_gbk.kst", "G5", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 2, CAST(X'C9EEDBDA' AS TEXT))",
+               user);
+    SaveModule("h2_bytes.kst", "G5", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 2, CAST(X'41FF42' AS TEXT))",
+               user);
+    SaveModule("h3_cr.kst", "G5", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 2, 'a' || char(13) || 'b')",
+               user);
+    SaveModule("h4_dll.kst", "G5", kDllModule, "./libtest_modules.so,ReturnFive", {});
+    SaveModule("h5_empty.kst", "G5", kSqlModule, "INSERT INTO KSTError VALUES ([?:UserID], 11, '')", user);
+
+    const ToolRun junit = Tool(Args(" --junit -"));
+    EXPECT_EQ(junit.exitCode, 1) << junit.err;
+    EXPECT_EQ(junit.out.rfind("<?xml", 0), 0u) << junit.out; // nothing but the report
+    EXPECT_NE(junit.err.find("h1_gbk.kst  G5  FAIL  2  Error code:2 深圳  "), std::string::npos) << junit.err;
+    EXPECT_NE(junit.err.find("0 passed, 5 failed, 0 could not run"), std::string::npos) << junit.err;
+    EXPECT_NE(junit.out.find("<failure message=\"Error code:2 深圳\""), std::string::npos) << junit.out;
+    EXPECT_NE(junit.out.find("<failure message=\"Error code:2 A\\xFFB\""), std::string::npos) << junit.out;
+    EXPECT_NE(junit.out.find(">Error code:2\na&#13;b</failure>"), std::string::npos) << junit.out;
+    EXPECT_NE(junit.out.find("<failure message=\"Error code:5\" type=\"5\""), std::string::npos) << junit.out;
+    EXPECT_NE(junit.out.find("<failure message=\"Error code:11\" type=\"11\""), std::string::npos) << junit.out;
+    const ToolRun csv = Tool(Args(" --csv -"));
+    EXPECT_EQ(csv.out.rfind("file,group,result,code,message,seconds\r\n", 0), 0u) << csv.out;
+    EXPECT_NE(csv.out.find("h1_gbk.kst,G5,FAIL,2,\"Error code:2\n深圳\","), std::string::npos) << csv.out;
+    for (const std::string* text : {&junit.out, &junit.err, &csv.out, &csv.err})
+        EXPECT_TRUE(IsValidUtf8(*text)) << *text;
+}
+
+// A run that checks nothing must not leave yesterday's reports to be published as today's.
+TEST_F(CheckCommandTest, ARunThatChecksNothingStillWritesItsReports) {
+    const std::filesystem::path junit = m_dir.Path() / "out.xml";
+    const std::filesystem::path csv = m_dir.Path() / "out.csv";
+    const std::string reports = " --junit " + Quoted(junit.string()) + " --csv " + Quoted(csv.string());
+    for (const auto& [extra, code] : {std::pair<std::string, int>{" --group G7", 2}, {" --group G0", 5}}) {
+        ASSERT_TRUE(WriteFileAtomic(junit, "yesterday"));
+        ASSERT_TRUE(WriteFileAtomic(csv, "yesterday"));
+        if (code == 5)
+            testsupport::WriteCatalogue(Catalogue(), {{"G0", Gbk("空组")}});
+        const ToolRun run = Tool(Args(extra + reports));
+        EXPECT_EQ(run.exitCode, code) << run.err;
+        EXPECT_NE(run.err.find("out.xml: written without module results"), std::string::npos) << run.err;
+        EXPECT_EQ(ReadText(csv), "file,group,result,code,message,seconds\r\n");
+        const std::string xml = ReadText(junit);
+        if (code == 2) {
+            EXPECT_NE(xml.find(R"(tests="1" failures="0" errors="1")"), std::string::npos) << xml;
+            EXPECT_NE(xml.find("<error message=\"no group G7 in "), std::string::npos) << xml;
+        } else {
+            EXPECT_NE(xml.find(R"(<testsuites name="audit.MGP" tests="0" failures="0" errors="0" skipped="0")"),
+                      std::string::npos)
+                << xml;
+        }
+    }
 }
 #endif
 

@@ -64,6 +64,13 @@ std::string ResultLine(const BatchModule& module, const ModuleResult& result) {
            SecondsText(result.seconds) + "s";
 }
 
+std::string SummaryText(const ModuleResult& result) {
+    std::string text = OneLine(result.message);
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text.empty() && result.verdict != Verdict::kPassed ? "Error code:" + std::to_string(result.code) : text;
+}
+
 std::string CountsLine(const BatchCounts& counts) {
     std::string line = std::to_string(counts.passed) + " passed, " + std::to_string(counts.failed) + " failed, " +
                        std::to_string(counts.errors) + " could not run";
@@ -146,7 +153,7 @@ std::string JUnitXml(const std::string& catalogueName, const BatchPlan& plan,
             case Verdict::kFailed:
             case Verdict::kError:
                 writer.StartElement(result.verdict == Verdict::kFailed ? "failure" : "error");
-                writer.Attribute("message", result.failureText);
+                writer.Attribute("message", SummaryText(result));
                 writer.Attribute("type", std::to_string(result.code));
                 writer.Characters(rows.empty() ? result.message : result.message + "\n\n" + rows);
                 writer.EndElement();
@@ -164,6 +171,33 @@ std::string JUnitXml(const std::string& catalogueName, const BatchPlan& plan,
                 writer.TextElement("system-err", result.errorOutput);
             writer.EndElement();
         }
+        writer.EndElement();
+    }
+    writer.EndElement();
+    return writer.Finish();
+}
+
+std::string JUnitXmlWithoutResults(const std::string& catalogueName, const std::string& why) {
+    XmlWriter writer;
+    BatchCounts counts;
+    counts.errors = why.empty() ? 0 : 1;
+    writer.StartElement("testsuites");
+    writer.Attribute("name", catalogueName);
+    WriteCounts(writer, counts);
+    if (!why.empty()) {
+        writer.StartElement("testsuite");
+        writer.Attribute("name", "kestrel-tool check");
+        WriteCounts(writer, counts);
+        writer.StartElement("testcase");
+        writer.Attribute("classname", "kestrel-tool check");
+        writer.Attribute("name", "start");
+        writer.Attribute("time", SecondsText(0));
+        writer.StartElement("error");
+        writer.Attribute("message", OneLine(why));
+        writer.Attribute("type", "2");
+        writer.Characters(why);
+        writer.EndElement();
+        writer.EndElement();
         writer.EndElement();
     }
     writer.EndElement();

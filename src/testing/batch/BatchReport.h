@@ -29,11 +29,17 @@ std::string SecondsText(double seconds);
 std::string OneLine(std::string_view text);
 // "file  group  VERDICT  code  message  seconds" (no line break).
 std::string ResultLine(const BatchModule& module, const ModuleResult& result);
+// The result's message on one line, as JUnit's message attribute holds it for every kind of
+// result; "Error code:N" for a module that failed without a word.
+std::string SummaryText(const ModuleResult& result);
 // "N passed, N failed, N could not run[, N not run]" (no line break).
 std::string CountsLine(const BatchCounts& counts);
 
 // results: by plan index, one for each module of the plan.
 std::string JUnitXml(const std::string& catalogueName, const BatchPlan& plan, const std::vector<ModuleResult>& results);
+// The JUnit report of a run without module results: an empty suite, or with why, the reason
+// the run could not start as an error of its own.
+std::string JUnitXmlWithoutResults(const std::string& catalogueName, const std::string& why);
 std::string CsvText(const BatchPlan& plan, const std::vector<ModuleResult>& results);
 
 } // namespace kestrel

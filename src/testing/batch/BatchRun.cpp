@@ -143,22 +143,24 @@ public:
                 RunModuleTest(ModuleUnderTestOf(record, module.path.parent_path()), m_table, *this);
             Take(run, result);
         }
-        if (result.failureText.empty())
-            result.failureText = result.message;
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         return result;
     }
 
 private:
+    // Texts from the database and from a module's output may be in any encoding (a legacy
+    // database's GBK, a module that prints bytes): the reports and the lines are UTF-8 only.
     static void Take(const ModuleTestResult& run, ModuleResult& result) {
         const TestOutcome& outcome = run.outcome;
         result.code = outcome.code;
-        result.message = MessageText(outcome);
-        if (!outcome.moduleMessage.empty())
-            result.failureText = outcome.moduleMessage;
-        result.output = outcome.output;
-        result.errorOutput = outcome.errorOutput;
+        result.message = ForeignTextToUtf8(MessageText(outcome));
+        result.output = ForeignTextToUtf8(outcome.output);
+        result.errorOutput = ForeignTextToUtf8(outcome.errorOutput);
         result.rows = outcome.rows;
+        for (ErrorRow& row : result.rows) {
+            row.codeText = ForeignTextToUtf8(row.codeText);
+            row.message = ForeignTextToUtf8(row.message);
+        }
         result.rowsCut = outcome.rowsCut;
         if (run.Passed()) {
             result.verdict = Verdict::kPassed;
@@ -371,7 +373,6 @@ struct BatchRun::State {
                 ModuleResult result;
                 result.verdict = Verdict::kError;
                 result.message = "no connection for the shared error table (the reason is on stderr)";
-                result.failureText = result.message;
                 for (std::size_t index : sharedOrder)
                     Finish(index, result);
             }

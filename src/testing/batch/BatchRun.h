@@ -26,9 +26,8 @@ enum class Verdict {
 struct ModuleResult {
     Verdict verdict = Verdict::kNotRun;
     int32_t code = -1;
-    std::string message;     // UTF-8: the full message, as the property sheet would show it
-    std::string failureText; // UTF-8, for JUnit: the module's ErrorMsg, or the whole message
-    std::string output;      // what the module wrote to stdout / stderr (DLL modules)
+    std::string message; // UTF-8: the full message, as the property sheet would show it
+    std::string output;  // what the module wrote to stdout / stderr (DLL modules)
     std::string errorOutput;
     double seconds = 0;
     // Every row the module wrote for its user (SQL modules), the deciding first one included;

@@ -7,7 +7,8 @@ namespace kestrel {
 namespace {
 
 // Quotes are escaped in text too, and line breaks and tabs only in attributes, where a reader
-// would otherwise fold them into blanks.
+// would otherwise fold them into blanks. A carriage return is escaped everywhere: a reader turns
+// a raw one into a line feed.
 void Escape(std::string& out, std::string_view text, bool attribute) {
     for (const char c : text) {
         switch (c) {
@@ -27,7 +28,7 @@ void Escape(std::string& out, std::string_view text, bool attribute) {
             out += attribute ? "&#10;" : "\n";
             break;
         case '\r':
-            out += attribute ? "&#13;" : "\r";
+            out += "&#13;";
             break;
         case '\t':
             out += attribute ? "&#9;" : "\t";
