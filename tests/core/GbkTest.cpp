@@ -128,3 +128,13 @@ TEST(Gbk, LossyConversionLosesOnlyTheMalformedByte) {
     EXPECT_EQ(Utf8ToGbkLossy("bad\xFF.MGP"), "bad?.MGP");
     EXPECT_EQ(Utf8ToGbkLossy("a\xE8x.kst"), "a?x.kst");
 }
+
+TEST(Gbk, ForeignTextComesOutAsWellFormedUtf8AndLosesNothing) {
+    EXPECT_EQ(ForeignTextToUtf8("深圳 ok"), "深圳 ok");          // UTF-8 stays
+    EXPECT_EQ(ForeignTextToUtf8("\xC9\xEE\xDB\xDA:1"), "深圳:1"); // GBK of a legacy database
+    EXPECT_EQ(ForeignTextToUtf8("A\xFF" "B"), "A\\xFFB");         // neither: shown, not dropped
+    EXPECT_EQ(ForeignTextToUtf8("深\xFF"), "深\\xFF");
+    EXPECT_TRUE(IsValidUtf8(ForeignTextToUtf8("\xED\xA0\x80\xC3")));  // a surrogate, a cut character
+    EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));
+    EXPECT_TRUE(IsValidUtf8(""));
+}
