@@ -354,6 +354,24 @@ TEST_F(CheckCommandTest, ParallelRunsGiveTheSameLinesInTheSameOrder) {
 }
 
 #ifdef KESTREL_TEST_POSTGRES
+// --jobs is a ceiling: a server that grants fewer connections than asked for still checks
+// every module, on the connections it grants.
+TEST_F(CheckCommandTest, JobsBeyondTheServersFreeSlotsStillCheckEveryModule) {
+    for (const char* sql : {"DROP ROLE IF EXISTS limited", "CREATE ROLE limited LOGIN CONNECTION LIMIT 3",
+                            "GRANT ALL ON KSTError TO limited"})
+        ASSERT_EQ(testsupport::QueryOne(m_connection, sql).rfind("ERROR", 0), std::string::npos) << sql;
+    testsupport::WriteCatalogue(Catalogue(), {{"G6", Gbk("并行组")}});
+    for (int i = 0; i < 12; ++i)
+        SaveModule("j" + std::to_string(i) + ".kst", "G6", kSqlModule,
+                   "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')", {Row("UserID", kImport, kInt, "7")});
+    std::string limited = m_connection;
+    limited.replace(limited.find("Uid=postgres"), 12, "Uid=limited");
+    const ToolRun run = Tool(Quoted(Catalogue().string()) + " --connect " + Quoted(limited) + " --jobs 8");
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("12 passed, 0 failed, 0 could not run"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("3 of 8 connections granted"), std::string::npos) << run.err;
+}
+
 // A server that stops answering (its backend stopped) cannot fire a time-out of its own: the
 // tool's fires, the connection is left behind, and the next module gets a new one. A module
 // that ends its own session is followed by a reconnect.

@@ -419,13 +419,13 @@ Result<void, std::string> BatchRun::Start(std::vector<std::size_t> selection) {
     state.finished.assign(total, 0);
     state.alone.assign(total, 0);
 
-    // Every worker connects before any module runs: a data source that cannot serve them all
-    // stops the run at once.
+    // Every worker connects before any module runs; only a data source that grants not even
+    // one connection stops the run at once.
     const auto connect = [&state]() -> Result<bool, std::string> {
         state.checkers.push_back(std::make_unique<Checker>(state.options, state.control, state.options.isolate));
         bool isolated = false;
         if (auto started = state.checkers.back()->Start(isolated); !started) {
-            state.checkers.clear();
+            state.checkers.pop_back();
             return Fail(std::move(started).error());
         }
         return isolated;
@@ -466,9 +466,16 @@ Result<void, std::string> BatchRun::Start(std::vector<std::size_t> selection) {
         }
         const int workers = static_cast<int>(std::min<std::size_t>(
             static_cast<std::size_t>(state.options.jobs), std::max<std::size_t>(state.isolatedOrder.size(), 1)));
-        for (int w = 1; w < workers; ++w)
-            if (const auto next = connect(); !next)
-                return Fail(next.error());
+        // --jobs is a ceiling: a server with fewer free connection slots runs the modules on the
+        // connections it grants, and says how many.
+        for (int w = 1; w < workers; ++w) {
+            if (const auto next = connect(); !next) {
+                const std::string granted = std::to_string(state.checkers.size()) + " of " + std::to_string(workers) +
+                                            " connections granted, the run goes on with those: " + next.error();
+                state.Tell([&granted](BatchObserver& o) { o.Note(granted); });
+                break;
+            }
+        }
     } else {
         state.isolatedOrder = state.selection;
         for (std::size_t i : state.selection)
