@@ -2,10 +2,14 @@
 #include "tool/ToolCommands.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -48,14 +52,27 @@ void Overview(std::FILE* out) {
 
 int Run(const Command& command, int argc, char** argv, const QStringList& args) {
     std::unique_ptr<QCoreApplication> app;
+    std::optional<QTemporaryDir> runtime;
     if (command.gui) {
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
+        // A CI shell has no session and so no runtime folder, and the toolkit warns about that
+        // on every run: such a run gets a private one for its own life.
+        if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+            runtime.emplace(QDir::tempPath() + QStringLiteral("/kestrel-runtime-XXXXXX"));
+            if (runtime->isValid()) {
+                QFile::setPermissions(runtime->path(),
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+                qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime->path()));
+            }
+        }
         app = std::make_unique<QGuiApplication>(argc, argv);
     } else {
         app = std::make_unique<QCoreApplication>(argc, argv);
     }
-    return command.run(args);
+    const int exit = command.run(args);
+    app.reset();
+    return exit;
 }
 
 } // namespace
