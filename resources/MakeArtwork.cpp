@@ -1,5 +1,7 @@
 // Draws the tool-bar pictures, the start picture and the drag cursor into resources/.
 // Run once after changing the artwork: kestrel-make-artwork <resources folder>
+#include "core/ProgramArguments.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFont>
@@ -177,12 +179,18 @@ bool DragCursor(const QString& folder) {
 } // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <resources folder>\n", argv[0]);
-        return 2;
-    }
-    const QString folder = QString::fromLocal8Bit(argv[1]);
+    // Before Qt, which would take options of its own.
+    kestrel::ProgramArguments arguments = kestrel::ParseProgramArguments(argc, argv);
+    arguments.ExpectOperands(1, "RESOURCES_FOLDER");
+    if (const std::optional<int> exit = kestrel::AnswerUsage(arguments, "kestrel-make-artwork",
+                                                             "usage: kestrel-make-artwork [--] RESOURCES_FOLDER\n"
+                                                             "Redraws the tool-bar pictures, the start picture and "
+                                                             "the drag cursor as PNG files.\n"
+                                                             "  -h, --help  this text\n"))
+        return *exit;
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    const QString folder = QString::fromLocal8Bit(arguments.operands[0].c_str());
     QDir().mkpath(folder + QStringLiteral("/toolbar"));
     bool ok = true;
     ok &= ToolPicture(folder, "f2_new", "F2", "新建", "new");

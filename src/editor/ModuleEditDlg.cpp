@@ -427,9 +427,9 @@ bool ModuleEditDlg::FinishGroupStep(const GroupStepResult& result) {
 void ModuleEditDlg::NewGroup() {
     TopicDlg dialog;
     dialog.SetMode(TopicDlg::kNewGroup);
+    // Asked while the dialog is open: No keeps what was typed.
+    dialog.SetAcceptCheck([this, &dialog] { return MayOverwriteCatalogue(&dialog); });
     if (ui::ExecDialog(&dialog) != QDialog::Accepted)
-        return;
-    if (!MayOverwriteCatalogue())
         return;
     const GroupStepResult result = AddGroup(m_catalogue, dialog.Identifier(), dialog.Name(), dialog.Flow());
     if (!result && result.error().step == GroupStep::DuplicateId) {
@@ -450,9 +450,8 @@ void ModuleEditDlg::EditGroup() {
     TopicDlg dialog;
     dialog.SetMode(TopicDlg::kEditGroup);
     dialog.SetValues(identifier, FieldText(group.name), GetFlowText(m_catalogue.flowTable, identifier));
+    dialog.SetAcceptCheck([this, &dialog] { return MayOverwriteCatalogue(&dialog); });
     if (ui::ExecDialog(&dialog) != QDialog::Accepted)
-        return;
-    if (!MayOverwriteCatalogue())
         return;
     const GroupStepResult result = ChangeGroup(m_catalogue, row, dialog.Name(), dialog.Flow());
     if (!FinishGroupStep(result))
@@ -480,8 +479,8 @@ void ModuleEditDlg::DeleteSelectedGroup() {
 
 // --- modules -------------------------------------------------------------------------------
 
-bool ModuleEditDlg::MayOverwriteCatalogue() {
-    return ui::MayOverwrite(this, m_catalogue.path, m_catalogueStamp,
+bool ModuleEditDlg::MayOverwriteCatalogue(QWidget* parent) {
+    return ui::MayOverwrite(parent ? parent : this, m_catalogue.path, m_catalogueStamp,
                             QString::fromStdString(m_catalogue.path.filename().string()));
 }
 
@@ -567,6 +566,7 @@ void ModuleEditDlg::EditModuleAt(int row, int sqlLine) {
         ShowFileError(loaded);
         return;
     }
+    bool discarded = false;
     {
         ModuleSheet sheet(kEditMode, m_module, this, this);
         if (sqlLine > 0 && !sheet.Tabs()->isTabVisible(ModuleSheet::kSqlTab))
@@ -581,8 +581,11 @@ void ModuleEditDlg::EditModuleAt(int row, int sqlLine) {
         }
         if (ui::ExecDialog(&sheet) != QDialog::Accepted)
             return;
+        discarded = sheet.DiscardedChanges();
     }
-    if (!SaveEditedModule())
+    // After a discard the file keeps what is on disk, this copy's last save or another's: no
+    // closing save, and no question about edits the user has already let go.
+    if (!discarded && !SaveEditedModule())
         return;
     m_panel->ReplaceModuleLine(row, ModuleLineOf(m_module));
     m_panel->SelectModule(row);

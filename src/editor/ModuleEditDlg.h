@@ -72,8 +72,9 @@ private:
     void ShowCatalogueView(bool on);
     void ShowFileError(const FileStatus& status);
     // Asks before a write would replace a catalogue or module file that changed on disk since
-    // it was read; false when the user keeps the file.
-    bool MayOverwriteCatalogue();
+    // it was read; false when the user keeps the file. The question stands over parent, or
+    // over this window.
+    bool MayOverwriteCatalogue(QWidget* parent = nullptr);
     FileStatus SaveEditedModule();
 
     void NewCatalogue();

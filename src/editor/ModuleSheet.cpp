@@ -80,6 +80,7 @@ ModuleSheet::ModuleSheet(SheetMode mode, ModuleRecord& record, ModuleSheetHost* 
     m_closeButton->setGeometry(du.Rect(328, 231, 55, 16));
 
     if (editing) {
+        m_written = m_record;
         const std::vector<VariableRow> rows = RowsOfModule(m_record);
         // The SQL page learns the names before it gets its text, so the text is highlighted once.
         ShowKnownNames(rows);
@@ -245,6 +246,7 @@ bool ModuleSheet::StoreModule() {
         // A failed save keeps the button enabled: the changes are still not on disk.
         if (m_host && !m_host->SaveCurrentModule())
             return false;
+        m_written = m_record;
         m_storeButton->setEnabled(false);
         return true;
     }
@@ -266,9 +268,13 @@ void ModuleSheet::CancelSheet() {
         done(QDialog::Rejected);
         return;
     }
-    if (m_storeButton->isEnabled() &&
-        !ui::AskYesNo(this, Text("放弃所作修改？"), Text("提示"), ui::Icon::Question, true))
-        return;
+    if (m_storeButton->isEnabled()) {
+        if (!ui::AskYesNo(this, Text("放弃所作修改？"), Text("提示"), ui::Icon::Question, true))
+            return;
+        // Discarded means discarded: edits a failed or declined save left in the record go too.
+        m_record = m_written;
+        m_discarded = true;
+    }
     done(QDialog::Accepted);
 }
 

@@ -57,6 +57,9 @@ public:
     bool RunModuleTest();
 
     SheetMode Mode() const { return m_mode; }
+    // Edit mode: the sheet closed on "放弃所作修改？" Yes. The record is back to what was last
+    // written (or read), and the caller must write nothing more of this sheet.
+    bool DiscardedChanges() const { return m_discarded; }
     ModuleInfo1* Info1() const { return m_info1; }
     ModuleInfo3* Info3() const { return m_info3; }
     CSpreadSheet* Grid() const { return m_grid; }
@@ -88,6 +91,9 @@ private:
 
     SheetMode m_mode;
     ModuleRecord& m_record;
+    // Edit mode: the record as last read or written; a store whose save failed or was declined
+    // left edits in m_record that a discard must take back.
+    ModuleRecord m_written;
     ModuleSheetHost* m_host;
     QTabBar* m_tabs;
     QFrame* m_tabFrame;
@@ -100,6 +106,7 @@ private:
     TestVariableTable m_table;                 // filled only while a test runs
     std::unique_ptr<SqlTestSession> m_session; // opened at the first SQL test
     bool m_committing = false;
+    bool m_discarded = false;
 };
 
 } // namespace kestrel

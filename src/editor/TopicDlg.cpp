@@ -71,6 +71,8 @@ void TopicDlg::accept() {
     const std::string name = m_nameEdit->GbkText();
     if (identifier.empty() || name.empty())
         return;
+    if (m_acceptCheck && !m_acceptCheck())
+        return;
     m_identifier = identifier;
     m_name = name;
     // An untouched flow text goes back byte for byte, whatever its line breaks.

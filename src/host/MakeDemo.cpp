@@ -5,6 +5,7 @@
 #include "core/Clock.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
+#include "core/ProgramArguments.h"
 #include "repository/Catalogue.h"
 #include "repository/ModuleFile.h"
 #include "testing/Variables.h"
@@ -12,6 +13,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,11 +89,16 @@ bool MakeAuditDatabase(const std::filesystem::path& path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
-        return 2;
-    }
-    const std::filesystem::path folder = argv[1];
+    ProgramArguments arguments = ParseProgramArguments(argc, argv);
+    arguments.ExpectOperands(1, "FOLDER");
+    if (const std::optional<int> exit =
+            AnswerUsage(arguments, "kestrel-make-demo",
+                        "usage: kestrel-make-demo [--] FOLDER\n"
+                        "Writes the demo workspace into FOLDER (made if need be): the catalogue demo.MGP with its\n"
+                        "modules and the SQLite database audit.db. A catalogue made before is kept as it is.\n"
+                        "  -h, --help  this text\n"))
+        return *exit;
+    const std::filesystem::path folder = arguments.operands[0];
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error) {

@@ -1,4 +1,6 @@
 // kestrel-host: loads the plug-in, enters it through ModuleDesign and exits when it returns.
+#include "core/ProgramArguments.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -8,19 +10,22 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <optional>
 #include <string>
+
+using namespace kestrel;
 
 namespace {
 
-void Usage(FILE* out, const char* program) {
-    std::fprintf(out,
-                 "usage: %s [--demo] [--library PATH]\n"
-                 "Opens the module definition tool: the login, then the editor.\n"
-                 "  --demo          makes the demo workspace unless it exists, and opens the tool on it\n"
-                 "  --library PATH  the plug-in to load (default: libkestrel.so beside this program)\n"
-                 "  --help          this text\n"
-                 "  --version       the version\n",
-                 program);
+constexpr char kUsage[] = "usage: kestrel-host [--demo] [--library PATH] [Qt options]\n"
+                          "Opens the module definition tool: the login, then the editor.\n"
+                          "  --demo          makes the demo workspace unless it exists, and opens the tool on it\n"
+                          "  --library PATH  the plug-in to load (default: libkestrel.so beside this program)\n"
+                          "  -h, --help      this text\n"
+                          "  --version       the version\n";
+
+ProgramArguments ParseHostArguments(int argc, char** argv) {
+    return ParseProgramArguments(argc, argv, {{"--demo"}, {"--library", true}, {"--version"}});
 }
 
 // Outside any source tree and beside the user's other data, so that an installed copy has one too.
@@ -69,13 +74,15 @@ bool PrepareDemo(const QString& programDir) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // Answered before Qt starts, so that they work without a display.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            Usage(stdout, argv[0]);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
+    // Answered before Qt starts, so that they work without a display. Qt's own options (one
+    // dash: -platform, -style, ...) are Qt's to take, so only a long option can be refused here.
+    {
+        ProgramArguments early = ParseHostArguments(argc, argv);
+        if (early.error.rfind("unknown option: --", 0) != 0 && early.error.find("needs a value") == std::string::npos)
+            early.error.clear();
+        if (const std::optional<int> exit = AnswerUsage(early, "kestrel-host", kUsage))
+            return *exit;
+        if (early.Has("--version")) {
             std::printf("kestrel-host %s\n", KESTREL_VERSION);
             return 0;
         }
@@ -85,19 +92,16 @@ int main(int argc, char** argv) {
     // be appended to every window title, so none is set.
     QApplication::setApplicationName(QStringLiteral("审计系统"));
 
+    // What Qt left of the command line is ours.
+    ProgramArguments arguments = ParseHostArguments(argc, argv);
+    arguments.ExpectOperands(0, "");
+    if (const std::optional<int> exit = AnswerUsage(arguments, "kestrel-host", kUsage))
+        return *exit;
     const QString programDir = QCoreApplication::applicationDirPath();
     std::string library = (programDir + QStringLiteral("/libkestrel.so")).toStdString();
-    bool demo = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
-            library = argv[++i];
-        } else if (std::strcmp(argv[i], "--demo") == 0) {
-            demo = true;
-        } else {
-            Usage(stderr, argv[0]);
-            return 2;
-        }
-    }
+    if (const std::optional<std::string> chosen = arguments.Value("--library"))
+        library = *chosen;
+    const bool demo = arguments.Has("--demo");
     if (demo && !PrepareDemo(programDir))
         return 1;
 

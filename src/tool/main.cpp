@@ -107,7 +107,9 @@ int main(int argc, char** argv) {
     }
     const Command* command = FindCommand(first);
     if (!command) {
-        std::fprintf(stderr, "kestrel-tool: unknown command: %s\n", kestrel::tool::ArgumentText(first).c_str());
+        std::fprintf(stderr, "kestrel-tool: unknown %s: %s\n",
+                     first.startsWith(QLatin1Char('-')) ? "option" : "command",
+                     kestrel::tool::ArgumentText(first).c_str());
         Overview(stderr);
         return kExitUsage;
     }

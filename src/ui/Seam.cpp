@@ -259,9 +259,10 @@ struct AbandonableRun {
     QEventLoop* loop = nullptr; // the UI's wait; null once the UI stopped waiting
 };
 
-// Workers given up on. Their threads are joined once they end; the library's unload waits a
-// while for the rest (a driver keeps its login time-out), then lets them go rather than hang
-// the host's exit.
+// Workers given up on. Their threads are joined once they end; at the process's exit (the
+// plug-in is linked to stay loaded, so a host's unload runs no destructor of ours and unmaps
+// nothing a worker still needs) this waits a while for the rest (a driver keeps its login
+// time-out), then lets them go rather than hang the exit.
 class AbandonedWork {
 public:
     ~AbandonedWork() { Wait(std::chrono::seconds(5)); }

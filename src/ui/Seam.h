@@ -48,7 +48,7 @@ void RunBusy(QDialog* window, const std::function<void()>& work);
 // its own thread, unobserved; it must own everything it touches. True when work ran to its
 // end. A window rejected before work starts (by a test's responder) leaves work unstarted.
 bool RunBusyAbandonable(QDialog* window, std::function<void()> work);
-// Waits until every work given up on has ended. The library's unload waits too, boundedly.
+// Waits until every work given up on has ended. The process's exit waits too, boundedly.
 void WaitForAbandonedWork();
 
 // What tests install to answer the modals. Every call is also the test's record of what the

@@ -2,6 +2,7 @@
 #include "support/QtMain.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <dlfcn.h>
@@ -32,6 +33,18 @@ private slots:
                 exported << QString::fromLatin1(name);
         }
         QCOMPARE(exported, QStringList{QStringLiteral("ModuleDesign")});
+    }
+
+    // A host may unload the plug-in while a connection attempt the user gave up on is still in
+    // its driver; the attempt's thread returns into the plug-in later, so it must stay mapped.
+    void staysMappedOnceLoaded() {
+        QProcess readelf;
+        readelf.start(QStringLiteral("readelf"), {QStringLiteral("-d"), QString::fromLocal8Bit(KESTREL_LIBRARY_PATH)});
+        QVERIFY(readelf.waitForFinished(30000));
+        QCOMPARE(readelf.exitCode(), 0);
+        const QString dynamic = QString::fromLocal8Bit(readelf.readAllStandardOutput());
+        QVERIFY2(dynamic.contains(QRegularExpression(QStringLiteral("FLAGS_1\\).*\\bNODELETE\\b"))),
+                 qPrintable(dynamic));
     }
 
     void loadHooksWriteTheirTraceLines() {

@@ -10,6 +10,7 @@
 #include "accounts/windows/UserDlg.h"
 #include "accounts/windows/UserListDlg.h"
 #include "core/FixedText.h"
+#include "core/ProgramArguments.h"
 #include "editor/FileName.h"
 #include "editor/FindDlg.h"
 #include "editor/ModuleEditDlg.h"
@@ -50,15 +51,20 @@ void Shot(QWidget* widget, const char* name) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before Qt, which would take options of its own.
+    ProgramArguments arguments = ParseProgramArguments(argc, argv);
+    arguments.ExpectOperands(1, "OUTPUT_FOLDER");
+    if (const std::optional<int> exit = AnswerUsage(arguments, "screenshots_editor",
+                                                    "usage: screenshots_editor [--] OUTPUT_FOLDER\n"
+                                                    "Renders the main window and the small dialogs to PNG files.\n"
+                                                    "  -h, --help  this text\n"))
+        return *exit;
     const TestEnvironment environment;
-    QApplication app(argc, argv);
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("审计系统"));
     InitKestrelResources();
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
-        return 2;
-    }
-    g_out = QString::fromLocal8Bit(argv[1]);
+    g_out = QString::fromLocal8Bit(arguments.operands[0].c_str());
     QDir().mkpath(g_out);
     TestWorkspace workspace;
 

@@ -6,6 +6,7 @@
 #include "support/Text.h"
 
 #include "core/FixedText.h"
+#include "core/ProgramArguments.h"
 #include "editor/FindDlg.h"
 #include "editor/ModuleInfo1.h"
 #include "editor/ModuleInfo3.h"
@@ -45,14 +46,19 @@ bool Save(QWidget* window, const QString& name) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before Qt, which would take options of its own.
+    ProgramArguments arguments = ParseProgramArguments(argc, argv);
+    arguments.ExpectOperands(1, "OUTPUT_FOLDER");
+    if (const std::optional<int> exit = AnswerUsage(arguments, "screenshots_sheet",
+                                                    "usage: screenshots_sheet [--] OUTPUT_FOLDER\n"
+                                                    "Renders the module sheet and its windows to PNG files.\n"
+                                                    "  -h, --help  this text\n"))
+        return *exit;
     const TestEnvironment environment;
-    QApplication app(argc, argv);
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("模块定义工具"));
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: screenshots_sheet OUTPUT_FOLDER\n");
-        return 2;
-    }
-    g_folder = QString::fromLocal8Bit(argv[1]);
+    g_folder = QString::fromLocal8Bit(arguments.operands[0].c_str());
     QDir().mkpath(g_folder);
     bool ok = true;
     FakeHost host;

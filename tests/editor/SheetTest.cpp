@@ -16,6 +16,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabBar>
@@ -361,6 +362,27 @@ void SheetTest::FailedSaveKeepsStoreEnabled() {
     QVERIFY(sheet.StoreButton()->isEnabled());
     QTest::mouseClick(sheet.CloseButton(), Qt::LeftButton);
     QCOMPARE(s.responder.questions.size(), size_t(1));
+    QVERIFY(!sheet.DiscardedChanges());
+
+    // A save that works, then one that fails: a discard takes the record back to the first.
+    s.host.failSave = false;
+    auto* title = Child<QLineEdit>(sheet.Info1(), "title");
+    title->selectAll();
+    QTest::keyClicks(title, "saved");
+    QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
+    s.host.failSave = true;
+    QTest::keyClicks(Child<QPlainTextEdit>(sheet.Info1(), "description"), "lost");
+    QTest::keyClicks(title, " twice");
+    QTest::mouseClick(sheet.StoreButton(), Qt::LeftButton);
+    QCOMPARE(FieldText(s.record.header.title), std::string("saved twice"));
+    QCOMPARE(s.host.saves, 3);
+    s.responder.AnswerYes();
+    QTest::keyClick(&sheet, Qt::Key_Escape);
+    QVERIFY(!sheet.isVisible());
+    QVERIFY(sheet.DiscardedChanges());
+    QCOMPARE(FieldText(s.record.header.title), std::string("saved"));
+    QCOMPARE(s.record.description, std::string("desc"));
+    QCOMPARE(s.host.saves, 3);
 }
 
 void SheetTest::StateRuleKeepsTestedModuleFromUnfinished() {

@@ -1,5 +1,6 @@
 // Writes the module catalogue report of a sample catalogue as PDF into the output folder and
 // turns its first page into PNG, for people to look at.
+#include "core/ProgramArguments.h"
 #include "printing/report/ModuleReport.h"
 
 #include "support/Builders.h"
@@ -48,13 +49,19 @@ const Sample kSamples[] = {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fputs("usage: screenshots_printing OUTPUT_FOLDER\n", stderr);
-        return 64;
-    }
+    // Before Qt, which would take options of its own.
+    kestrel::ProgramArguments arguments = kestrel::ParseProgramArguments(argc, argv);
+    arguments.ExpectOperands(1, "OUTPUT_FOLDER");
+    if (const std::optional<int> exit =
+            kestrel::AnswerUsage(arguments, "screenshots_printing",
+                                 "usage: screenshots_printing [--] OUTPUT_FOLDER\n"
+                                 "Renders sample pages of the module catalogue report to PNG files.\n"
+                                 "  -h, --help  this text\n"))
+        return *exit;
     const kestrel::testsupport::TestEnvironment environment;
-    QGuiApplication app(argc, argv);
-    const std::filesystem::path out = std::filesystem::absolute(argv[1]);
+    int qtArgc = 1;
+    QGuiApplication app(qtArgc, argv);
+    const std::filesystem::path out = std::filesystem::absolute(arguments.operands[0]);
     std::filesystem::create_directories(out);
     const kestrel::testsupport::TempDir folder;
 

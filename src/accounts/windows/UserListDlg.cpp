@@ -117,10 +117,17 @@ void RunUserCommand(QWidget* parent, const std::string& currentUser) {
     FileStatus saved;
     if (SameUserName(currentUser, kBuiltInUser)) {
         UserListDlg dialog(*table, parent);
-        ui::ExecDialog(&dialog);
-        // Saved on every close: the dialog has no cancel.
-        if (!mayOverwrite())
-            return;
+        // Saved on every close: the dialog has no cancel. No to overwriting must not lose the
+        // list: it opens again as it was left, unless the user lets the changes go.
+        for (;;) {
+            ui::ExecDialog(&dialog);
+            if (mayOverwrite())
+                break;
+            if (!ui::AskYesNo(parent,
+                              QStringLiteral("“用户清单”没有保存。回到清单继续吗？\n选“否”则放弃清单中的修改。"),
+                              QStringLiteral("提示"), ui::Icon::Question))
+                return;
+        }
         saved = UserTableSave(*table, dialog.Count());
     } else {
         const int index = FindUser(*table, currentUser);
@@ -129,11 +136,12 @@ void RunUserCommand(QWidget* parent, const std::string& currentUser) {
         UserDlg dialog(parent);
         dialog.SetMode(UserDlg::kChangePassword);
         dialog.SetUserName(FieldText(table->records[index].name));
-        if (ui::ExecDialog(&dialog) != QDialog::Accepted)
-            return;
+        // No to overwriting opens the dialog again as it was filled in; its cancel writes nothing.
+        do {
+            if (ui::ExecDialog(&dialog) != QDialog::Accepted)
+                return;
+        } while (!mayOverwrite());
         SetFieldText(table->records[index].password, dialog.Password());
-        if (!mayOverwrite())
-            return;
         saved = UserTableSave(*table, table->count);
     }
     if (!saved)

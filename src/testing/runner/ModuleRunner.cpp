@@ -3,6 +3,7 @@
 // user's unsaved work) down with it. It reads the request from descriptor 3, rebuilds the test
 // variable table with the exact layout and its "char" buffers, loads the library exactly as
 // typed, calls the function once and writes the result back.
+#include "core/ProgramArguments.h"
 #include "kestrel/ModuleFunction.h"
 #include "testing/runner/RunnerProtocol.h"
 
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,10 +57,21 @@ int Reply(ReplyKind kind, int32_t result, const std::string& detail) {
 } // namespace
 
 int main(int argc, char** argv) {
+    kestrel::ProgramArguments arguments = kestrel::ParseProgramArguments(argc, argv);
+    if (arguments.error.empty() && arguments.operands.size() > 1)
+        arguments.error = "too many arguments";
+    if (const std::optional<int> exit = kestrel::AnswerUsage(
+            arguments, "kestrel-module-runner",
+            "usage: kestrel-module-runner [PARENT_PID]\n"
+            "Calls one function of a DLL module for the tool's DLL test, in a process of its own. The\n"
+            "tool starts it with the request on descriptor 3; it is not meant to be started by hand.\n"
+            "  -h, --help  this text\n"))
+        return *exit;
     // The caller may be killed at any moment (a cancelled batch run, a closed window): the
     // runner and the module's loop never outlive it.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (argc > 1 && std::strtol(argv[1], nullptr, 10) != static_cast<long>(getppid()))
+    if (!arguments.operands.empty() &&
+        std::strtol(arguments.operands[0].c_str(), nullptr, 10) != static_cast<long>(getppid()))
         return 1; // the caller died before the line above took effect
 
     // A crash is reported to the user as a message; a core file per crash would only litter
