@@ -40,7 +40,7 @@ void SaveUsers(std::initializer_list<std::pair<const char*, const char*>> users)
 
 std::vector<std::pair<std::string, std::string>> LoadUsers() {
     auto table = std::make_unique<UserTable>();
-    const int count = UserTableLoad(*table);
+    const int count = UserTableLoad(*table).value();
     std::vector<std::pair<std::string, std::string>> users;
     for (int i = 0; i < count; ++i)
         users.emplace_back(FieldText(table->records[i].name), FieldText(table->records[i].password));
@@ -73,7 +73,7 @@ private slots:
         TestWorkspace workspace;
         ScriptedResponder responder;
         auto table = std::make_unique<UserTable>();
-        const int count = UserTableLoad(*table); // no file: the built-in table
+        const int count = UserTableLoad(*table).value(); // no file: the built-in table
         Login login(*table, count);
         QCOMPARE(login.windowTitle(), QStringLiteral("登录"));
         login.show();
@@ -107,7 +107,7 @@ private slots:
         SaveUsers({{"ab", "one"}, {"AB", "two"}});
         ScriptedResponder responder;
         auto table = std::make_unique<UserTable>();
-        const int count = UserTableLoad(*table);
+        const int count = UserTableLoad(*table).value();
         Login login(*table, count);
         login.show();
         Type(login.NameEdit(), QStringLiteral("AB"));
@@ -139,7 +139,7 @@ private slots:
         SaveUsers({{"SA", "s"}, {"li", "1"}, {"wang", "2"}});
         ScriptedResponder responder;
         auto table = std::make_unique<UserTable>();
-        const int count = UserTableLoad(*table);
+        const int count = UserTableLoad(*table).value();
         Login login(*table, count);
         login.show();
         Type(login.NameEdit(), QStringLiteral("li"));
