@@ -116,6 +116,33 @@ private slots:
         QCOMPARE(responder.MessageTexts(), QStringList{QStringLiteral("密码错误！")});
     }
 
+    // A table that exists and cannot be used is no first start: nobody gets in, the built-in
+    // SA neither, and the user list writes nothing over it.
+    void damagedTableLetsNobodyInAndIsNotOverwritten() {
+        TestWorkspace workspace;
+        const std::string damaged("\x02\0\0\0short", 9);
+        WriteBytes(workspace.Program() / "kestrel.usr", damaged);
+        const QString why = QStringLiteral("kestrel.usr: damaged (user file shorter than its count claims)");
+        ScriptedResponder responder;
+        responder.OnDialog([&](QDialog* dialog) {
+            auto* login = qobject_cast<Login*>(dialog);
+            Type(login->NameEdit(), QStringLiteral("SA"));
+            Type(login->PasswordEdit(), QStringLiteral("tide oak plum"));
+            PressEnter(login->PasswordEdit());
+            QCOMPARE(responder.MessageTexts(), QStringList{why});
+            QVERIFY(login->isVisible());
+            Click(dialog, QStringLiteral("&X.取消"));
+        });
+        RunDesignSession();
+        QCOMPARE(responder.dialogTitles, QStringList{QStringLiteral("登录")}); // no editor
+
+        RunUserCommand(nullptr, "SA");
+        QCOMPARE(responder.dialogTitles.size(), 1); // no user list
+        QCOMPARE(responder.MessageTexts().back(), why);
+        QCOMPARE(ReadBytes(workspace.Program() / "kestrel.usr"), damaged);
+        QVERIFY(!std::filesystem::exists(workspace.Program() / "kestrel.usr.bak"));
+    }
+
     void loginFieldsLimitGbkBytes() {
         TestWorkspace workspace;
         ScriptedResponder responder;
