@@ -97,4 +97,76 @@ touch -d '2000-01-01' "$demo/demo.MGP"
 "$root/usr/bin/kestrel-host" --demo --library "$work/none.so" >/dev/null 2>&1 || true
 [[ "$(stat -c %Y "$demo/demo.MGP")" == "$(date -d '2000-01-01' +%s)" ]] || fail "kestrel-host --demo made the demo anew"
 
+# Who may read the user table, as root in the temporary root: the postinst of an upgrade from a
+# package that left the folder and the table readable by everyone, then the helper as nobody.
+# Machine-wide one at a time: the group "kestrel" is the machine's, made here when missing, as
+# the postinst makes it, and removed again only by the run that made it.
+[[ $(id -u) -eq 0 ]] || { echo "package: not root, the table's modes are not checked"; exit 0; }
+exec 9>"${TMPDIR:-/tmp}/kestrel-package-test.lock"
+flock 9
+made_group=
+if ! getent group kestrel >/dev/null; then
+    addgroup --system kestrel >/dev/null
+    made_group=yes
+fi
+trap 'rm -rf "$work"; [[ -z "$made_group" ]] || groupdel kestrel' EXIT
+helper=usr/lib/kestrel/kestrel-account
+[[ "$(stat -c %a:%U:%G "$root/$helper")" == 755:root:root ]] || fail "kestrel-account in the package: $(stat -c %a:%U:%G "$root/$helper")"
+state="$root/var/lib/kestrel"
+mkdir -p "$state" "$root/var/lib/dpkg"
+touch "$root/var/lib/dpkg/statoverride"
+chown root:kestrel "$state"
+chmod 2775 "$state"
+# A table a member saved with the old package: SA's password "root pw", li's "1".
+printf '\002\000\000\000\323\301' >"$state/kestrel.usr"
+head -c 9 /dev/zero >>"$state/kestrel.usr"
+printf '\362\357\357\364\240\360\367' >>"$state/kestrel.usr"
+head -c 14 /dev/zero >>"$state/kestrel.usr"
+printf '\354\351' >>"$state/kestrel.usr"
+head -c 9 /dev/zero >>"$state/kestrel.usr"
+printf '\261' >>"$state/kestrel.usr"
+head -c 20 /dev/zero >>"$state/kestrel.usr"
+chown nobody:kestrel "$state/kestrel.usr"
+chmod 0644 "$state/kestrel.usr"
+cp -p "$state/kestrel.usr" "$state/kestrel.usr.bak"
+[[ $(stat -c %s "$state/kestrel.usr") -eq 68 ]] || fail "the old table is $(stat -c %s "$state/kestrel.usr") bytes"
+dpkg-deb -e "$deb" "$work/control"
+DPKG_ROOT="$root" sh "$work/control/postinst" configure 0.1 || fail "postinst configure"
+for file in var/lib/kestrel:2770:root:kestrel var/lib/kestrel/kestrel.usr:660:root:kestrel \
+            var/lib/kestrel/kestrel.usr.bak:660:root:kestrel $helper:2755:root:kestrel; do
+    path=${file%%:*}
+    [[ "$(stat -c %a:%U:%G "$root/$path")" == "${file#*:}" ]] ||
+        fail "after the upgrade $path is $(stat -c %a:%U:%G "$root/$path"), not ${file#*:}"
+done
+grep -q "root kestrel 2755 /$helper" "$root/var/lib/dpkg/statoverride" || fail "no statoverride for the helper"
+# The installed link leads to the machine's /var/lib/kestrel; here it leads into the temporary root.
+ln -sfn "$state/kestrel.usr" "$root/usr/lib/kestrel/kestrel.usr"
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"; }
+chmod 0755 "$work"
+if as_nobody cat "$root/usr/lib/kestrel/kestrel.usr" >/dev/null 2>&1; then
+    fail "nobody can read the table after the upgrade"
+fi
+status=0
+printf 'root pw\n' | as_nobody "$root/$helper" check sa || status=$?
+[[ $status -eq 0 ]] || fail "kestrel-account check with SA's password as nobody: $status"
+status=0
+printf 'Root pw\n' | as_nobody "$root/$helper" check SA 2>&1 || status=$?
+[[ $status -eq 1 ]] || fail "kestrel-account check with a wrong password as nobody: $status"
+status=0
+out=$(printf '1\n' | as_nobody "$root/$helper" read) || status=$?
+[[ $status -eq 1 && -z "$out" ]] || fail "kestrel-account read without SA's password: $status"
+cmp -s <(printf 'root pw\n' | as_nobody "$root/$helper" read) "$state/kestrel.usr" ||
+    fail "kestrel-account read with SA's password"
+{ printf 'root pw\n'; cat "$state/kestrel.usr.bak"; } | as_nobody "$root/$helper" write ||
+    fail "kestrel-account write with SA's password"
+[[ "$(stat -c %a:%G "$state/kestrel.usr")" == 660:kestrel ]] || fail "a save through the helper: $(stat -c %a:%G "$state/kestrel.usr")"
+# Without its override it is no set-group-ID program, and reads nothing.
+chmod 0755 "$root/$helper"
+status=0
+printf 'root pw\n' | as_nobody "$root/$helper" check SA 2>/dev/null || status=$?
+[[ $status -eq 2 ]] || fail "kestrel-account without its set-group-ID bit: $status"
+DPKG_ROOT="$root" sh "$work/control/postrm" purge || fail "postrm purge"
+[[ ! -e "$state" ]] || fail "purge left $state"
+! grep -q kestrel-account "$root/var/lib/dpkg/statoverride" || fail "purge left the helper's override"
+
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"

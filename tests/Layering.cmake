@@ -9,6 +9,7 @@ set(rules
     # Qt-free models and engines
     "core          | no-qt | kestrel"
     "accounts      | no-qt | core"
+    "accounts/helper | no-qt | core accounts"
     "repository    | no-qt | core kestrel"
     "testing       | no-qt | core kestrel repository"
     "testing/db    | no-qt | core repository testing"

@@ -54,32 +54,33 @@ FileStatus ParseUserTableBytes(UserTable& table, const std::string& bytes) {
     return Ok();
 }
 
-int32_t UserTableLoad(UserTable& table) {
+Result<int32_t, FileError> LoadUserTableFile(const std::filesystem::path& path, UserTable& table) {
     std::string bytes;
-    if (!ReadWholeFile(ProgramFilePath(kUserFileName), bytes) || !ParseUserTableBytes(table, bytes))
+    FileStatus read = ReadWholeFile(path, bytes, kMaxUserFileBytes);
+    if (!read && read.error().IsIo() && read.error().osError == ENOENT)
         return UseBuiltInUserTable(table);
+    // Anyone who can make the file unreadable, or finds it so, must not get the built-in SA.
+    if (!read && read.error().osError == EFBIG)
+        read = Fail(FileError::Invalid("larger than a user table"));
+    if (read)
+        read = ParseUserTableBytes(table, bytes);
+    if (!read) {
+        table.records = {};
+        table.count = 0;
+        FileError error = std::move(read).error();
+        if (error.IsInvalid())
+            error.message = "damaged (" + error.message + ")";
+        return Fail(std::move(error.About(FileNameForMessage(path))));
+    }
     return table.count;
 }
 
-FileStatus UserTableSave(UserTable& table, int32_t count) {
-    if (count < 0 || count > kMaxUsers)
-        return Fail(FileError::Invalid("user count out of range"));
-    // An installed copy keeps the table elsewhere, through a link beside the program; the
-    // backup then goes beside the table, where the users who may save it can write.
-    std::filesystem::path path;
-    if (FileStatus resolved = ResolveWriteTarget(ProgramFilePath(kUserFileName), path); !resolved)
-        return resolved;
+Result<int32_t, FileError> UserTableLoad(UserTable& table) {
+    return LoadUserTableFile(ProgramFilePath(kUserFileName), table);
+}
 
-    // Keep the previous table before replacing it, so a mistaken save can be undone by hand.
-    std::string previous;
-    FileStatus read = ReadWholeFile(path, previous);
-    if (read) {
-        if (FileStatus backup = WriteFileAtomic(path.parent_path() / kUserBackupName, previous); !backup)
-            return AboutFile(std::move(backup), kUserBackupName);
-    } else if (read.error().osError != ENOENT) {
-        return AboutFile(std::move(read), FileNameForMessage(path));
-    }
-
+std::string UserTableBytes(UserTable& table, int32_t count) {
+    count = count < 0 ? 0 : (count > kMaxUsers ? kMaxUsers : count);
     for (int32_t i = 0; i < count; ++i) {
         FlipTextBits(table.records[i].name);
         FlipTextBits(table.records[i].password);
@@ -89,7 +90,42 @@ FileStatus UserTableSave(UserTable& table, int32_t count) {
     AppendLe32(bytes, count);
     bytes.append(reinterpret_cast<const char*>(table.records.data()),
                  sizeof(UserRecord) * static_cast<std::size_t>(count));
-    return AboutFile(WriteFileAtomic(path, bytes), FileNameForMessage(path));
+    return bytes;
+}
+
+FileStatus WriteUserTableFile(const std::filesystem::path& file, const std::string& bytes) {
+    // An installed copy keeps the table elsewhere, through a link beside the program; the
+    // backup then goes beside the table, where the users who may save it can write.
+    std::filesystem::path path;
+    if (FileStatus resolved = ResolveWriteTarget(file, path); !resolved)
+        return resolved;
+
+    // Keep the previous table before replacing it, so a mistaken save can be undone by hand.
+    std::string previous;
+    FileStatus read = ReadWholeFile(path, previous);
+    if (read) {
+        if (FileStatus backup = WriteFileAtomic(path.parent_path() / kUserBackupName, previous, kUserFileMode); !backup)
+            return AboutFile(std::move(backup), kUserBackupName);
+    } else if (read.error().osError != ENOENT) {
+        return AboutFile(std::move(read), FileNameForMessage(path));
+    }
+    return AboutFile(WriteFileAtomic(path, bytes, kUserFileMode), FileNameForMessage(path));
+}
+
+FileStatus UserTableSave(UserTable& table, int32_t count) {
+    if (count < 0 || count > kMaxUsers)
+        return Fail(FileError::Invalid("user count out of range"));
+    return WriteUserTableFile(ProgramFilePath(kUserFileName), UserTableBytes(table, count));
+}
+
+LoginVerdict CheckLogin(const UserTable& table, int32_t count, const std::string& name, const std::string& password) {
+    // Only the first record with the name counts, even when a later one would match.
+    const int index = FindUser(table, name);
+    if (index < 0 || index >= count)
+        return LoginVerdict::kUnknownUser;
+    if (FieldText(table.records[index].password) != password)
+        return LoginVerdict::kWrongPassword;
+    return LoginVerdict::kAdmitted;
 }
 
 bool SameUserName(const std::string& a, const std::string& b) {

@@ -324,7 +324,20 @@ void Reached(AtomicWriteStep step) {
         g_observer(step);
 }
 
-FileStatus WriteRegular(const std::filesystem::path& path, std::string_view bytes, bool sweep) {
+// The new file takes the old one's owner and group where this process may give them: root
+// may give both, a member of the old file's group that group. What it may not give is left as
+// the new file got it, rather than failing a save that is otherwise sound.
+void KeepOwnerAndGroup(int fd, const struct stat& old) {
+    struct stat now {};
+    if (::fstat(fd, &now) != 0 || (now.st_uid == old.st_uid && now.st_gid == old.st_gid))
+        return;
+    if (::fchown(fd, old.st_uid, old.st_gid) == 0 || now.st_gid == old.st_gid)
+        return;
+    [[maybe_unused]] const int groupOnly = ::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+}
+
+FileStatus WriteRegular(const std::filesystem::path& path, std::string_view bytes, bool sweep,
+                        std::optional<unsigned> newFileMode) {
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     // The temporary name must stay within NAME_MAX however long the file's own name is.
     std::string stem = path.filename().string();
@@ -332,10 +345,17 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
         stem.resize(200);
     const std::string prefix = (folder / ("." + stem + std::string(kTempMark))).string();
 
-    mode_t mode = 0666 & ~CurrentUmask();
+    mode_t mode = newFileMode ? static_cast<mode_t>(*newFileMode & 07777) : 0666 & ~CurrentUmask();
     struct stat old {};
-    if (::stat(path.c_str(), &old) == 0)
+    const bool replacing = ::stat(path.c_str(), &old) == 0;
+    if (replacing)
         mode = old.st_mode & 07777;
+    // The owner first: a change of owner clears the set-id bits that the mode then sets.
+    auto settle = [&](int descriptor) {
+        if (replacing)
+            KeepOwnerAndGroup(descriptor, old);
+        return ::fchmod(descriptor, mode) == 0;
+    };
 
     if (sweep)
         RemoveStaleTemporaries(folder);
@@ -363,7 +383,7 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
     if (!WriteAll(fd.Get(), bytes))
         return fail(errno);
     Reached(AtomicWriteStep::kWritten);
-    if (::fchmod(fd.Get(), mode) != 0)
+    if (!settle(fd.Get()))
         return fail(errno);
     Reached(AtomicWriteStep::kModeSet);
     if (::fsync(fd.Get()) != 0)
@@ -379,7 +399,7 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
             if (fd.Get() < 0)
                 return Fail(FileError::FromErrno(errno));
             ::flock(fd.Get(), LOCK_EX);
-            if (!WriteAll(fd.Get(), bytes) || ::fchmod(fd.Get(), mode) != 0 || ::fsync(fd.Get()) != 0)
+            if (!WriteAll(fd.Get(), bytes) || !settle(fd.Get()) || ::fsync(fd.Get()) != 0)
                 return fail(errno);
         }
         Reached(AtomicWriteStep::kNamed);
@@ -422,7 +442,8 @@ bool IsAtomicWriteTemporary(std::string_view name) {
 namespace {
 
 // sweep: whether the folder's left-over temporaries are removed first.
-FileStatus WriteAtomic(const std::filesystem::path& givenPath, std::string_view bytes, bool sweep) {
+FileStatus WriteAtomic(const std::filesystem::path& givenPath, std::string_view bytes, bool sweep,
+                       std::optional<unsigned> newFileMode = std::nullopt) {
     std::filesystem::path path;
     int fd = -1;
     if (FileStatus resolved = FollowLinks(givenPath, path, &fd); !resolved)
@@ -436,13 +457,14 @@ FileStatus WriteAtomic(const std::filesystem::path& givenPath, std::string_view 
         if (!S_ISREG(st.st_mode))
             return WriteInPlace(path, st, bytes);
     }
-    return WriteRegular(path, bytes, sweep);
+    return WriteRegular(path, bytes, sweep, newFileMode);
 }
 
 } // namespace
 
-FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes) {
-    return WriteAtomic(givenPath, bytes, true);
+FileStatus WriteFileAtomic(const std::filesystem::path& givenPath, std::string_view bytes,
+                           std::optional<unsigned> newFileMode) {
+    return WriteAtomic(givenPath, bytes, true, newFileMode);
 }
 
 FileStatus AtomicFileWriter::Write(const std::filesystem::path& path, std::string_view bytes) {

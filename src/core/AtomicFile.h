@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -50,7 +51,9 @@ FileStatus FileTooLarge();
 FileStatus ResolveWriteTarget(const std::filesystem::path& path, std::filesystem::path& target);
 
 // Writes bytes to a temporary file beside path, flushes it to disk and renames it over path,
-// keeping the old file's permission bits (new files get 0666 less the umask). A symbolic link
+// keeping the old file's permission bits, and its owner and group as far as this process may
+// give them (a file shared through its group stays in it). A new file gets newFileMode when
+// given (whatever the umask), otherwise 0666 less the umask. A symbolic link
 // stays a link: the file it names is replaced (see ResolveWriteTarget). On failure the old
 // file is left exactly as it was and the temporary file is removed.
 // The temporary file has no name until it is complete where the file system allows it; where
@@ -58,7 +61,8 @@ FileStatus ResolveWriteTarget(const std::filesystem::path& path, std::filesystem
 // killed save left behind are removed from the folder at the next save there.
 // A path that exists and is not a regular file (a device, a FIFO, a socket, standard output
 // through /dev/stdout or /proc/self/fd) is written in place and never replaced.
-FileStatus WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes);
+FileStatus WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes,
+                           std::optional<unsigned> newFileMode = std::nullopt);
 
 // WriteFileAtomic for many files: the sweep for left-over temporaries reads the whole folder,
 // so it is done once per folder, at the first write there, instead of at every write (which

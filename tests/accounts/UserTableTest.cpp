@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace kestrel;
 using kestrel::testsupport::Bytes;
 using kestrel::testsupport::KindOf;
@@ -77,7 +81,7 @@ TEST_F(UserTableFile, LoadsRecordsWrittenByTheLayout) {
     testsupport::WriteBytes(File(),
                             UserFile({{"SA", "pw"}, {kTenByteName, kTwentyBytePassword}, {"bob", "Secret"}}, 3));
     UserTable table;
-    ASSERT_EQ(UserTableLoad(table), 3);
+    ASSERT_EQ(UserTableLoad(table).value(), 3);
     EXPECT_EQ(FieldText(table.records[1].name), kTenByteName);
     EXPECT_EQ(FieldText(table.records[1].password), kTwentyBytePassword);
     EXPECT_EQ(FieldText(table.records[2].password), "Secret");
@@ -88,34 +92,70 @@ TEST_F(UserTableFile, LoadsRecordsWrittenByTheLayout) {
 TEST_F(UserTableFile, EmptyTableIsNotReplacedByTheBuiltInOne) {
     testsupport::WriteBytes(File(), Bytes().I32(0));
     UserTable table;
-    EXPECT_EQ(UserTableLoad(table), 0);
+    EXPECT_EQ(UserTableLoad(table).value(), 0);
     EXPECT_EQ(FindUser(table, "SA"), -1);
 }
 
-TEST_F(UserTableFile, DamagedFilesGiveTheBuiltInTable) {
+TEST_F(UserTableFile, OnlyAMissingFileGivesTheBuiltInTable) {
+    std::filesystem::remove(File());
+    UserTable table;
+    table.records[5].name[0] = 'Z';
+    const Result<int32_t, FileError> missing = UserTableLoad(table);
+    ASSERT_TRUE(missing);
+    EXPECT_TRUE(IsBuiltIn(table, *missing));
+    EXPECT_EQ(table.records[5].name[0], 0);
+
+    // A damaged or oversized table is no reason to let SA in with the built-in password.
     const std::string one = UserFile({{"ann", "x"}}, 1).Str();
     const struct {
         const char* what;
         std::string bytes;
-    } cases[] = {
-        {"no file", ""},
+    } damaged[] = {
+        {"empty", ""},
         {"shorter than the count", "\x01\x00"},
         {"negative count", UserFile({{"ann", "x"}}, -1).Str()},
         {"count over 100", UserFile({{"ann", "x"}}, 101).Str()},
         {"huge count", UserFile({{"ann", "x"}}, INT32_MAX).Str()},
         {"records cut short", one.substr(0, one.size() - 1)},
         {"count 2, one record", UserFile({{"ann", "x"}}, 2).Str()},
+        {"oversized", one + std::string(kMaxUserFileBytes, 'x')},
     };
-    for (const auto& c : cases) {
-        std::filesystem::remove(File());
-        if (std::string(c.what) != "no file")
-            testsupport::WriteBytes(File(), c.bytes);
-        UserTable table;
-        table.records[5].name[0] = 'Z';
-        const int32_t count = UserTableLoad(table);
-        EXPECT_TRUE(IsBuiltIn(table, count)) << c.what;
-        EXPECT_EQ(table.records[5].name[0], 0) << c.what;
+    for (const auto& c : damaged) {
+        testsupport::WriteBytes(File(), c.bytes);
+        UserTable loaded;
+        UseBuiltInUserTable(loaded);
+        const Result<int32_t, FileError> result = UserTableLoad(loaded);
+        ASSERT_FALSE(result) << c.what;
+        EXPECT_TRUE(result.error().IsInvalid()) << c.what;
+        EXPECT_EQ(result.error().Text().rfind("kestrel.usr: damaged", 0), 0u) << result.error().Text();
+        EXPECT_EQ(FindUser(loaded, "SA"), -1) << c.what;
+        EXPECT_EQ(loaded.count, 0) << c.what;
     }
+}
+
+// As an account that may not read it: the file system's error, and no account at all.
+TEST_F(UserTableFile, UnreadableFileGivesTheFileSystemsError) {
+    ::chmod(m_dir.Path().c_str(), 0755);
+    testsupport::WriteBytes(File(), UserFile({{"SA", "changed"}}, 1));
+    ::chmod(File().c_str(), 0);
+    const int rc = testsupport::RunInChild(
+        [&] {
+            UserTable table;
+            const Result<int32_t, FileError> result = UserTableLoad(table);
+            if (result || result.error().osError != EACCES || FindUser(table, "SA") != -1)
+                return 1;
+            return result.error().Text() == "kestrel.usr: Permission denied" ? 0 : 2;
+        },
+        /*unprivileged=*/true);
+    EXPECT_EQ(rc, 0);
+
+    // A folder where the table should be is no missing table either.
+    std::filesystem::remove(File());
+    std::filesystem::create_directory(File());
+    UserTable table;
+    const Result<int32_t, FileError> folder = UserTableLoad(table);
+    ASSERT_FALSE(folder);
+    EXPECT_EQ(folder.error().osError, EISDIR);
 }
 
 TEST_F(UserTableFile, HundredRecordsAndTrailingBytesAreRead) {
@@ -124,7 +164,7 @@ TEST_F(UserTableFile, HundredRecordsAndTrailingBytesAreRead) {
         users.emplace_back("u" + std::to_string(i), "p" + std::to_string(i));
     testsupport::WriteBytes(File(), UserFile(users, 100).Str() + "trailing");
     UserTable table;
-    ASSERT_EQ(UserTableLoad(table), 100);
+    ASSERT_EQ(UserTableLoad(table).value(), 100);
     EXPECT_EQ(FieldText(table.records[99].name), "u99");
 }
 
@@ -132,7 +172,7 @@ TEST_F(UserTableFile, FieldWithoutZeroStaysInsideItsWidth) {
     std::string record = Scrambled("ABCDEFGHIJK", 11) + Scrambled("pw", 21); // name fills all 11 bytes
     testsupport::WriteBytes(File(), Bytes().I32(1).Raw(record).Str());
     UserTable table;
-    ASSERT_EQ(UserTableLoad(table), 1);
+    ASSERT_EQ(UserTableLoad(table).value(), 1);
     EXPECT_EQ(FieldText(table.records[0].name), "ABCDEFGHIJK");
     EXPECT_EQ(FieldText(table.records[0].password), "pw");
 }
@@ -157,7 +197,7 @@ TEST_F(UserTableFile, SaveWritesTheLayoutAndKeepsABackup) {
     EXPECT_EQ(testsupport::ReadBytes(m_dir / kUserBackupName), previous);
 
     UserTable back;
-    ASSERT_EQ(UserTableLoad(back), 2);
+    ASSERT_EQ(UserTableLoad(back).value(), 2);
     EXPECT_EQ(FieldText(back.records[1].name), kTenByteName);
     EXPECT_EQ(FieldText(back.records[1].password), kTwentyBytePassword);
 }
@@ -170,6 +210,37 @@ TEST_F(UserTableFile, SaveWithoutPreviousFileMakesNoBackupAndRefusesBadCounts) {
     EXPECT_EQ(KindOf(UserTableSave(table, 101)), FileErrorKind::Invalid);
     EXPECT_EQ(KindOf(UserTableSave(table, -1)), FileErrorKind::Invalid);
     EXPECT_EQ(testsupport::ReadBytes(File()), std::string(4, '\0'));
+}
+
+// The table is private to its owner and group, whatever the saving user's umask, and a save
+// keeps the mode, owner and group the table was given.
+TEST_F(UserTableFile, SavesKeepTheTablePrivate) {
+    const mode_t umask = ::umask(022);
+    UserTable table;
+    UseBuiltInUserTable(table);
+    ASSERT_TRUE(UserTableSave(table, 1));
+    struct stat first {};
+    ASSERT_EQ(::stat(File().c_str(), &first), 0);
+    EXPECT_EQ(first.st_mode & 07777, 0660u);
+
+    ASSERT_EQ(::chmod(File().c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0; // only root may hand the table to another owner
+    if (root) {
+        ASSERT_EQ(::chown(File().c_str(), 65534, 65534), 0);
+    }
+    UseBuiltInUserTable(table);
+    ASSERT_TRUE(UserTableSave(table, 1));
+    struct stat second {
+    }, backup{};
+    ASSERT_EQ(::stat(File().c_str(), &second), 0);
+    ASSERT_EQ(::stat((m_dir / kUserBackupName).c_str(), &backup), 0);
+    EXPECT_EQ(second.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(second.st_uid, 65534u);
+        EXPECT_EQ(second.st_gid, 65534u);
+    }
+    EXPECT_EQ(backup.st_mode & 07777, 0660u); // the first backup, made by this save
+    ::umask(umask);
 }
 
 // The installed layout: the program folder holds only a link to the table in a folder that
@@ -195,7 +266,7 @@ TEST_F(UserTableFile, SaveThroughALinkWritesItsTargetAndKeepsTheLink) {
     EXPECT_EQ(testsupport::ReadBytes(data / kUserBackupName), UserFile({{"SA", "first"}}, 1).Str());
     EXPECT_FALSE(std::filesystem::exists(programs / kUserBackupName));
     UserTable back;
-    ASSERT_EQ(UserTableLoad(back), 1);
+    ASSERT_EQ(UserTableLoad(back).value(), 1);
     EXPECT_EQ(FieldText(back.records[0].password), "second");
 
     // A link that leads round in a circle is refused, and nothing takes its place.

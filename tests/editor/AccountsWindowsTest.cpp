@@ -40,7 +40,7 @@ void SaveUsers(std::initializer_list<std::pair<const char*, const char*>> users)
 
 std::vector<std::pair<std::string, std::string>> LoadUsers() {
     auto table = std::make_unique<UserTable>();
-    const int count = UserTableLoad(*table);
+    const int count = UserTableLoad(*table).value();
     std::vector<std::pair<std::string, std::string>> users;
     for (int i = 0; i < count; ++i)
         users.emplace_back(FieldText(table->records[i].name), FieldText(table->records[i].password));
@@ -73,7 +73,7 @@ private slots:
         TestWorkspace workspace;
         ScriptedResponder responder;
         auto table = std::make_unique<UserTable>();
-        const int count = UserTableLoad(*table); // no file: the built-in table
+        const int count = UserTableLoad(*table).value(); // no file: the built-in table
         Login login(*table, count);
         QCOMPARE(login.windowTitle(), QStringLiteral("登录"));
         login.show();
@@ -107,13 +107,40 @@ private slots:
         SaveUsers({{"ab", "one"}, {"AB", "two"}});
         ScriptedResponder responder;
         auto table = std::make_unique<UserTable>();
-        const int count = UserTableLoad(*table);
+        const int count = UserTableLoad(*table).value();
         Login login(*table, count);
         login.show();
         Type(login.NameEdit(), QStringLiteral("AB"));
         Type(login.PasswordEdit(), QStringLiteral("two"));
         Click(&login, QStringLiteral("&O.确定"));
         QCOMPARE(responder.MessageTexts(), QStringList{QStringLiteral("密码错误！")});
+    }
+
+    // A table that exists and cannot be used is no first start: nobody gets in, the built-in
+    // SA neither, and the user list writes nothing over it.
+    void damagedTableLetsNobodyInAndIsNotOverwritten() {
+        TestWorkspace workspace;
+        const std::string damaged("\x02\0\0\0short", 9);
+        WriteBytes(workspace.Program() / "kestrel.usr", damaged);
+        const QString why = QStringLiteral("kestrel.usr: damaged (user file shorter than its count claims)");
+        ScriptedResponder responder;
+        responder.OnDialog([&](QDialog* dialog) {
+            auto* login = qobject_cast<Login*>(dialog);
+            Type(login->NameEdit(), QStringLiteral("SA"));
+            Type(login->PasswordEdit(), QStringLiteral("tide oak plum"));
+            PressEnter(login->PasswordEdit());
+            QCOMPARE(responder.MessageTexts(), QStringList{why});
+            QVERIFY(login->isVisible());
+            Click(dialog, QStringLiteral("&X.取消"));
+        });
+        RunDesignSession();
+        QCOMPARE(responder.dialogTitles, QStringList{QStringLiteral("登录")}); // no editor
+
+        RunUserCommand(nullptr, "SA");
+        QCOMPARE(responder.dialogTitles.size(), 1); // no user list
+        QCOMPARE(responder.MessageTexts().back(), why);
+        QCOMPARE(ReadBytes(workspace.Program() / "kestrel.usr"), damaged);
+        QVERIFY(!std::filesystem::exists(workspace.Program() / "kestrel.usr.bak"));
     }
 
     void loginFieldsLimitGbkBytes() {
@@ -139,7 +166,7 @@ private slots:
         SaveUsers({{"SA", "s"}, {"li", "1"}, {"wang", "2"}});
         ScriptedResponder responder;
         auto table = std::make_unique<UserTable>();
-        const int count = UserTableLoad(*table);
+        const int count = UserTableLoad(*table).value();
         Login login(*table, count);
         login.show();
         Type(login.NameEdit(), QStringLiteral("li"));

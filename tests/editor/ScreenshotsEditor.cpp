@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     TestWorkspace workspace;
 
     auto users = std::make_unique<UserTable>();
-    const int count = UserTableLoad(*users);
+    const int count = UserTableLoad(*users).value();
     {
         Login login(*users, count);
         login.NameEdit()->setText(QStringLiteral("SA"));

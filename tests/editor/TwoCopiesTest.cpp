@@ -340,14 +340,14 @@ private slots:
         QVERIFY(UserTableSave(*table, 1)); // the table exists, with SA alone
         auto otherCopyAdds = [](const char* name) {
             auto other = std::make_unique<UserTable>();
-            const int count = UserTableLoad(*other);
+            const int count = UserTableLoad(*other).value();
             SetFieldText(other->records[count].name, name);
             SetFieldText(other->records[count].password, "p");
             QVERIFY(UserTableSave(*other, count + 1));
         };
         auto names = [] {
             auto stored = std::make_unique<UserTable>();
-            const int count = UserTableLoad(*stored);
+            const int count = UserTableLoad(*stored).value();
             QStringList list;
             for (int i = 0; i < count; ++i)
                 list << QString::fromStdString(FieldText(stored->records[i].name));

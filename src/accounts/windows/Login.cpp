@@ -1,6 +1,6 @@
 #include "accounts/windows/Login.h"
 
-#include "core/FixedText.h"
+#include "accounts/AccountHelper.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkEdit.h"
 #include "ui/GbkText.h"
@@ -11,7 +11,9 @@
 
 namespace kestrel {
 
-Login::Login(const UserTable& table, int32_t count, QWidget* parent) : QDialog(parent), m_table(table), m_count(count) {
+Login::Login(const UserTable& table, int32_t count, QWidget* parent) : Login(UserAccess::Of(table, count), parent) {}
+
+Login::Login(UserAccess users, QWidget* parent) : QDialog(parent), m_users(std::move(users)) {
     setWindowTitle(QStringLiteral("登录"));
     setFont(ui::DialogFont());
     const ui::DialogUnits du;
@@ -45,16 +47,21 @@ Login::Login(const UserTable& table, int32_t count, QWidget* parent) : QDialog(p
 void Login::accept() {
     const std::string name = m_nameEdit->GbkText();
     const std::string password = m_passwordEdit->GbkText();
-    // Only the first record with the name counts, even when a later one would match.
-    const int index = FindUser(m_table, name);
-    if (index < 0 || index >= m_count) {
+    const Result<LoginVerdict, FileError> verdict = m_users.Check(name, password);
+    if (!verdict) {
+        // A table that exists but cannot be read lets nobody in, the built-in SA neither.
+        ui::ShowMessage(this, ui::FromGbk(verdict.error().Text()));
+        return;
+    }
+    if (*verdict == LoginVerdict::kUnknownUser) {
         ui::ShowMessage(this, QStringLiteral("无效用户！"));
         return;
     }
-    if (FieldText(m_table.records[index].password) != password) {
+    if (*verdict == LoginVerdict::kWrongPassword) {
         ui::ShowMessage(this, QStringLiteral("密码错误！"));
         return;
     }
+    RememberLoginPassword(password);
     m_userName = name;
     QDialog::accept();
 }

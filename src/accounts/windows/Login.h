@@ -1,5 +1,6 @@
 #pragma once
 // "登录": checks a user name and password against the user table.
+#include "accounts/UserAccess.h"
 #include "accounts/UserTable.h"
 
 #include <QDialog>
@@ -14,8 +15,10 @@ class GbkLineEdit;
 class Login : public QDialog {
     Q_OBJECT
 public:
-    // The dialog only reads the table; the caller keeps it alive while the dialog exists.
+    // Checks against a copy of the table.
     Login(const UserTable& table, int32_t count, QWidget* parent = nullptr);
+    // Checks as users allows: against the table, through the helper, or not at all.
+    explicit Login(UserAccess users, QWidget* parent = nullptr);
 
     // The user name exactly as typed (GBK), valid after the dialog was confirmed.
     std::string UserName() const { return m_userName; }
@@ -27,8 +30,7 @@ public slots:
     void accept() override;
 
 private:
-    const UserTable& m_table;
-    int32_t m_count;
+    UserAccess m_users;
     std::string m_userName;
     ui::GbkLineEdit* m_nameEdit;
     ui::GbkLineEdit* m_passwordEdit;

@@ -1,5 +1,6 @@
 #include "accounts/windows/UserListDlg.h"
 
+#include "accounts/UserAccess.h"
 #include "accounts/UserTable.h"
 #include "accounts/windows/UserDlg.h"
 #include "core/FixedText.h"
@@ -112,7 +113,16 @@ void RunUserCommand(QWidget* parent, const std::string& currentUser) {
     const std::filesystem::path file = ProgramFilePath(kUserFileName);
     // Taken before the read: a save by another copy in between is asked about, never lost.
     const FileStamp stamp = StampOf(file);
-    table->count = UserTableLoad(*table);
+    Result<int32_t, FileError> loaded = UserTableLoad(*table);
+    // SA's list reaches a table only the helper's group may read through the helper.
+    const bool throughHelper = !loaded && HelperMayReadFor(loaded.error()) && SameUserName(currentUser, kBuiltInUser);
+    if (throughHelper)
+        loaded = LoadUsersThroughHelper(*table);
+    if (!loaded) {
+        // Neither the built-in table nor a save over a file that could not be read.
+        ui::ShowMessage(parent, ui::FromGbk(loaded.error().Text()));
+        return;
+    }
     auto mayOverwrite = [&] { return ui::MayOverwrite(parent, file, stamp, QString::fromLatin1(kUserFileName)); };
     FileStatus saved;
     if (SameUserName(currentUser, kBuiltInUser)) {
@@ -128,7 +138,7 @@ void RunUserCommand(QWidget* parent, const std::string& currentUser) {
                               QStringLiteral("提示"), ui::Icon::Question))
                 return;
         }
-        saved = UserTableSave(*table, dialog.Count());
+        saved = throughHelper ? SaveUsersThroughHelper(*table, dialog.Count()) : UserTableSave(*table, dialog.Count());
     } else {
         const int index = FindUser(*table, currentUser);
         if (index < 0)
