@@ -419,7 +419,7 @@ private slots:
         QVERIFY(UserTableSave(*table, 2));
         auto otherCopyChangesSa = [] {
             auto other = std::make_unique<UserTable>();
-            const int count = UserTableLoad(*other);
+            const int count = UserTableLoad(*other).value();
             SetFieldText(other->records[0].password, "other");
             QVERIFY(UserTableSave(*other, count));
         };
