@@ -105,9 +105,11 @@ int main(int argc, char** argv) {
     using kestrel::bench::Clock;
     reporter.PrintRatio("check on PostgreSQL, --jobs 8 / --jobs 1", "BM_CheckPostgres/8/iterations:1/real_time",
                         "BM_CheckPostgres/1/iterations:1/real_time", Clock::Wall, 0.2);
+    // SQLite writes one at a time, so two jobs gain nothing (0.8-0.9x measured); what this
+    // guards against is two jobs costing more than one, by lock waits or retries.
     reporter.PrintRatio("check on SQLite, --jobs 2 / --jobs 1", "BM_CheckSqlite/2/iterations:1/real_time",
-                        "BM_CheckSqlite/1/iterations:1/real_time", Clock::Wall, 10.0);
+                        "BM_CheckSqlite/1/iterations:1/real_time", Clock::Wall, 1.2);
     s_cluster.reset();
     benchmark::Shutdown();
-    return 0;
+    return reporter.ExitCode();
 }
