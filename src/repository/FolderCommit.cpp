@@ -492,6 +492,13 @@ FileStatus RepairInterruptedCommit(const std::filesystem::path& givenFolder, std
     const std::filesystem::path folder = std::filesystem::canonical(givenFolder, error);
     if (error)
         return error.value() == ENOENT ? Ok() : IoAt(givenFolder, error.value());
+    // Without a journal there is nothing to undo: the opening of a catalogue in a folder this
+    // user may not list or lock goes on as before. A living commit holds its copy's lock, so
+    // the sweep needs no lock of its own.
+    if (!Exists(folder / kCommitJournalName)) {
+        RemoveStaleCopies(folder);
+        return Ok();
+    }
     FolderLock lock;
     if (FileStatus locked = lock.Take(folder); !locked)
         return locked;
