@@ -224,7 +224,26 @@ void CleanUp(const std::filesystem::path& journal, const std::vector<JournalEntr
     ::unlink(journal.c_str());
 }
 
+// The journal's own temporaries that a kill left (a save names its temporary just before the
+// rename): a living save holds a lock on its temporary, so one whose lock can be taken is litter.
+void RemoveStaleJournalTemporaries(const std::filesystem::path& folder) {
+    const std::string prefix = std::string(".") + kCommitJournalName;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (!name.starts_with(prefix) || !IsAtomicWriteTemporary(name))
+            continue;
+        Fd fd(::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.Get() >= 0 && ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 FileStatus RepairJournal(const std::filesystem::path& folder, std::string& note) {
+    RemoveStaleJournalTemporaries(folder);
     const std::filesystem::path journal = folder / kCommitJournalName;
     std::string bytes;
     if (const FileStatus read = ReadWholeFile(journal, bytes); !read) {
@@ -497,6 +516,7 @@ FileStatus RepairInterruptedCommit(const std::filesystem::path& givenFolder, std
     // the sweep needs no lock of its own.
     if (!Exists(folder / kCommitJournalName)) {
         RemoveStaleCopies(folder);
+        RemoveStaleJournalTemporaries(folder);
         return Ok();
     }
     FolderLock lock;

@@ -242,8 +242,13 @@ void KilledImports(bool exchange, Figures& figures) {
             ++figures.failures;
         figures.repaired += note.empty() ? 0 : 1;
         const auto now = FolderBytes(work);
-        if (now != setA && now != setB)
+        if (now != setA && now != setB) {
             ++figures.lost;
+            for (const auto& [name, bytes] : now)
+                if (!setA.contains(name) ||
+                    (setA.at(name) != bytes && (!setB.contains(name) || setB.at(name) != bytes)))
+                    std::printf("round %d: %s is of neither set\n", round, name.c_str());
+        }
         std::set<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
             names.insert(entry.path().filename().string());
