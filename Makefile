@@ -1,6 +1,7 @@
 # Entry points: `make run` opens the tool on a demo workspace, `make test` runs every test.
 BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
+COVERAGE_DIR ?= build-coverage
 BUILD_TYPE ?= RelWithDebInfo
 # handle_segv=0: a module that crashes must crash the runner by its signal, as the DLL test expects;
 # a crash anywhere else still fails its test.
@@ -8,7 +9,7 @@ ASAN_OPTIONS_SANITIZE ?= detect_leaks=1:abort_on_error=0:strict_string_checks=1:
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all deps configure build test test-sanitize package format format-check run bench fuzz screenshots clean
+.PHONY: all deps configure build test test-sanitize coverage package format format-check run bench fuzz screenshots clean
 
 all: build
 
@@ -36,6 +37,12 @@ test-sanitize: deps
 		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan.supp:print_suppressions=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS) -LE package
+
+# Every test on a build with gcov counters in a folder of its own: an HTML report and a summary
+# in $(COVERAGE_DIR)/coverage/, and a failure when line coverage of src/ drops below the floor
+# in tests/coverage-floor.txt.
+coverage: deps
+	JOBS=$(JOBS) scripts/coverage.sh $(COVERAGE_DIR)
 
 # The Debian package kestrel_<version>_amd64.deb in the build folder.
 package: build

@@ -40,8 +40,10 @@ public:
         }
     }
 
-    // "ratio WHAT  R.RRx by CPU|wall (wall R.RRx)  target <= L: met|MISSED"; no target when
-    // limit <= 0. Both benchmarks must use the same time unit.
+    // "ratio WHAT  R.RRx by CPU|wall (wall R.RRx)  target <= L: met|MISSED"; a figure kept for
+    // information (limit <= 0) has no target and no verdict. Each target is set so that the
+    // regression it guards against misses it; a missed target makes the program fail (see
+    // ExitCode). Both benchmarks must use the same time unit.
     void PrintRatio(const char* what, const std::string& ours, const std::string& baseline, Clock clock,
                     double limit) const {
         const auto& times = clock == Clock::Cpu ? m_cpu : m_wall;
@@ -61,7 +63,7 @@ public:
         if (fa != fastest.end() && fb != fastest.end() && fb->second > 0)
             std::printf(" (fastest %.3fx)", fa->second / fb->second);
         if (limit > 0)
-            std::printf("  target <= %.2fx: %s", limit, ratio <= limit ? "met" : "MISSED");
+            std::printf("  target <= %.2fx: %s", limit, Verdict(ratio <= limit));
         std::printf("\n");
     }
 
@@ -76,8 +78,23 @@ public:
         }
         std::printf("figure %-47s %6.3f ms by %s", what, a->second, clock == Clock::Cpu ? "CPU " : "wall");
         if (limit > 0)
-            std::printf("  target <= %.0f ms: %s", limit, a->second <= limit ? "met" : "MISSED");
+            std::printf("  target <= %.0f ms: %s", limit, Verdict(a->second <= limit));
         std::printf("\n");
+    }
+
+    // "met" or "MISSED", the miss counted for ExitCode.
+    const char* Verdict(bool met) const {
+        m_missed += met ? 0 : 1;
+        return met ? "met" : "MISSED";
+    }
+
+    // The program's exit code: 1 when a target was missed (the count said last), else 0. A
+    // figure that could not be measured (a database missing) is no miss.
+    int ExitCode() const {
+        if (m_missed == 0)
+            return 0;
+        std::printf("%d target%s MISSED\n", m_missed, m_missed == 1 ? "" : "s");
+        return 1;
     }
 
 private:
@@ -85,6 +102,7 @@ private:
     std::map<std::string, double> m_cpu;
     std::map<std::string, double> m_minWall;
     std::map<std::string, double> m_minCpu;
+    mutable int m_missed = 0;
 };
 
 } // namespace kestrel::bench

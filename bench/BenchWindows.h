@@ -30,7 +30,7 @@ inline int RunWindowBenchmarks(int argc, char** argv, const std::function<bool()
     benchmark::RunSpecifiedBenchmarks(&reporter);
     ratios(reporter);
     benchmark::Shutdown();
-    return 0;
+    return reporter.ExitCode();
 }
 
 } // namespace kestrel::bench

@@ -9,6 +9,7 @@ packages=(
     unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql odbc-mariadb mariadb-server
     libtomlplusplus-dev
     fonts-wqy-microhei poppler-utils dpkg-dev file lintian man-db
+    gcovr
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -118,6 +118,6 @@ int main(int argc, char** argv) {
     return kestrel::bench::RunWindowBenchmarks(argc, argv, setUp, [](const kestrel::bench::RatioReporter& reporter) {
         const std::string what = "window group switch / core ListGroup (" + std::to_string(kModules) + " files, " +
                                  std::to_string(kGroups) + " groups)";
-        reporter.PrintRatio(what.c_str(), "BM_WindowSwitchGroup", "BM_CoreListGroup", kestrel::bench::Clock::Wall, 1.5);
+        reporter.PrintRatio(what.c_str(), "BM_WindowSwitchGroup", "BM_CoreListGroup", kestrel::bench::Clock::Wall, 0.8);
     });
 }

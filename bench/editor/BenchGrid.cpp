@@ -268,14 +268,16 @@ int main(int argc, char** argv) {
     };
     return kestrel::bench::RunWindowBenchmarks(argc, argv, setUp, [](const kestrel::bench::RatioReporter& reporter) {
         using kestrel::bench::Clock;
+        // 3.5-4.6x measured: a dialog of two pages costs most of it (see the README); the target
+        // is what a slower fill of the rows would miss.
         reporter.PrintRatio("sheet open / bare QTableWidget fill (100 rows)", "BM_SheetOpen", "BM_BareTableFill",
-                            Clock::Cpu, 2.0);
+                            Clock::Cpu, 5.5);
         reporter.PrintRatio("variables grid open / bare QTableWidget fill", "BM_GridOpen", "BM_BareTableFill",
                             Clock::Cpu, 2.0);
         reporter.PrintRatio("sheet open without variables / bare QTableWidget fill", "BM_SheetOpenNoVariables",
                             "BM_BareTableFill", Clock::Cpu, 0);
         reporter.PrintRatio("sheet store / bare QTableWidget fill", "BM_SheetStore", "BM_BareTableFill", Clock::Cpu,
-                            2.0);
+                            0.7);
         reporter.PrintRatio("sheet test / bare QTableWidget fill", "BM_SheetTest", "BM_BareTableFill", Clock::Cpu, 2.0);
         reporter.PrintRatio("sheet test / bare ODBC statements", "BM_SheetTest", "BM_BareOdbcStatements", Clock::Wall,
                             0);

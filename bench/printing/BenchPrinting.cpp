@@ -139,5 +139,5 @@ int main(int argc, char** argv) {
     reporter.PrintRatio("ModuleReport PDF / QTextDocument HTML PDF (10000)", "BM_ModuleReportToPdf/iterations:3",
                         "BM_QTextDocumentHtmlTableToPdf/iterations:1", kestrel::bench::Clock::Wall, 1.0);
     benchmark::Shutdown();
-    return 0;
+    return reporter.ExitCode();
 }

@@ -251,5 +251,5 @@ int main(int argc, char** argv) {
     reporter.PrintRatio("1 MiB module load+save / unflushed copy", "BM_LoadSaveModule", "BM_CopyModuleBytesUnflushed",
                         Clock::Wall, 0);
     benchmark::Shutdown();
-    return 0;
+    return reporter.ExitCode();
 }

@@ -105,9 +105,12 @@ int main(int argc, char** argv) {
     using kestrel::bench::Clock;
     reporter.PrintRatio("check on PostgreSQL, --jobs 8 / --jobs 1", "BM_CheckPostgres/8/iterations:1/real_time",
                         "BM_CheckPostgres/1/iterations:1/real_time", Clock::Wall, 0.2);
+    // SQLite writes one at a time, so two jobs gain little (0.5-1.2x measured, one run of each
+    // under load); what this guards against is two jobs costing clearly more than one, by lock
+    // waits or retries, which cost whole busy time-outs.
     reporter.PrintRatio("check on SQLite, --jobs 2 / --jobs 1", "BM_CheckSqlite/2/iterations:1/real_time",
-                        "BM_CheckSqlite/1/iterations:1/real_time", Clock::Wall, 10.0);
+                        "BM_CheckSqlite/1/iterations:1/real_time", Clock::Wall, 1.5);
     s_cluster.reset();
     benchmark::Shutdown();
-    return 0;
+    return reporter.ExitCode();
 }

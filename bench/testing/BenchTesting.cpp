@@ -215,9 +215,11 @@ int main(int argc, char** argv) {
     using kestrel::bench::Clock;
     reporter.PrintRatio("batch check, engine / bare ODBC loop", "BM_BatchCheckEngine/min_time:2.000",
                         "BM_BatchCheckBareOdbc/min_time:2.000", Clock::Cpu, 1.2);
-    reporter.PrintRatio("substitution 1 MiB / copying 1 MiB", "BM_Substitute/1", "BM_CopyText/1", Clock::Cpu, 3.0);
+    // 17.5x measured for the plain version kept for clarity: the target catches it getting
+    // half as fast again, not the vectorised figure it was once held to.
+    reporter.PrintRatio("substitution 1 MiB / copying 1 MiB", "BM_Substitute/1", "BM_CopyText/1", Clock::Cpu, 25.0);
     reporter.PrintRatio("substitution 2 MiB / substitution 1 MiB", "BM_Substitute/2", "BM_Substitute/1", Clock::Cpu,
                         2.2);
     benchmark::Shutdown();
-    return 0;
+    return reporter.ExitCode();
 }

@@ -368,7 +368,7 @@ int main(int argc, char** argv) {
     reporter.PrintRatio("export 100x1,000 in one folder / 100 x export 1,000", "BM_Export100k/iterations:1/manual_time",
                         "BM_Export1kTimes100/iterations:1/manual_time", Clock::Wall, 1.1);
     reporter.PrintRatio("lint 100x1,000 in one folder / 100 x lint 1,000", "BM_Lint100k/iterations:1/manual_time",
-                        "BM_Lint1kTimes100/iterations:1/manual_time", Clock::Wall, 1.1);
+                        "BM_Lint1kTimes100/iterations:1/manual_time", Clock::Wall, 0.8);
     reporter.PrintRatio("check 1,000: SQLite file on disk / in memory", "BM_CheckOnDisk", "BM_CheckInMemory",
                         Clock::Wall, 1.3);
     reporter.PrintRatio("window at 100,000 files: first fill / bare loop", "BM_WindowFirstFill100k",
@@ -381,9 +381,17 @@ int main(int argc, char** argv) {
     reporter.PrintMilliseconds("window at 100,000 files: first fill", "BM_WindowFirstFill100k", Clock::Wall, 0);
     reporter.PrintMilliseconds("window at 100,000 files: open catalogue", "BM_WindowOpenCatalogue100k", Clock::Wall, 0);
     reporter.PrintMilliseconds("window at 100,000 files: group switch", "BM_WindowGroupSwitch100k", Clock::Wall, 100);
-    for (const auto& [command, kib] : g_peakKiB)
-        std::printf("figure peak memory of %-30s %6.1f MB  target < 200 MB: %s\n", (command + " at 100,000").c_str(),
-                    static_cast<double>(kib) / 1024.0, kib < 200 * 1024 ? "met" : "MISSED");
+    // Each command's own ceiling, some way above what it was measured at (check 159 MB, export
+    // 129, report 106, grep 82, lint 20): one shared ceiling let a lint that held every module
+    // in memory pass.
+    const std::map<std::string, long> ceilingMiB = {
+        {"check", 200}, {"export", 170}, {"report", 140}, {"grep", 110}, {"lint", 40}};
+    for (const auto& [command, kib] : g_peakKiB) {
+        const auto ceiling = ceilingMiB.find(command);
+        const long limit = ceiling == ceilingMiB.end() ? 200 : ceiling->second;
+        std::printf("figure peak memory of %-30s %6.1f MB  target < %ld MB: %s\n", (command + " at 100,000").c_str(),
+                    static_cast<double>(kib) / 1024.0, limit, reporter.Verdict(kib < limit * 1024));
+    }
     benchmark::Shutdown();
-    return 0;
+    return reporter.ExitCode();
 }

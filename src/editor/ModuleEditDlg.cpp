@@ -13,6 +13,7 @@
 #include "editor/TopicDlg.h"
 #include "printing/report/PrintCommand.h"
 #include "repository/FileOps.h"
+#include "repository/FolderCommit.h"
 #include "repository/ModuleOrder.h"
 #include "ui/DialogUnits.h"
 #include "ui/GbkText.h"
@@ -353,6 +354,13 @@ void ModuleEditDlg::OpenCatalogue() {
     if (QFileInfo(chosen).suffix().isEmpty())
         chosen += QStringLiteral(".MGP");
     m_lastFile = GbkPrefix(ui::ToGbkChecked(chosen), kLastFileMax);
+    // An import that a crash cut short is undone before the catalogue is read, so that the
+    // catalogue and its modules are one set.
+    std::string undone;
+    if (FileStatus repair = RepairInterruptedCommit(ToPath(chosen).parent_path(), undone); !repair)
+        ShowFileError(repair);
+    else if (!undone.empty())
+        ui::ShowMessage(this, ui::FromGbk(undone));
     GroupCatalogue loaded;
     // Taken before the read: a save by another copy in between is asked about, never lost.
     const FileStamp stamp = StampOf(ToPath(chosen));

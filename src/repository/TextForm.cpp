@@ -3,6 +3,7 @@
 #include "core/AtomicFile.h"
 #include "core/FixedText.h"
 #include "core/Gbk.h"
+#include "repository/FolderCommit.h"
 #include "repository/ModuleScan.h"
 
 #include <toml++/toml.h>
@@ -698,6 +699,12 @@ FileStatus WithPath(FileStatus status, const std::filesystem::path& path) {
     return status;
 }
 
+// Editors on Windows start a UTF-8 file with a byte-order mark; it is no part of the text.
+void DropByteOrderMark(std::string& text) {
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.erase(0, 3);
+}
+
 bool EndsWith(const std::string& text, std::string_view end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -768,6 +775,7 @@ FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesyste
     std::string bytes;
     if (FileStatus read = ReadWholeFile(catalogueText, bytes); !read)
         return WithPath(read, catalogueText);
+    DropByteOrderMark(bytes);
     GroupCatalogue catalogue;
     catalogue.path = cataloguePath;
     CatalogueFromText(bytes, kCatalogueTextName, catalogue, findings);
@@ -805,11 +813,13 @@ FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesyste
         std::string fields;
         if (FileStatus read = ReadWholeFile(moduleDir / file, fields); !read)
             return WithPath(read, moduleDir / file);
+        DropByteOrderMark(fields);
         std::optional<std::string> sql;
         if (sqlFiles.erase(sqlFile)) {
             sql.emplace();
             if (FileStatus read = ReadWholeFile(moduleDir / sqlFile, *sql); !read)
                 return WithPath(read, moduleDir / sqlFile);
+            DropByteOrderMark(*sql);
         }
         if (ModuleFromText(fields, sql, label, sqlLabel, record, findings))
             records.push_back(std::move(record));
@@ -819,20 +829,19 @@ FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesyste
     if (!findings.empty())
         return Fail(FileError::Invalid("the text form has errors"));
 
-    if (catalogue.Folder().has_relative_path()) {
-        std::filesystem::create_directories(catalogue.Folder(), error);
-        if (error)
-            return WithPath(Fail(FileError::FromErrno(error.value())), catalogue.Folder());
-    }
-    AtomicFileWriter writer;
-    for (const ModuleRecord& record : records) {
-        const std::filesystem::path path = ModuleFilePath(catalogue.Folder(), record.fileName);
-        if (FileStatus written = writer.Write(path, SerializeModule(record)); !written)
-            return WithPath(written, path);
-        ++modules;
-    }
-    if (FileStatus written = WriteFileAtomic(cataloguePath, SerializeCatalogue(catalogue)); !written)
-        return WithPath(written, cataloguePath);
+    const std::filesystem::path folder = catalogue.Folder().empty() ? std::filesystem::path(".") : catalogue.Folder();
+    std::filesystem::create_directories(folder, error);
+    if (error)
+        return WithPath(Fail(FileError::FromErrno(error.value())), folder);
+    // All or nothing: a reader of the folder sees the modules and the catalogue as they were or
+    // as the text form has them, never a mix.
+    std::vector<FolderFile> files;
+    for (const ModuleRecord& record : records)
+        files.push_back({ModuleFilePath(folder, record.fileName).filename().string(), SerializeModule(record)});
+    files.push_back({cataloguePath.filename().string(), SerializeCatalogue(catalogue)});
+    if (FileStatus committed = CommitFolderFiles(folder, files); !committed)
+        return committed;
+    modules = static_cast<int>(records.size());
     return Ok();
 }
 

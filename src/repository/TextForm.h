@@ -53,8 +53,10 @@ bool CatalogueFromText(std::string_view text, const std::string& file, GroupCata
 FileStatus ExportTextForm(const std::filesystem::path& cataloguePath, const std::filesystem::path& dir, int& modules);
 
 // Reads every text file of dir and, only when all of them are valid, writes the catalogue to
-// cataloguePath and the modules beside it. Invalid with findings when any file is refused
-// (nothing written then); Io when a file cannot be read or written.
+// cataloguePath and the modules beside it, all at once (see CommitFolderFiles). Invalid with
+// findings when any file is refused (nothing written then); Io when a file cannot be read or
+// written, naming it (the folder is then as it was). A UTF-8 byte-order mark at the start of
+// a text file is dropped.
 FileStatus ImportTextForm(const std::filesystem::path& dir, const std::filesystem::path& cataloguePath,
                           std::vector<TextFinding>& findings, int& modules);
 

@@ -48,7 +48,10 @@ void GbkPlainTextEdit::SetGbkText(const std::string& gbk) {
 }
 
 void GbkPlainTextEdit::keyPressEvent(QKeyEvent* event) {
-    if (!event->text().isEmpty() && event->text().at(0).isPrint() && GbkLength(event->text()) < 0) {
+    // A character beyond the BMP comes as a surrogate pair, whose halves are no printable
+    // characters by themselves.
+    const QString text = event->text();
+    if (!text.isEmpty() && (text.at(0).isPrint() || text.at(0).isSurrogate()) && GbkLength(text) < 0) {
         event->accept();
         return;
     }

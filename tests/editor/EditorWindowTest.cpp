@@ -14,6 +14,7 @@
 #include "editor/SheetDlg.h"
 #include "editor/TopicDlg.h"
 #include "repository/FileOps.h"
+#include "repository/FolderCommit.h"
 #include "ui/GbkEdit.h"
 #include "ui/GbkText.h"
 
@@ -23,6 +24,7 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -507,6 +509,42 @@ private slots:
         QCOMPARE(editor.Title("b.kst"), std::string("first"));
         QVERIFY(!std::filesystem::exists(folder / kSwapFileName));
         QVERIFY(!std::filesystem::exists(folder / kSwapJournalName));
+    }
+
+    // An import by journal killed half-way (one module placed, the catalogue not): opening the
+    // catalogue undoes it before reading anything, says so, and lists the old set.
+    void openingUndoesAnInterruptedImportAndSaysSo() {
+        Editor editor;
+        const auto folder = editor.workspace.Modules();
+        WriteCatalogue(folder / "audit.MGP", {{"A", "a"}});
+        WriteModule(folder, "a.kst", {.groupId = "A", .title = "old"});
+        const std::string oldCatalogue = ReadBytes(folder / "audit.MGP");
+        const std::string oldModule = ReadBytes(folder / "a.kst");
+        WriteModule(editor.workspace.Root(), "a.kst", {.groupId = "B", .title = "new"});
+        const std::vector<FolderFile> files = {{"a.kst", ReadBytes(editor.workspace.Root() / "a.kst")},
+                                               {"b.kst", ReadBytes(editor.workspace.Root() / "a.kst")},
+                                               {"audit.MGP", "not even a catalogue"}};
+        const int status = RunInChild([&] {
+            AllowCommitByExchange(false);
+            SetCommitObserver([](CommitStep step, int index) {
+                if (step == CommitStep::kPlaced && index == 2)
+                    ::raise(SIGKILL);
+                return 0;
+            });
+            return CommitFolderFiles(folder, files) ? 0 : 1;
+        });
+        QCOMPARE(status, 128 + SIGKILL);
+        QVERIFY(std::filesystem::exists(folder / kCommitJournalName));
+        QVERIFY(ReadBytes(folder / "a.kst") != oldModule);
+        editor.Open(editor.workspace.CataloguePath());
+        QCOMPARE(editor.responder.messages.size(), std::size_t(1));
+        QVERIFY(editor.responder.messages[0].text.contains(QStringLiteral("导入")));
+        QCOMPARE(editor.ModuleNames(), (QStringList{"a.kst"}));
+        QCOMPARE(editor.Title("a.kst"), std::string("old"));
+        QCOMPARE(ReadBytes(folder / "audit.MGP"), oldCatalogue);
+        QCOMPARE(ReadBytes(folder / "a.kst"), oldModule);
+        QVERIFY(!std::filesystem::exists(folder / "b.kst"));
+        QVERIFY(!std::filesystem::exists(folder / kCommitJournalName));
     }
 
     // A listed module whose header claims gigabytes (a sparse file): editing it says so, naming

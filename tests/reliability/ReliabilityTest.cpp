@@ -6,7 +6,9 @@
 #include "core/FixedText.h"
 #include "repository/Catalogue.h"
 #include "repository/FileOps.h"
+#include "repository/FolderCommit.h"
 #include "repository/ModuleFile.h"
+#include "repository/TextForm.h"
 #include "support/Builders.h"
 #include "support/Files.h"
 #include "testing/runner/DllTest.h"
@@ -20,6 +22,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <sys/stat.h>
@@ -182,6 +185,92 @@ TEST(Reliability, KilledMovesKeepEveryModuleUnderAListedName) {
     KilledMoves(false, swapped);
     EXPECT_EQ(swapped.failures, 0);
     EXPECT_EQ(swapped.lost, 0);
+}
+
+namespace {
+
+std::map<std::string, std::string> FolderBytes(const std::filesystem::path& folder) {
+    std::map<std::string, std::string> bytes;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        bytes[entry.path().filename().string()] = ReadBytes(entry.path());
+    return bytes;
+}
+
+// Imports of two text forms in turn until killed: after the repair the next opening makes, the
+// folder holds one set or the other, whole, with nothing of ours in or beside it.
+void KilledImports(bool exchange, Figures& figures) {
+    const char* previous = std::getenv("TMPDIR");
+    const std::string saved = previous ? previous : "";
+    if (std::filesystem::is_directory("/dev/shm"))
+        ::setenv("TMPDIR", "/dev/shm", 1);
+    TempDir dir;
+    if (previous)
+        ::setenv("TMPDIR", saved.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+    std::mt19937 random(kSeed + (exchange ? 3 : 4));
+    const std::filesystem::path work = dir / "work";
+    std::filesystem::create_directories(work);
+    for (int i = 0; i < 30; ++i)
+        WriteModule(work, "m" + std::to_string(i) + ".kst", {.groupId = "G1", .body = "SELECT " + std::to_string(i)});
+    WriteCatalogue(work / "c.MGP", {{"G1", "one"}});
+    int modules = 0;
+    ASSERT_TRUE(ExportTextForm(work / "c.MGP", dir / "a", modules));
+    ASSERT_TRUE(ExportTextForm(work / "c.MGP", dir / "b", modules));
+    for (int i = 0; i < 30; ++i)
+        WriteBytes(dir / "b" / "modules" / ("m" + std::to_string(i) + ".kst.sql"), "SELECT 'b'");
+    std::vector<TextFinding> findings;
+    AllowCommitByExchange(exchange);
+    ASSERT_TRUE(ImportTextForm(dir / "b", work / "c.MGP", findings, modules));
+    const auto setB = FolderBytes(work);
+    ASSERT_TRUE(ImportTextForm(dir / "a", work / "c.MGP", findings, modules));
+    const auto setA = FolderBytes(work);
+    const std::set<std::string> beside = {"a", "b", "work"};
+
+    for (int round = 0; round < 40; ++round) {
+        ++figures.tries;
+        KillDuring(
+            [&](int i) {
+                std::vector<TextFinding> ignored;
+                int count = 0;
+                AllowCommitByExchange(exchange);
+                ImportTextForm(dir / (i % 2 ? "a" : "b"), work / "c.MGP", ignored, count);
+            },
+            random, 30000);
+        std::string note;
+        if (!RepairInterruptedCommit(work, note))
+            ++figures.failures;
+        figures.repaired += note.empty() ? 0 : 1;
+        const auto now = FolderBytes(work);
+        if (now != setA && now != setB) {
+            ++figures.lost;
+            for (const auto& [name, bytes] : now)
+                if (!setA.contains(name) ||
+                    (setA.at(name) != bytes && (!setB.contains(name) || setB.at(name) != bytes)))
+                    std::printf("round %d: %s is of neither set\n", round, name.c_str());
+        }
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+            names.insert(entry.path().filename().string());
+        if (names != beside || std::filesystem::exists(work / kCommitJournalName))
+            ++figures.litter;
+    }
+    AllowCommitByExchange(true);
+}
+
+} // namespace
+
+TEST(Reliability, KilledImportsLeaveOneWholeSet) {
+    Figures exchanged{"killed imports (exchange)"};
+    KilledImports(true, exchanged);
+    EXPECT_EQ(exchanged.failures, 0);
+    EXPECT_EQ(exchanged.lost, 0);
+    EXPECT_EQ(exchanged.litter, 0);
+    Figures journaled{"killed imports (journal)"};
+    KilledImports(false, journaled);
+    EXPECT_EQ(journaled.failures, 0);
+    EXPECT_EQ(journaled.lost, 0);
+    EXPECT_EQ(journaled.litter, 0);
 }
 
 namespace {

@@ -210,6 +210,26 @@ TEST(TextForm, DemoWorkspaceExportsStablyAndImportsToTheSameBytes) {
     EXPECT_FALSE(std::filesystem::exists(dir / "text" / "modules" / "xs001.kst.sql"));
 }
 
+// Editors on Windows save UTF-8 with a byte-order mark: it is dropped from every text file,
+// and the import gives the same bytes as without it.
+TEST(TextForm, ImportDropsAByteOrderMark) {
+    TempDir dir;
+    WriteModule(dir.Path(), "a.kst", ModuleDraft{.groupId = "G1", .body = "SELECT 1"});
+    WriteCatalogue(dir / "c.MGP", {{"G1", "one"}});
+    int modules = 0;
+    ASSERT_TRUE(ExportTextForm(dir / "c.MGP", dir / "text", modules));
+    const std::string bom = "\xEF\xBB\xBF";
+    for (const auto* file : {"catalogue.toml", "modules/a.kst.toml", "modules/a.kst.sql"})
+        WriteBytes(dir / "text" / file, bom + ReadBytes(dir / "text" / file));
+    std::vector<TextFinding> findings;
+    ASSERT_TRUE(ImportTextForm(dir / "text", dir / "back" / "c.MGP", findings, modules)) << findings.size();
+    EXPECT_EQ(ReadBytes(dir / "back" / "a.kst"), ReadBytes(dir / "a.kst"));
+    EXPECT_EQ(ReadBytes(dir / "back" / "c.MGP"), ReadBytes(dir / "c.MGP"));
+    // Only at the start: a mark inside the SQL is a character outside GBK as before.
+    WriteBytes(dir / "text" / "modules" / "a.kst.sql", "SELECT 1" + bom);
+    EXPECT_FALSE(ImportTextForm(dir / "text", dir / "back" / "c.MGP", findings, modules));
+}
+
 TEST(TextForm, ImportWritesNothingUnlessEveryFileIsValid) {
     TempDir dir;
     WriteModule(dir.Path(), "a.kst", ModuleDraft{.groupId = "G1", .body = "SELECT 1"});

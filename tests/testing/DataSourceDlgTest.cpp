@@ -13,6 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
 namespace kestrel {
 namespace {
 
@@ -70,6 +74,44 @@ TEST_F(DataSourceDlgTest, EmptyStringKeepsTheDialogOpenAndCancelChoosesNothing) 
     EXPECT_EQ(ui::ExecDialog(&dialog), QDialog::Rejected);
     EXPECT_TRUE(stayedOpen);
     EXPECT_TRUE(dialog.ConnectionString().isEmpty());
+}
+
+// The user's DSNs (their list named by ODBCINI, here one in the test's own home) are listed by
+// name and kind; choosing one fills in its connection string, and a double click takes it.
+TEST_F(DataSourceDlgTest, ListedDsnIsChosenByClickAndTakenByDoubleClick) {
+    const char* home = std::getenv("HOME");
+    ASSERT_NE(home, nullptr);
+    const std::filesystem::path ini = std::filesystem::path(home) / "kestrel-odbc.ini";
+    {
+        std::ofstream out(ini);
+        out << "[KestrelAudit]\nDescription = audit\nDriver = SQLite3\nDatabase = /tmp/kestrel-none.db\n";
+    }
+    const char* previous = std::getenv("ODBCINI");
+    const std::string saved = previous ? previous : "";
+    ::setenv("ODBCINI", ini.c_str(), 1);
+    DataSourceDlg dialog;
+    if (previous)
+        ::setenv("ODBCINI", saved.c_str(), 1);
+    else
+        ::unsetenv("ODBCINI");
+    auto* list = dialog.findChild<QListWidget*>();
+    ASSERT_NE(list, nullptr);
+    QListWidgetItem* item = nullptr;
+    for (int i = 0; i < list->count(); ++i)
+        if (list->item(i)->text().startsWith(QStringLiteral("KestrelAudit")))
+            item = list->item(i);
+    std::filesystem::remove(ini);
+    ASSERT_NE(item, nullptr);
+    EXPECT_TRUE(item->text().endsWith(QStringLiteral("[用户]"))) << item->text().toStdString();
+    m_responder.onDialog = [&](QDialog* d) {
+        list->setCurrentItem(item);
+        EXPECT_EQ(d->findChild<QLineEdit*>()->text(), QStringLiteral("DSN=KestrelAudit"));
+        d->findChild<QLineEdit*>()->clear();
+        emit list->itemDoubleClicked(item);
+        return d->result();
+    };
+    ASSERT_EQ(ui::ExecDialog(&dialog), QDialog::Accepted);
+    EXPECT_EQ(dialog.ConnectionString(), QStringLiteral("DSN=KestrelAudit"));
 }
 
 } // namespace

@@ -212,5 +212,49 @@ TEST_F(LintWorkspace, CommandsExitByWhatTheyFound) {
     EXPECT_EQ(testsupport::ReadBytes(m_dir / "clean.kst"), before);
 }
 
+// The team commands name the file and the system's error when a file fails them, and an
+// import that works says how many modules it wrote, byte for byte what export read.
+TEST_F(LintWorkspace, TeamCommandsNameTheFileThatFailedThem) {
+    const std::string catalogue = "'" + (m_dir / "team.MGP").string() + "'";
+    const std::string missing = "'" + (m_dir / "gone.MGP").string() + "'";
+    testsupport::WriteBytes(m_dir / "notes.MGP", "not a catalogue");
+    const std::string notCatalogue = "'" + (m_dir / "notes.MGP").string() + "'";
+    for (const char* empty : {"lint ''", "export '' x", "import x ''"})
+        EXPECT_EQ(Tool(empty).exitCode, 64) << empty;
+
+    ToolRun run = Tool("lint " + missing);
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.out.find("gone.MGP: No such file or directory"), std::string::npos) << run.out;
+    run = Tool("lint " + notCatalogue);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.out.find("notes.MGP: not a catalogue file"), std::string::npos) << run.out;
+    run = Tool("export " + missing + " '" + (m_dir / "t").string() + "'");
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.out.find("gone.MGP: No such file or directory"), std::string::npos) << run.out;
+    run = Tool("export " + notCatalogue + " '" + (m_dir / "t").string() + "'");
+    EXPECT_EQ(run.exitCode, 2) << run.out;
+
+    run = Tool("import '" + (m_dir / "nothing").string() + "' " + catalogue);
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.out.find((m_dir / "nothing" / "catalogue.toml").string() + ": No such file or directory"),
+              std::string::npos)
+        << run.out;
+
+    const std::string text = "'" + (m_dir / "text").string() + "'";
+    std::filesystem::remove(m_dir / "refused.Kst"); // exported, but no name import accepts
+    ASSERT_EQ(Tool("export " + catalogue + " " + text).exitCode, 0);
+    // Into a folder under a file: nothing written, the message names the folder.
+    run = Tool("import " + text + " '" + (m_dir / "notes.MGP" / "team.MGP").string() + "'");
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.out.find("notes.MGP: Not a directory"), std::string::npos) << run.out;
+
+    std::filesystem::create_directories(m_dir / "back");
+    run = Tool("import " + text + " '" + (m_dir / "back" / "team.MGP").string() + "'");
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_NE(run.out.find(" modules imported"), std::string::npos) << run.out;
+    EXPECT_EQ(testsupport::ReadBytes(m_dir / "back" / "team.MGP"), testsupport::ReadBytes(m_dir / "team.MGP"));
+    EXPECT_EQ(testsupport::ReadBytes(m_dir / "back" / "clean.kst"), testsupport::ReadBytes(m_dir / "clean.kst"));
+}
+
 } // namespace
 } // namespace kestrel
