@@ -9,6 +9,8 @@
 #include "testing/batch/BatchPlan.h"
 #include "testing/batch/BatchReport.h"
 #include "testing/batch/BatchRun.h"
+#include "tool/CheckSelection.h"
+#include "tool/ResultsFile.h"
 #include "tool/ToolCommands.h"
 #include "ui/GbkText.h"
 
@@ -50,6 +52,10 @@ struct CheckOptions {
     std::filesystem::path junit;
     std::filesystem::path csv;
     BatchOptions run;
+    // The results file, the plan printed instead of run, the part of the plan this run takes.
+    std::filesystem::path json;
+    bool list = false;
+    CheckSelection select;
 };
 
 void Complain(const std::string& utf8) {
@@ -181,11 +187,89 @@ private:
     std::string m_startedName;
 };
 
+struct SelectionOptions {
+    QCommandLineOption json{QStringLiteral("json"),
+                            QStringLiteral("Writes the results file (JSON, every fact of the run; see the README) to "
+                                           "FILE; - for standard output."),
+                            QStringLiteral("FILE")};
+    QCommandLineOption list{QStringLiteral("list"),
+                            QStringLiteral("Prints the plan (file, group, with --durations the expected seconds) "
+                                           "without connecting or running anything.")};
+    QCommandLineOption shard{QStringLiteral("shard"),
+                             QStringLiteral("Runs part K of N of the plan (1 <= K <= N); auto takes K and N from "
+                                            "CI_NODE_INDEX and CI_NODE_TOTAL. Without --durations a module's part "
+                                            "follows from its file name alone."),
+                             QStringLiteral("K/N")};
+    QCommandLineOption durations{QStringLiteral("durations"),
+                                 QStringLiteral("Splits by the times of earlier runs (results file, JUnit or CSV; "
+                                                "repeatable): the longest first onto the least loaded part; a "
+                                                "module of no known time counts as the median."),
+                                 QStringLiteral("FILE")};
+    QCommandLineOption module{QStringLiteral("module"),
+                              QStringLiteral("Checks only modules whose file name matches GLOB (repeatable)."),
+                              QStringLiteral("GLOB")};
+    QCommandLineOption exclude{QStringLiteral("exclude"),
+                               QStringLiteral("Leaves out modules whose file name matches GLOB (repeatable)."),
+                               QStringLiteral("GLOB")};
+    QCommandLineOption failedFrom{QStringLiteral("failed-from"),
+                                  QStringLiteral("Checks only the modules that did not pass (FAIL, ERROR, NOTRUN) in "
+                                                 "an earlier results file, JUnit or CSV report."),
+                                  QStringLiteral("FILE")};
+};
+
+SelectionOptions AddSelectionOptions(QCommandLineParser& parser) {
+    SelectionOptions o;
+    parser.addOptions({o.json, o.list, o.shard, o.durations, o.module, o.exclude, o.failedFrom});
+    return o;
+}
+
+int ParseSelectionOptions(CommandLine& line, const SelectionOptions& o, CheckOptions& options) {
+    const QCommandLineParser& parser = line.Parser();
+    if (parser.isSet(o.json)) {
+        if (parser.value(o.json).isEmpty())
+            return line.UsageError(QStringLiteral("--json needs a file name"));
+        options.json = PathArgument(parser.value(o.json));
+    }
+    options.list = parser.isSet(o.list);
+    for (const QString& glob : parser.values(o.module))
+        options.select.include.push_back(ArgumentText(glob));
+    for (const QString& glob : parser.values(o.exclude))
+        options.select.exclude.push_back(ArgumentText(glob));
+    for (const QString& file : parser.values(o.durations)) {
+        if (file.isEmpty())
+            return line.UsageError(QStringLiteral("--durations needs a file name"));
+        options.select.durations.push_back({PathArgument(file), ArgumentText(file)});
+    }
+    if (parser.isSet(o.failedFrom)) {
+        if (parser.value(o.failedFrom).isEmpty())
+            return line.UsageError(QStringLiteral("--failed-from needs a file name"));
+        options.select.failedFrom =
+            NamedPath{PathArgument(parser.value(o.failedFrom)), ArgumentText(parser.value(o.failedFrom))};
+    }
+    if (parser.isSet(o.shard)) {
+        std::string spec = parser.value(o.shard).toStdString();
+        if (spec == "auto") {
+            const QString index = qEnvironmentVariable("CI_NODE_INDEX");
+            const QString total = qEnvironmentVariable("CI_NODE_TOTAL");
+            if (index.isEmpty() || total.isEmpty())
+                return line.UsageError(
+                    QStringLiteral("--shard auto needs CI_NODE_INDEX and CI_NODE_TOTAL in the environment"));
+            spec = (index + QLatin1Char('/') + total).toStdString();
+        }
+        options.select.shard = ParseShard(spec);
+        if (!options.select.shard)
+            return line.UsageError(QStringLiteral("--shard takes K/N with 1 <= K <= N <= 1000 (or auto), not %1")
+                                       .arg(QString::fromStdString(spec)));
+    }
+    return -1;
+}
+
 int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
     CommandLine line(
         "check",
         "CATALOGUE --connect CONNSTR [--group ID] [--junit FILE] [--csv FILE] [--timeout SECONDS] [--jobs N] "
-        "[--shared-error-table]",
+        "[--shared-error-table] [--json FILE] [--list] [--shard K/N|auto] [--durations FILE...] [--module GLOB] "
+        "[--exclude GLOB] [--failed-from FILE]",
         "Runs every module of the catalogue's groups (group by group; within a group by file name, letter case "
         "ignored, as the window lists them) with its stored test values against the database, without windows, and "
         "changes no module file. Prints one line per module (file  group  PASS|FAIL|ERROR  code  message  seconds), "
@@ -225,7 +309,10 @@ int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
                                     QStringLiteral("Runs every module on the database's own KSTError instead of a "
                                                    "table private to each connection (then one module at a time)."));
     parser.addOptions({connect, group, junit, csv, timeout, jobs, shared});
+    const SelectionOptions selection = AddSelectionOptions(parser);
     if (const int exit = line.Parse(args, 1, 1); exit >= 0)
+        return exit;
+    if (const int exit = ParseSelectionOptions(line, selection, options); exit >= 0)
         return exit;
 
     const QString catalogue = parser.positionalArguments().front();
@@ -244,7 +331,7 @@ int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
         options.run.connection = ArgumentBytes(parser.value(connect));
     else
         options.run.connection = qEnvironmentVariable(kConnectVariable).toStdString();
-    if (options.run.connection.empty())
+    if (options.run.connection.empty() && !options.list)
         return line.UsageError(QStringLiteral("--connect CONNSTR (or KESTREL_CONNECT) is required"));
     for (const auto& [option, target] : {std::pair{&junit, &options.junit}, std::pair{&csv, &options.csv}}) {
         if (!parser.isSet(*option))
@@ -263,6 +350,63 @@ int ParseCheckArguments(const QStringList& args, CheckOptions& options) {
         return line.UsageError(QStringLiteral("--jobs takes a number from 1 to %1").arg(kMaxJobs));
     options.run.isolate = !parser.isSet(shared);
     return -1;
+}
+
+// The results file of this run: the whole plan with each module's part, this part's results.
+ResultsFile RunResults(const CheckOptions& options, const SelectedPlan& chosen,
+                       const std::vector<ModuleResult>& results) {
+    ResultsFile file;
+    file.toolVersion = KESTREL_VERSION;
+    file.cataloguePath = options.catalogueShown;
+    file.catalogueName = options.catalogue.filename().string();
+    std::string bytes;
+    if (ReadWholeFile(options.catalogue, bytes))
+        file.catalogueSha256 = Sha256Hex(bytes);
+    file.groups = chosen.whole.groups;
+    for (std::size_t i = 0; i < chosen.whole.modules.size(); ++i) {
+        const BatchModule& module = chosen.whole.modules[i];
+        file.plan.push_back({module.shown, module.groupIndex, module.stored.empty() ? "" : Sha256Hex(module.stored),
+                             chosen.shardOf.empty() ? 0 : chosen.shardOf[i]});
+    }
+    file.shard = options.select.shard;
+    file.split = chosen.split;
+    file.checked = chosen.partIndex;
+    file.results = results;
+    return file;
+}
+
+// --list prints the part of the plan this run would check; a shard that gets no module says
+// so and writes its (empty) reports, so that the merge still sees the whole plan.
+int ListOrEmptyShard(const CheckOptions& options, const SelectedPlan& chosen) {
+    if (options.list) {
+        for (std::size_t p = 0; p < chosen.partIndex.size(); ++p) {
+            const std::size_t i = chosen.partIndex[p];
+            const BatchModule& module = chosen.whole.modules[i];
+            std::string line = OneLine(module.shown) + "  " + OneLine(module.groupId);
+            if (!chosen.expected.empty())
+                line += "  " + SecondsText(chosen.expected[i]) + "s";
+            std::printf("%s\n", line.c_str());
+        }
+    }
+    if (chosen.part.modules.empty() && options.select.shard)
+        Complain("shard " + std::to_string(options.select.shard->index) + "/" +
+                 std::to_string(options.select.shard->count) + ": no module of the " +
+                 std::to_string(chosen.whole.modules.size()) + " planned falls to this shard");
+    if (options.list)
+        return std::fflush(stdout) == 0 ? kExitAllPassed : kExitCannotWrite;
+    int exitCode = kExitAllPassed;
+    for (const auto& [path, text] :
+         {std::pair{options.junit, JUnitXml(options.catalogue.filename().string(), chosen.part, {})},
+          std::pair{options.csv, CsvText(chosen.part, {})},
+          std::pair{options.json, ResultsJson(RunResults(options, chosen, {}))}}) {
+        if (path.empty())
+            continue;
+        if (const FileStatus written = WriteOutputFile(path, text); !written) {
+            Complain(path.string() + ": " + GbkToUtf8(written.error().message));
+            exitCode = kExitCannotWrite;
+        }
+    }
+    return exitCode;
 }
 
 } // namespace
@@ -294,6 +438,11 @@ int CheckCommand(const QStringList& args) {
                                          std::pair{options.csv, CsvText(BatchPlan{}, {})}})
             if (write(path, text) && path != "-")
                 Complain(path.string() + ": written without module results");
+        // A results file without results would read as a whole plan that ran: it goes instead.
+        std::error_code gone;
+        if (!options.json.empty() && std::filesystem::is_regular_file(options.json, gone) &&
+            std::filesystem::remove(options.json, gone))
+            Complain(options.json.string() + ": removed, the run has no results");
         return exitCode == kExitCannotWrite ? kExitCannotWrite : code;
     };
 
@@ -317,12 +466,22 @@ int CheckCommand(const QStringList& args) {
     auto planned = PlanBatch(catalogue, groupIndexes, folder, Complain);
     if (!planned)
         return endEmpty(kExitCannotStart, planned.error());
-    const auto plan = std::make_shared<const BatchPlan>(std::move(planned).value());
-    if (plan->modules.empty())
+    auto selected = SelectModules(std::move(planned).value(), options.select, Complain);
+    if (!selected)
+        return endEmpty(kExitCannotStart, selected.error());
+    SelectedPlan& chosen = selected.value();
+    if (options.select.failedFrom && chosen.whole.modules.empty()) {
+        std::printf("0 to re-run\n");
+        return kExitAllPassed;
+    }
+    if (chosen.whole.modules.empty())
         return endEmpty(kExitNothingSelected, "no module to check in " + options.catalogueShown);
+    if (options.list || chosen.part.modules.empty())
+        return ListOrEmptyShard(options, chosen);
+    const auto plan = std::make_shared<const BatchPlan>(std::move(chosen.part));
 
     // A report on stdout keeps it for itself: the lines go to stderr.
-    const bool reportOnStdout = options.junit == "-" || options.csv == "-";
+    const bool reportOnStdout = options.junit == "-" || options.csv == "-" || options.json == "-";
     LinePrinter printer(*plan, reportOnStdout ? stderr : stdout);
     BatchRun run(plan, options.run, printer);
     SignalWatch signalWatch(run);
@@ -334,6 +493,7 @@ int CheckCommand(const QStringList& args) {
     exitCode = counts.errors > 0 ? kExitCouldNotRun : counts.failed > 0 ? kExitSomeFailed : kExitAllPassed;
     write(options.junit, JUnitXml(catalogueName, *plan, printer.Results()));
     write(options.csv, CsvText(*plan, printer.Results()));
+    write(options.json, ResultsJson(RunResults(options, chosen, printer.Results())));
     if (signalWatch.Signal() != 0)
         return 128 + signalWatch.Signal();
     return exitCode;

@@ -8,6 +8,10 @@
 #include "repository/ModuleFile.h"
 #include "tool/ToolCommands.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -21,86 +25,31 @@ constexpr int kExitShown = 0;
 constexpr int kExitInvalid = 2;
 constexpr int kExitUnreadable = 3;
 
-// A JSON object written in the order its members are added; texts are UTF-8.
-class JsonWriter {
+// A JSON object whose members keep the order they are added in, as the README documents
+// them (QJsonObject sorts its keys); every key and value is written by QJsonDocument.
+class OrderedObject {
 public:
-    JsonWriter& Open(char bracket) {
-        Separate();
-        m_out += bracket;
-        m_first = true;
+    OrderedObject& Add(const char* key, const QJsonValue& value) {
+        m_out += m_out.empty() ? '{' : ',';
+        m_out += Encoded(QString::fromLatin1(key)) + ':' + Encoded(value);
         return *this;
     }
-    JsonWriter& Close(char bracket) {
-        m_out += bracket;
-        m_first = false;
-        return *this;
-    }
-    JsonWriter& Key(std::string_view key) {
-        Separate();
-        AppendString(key);
-        m_out += ':';
-        m_first = true; // the value follows without a comma
-        return *this;
-    }
-    JsonWriter& String(std::string_view utf8) {
-        Separate();
-        AppendString(utf8);
-        return *this;
-    }
-    JsonWriter& Gbk(std::string_view gbk) { return String(GbkToUtf8(gbk)); }
-    JsonWriter& Number(long long value) {
-        Separate();
-        m_out += std::to_string(value);
-        return *this;
-    }
-    JsonWriter& Bool(bool value) {
-        Separate();
-        m_out += value ? "true" : "false";
-        return *this;
-    }
-    const std::string& Text() const { return m_out; }
+    std::string Text() const { return m_out.empty() ? std::string("{}") : m_out + '}'; }
 
 private:
-    void Separate() {
-        if (!m_first)
-            m_out += ',';
-        m_first = false;
+    static std::string Encoded(const QJsonValue& value) {
+        const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+        return array.mid(1, array.size() - 2).toStdString(); // without the array's brackets
     }
-    void AppendString(std::string_view utf8) {
-        m_out += '"';
-        for (const char c : utf8) {
-            switch (c) {
-            case '"':
-                m_out += "\\\"";
-                break;
-            case '\\':
-                m_out += "\\\\";
-                break;
-            case '\n':
-                m_out += "\\n";
-                break;
-            case '\r':
-                m_out += "\\r";
-                break;
-            case '\t':
-                m_out += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-                    m_out += escaped;
-                } else {
-                    m_out += c;
-                }
-            }
-        }
-        m_out += '"';
-    }
-
     std::string m_out;
-    bool m_first = true;
 };
+
+QString Utf8(std::string_view utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+QString FromGbk(std::string_view gbk) {
+    return Utf8(GbkToUtf8(gbk));
+}
 
 const char* StateText(int32_t flags) {
     switch (StateIndexOfFlags(flags)) {
@@ -115,47 +64,50 @@ const char* StateText(int32_t flags) {
 
 std::string ModuleJson(const ModuleRecord& m, const std::string& file) {
     const ModuleHeader& h = m.header;
-    JsonWriter json;
-    json.Open('{');
-    json.Key("kind").String("module").Key("file").String(file);
-    json.Key("groupId").Gbk(FieldText(h.groupId)).Key("title").Gbk(FieldText(h.title));
-    json.Key("createdAt").Gbk(FieldText(h.createdAt)).Key("creator").Gbk(FieldText(h.creator));
-    json.Key("modifiedAt").Gbk(FieldText(h.modifiedAt)).Key("modifier").Gbk(FieldText(h.modifier));
-    json.Key("type").Number(h.type).Key("flags").Number(h.flags);
-    json.Key("state").String(StateText(h.flags)).Key("required").Bool(h.flags & kFlagRequired);
-    json.Key("body").Gbk(m.body).Key("description").Gbk(m.description);
-    json.Key("variables").Open('[');
+    QJsonArray variables;
     for (int i = 0; i < h.variableCount; ++i) {
         const VariableDefinition& v = m.variables[static_cast<std::size_t>(i)];
-        json.Open('{').Key("name").Gbk(FieldText(v.name)).Key("attribute").Number(v.attribute);
-        json.Key("type").Number(v.type).Key("length").Number(v.length).Close('}');
+        variables.append(QJsonObject{{QStringLiteral("name"), FromGbk(FieldText(v.name))},
+                                     {QStringLiteral("attribute"), v.attribute},
+                                     {QStringLiteral("type"), v.type},
+                                     {QStringLiteral("length"), v.length}});
     }
-    json.Close(']');
-    json.Key("remarks").Gbk(m.remarks).Key("testValues").Gbk(m.testValues);
-    return json.Close('}').Text();
+    OrderedObject json;
+    json.Add("kind", QStringLiteral("module")).Add("file", Utf8(file));
+    json.Add("groupId", FromGbk(FieldText(h.groupId))).Add("title", FromGbk(FieldText(h.title)));
+    json.Add("createdAt", FromGbk(FieldText(h.createdAt))).Add("creator", FromGbk(FieldText(h.creator)));
+    json.Add("modifiedAt", FromGbk(FieldText(h.modifiedAt))).Add("modifier", FromGbk(FieldText(h.modifier)));
+    json.Add("type", h.type).Add("flags", h.flags);
+    json.Add("state", Utf8(StateText(h.flags))).Add("required", (h.flags & kFlagRequired) != 0);
+    json.Add("body", FromGbk(m.body)).Add("description", FromGbk(m.description));
+    json.Add("variables", variables);
+    json.Add("remarks", FromGbk(m.remarks)).Add("testValues", FromGbk(m.testValues));
+    return json.Text();
 }
 
 std::string CatalogueJson(const GroupCatalogue& c) {
-    JsonWriter json;
-    json.Open('{').Key("kind").String("catalogue").Key("groups").Open('[');
+    QJsonArray groups;
     for (int i = 0; i < c.groupCount; ++i) {
         const GroupRecord& g = c.groups[static_cast<std::size_t>(i)];
         const std::string id = FieldText(g.identifier);
-        json.Open('{').Key("id").Gbk(id).Key("name").Gbk(FieldText(g.name));
-        json.Key("flow").Gbk(GetFlowText(c.flowTable, id)).Close('}');
+        groups.append(QJsonObject{{QStringLiteral("id"), FromGbk(id)},
+                                  {QStringLiteral("name"), FromGbk(FieldText(g.name))},
+                                  {QStringLiteral("flow"), FromGbk(GetFlowText(c.flowTable, id))}});
     }
-    json.Close(']').Key("flowTable").Gbk(c.flowTable);
-    return json.Close('}').Text();
+    OrderedObject json;
+    json.Add("kind", QStringLiteral("catalogue")).Add("groups", groups).Add("flowTable", FromGbk(c.flowTable));
+    return json.Text();
 }
 
 // Names only: the passwords never leave the file.
 std::string UsersJson(const UserTable& t) {
-    JsonWriter json;
-    json.Open('{').Key("kind").String("users").Key("count").Number(t.count).Key("users").Open('[');
+    QJsonArray users;
     for (int i = 0; i < t.count; ++i)
-        json.Open('{').Key("name").Gbk(FieldText(t.records[static_cast<std::size_t>(i)].name)).Close('}');
-    json.Close(']');
-    return json.Close('}').Text();
+        users.append(
+            QJsonObject{{QStringLiteral("name"), FromGbk(FieldText(t.records[static_cast<std::size_t>(i)].name))}});
+    OrderedObject json;
+    json.Add("kind", QStringLiteral("users")).Add("count", t.count).Add("users", users);
+    return json.Text();
 }
 
 // The path as the output shows it (UTF-8): a path in GBK bytes (copied from another system)

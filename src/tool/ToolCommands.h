@@ -25,6 +25,7 @@ int ExportCommand(const QStringList& args); // kestrel-tool export CATALOGUE DIR
 int ImportCommand(const QStringList& args); // kestrel-tool import DIR CATALOGUE
 int LintCommand(const QStringList& args);   // kestrel-tool lint CATALOGUE
 int GrepCommand(const QStringList& args);   // kestrel-tool grep PATTERN CATALOGUE ...
+int MergeCommand(const QStringList& args);  // kestrel-tool merge FILE... --junit FILE ...
 
 // The arguments as the system gave them. Bytes that are not UTF-8 (a file name copied from
 // another system) are kept as lone surrogates U+DC80..U+DCFF, so ArgumentBytes gives back the

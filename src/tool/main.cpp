@@ -32,6 +32,7 @@ constexpr Command kCommands[] = {
     {"import", "make a catalogue and its modules from text files", false, kestrel::tool::ImportCommand},
     {"lint", "find problems in a catalogue's modules before anything runs", false, kestrel::tool::LintCommand},
     {"grep", "search the modules of a catalogue", false, kestrel::tool::GrepCommand},
+    {"merge", "make the whole run's reports from the results files of its shards", false, kestrel::tool::MergeCommand},
 };
 
 const Command* FindCommand(const QString& name) {

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -601,6 +602,9 @@ TEST_F(CheckCommandTest, ReportsReadAsTheyAreByReadersNobodyHereWrote) {
     EXPECT_NE(junit.out.find(">Error code:2\na&#13;b</failure>"), std::string::npos) << junit.out;
     EXPECT_NE(junit.out.find("<failure message=\"Error code:5\" type=\"5\""), std::string::npos) << junit.out;
     EXPECT_NE(junit.out.find("<failure message=\"Error code:11\" type=\"11\""), std::string::npos) << junit.out;
+    const ToolRun json = Tool(Args(" --json -"));
+    EXPECT_EQ(json.out.rfind("{", 0), 0u) << json.out;
+    EXPECT_NE(json.err.find("0 passed, 5 failed, 0 could not run"), std::string::npos) << json.err;
     const ToolRun csv = Tool(Args(" --csv -"));
     EXPECT_EQ(csv.out.rfind("file,group,result,code,message,seconds\r\n", 0), 0u) << csv.out;
     EXPECT_NE(csv.out.find("h1_gbk.kst,G5,FAIL,2,\"Error code:2\n深圳\","), std::string::npos) << csv.out;
@@ -612,16 +616,21 @@ TEST_F(CheckCommandTest, ReportsReadAsTheyAreByReadersNobodyHereWrote) {
 TEST_F(CheckCommandTest, ARunThatChecksNothingStillWritesItsReports) {
     const std::filesystem::path junit = m_dir.Path() / "out.xml";
     const std::filesystem::path csv = m_dir.Path() / "out.csv";
-    const std::string reports = " --junit " + Quoted(junit.string()) + " --csv " + Quoted(csv.string());
+    const std::filesystem::path json = m_dir.Path() / "out.json";
+    const std::string reports =
+        " --junit " + Quoted(junit.string()) + " --csv " + Quoted(csv.string()) + " --json " + Quoted(json.string());
     for (const auto& [extra, code] : {std::pair<std::string, int>{" --group G7", 2}, {" --group G0", 5}}) {
         ASSERT_TRUE(WriteFileAtomic(junit, "yesterday"));
         ASSERT_TRUE(WriteFileAtomic(csv, "yesterday"));
+        ASSERT_TRUE(WriteFileAtomic(json, "yesterday"));
         if (code == 5)
             testsupport::WriteCatalogue(Catalogue(), {{"G0", Gbk("空组")}});
         const ToolRun run = Tool(Args(extra + reports));
         EXPECT_EQ(run.exitCode, code) << run.err;
         EXPECT_NE(run.err.find("out.xml: written without module results"), std::string::npos) << run.err;
         EXPECT_EQ(ReadText(csv), "file,group,result,code,message,seconds\r\n");
+        EXPECT_FALSE(std::filesystem::exists(json)); // a results file without results would read as a run
+        EXPECT_NE(run.err.find("out.json: removed"), std::string::npos) << run.err;
         const std::string xml = ReadText(junit);
         if (code == 2) {
             EXPECT_NE(xml.find(R"(tests="1" failures="0" errors="1")"), std::string::npos) << xml;
@@ -634,6 +643,245 @@ TEST_F(CheckCommandTest, ARunThatChecksNothingStillWritesItsReports) {
     }
 }
 #endif
+
+// The shards of a CI run: what each writes, what the merge makes of them.
+class ShardedCheckTest : public CheckCommandTest {
+protected:
+    std::string Path(const std::string& name) const { return Quoted((m_dir.Path() / name).string()); }
+    // Check lines and reports apart from the seconds.
+    static std::string WithoutTimes(const std::string& text) {
+        return std::regex_replace(std::regex_replace(text, std::regex(R"(time="\d+\.\d{3}")"), "time=\"\""),
+                                  std::regex(R"(,\d+\.\d{3}\r\n)"), ",\r\n");
+    }
+};
+
+TEST_F(ShardedCheckTest, ShardsMergedEqualTheUnshardedRun) {
+    const ToolRun whole =
+        Tool(Args(" --junit " + Path("whole.xml") + " --csv " + Path("whole.csv") + " --json " + Path("whole.json")));
+    ASSERT_EQ(whole.exitCode, 4) << whole.out << whole.err;
+    std::string shards;
+    std::size_t lines = 0;
+    for (int k = 1; k <= 3; ++k) {
+        const std::string json = "shard-" + std::to_string(k) + ".json";
+        const ToolRun shard = Tool(Args(" --shard " + std::to_string(k) + "/3 --json " + Path(json)));
+        EXPECT_TRUE(shard.exitCode == 0 || shard.exitCode == 1 || shard.exitCode == 4) << shard.out << shard.err;
+        lines += Lines(shard.out).size() - (shard.out.empty() ? 0 : 1);
+        shards += " " + Path(json);
+    }
+    EXPECT_EQ(lines, 5u); // every module once
+    const ToolRun merged = Tool(shards + " --junit " + Path("merged.xml") + " --csv " + Path("merged.csv") +
+                                    " --json " + Path("merged.json"),
+                                {}, "merge");
+    EXPECT_EQ(merged.exitCode, 4) << merged.out << merged.err;
+    EXPECT_NE(merged.out.find("2 passed, 1 failed, 2 could not run"), std::string::npos) << merged.out;
+    EXPECT_EQ(WithoutTimes(ReadText(m_dir.Path() / "merged.xml")), WithoutTimes(ReadText(m_dir.Path() / "whole.xml")));
+    EXPECT_EQ(WithoutTimes(ReadText(m_dir.Path() / "merged.csv")), WithoutTimes(ReadText(m_dir.Path() / "whole.csv")));
+
+    // The results file keeps every fact: plan with digests and shards, rows, the catalogue.
+    const std::string json = ReadText(m_dir.Path() / "shard-1.json");
+    EXPECT_NE(json.find("\"format\": \"kestrel-check-results\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"version\": 1"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(json, std::regex(R"("sha256": "[0-9a-f]{64}")"))) << json;
+    EXPECT_NE(json.find("\"split\": \"hash\""), std::string::npos);
+    const std::string all = ReadText(m_dir.Path() / "whole.json");
+    EXPECT_NE(all.find("\"codeText\": \"3\""), std::string::npos) << all;
+    EXPECT_NE(all.find("中文错误"), std::string::npos);
+    EXPECT_NE(all.find("\"shard\": null"), std::string::npos);
+
+    // The plan without connecting: a connection string that could never open.
+    const ToolRun list = Tool(Quoted(Catalogue().string()) + " --list --durations " + Path("whole.json"));
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    const std::vector<std::string> listed = Lines(list.out);
+    ASSERT_EQ(listed.size(), 5u) << list.out;
+    EXPECT_TRUE(std::regex_match(listed[0], std::regex(R"(a_ok\.kst  G1  \d+\.\d{3}s)"))) << listed[0];
+    const ToolRun one = Tool(Quoted(Catalogue().string()) + " --list --module 'b_*' --module 'c_*' --exclude 'c*'");
+    EXPECT_EQ(one.out, "b_bad.kst  G2\n") << one.err;
+    EXPECT_EQ(Tool(Quoted(Catalogue().string()) + " --list --module 'zzz*'").exitCode, 5);
+}
+
+TEST_F(ShardedCheckTest, EmptyShardsAndShardAuto) {
+    // Five modules over seven shards: some get none, say so and still write their results.
+    int empty = 0;
+    std::string files;
+    for (int k = 1; k <= 7; ++k) {
+        const std::string json = "s" + std::to_string(k) + ".json";
+        const ToolRun shard = Tool(Args(" --shard=" + std::to_string(k) + "/7 --json " + Path(json)));
+        if (shard.out.empty()) {
+            ++empty;
+            EXPECT_EQ(shard.exitCode, 0) << shard.err;
+            EXPECT_NE(shard.err.find("shard " + std::to_string(k) + "/7: no module of the 5 planned"),
+                      std::string::npos)
+                << shard.err;
+        }
+        files += " " + Path(json);
+    }
+    EXPECT_GT(empty, 0);
+    EXPECT_EQ(Tool(files, {}, "merge").exitCode, 4); // the two that could not run
+    const ToolRun missing = Tool(Args(" --shard auto"), "CI_NODE_TOTAL=4");
+    EXPECT_EQ(missing.exitCode, 64);
+    EXPECT_NE(missing.err.find("CI_NODE_INDEX"), std::string::npos) << missing.err;
+    const ToolRun fromCi =
+        Tool(Quoted(Catalogue().string()) + " --list --shard auto", "CI_NODE_INDEX=1 CI_NODE_TOTAL=1");
+    EXPECT_EQ(Lines(fromCi.out).size(), 5u) << fromCi.err;
+    EXPECT_EQ(Tool(Args(" --shard 5/4")).exitCode, 64);
+}
+
+TEST_F(ShardedCheckTest, MergeRefusesWhatDoesNotBelongTogether) {
+    for (int k = 1; k <= 2; ++k)
+        Tool(Args(" --shard " + std::to_string(k) + "/2 --json " + Path("s" + std::to_string(k) + ".json")));
+    const std::string s1 = ReadText(m_dir.Path() / "s1.json");
+    const std::string s2 = ReadText(m_dir.Path() / "s2.json");
+    ASSERT_FALSE(s1.empty());
+    ASSERT_FALSE(s2.empty());
+    auto merge = [&](const std::string& files) { return Tool(files, {}, "merge"); };
+
+    ToolRun run = merge(Path("s1.json") + " " + Path("s1.json"));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("given twice"), std::string::npos) << run.err;
+    std::filesystem::copy_file(m_dir.Path() / "s1.json", m_dir.Path() / "copy.json");
+    run = merge(Path("s1.json") + " " + Path("copy.json"));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("shard 1/2 given twice"), std::string::npos) << run.err;
+    // A file whose shard was changed by hand: its modules are in two shards.
+    const std::string forged = std::regex_replace(s1, std::regex(R"("index": 1)"), "\"index\": 2");
+    ASSERT_TRUE(WriteFileAtomic(m_dir.Path() / "forged.json", forged));
+    run = merge(Path("s1.json") + " " + Path("forged.json"));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find(": in two shards, "), std::string::npos) << run.err;
+    // Another catalogue; another plan of the same catalogue.
+    Tool(Quoted(Catalogue().string()) + " --connect " + Quoted(m_connection) + " --group G1 --shard 2/2 --json " +
+         Path("other-plan.json"));
+    run = merge(Path("s1.json") + " " + Path("other-plan.json"));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find(": their plans "), std::string::npos) << run.err;
+    testsupport::WriteCatalogue(Catalogue(), {{"G1", Gbk("通过组")}, {"G2", Gbk("另一个")}});
+    Tool(Args(" --shard 2/2 --json " + Path("other-catalogue.json")));
+    run = merge(Path("s1.json") + " " + Path("other-catalogue.json"));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("different catalogues"), std::string::npos) << run.err;
+    ASSERT_TRUE(WriteFileAtomic(m_dir.Path() / "junk.json", "{\"format\": \"something else\"}"));
+    EXPECT_EQ(merge(Path("s1.json") + " " + Path("junk.json")).exitCode, 2);
+    EXPECT_EQ(merge(Path("s1.json") + " " + Path("nowhere.json")).exitCode, 2);
+
+    // The silent hole: a shard that never reported.
+    run = merge(Path("s1.json") + " --junit " + Path("hole.xml"));
+    EXPECT_EQ(run.exitCode, 4);
+    const std::string expected = std::string("(shard 2/2 should have had it)");
+    EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("planned modules were reported by no shard"), std::string::npos) << run.err;
+    EXPECT_NE(ReadText(m_dir.Path() / "hole.xml").find("<skipped message=\"not run\"/>"), std::string::npos);
+    const ToolRun allowed = merge(Path("s1.json") + " --allow-missing");
+    EXPECT_NE(allowed.err.find("taken as not run"), std::string::npos) << allowed.err;
+    EXPECT_EQ(merge(Path("s1.json") + " " + Path("s2.json")).exitCode, 4);
+}
+
+TEST_F(ShardedCheckTest, FailedFromRerunsWhatDidNotPass) {
+    ASSERT_EQ(
+        Tool(Args(" --json " + Path("r.json") + " --junit " + Path("r.xml") + " --csv " + Path("r.csv"))).exitCode, 4);
+    for (const char* file : {"r.json", "r.xml", "r.csv"}) {
+        const ToolRun rerun = Tool(Args(std::string(" --failed-from ") + Path(file)));
+        EXPECT_EQ(rerun.exitCode, 4) << file << rerun.err;
+        const std::vector<std::string> lines = Lines(rerun.out);
+        ASSERT_EQ(lines.size(), 4u) << file << rerun.out;
+        EXPECT_EQ(lines[0].rfind("b_bad.kst  G2  FAIL", 0), 0u) << lines[0];
+        EXPECT_EQ(lines[1].rfind("d_crash.kst  G2  ERROR", 0), 0u) << lines[1];
+        EXPECT_EQ(lines[2].rfind("e_placeholder.kst  G2  ERROR", 0), 0u) << lines[2];
+    }
+    // NOTRUN too, and a module that has gone since is named and left out; globs combine.
+    ASSERT_TRUE(WriteFileAtomic(m_dir.Path() / "n.csv",
+                                "file,group,result,code,message,seconds\r\na_ok.kst,G1,NOTRUN,-1,not run,0.000\r\n"
+                                "gone.kst,G1,FAIL,1,x,0.100\r\nc_dll.kst,G1,PASS,0,,0.1\r\n"));
+    ToolRun rerun = Tool(Args(" --failed-from " + Path("n.csv")));
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
+    EXPECT_EQ(Lines(rerun.out).size(), 2u) << rerun.out;
+    EXPECT_NE(rerun.err.find("gone.kst: did not pass"), std::string::npos) << rerun.err;
+    EXPECT_EQ(Tool(Args(" --failed-from " + Path("r.json") + " --module 'd_*' --list")).out, "d_crash.kst  G2\n");
+    // Nothing failed: nothing runs, and that is a success.
+    ASSERT_TRUE(WriteFileAtomic(m_dir.Path() / "green.csv",
+                                "file,group,result,code,message,seconds\r\na_ok.kst,G1,PASS,0,,0.1\r\n"));
+    rerun = Tool(Args(" --failed-from " + Path("green.csv")));
+    EXPECT_EQ(rerun.exitCode, 0);
+    EXPECT_EQ(rerun.out, "0 to re-run\n");
+    // A missing or unreadable file is never a reason for a full run.
+    for (const std::string& bad : {Path("missing.json"), Path("."), Quoted("/dev/null")}) {
+        rerun = Tool(Args(" --failed-from " + bad));
+        EXPECT_EQ(rerun.exitCode, 2) << bad;
+        EXPECT_EQ(rerun.out, "") << bad;
+    }
+}
+
+// The GitLab example's jobs as the runner would run them: four shard jobs at once, each with
+// its CI_NODE_* variables in a working copy, then the merge job over their artifacts.
+TEST_F(ShardedCheckTest, TheGitLabExampleRunsAsItStands) {
+    std::ifstream yml(std::string(EXAMPLES_PATH) + "/ci/gitlab-ci.yml");
+    std::map<std::string, std::vector<std::string>> scripts;
+    std::string job;
+    bool inScript = false;
+    for (std::string text; std::getline(yml, text);) {
+        if (!text.empty() && text[0] != ' ' && text[0] != '#' && text.back() == ':')
+            job = text.substr(0, text.size() - 1);
+        else if (text == "  script:")
+            inScript = true;
+        else if (inScript && text.rfind("    - ", 0) == 0)
+            scripts[job].push_back(text.substr(6));
+        else
+            inScript = false;
+    }
+    ASSERT_EQ(scripts["check"].size(), 2u);
+    ASSERT_EQ(scripts["merge"].size(), 1u);
+    auto script = [](const std::vector<std::string>& lines) {
+        std::string text = "set -e\n";
+        for (const std::string& l : lines)
+            text += l + "\n";
+        return text;
+    };
+    const std::filesystem::path work = m_dir.Path() / "build";
+    std::filesystem::create_directories(work / "results");
+    const std::string tools = std::filesystem::path(KESTREL_TOOL_PATH).parent_path().string();
+    std::vector<pid_t> jobs;
+    for (int k = 1; k <= 4; ++k) {
+        const std::filesystem::path copy = m_dir.Path() / ("job" + std::to_string(k));
+        std::filesystem::create_directory(copy);
+        const std::string text = script(scripts["check"]);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            ::chdir(copy.c_str());
+            ::setenv("CI_NODE_INDEX", std::to_string(k).c_str(), 1);
+            ::setenv("CI_NODE_TOTAL", "4", 1);
+            ::setenv("KESTREL_CATALOGUE", Catalogue().c_str(), 1);
+            ::setenv("KESTREL_CONNECT", m_connection.c_str(), 1);
+            ::setenv("PATH", (tools + ":/usr/bin:/bin").c_str(), 1);
+            ::execl("/bin/bash", "bash", "-c", text.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        jobs.push_back(pid);
+    }
+    for (std::size_t k = 0; k < jobs.size(); ++k) {
+        const std::optional<int> status = WaitBounded(jobs[k]);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << "shard job " << k + 1 << " failed";
+        // The artifacts of each job, gathered for the merge job.
+        const std::filesystem::path results = m_dir.Path() / ("job" + std::to_string(k + 1)) / "results";
+        for (const auto& entry : std::filesystem::directory_iterator(results))
+            std::filesystem::copy_file(entry.path(), work / "results" / entry.path().filename());
+    }
+    const std::string merge = "cd " + Quoted(work.string()) + " && PATH=" + Quoted(tools) + ":$PATH bash -c " +
+                              Quoted(script(scripts["merge"])) + " >/dev/null 2>&1";
+    const int status = std::system(merge.c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 4); // a failed pipeline: two modules could not run
+    const std::string xml = ReadText(work / "results" / "check.xml");
+    EXPECT_NE(xml.find(R"(<testsuites name="audit.MGP" tests="5" failures="1" errors="2" skipped="0")"),
+              std::string::npos)
+        << xml;
+    EXPECT_FALSE(ReadText(work / "results" / "check.json").empty());
+
+    // A hole fails the merge job too: one shard's artifacts lost.
+    std::filesystem::remove(work / "results" / "shard-3.json");
+    std::filesystem::remove(work / "results" / "shard-4.json");
+    const std::string partial = "cd " + Quoted(work.string()) + " && PATH=" + Quoted(tools) + ":$PATH bash -c " +
+                                Quoted(script(scripts["merge"])) + " >/dev/null 2>" + Quoted((work / "err").string());
+    EXPECT_NE(WEXITSTATUS(std::system(partial.c_str())), 0);
+}
 
 } // namespace
 } // namespace kestrel
