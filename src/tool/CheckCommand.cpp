@@ -34,13 +34,6 @@ namespace kestrel::tool {
 
 namespace {
 
-constexpr int kExitAllPassed = 0;
-constexpr int kExitSomeFailed = 1;
-constexpr int kExitCannotStart = 2;
-constexpr int kExitCannotWrite = 3;
-constexpr int kExitCouldNotRun = 4;
-constexpr int kExitNothingSelected = 5;
-
 constexpr char kConnectVariable[] = "KESTREL_CONNECT";
 constexpr int kMaxJobs = 64;
 
@@ -490,7 +483,7 @@ int CheckCommand(const QStringList& args) {
     const BatchCounts counts = printer.PrintAll();
     run.Wait();
 
-    exitCode = counts.errors > 0 ? kExitCouldNotRun : counts.failed > 0 ? kExitSomeFailed : kExitAllPassed;
+    exitCode = CheckExitCode(counts.errors, counts.failed);
     write(options.junit, JUnitXml(catalogueName, *plan, printer.Results()));
     write(options.csv, CsvText(*plan, printer.Results()));
     write(options.json, ResultsJson(RunResults(options, chosen, printer.Results())));

@@ -18,11 +18,7 @@ namespace kestrel::tool {
 
 namespace {
 
-constexpr int kExitAllPassed = 0;
-constexpr int kExitSomeFailed = 1;
-constexpr int kExitRefused = 2;
-constexpr int kExitCannotWrite = 3;
-constexpr int kExitCouldNotRun = 4;
+constexpr int kExitRefused = kExitCannotStart;
 
 // A results file of a whole nightly run of 100,000 modules with their output stays well below.
 constexpr std::uint64_t kMaxResultsBytes = std::uint64_t{1} << 31;
@@ -212,9 +208,9 @@ int MergeCommand(const QStringList& args) {
         counts.Add(results[i]);
     }
     merged.results = results;
-    int exitCode = (counts.errors > 0 || (missing > 0 && !parser.isSet(allowMissing))) ? kExitCouldNotRun
-                   : counts.failed > 0                                                 ? kExitSomeFailed
-                                                                                       : kExitAllPassed;
+    // A hole in the run counts as modules that could not run.
+    const bool hole = missing > 0 && !parser.isSet(allowMissing);
+    int exitCode = CheckExitCode(counts.errors + (hole ? 1 : 0), counts.failed);
     outputs[0].second = outputs[0].first.empty() ? "" : JUnitXml(first.catalogueName, plan, results);
     outputs[1].second = outputs[1].first.empty() ? "" : CsvText(plan, results);
     outputs[2].second = outputs[2].first.empty() ? "" : ResultsJson(merged);

@@ -18,6 +18,18 @@ constexpr int kExitUsage = 64;
 constexpr int kExitInvalidInput = 2;
 constexpr int kExitFileError = 3;
 
+// The exit codes of a check, which merge gives for the whole of a sharded run as well.
+constexpr int kExitAllPassed = 0;
+constexpr int kExitSomeFailed = 1;
+constexpr int kExitCannotStart = 2;
+constexpr int kExitCannotWrite = 3;
+constexpr int kExitCouldNotRun = 4;
+constexpr int kExitNothingSelected = 5;
+// A run's code by what its modules did: could not run wins over failed.
+constexpr int CheckExitCode(int errors, int failed) {
+    return errors > 0 ? kExitCouldNotRun : failed > 0 ? kExitSomeFailed : kExitAllPassed;
+}
+
 int ShowCommand(const QStringList& args);   // kestrel-tool show FILE
 int CheckCommand(const QStringList& args);  // kestrel-tool check CATALOGUE ...
 int ReportCommand(const QStringList& args); // kestrel-tool report CATALOGUE --pdf FILE ...
