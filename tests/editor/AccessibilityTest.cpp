@@ -226,7 +226,7 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), editor.Groups());
         QCOMPARE(SpokenName(editor.Groups()), QStringLiteral("模块组"));
         QCOMPARE(SpokenName(editor.Modules()), QStringLiteral("模块"));
-        ExpectTabCycle(&window, {"模块", "F2 新增", "F3 修改", "F4 删除", "F5 打印", "Esc 退出", "F6 搜索", "模块组"});
+        ExpectTabCycle(&window, {"模块", "F2 新增", "F3 修改", "F4 删除", "F5 打印", "Esc 退出", "F6 搜索", "F7 检查", "模块组"});
         QCOMPARE(FocusedWidgets(QAccessible::queryAccessibleInterface(&window)),
                  QStringList{"模块组 kestrel::ListBox"});
 
