@@ -241,7 +241,7 @@ CheckDlg::CheckDlg(const GroupCatalogue& catalogue, std::vector<int> groupIndexe
     connect(m_list, &QTreeWidget::currentItemChanged, this, &CheckDlg::ShowDetail);
     connect(m_list, &QTreeWidget::itemActivated, this, &CheckDlg::OpenCurrent);
 
-    Plan();
+    MakePlan();
     FillRows();
     UpdateButtons();
     // The first check starts once the window is up, so that its question comes over it.
@@ -266,7 +266,7 @@ QString CheckDlg::VerdictText(Verdict verdict) {
     return QStringLiteral("未运行");
 }
 
-void CheckDlg::Plan() {
+void CheckDlg::MakePlan() {
     std::error_code error;
     const std::filesystem::path folder =
         std::filesystem::absolute(m_catalogue.Folder().empty() ? "." : m_catalogue.Folder(), error);
@@ -620,7 +620,7 @@ void CheckDlg::OpenCurrent() {
     // The sheet may have changed the module: the next check takes the file as it is now.
     const std::vector<ModuleResult> old = m_results;
     const std::shared_ptr<const BatchPlan> before = m_plan;
-    Plan();
+    MakePlan();
     for (std::size_t i = 0; i < m_plan->modules.size(); ++i)
         for (std::size_t j = 0; j < before->modules.size(); ++j)
             if (before->modules[j].path == m_plan->modules[i].path) {

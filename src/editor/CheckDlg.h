@@ -86,7 +86,7 @@ private:
     struct Job;
     class Forwarder;
 
-    void Plan();
+    void MakePlan();
     void FillRows();
     void Run(std::vector<std::size_t> selection);
     bool AskConnection();

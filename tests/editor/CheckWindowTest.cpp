@@ -213,7 +213,7 @@ private slots:
         QCOMPARE(WithoutTimes(junit), WithoutTimes(ReadText(fixture.workspace.Root() / "g2.xml")));
         QCOMPARE(WithoutTimes(csv), WithoutTimes(ReadText(fixture.workspace.Root() / "g2.csv")));
 
-        // Shift+F7: every group of the catalogue, in the tool's order.
+        // Shift+F7's command: every group of the catalogue, in the tool's order.
         QStringList allRows;
         fixture.responder.OnDialog([&](QDialog* dialog) {
             auto* check = qobject_cast<CheckDlg*>(dialog);
@@ -222,7 +222,7 @@ private slots:
             csv = ExportOf(fixture, check, "all-window.csv");
             QTest::keyClick(check, Qt::Key_Escape);
         });
-        QTest::keyClick(fixture.window.Panel()->GroupList(), Qt::Key_F7, Qt::ShiftModifier);
+        fixture.window.CheckCommand(true); // Shift+F7
         QCOMPARE(allRows, LinesOf(whole));
         QCOMPARE(WithoutTimes(csv), WithoutTimes(ReadText(fixture.workspace.Root() / "all.csv")));
         QCOMPARE(FolderBytes(fixture.workspace.Modules()), before);
@@ -294,8 +294,8 @@ private slots:
             QTest::mouseClick(check->StopButton(), Qt::LeftButton);
             QTRY_VERIFY_WITH_TIMEOUT(!check->Running(), 3000);
             QCOMPARE(check->Results()[0].verdict, Verdict::kNotRun);
-            QVERIFY(check->Summary()->text().endsWith(QStringLiteral("未运行 3")) ||
-                    check->Summary()->text().endsWith(QStringLiteral("未运行 2")));
+            // The other modules of the group ran on the other connections.
+            QVERIFY(check->Summary()->text().endsWith(QStringLiteral("未运行 1")));
             QTest::keyClick(check, Qt::Key_Escape);
         });
         fixture.AnswerDataSource();
