@@ -53,6 +53,11 @@ void Glyph(QPainter& p, const QString& kind, const QRectF& box) {
         p.drawEllipse(QRectF(c.x() - 7, c.y() - 7, 10, 10));
         p.setPen(QPen(QColor(40, 70, 120), 2.4));
         p.drawLine(QPointF(c.x() + 2, c.y() + 2), QPointF(c.x() + 7, c.y() + 7));
+    } else if (kind == QLatin1String("check")) {
+        p.drawRect(QRectF(c.x() - 7, c.y() - 7, 12, 14));
+        p.setPen(QPen(QColor(30, 140, 60), 2.4));
+        p.drawLine(QPointF(c.x() - 3, c.y() + 1), QPointF(c.x(), c.y() + 4));
+        p.drawLine(QPointF(c.x(), c.y() + 4), QPointF(c.x() + 8, c.y() - 5));
     } else if (kind == QLatin1String("exit")) {
         p.drawRect(QRectF(c.x() - 7, c.y() - 7, 9, 14));
         p.setPen(QPen(QColor(190, 40, 40), 2));
@@ -201,6 +206,7 @@ int main(int argc, char** argv) {
     ok &= ToolPicture(folder, "f4_delete", "F4", "删除", "delete");
     ok &= ToolPicture(folder, "f5_print", "F5", "打印", "print");
     ok &= ToolPicture(folder, "f6_search", "F6", "搜索", "search");
+    ok &= ToolPicture(folder, "f7_check", "F7", "检查", "check");
     ok &= StartPicture(folder);
     ok &= DragCursor(folder);
     return ok ? 0 : 1;

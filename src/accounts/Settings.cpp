@@ -4,11 +4,14 @@
 #include "core/AtomicFile.h"
 #include "core/Gbk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <pwd.h>
+#include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -67,7 +70,42 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
     return lines;
 }
 
+// The value of key in section; empty when the file, section or key is missing.
+std::string ReadValue(const std::filesystem::path& ini, std::string_view section, std::string_view wanted) {
+    std::string bytes;
+    if (!ReadWholeFile(ini, bytes))
+        return {};
+    bool inSection = false;
+    for (std::string_view line : SplitLines(bytes)) {
+        std::string_view name, key, value;
+        if (SectionOfLine(line, name)) {
+            inSection = EqualIgnoringAsciiCase(name, section);
+            continue;
+        }
+        if (inSection && KeyOfLine(line, key, value) && EqualIgnoringAsciiCase(key, wanted))
+            return std::string(value);
+    }
+    return {};
+}
+
+// A whole number from low to high, or fallback for anything else.
+int NumberOr(const std::string& text, int low, int high, int fallback) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return fallback;
+    const int value = std::stoi(text);
+    return value >= low && value <= high ? value : fallback;
+}
+
 } // namespace
+
+CheckSettings ReadCheckSettings(const std::filesystem::path& ini) {
+    CheckSettings settings;
+    const unsigned cores = std::thread::hardware_concurrency();
+    settings.connections = static_cast<int>(std::min(4u, std::max(1u, cores)));
+    settings.connections = NumberOr(ReadValue(ini, "CHECK", "CONNECTIONS"), 1, 64, settings.connections);
+    settings.timeoutSeconds = NumberOr(ReadValue(ini, "CHECK", "TIMEOUT"), 1, 604800, settings.timeoutSeconds);
+    return settings;
+}
 
 std::filesystem::path SettingsFilePath() {
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')

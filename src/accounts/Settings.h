@@ -19,4 +19,12 @@ std::string ReadLastFile(const std::filesystem::path& ini = SettingsFilePath());
 // Sets LASTFILE, creating the file, section and key as needed and keeping every other line.
 FileStatus WriteLastFile(const std::string& value, const std::filesystem::path& ini = SettingsFilePath());
 
+// The window's batch check, section CHECK: CONNECTIONS (1 to 64; default min(4, cores)) and
+// TIMEOUT in seconds (1 to 604800; default 600). A missing or unreadable value is its default.
+struct CheckSettings {
+    int connections = 4;
+    int timeoutSeconds = 600;
+};
+CheckSettings ReadCheckSettings(const std::filesystem::path& ini = SettingsFilePath());
+
 } // namespace kestrel

@@ -6,6 +6,7 @@
 #include "core/FixedText.h"
 #include "core/Gbk.h"
 #include "core/TextRoutines.h"
+#include "editor/CheckDlg.h"
 #include "editor/FileName.h"
 #include "editor/ModuleInfo3.h"
 #include "editor/SearchDlg.h"
@@ -54,7 +55,7 @@ std::filesystem::path ToPath(const QString& path) {
 }
 
 // A command of one view: its tool button shows the action, whose shortcut is the command's key.
-QAction* CommandAction(const char* picture, const char* label, Qt::Key key, QWidget* window) {
+QAction* CommandAction(const char* picture, const char* label, QKeySequence key, QWidget* window) {
     const QString text = QString::fromUtf8(label);
     auto* action =
         new QAction(QIcon(QStringLiteral(":/kestrel/toolbar/") + QString::fromLatin1(picture) + QStringLiteral(".png")),
@@ -137,6 +138,8 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
     m_catalogueActions[3] = CommandAction("f5_print", "F5 打印", Qt::Key_F5, this);
     m_catalogueActions[4] = CommandAction("esc_exit", "Esc 退出", Qt::Key_Escape, this);
     m_catalogueActions[5] = CommandAction("f6_search", "F6 搜索", Qt::Key_F6, this);
+    m_catalogueActions[6] = CommandAction("f7_check", "F7 检查", Qt::Key_F7, this);
+    m_checkCatalogueAction = CommandAction("f7_check", "Shift+F7 检查全部", QKeySequence(Qt::SHIFT | Qt::Key_F7), this);
     for (QAction* const* actions : {m_startActions, m_catalogueActions}) {
         connect(actions[0], &QAction::triggered, this, &ModuleEditDlg::NewCommand);
         connect(actions[1], &QAction::triggered, this, &ModuleEditDlg::OpenCommand);
@@ -146,8 +149,10 @@ ModuleEditDlg::ModuleEditDlg(QWidget* parent)
     connect(m_catalogueActions[3], &QAction::triggered, this, &ModuleEditDlg::PrintCommand);
     connect(m_catalogueActions[4], &QAction::triggered, this, &ModuleEditDlg::ExitCommand);
     connect(m_catalogueActions[5], &QAction::triggered, this, &ModuleEditDlg::SearchCommand);
+    connect(m_catalogueActions[6], &QAction::triggered, this, [this] { CheckCommand(false); });
+    connect(m_checkCatalogueAction, &QAction::triggered, this, [this] { CheckCommand(true); });
     m_startBar = ButtonBar(this, m_startButtons, m_startActions, 4);
-    m_catalogueBar = ButtonBar(this, m_catalogueButtons, m_catalogueActions, 6);
+    m_catalogueBar = ButtonBar(this, m_catalogueButtons, m_catalogueActions, 7);
     layout->addWidget(m_startBar);
     layout->addWidget(m_catalogueBar);
 
@@ -232,6 +237,7 @@ void ModuleEditDlg::ShowCatalogueView(bool on) {
         action->setEnabled(!on);
     for (QAction* action : m_catalogueActions)
         action->setEnabled(on);
+    m_checkCatalogueAction->setEnabled(on);
     m_work->setCurrentWidget(on ? static_cast<QWidget*>(m_panel) : m_picture);
     // Work starts on a named control: the group list, or the start view's first command.
     if (on)
@@ -244,7 +250,12 @@ void ModuleEditDlg::ShowCatalogueView(bool on) {
 
 void ModuleEditDlg::keyPressEvent(QKeyEvent* event) {
     // A key that no shortcut took (held with a modifier, or sent to the window while it is
-    // not the active one) still runs the command of its key.
+    // not the active one) still runs the command of its key; Shift+F7 is a command of its own.
+    if (event->key() == Qt::Key_F7 && (event->modifiers() & Qt::ShiftModifier)) {
+        if (m_checkCatalogueAction->isEnabled())
+            m_checkCatalogueAction->trigger();
+        return;
+    }
     if (QAction* command = CommandOfKey(this, event->key())) {
         command->trigger();
         return;
@@ -538,8 +549,34 @@ void ModuleEditDlg::SearchCommand() {
     if (ui::ExecDialog(&dialog) != QDialog::Accepted)
         return;
     const SearchHit hit = dialog.ChosenHit();
+    EditModuleNamed(hit.fileName, hit.field == SearchField::Sql ? hit.line : 0);
+}
+
+void ModuleEditDlg::CheckCommand(bool wholeCatalogue) {
+    if (!m_catalogueView)
+        return;
+    std::vector<int> groups;
+    if (wholeCatalogue) {
+        for (int i = 0; i < m_catalogue.groupCount; ++i)
+            groups.push_back(i);
+    } else if (const int group = m_panel->SelectedGroup(); group >= 0 && group < m_catalogue.groupCount) {
+        groups.push_back(group);
+    }
+    if (groups.empty())
+        return;
+    const CheckSettings settings = ReadCheckSettings();
+    CheckDlg::Host host;
+    host.connection = &m_checkConnection;
+    host.openModule = [this](const std::string& fileName) { EditModuleNamed(fileName, 0); };
+    host.connections = settings.connections;
+    host.timeout = std::chrono::seconds(settings.timeoutSeconds);
+    CheckDlg dialog(m_catalogue, std::move(groups), std::move(host), this);
+    ui::ExecDialog(&dialog);
+}
+
+void ModuleEditDlg::EditModuleNamed(const std::string& fileName, int sqlLine) {
     ModuleRecord header;
-    if (!LoadModuleFile(header, m_folder, hit.fileName))
+    if (!LoadModuleFile(header, m_folder, fileName))
         return;
     // The hit's module is opened from its own group's list, as the user would open it.
     const int group = m_catalogue.FindGroup(FieldText(header.header.groupId));
@@ -550,9 +587,9 @@ void ModuleEditDlg::SearchCommand() {
         FillModuleList();
     }
     for (int row = 0; row < m_panel->ModuleCount(); ++row) {
-        if (m_panel->ModuleFileName(row) == hit.fileName) {
+        if (m_panel->ModuleFileName(row) == fileName) {
             m_panel->SelectModule(row);
-            EditModuleAt(row, hit.field == SearchField::Sql ? hit.line : 0);
+            EditModuleAt(row, sqlLine);
             return;
         }
     }

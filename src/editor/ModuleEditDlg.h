@@ -61,6 +61,8 @@ public slots:
     void PrintCommand();
     // Searches the catalogue's modules and opens the chosen hit's module, on the SQL line.
     void SearchCommand();
+    // Checks every module of the current group (wholeCatalogue: of every group) in "检查模块".
+    void CheckCommand(bool wholeCatalogue = false);
     void reject() override; // Esc means exit
 
 protected:
@@ -92,6 +94,8 @@ private:
     // Edits the module of the list's row; a sqlLine above 0 opens the sheet on the SQL page with
     // the cursor on that line.
     void EditModuleAt(int row, int sqlLine);
+    // Edits the module of the file (GBK) from its own group's list, as the user would open it.
+    void EditModuleNamed(const std::string& fileName, int sqlLine);
     void DeleteModule();
     void RenameModule();
     void MoveModuleWithinList(int from, int to);
@@ -110,13 +114,16 @@ private:
     ModuleIndex m_index;
     bool m_catalogueView = false;
     bool m_closing = false;
+    // The data source of the window's checks for this call of the tool; never written anywhere.
+    std::string m_checkConnection;
 
     QWidget* m_startBar;
     QWidget* m_catalogueBar;
     QAction* m_startActions[4];
-    QAction* m_catalogueActions[6];
+    QAction* m_catalogueActions[7];
+    QAction* m_checkCatalogueAction; // Shift+F7: no button of its own
     QToolButton* m_startButtons[4];
-    QToolButton* m_catalogueButtons[6];
+    QToolButton* m_catalogueButtons[7];
     QStackedLayout* m_work;
     QLabel* m_picture;
     ListPanel* m_panel;

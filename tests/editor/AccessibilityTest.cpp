@@ -14,6 +14,7 @@
 #include "accounts/windows/UserDlg.h"
 #include "accounts/windows/UserListDlg.h"
 #include "core/FixedText.h"
+#include "editor/CheckDlg.h"
 #include "editor/FileName.h"
 #include "editor/FindDlg.h"
 #include "editor/ModuleEditDlg.h"
@@ -35,6 +36,7 @@
 #include <QTabBar>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include <memory>
@@ -123,6 +125,22 @@ class AccessibilityTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // "检查模块" before any run (its data source refused): every control named.
+    void checkWindowIsNamed() {
+        TestWorkspace workspace;
+        ScriptedResponder responder;
+        responder.OnDialog([](QDialog* dialog) { dialog->reject(); });
+        const GroupCatalogue catalogue = WriteCatalogue(workspace.Modules() / "audit.MGP", {{"G1", "g"}});
+        WriteModule(workspace.Modules(), "a.kst", {.groupId = "G1", .body = "SELECT 1"});
+        std::string connection;
+        CheckDlg::Host host;
+        host.connection = &connection;
+        CheckDlg window(catalogue, {0}, host);
+        window.show();
+        QTest::qWait(20);
+        ExpectAllNamed(&window, "检查模块");
+    }
+
     void initTestCase() { InitKestrelResources(); }
 
     // --- the accounts' dialogs -------------------------------------------------------------
@@ -226,7 +244,8 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), editor.Groups());
         QCOMPARE(SpokenName(editor.Groups()), QStringLiteral("模块组"));
         QCOMPARE(SpokenName(editor.Modules()), QStringLiteral("模块"));
-        ExpectTabCycle(&window, {"模块", "F2 新增", "F3 修改", "F4 删除", "F5 打印", "Esc 退出", "F6 搜索", "模块组"});
+        ExpectTabCycle(
+            &window, {"模块", "F2 新增", "F3 修改", "F4 删除", "F5 打印", "Esc 退出", "F6 搜索", "F7 检查", "模块组"});
         QCOMPARE(FocusedWidgets(QAccessible::queryAccessibleInterface(&window)),
                  QStringList{"模块组 kestrel::ListBox"});
 
