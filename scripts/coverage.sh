@@ -32,7 +32,10 @@ if [[ -z "${COVERAGE_SKIP_TESTS:-}" ]]; then
     cmake --build "$build" -j "$jobs"
     # Counters of an earlier run would be added to this one's.
     find "$build" -name '*.gcda' -delete
-    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs")
+    # The account helper's own tests run it set-group-ID as nobody, which cannot write its
+    # counters into this folder: the counting library's complaint on its stderr is what those
+    # tests read. They run in `make test`; here the window's tests through the helper count it.
+    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs" -E '^accounts\.AccountHelper\.')
 fi
 
 report="$build/coverage"
