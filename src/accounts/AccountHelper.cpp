@@ -1,5 +1,6 @@
 #include "accounts/AccountHelper.h"
 
+#include "core/SpawnSignals.h"
 #include "core/TextRoutines.h"
 
 #include <fcntl.h>
@@ -93,15 +94,7 @@ Result<HelperReply, FileError> RunAccountHelper(const std::vector<std::string>& 
     posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    // What the host blocks or catches is not the helper's.
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD})
-        sigaddset(&defaults, number);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    SpawnWithOwnSignals(attributes);
     std::vector<std::string> words{helper};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;

@@ -2,6 +2,7 @@
 
 #include "core/FixedText.h"
 #include "core/Gbk.h"
+#include "core/SpawnSignals.h"
 #include "testing/runner/RunnerProtocol.h"
 
 #include <dlfcn.h>
@@ -306,17 +307,8 @@ TestOutcome DllTestRun::Run(const std::string& library, const std::string& funct
     // Its own process group: a cancel ends the module's own children too.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    // A caller that blocks or catches signals for itself (a batch run that writes its reports
-    // on SIGTERM) does not hand that to module code.
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD})
-        sigaddset(&defaults, number);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    SpawnWithOwnSignals(attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
     std::string runnerText = runner.string();
     std::string parentText = std::to_string(getpid());
     char* argv[] = {runnerText.data(), parentText.data(), nullptr};
