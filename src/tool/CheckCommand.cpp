@@ -240,19 +240,19 @@ int ParseSelectionOptions(CommandLine& line, const SelectionOptions& o, CheckOpt
             NamedPath{PathArgument(parser.value(o.failedFrom)), ArgumentText(parser.value(o.failedFrom))};
     }
     if (parser.isSet(o.shard)) {
-        std::string spec = parser.value(o.shard).toStdString();
-        if (spec == "auto") {
+        std::string shardText = parser.value(o.shard).toStdString();
+        if (shardText == "auto") {
             const QString index = qEnvironmentVariable("CI_NODE_INDEX");
             const QString total = qEnvironmentVariable("CI_NODE_TOTAL");
             if (index.isEmpty() || total.isEmpty())
                 return line.UsageError(
                     QStringLiteral("--shard auto needs CI_NODE_INDEX and CI_NODE_TOTAL in the environment"));
-            spec = (index + QLatin1Char('/') + total).toStdString();
+            shardText = (index + QLatin1Char('/') + total).toStdString();
         }
-        options.select.shard = ParseShard(spec);
+        options.select.shard = ParseShard(shardText);
         if (!options.select.shard)
             return line.UsageError(QStringLiteral("--shard takes K/N with 1 <= K <= N <= 1000 (or auto), not %1")
-                                       .arg(QString::fromStdString(spec)));
+                                       .arg(QString::fromStdString(shardText)));
     }
     return -1;
 }
