@@ -28,17 +28,24 @@ QCursor DragCursor() {
 
 } // namespace
 
-QAction* CommandOfKey(const QWidget* window, int key) {
+QAction* CommandOfKey(const QWidget* window, int key, Qt::KeyboardModifiers modifiers) {
     if (!window)
         return nullptr;
+    const QKeyCombination exact(modifiers & ~Qt::KeypadModifier, static_cast<Qt::Key>(key));
+    QAction* byKey = nullptr;
     for (QAction* action : window->actions()) {
         if (!action->isEnabled())
             continue;
-        for (const QKeySequence& shortcut : action->shortcuts())
-            if (shortcut.count() == 1 && shortcut[0].key() == key)
+        for (const QKeySequence& shortcut : action->shortcuts()) {
+            if (shortcut.count() != 1)
+                continue;
+            if (shortcut[0] == exact)
                 return action;
+            if (!byKey && shortcut[0].key() == key && shortcut[0].keyboardModifiers() == Qt::NoModifier)
+                byKey = action;
+        }
     }
-    return nullptr;
+    return byKey;
 }
 
 ListBox::ListBox(bool moduleList, QWidget* parent) : QListWidget(parent), m_moduleList(moduleList) {
@@ -79,7 +86,7 @@ void ListBox::keyPressEvent(QKeyEvent* event) {
         break;
     default:
         // A window key that no shortcut took (held with a modifier, say).
-        command = CommandOfKey(window(), event->key());
+        command = CommandOfKey(window(), event->key(), event->modifiers());
         break;
     }
     if (!command) {

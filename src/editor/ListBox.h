@@ -8,9 +8,9 @@ class QAction;
 
 namespace kestrel {
 
-// The enabled action of window whose shortcut is key, or nullptr. Modifiers do not matter: a
-// command's key runs it with Shift or Ctrl held as well.
-QAction* CommandOfKey(const QWidget* window, int key);
+// The enabled action of window whose shortcut is key with modifiers; else the one whose
+// shortcut is key alone, so a command's key runs it with Shift or Ctrl held as well; else nullptr.
+QAction* CommandOfKey(const QWidget* window, int key, Qt::KeyboardModifiers modifiers = {});
 
 // One of the panel's lists. Keys that stand for commands run them instead of moving around in
 // the list; the window's commands then act on this list. Tabbed into, the list selects the line

@@ -250,13 +250,8 @@ void ModuleEditDlg::ShowCatalogueView(bool on) {
 
 void ModuleEditDlg::keyPressEvent(QKeyEvent* event) {
     // A key that no shortcut took (held with a modifier, or sent to the window while it is
-    // not the active one) still runs the command of its key; Shift+F7 is a command of its own.
-    if (event->key() == Qt::Key_F7 && (event->modifiers() & Qt::ShiftModifier)) {
-        if (m_checkCatalogueAction->isEnabled())
-            m_checkCatalogueAction->trigger();
-        return;
-    }
-    if (QAction* command = CommandOfKey(this, event->key())) {
+    // not the active one) still runs the command of its key.
+    if (QAction* command = CommandOfKey(this, event->key(), event->modifiers())) {
         command->trigger();
         return;
     }

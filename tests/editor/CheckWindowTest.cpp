@@ -222,7 +222,7 @@ private slots:
             csv = ExportOf(fixture, check, "all-window.csv");
             QTest::keyClick(check, Qt::Key_Escape);
         });
-        fixture.window.CheckCommand(true); // Shift+F7
+        QTest::keyClick(fixture.window.Panel()->GroupList(), Qt::Key_F7, Qt::ShiftModifier);
         QCOMPARE(allRows, LinesOf(whole));
         QCOMPARE(WithoutTimes(csv), WithoutTimes(ReadText(fixture.workspace.Root() / "all.csv")));
         QCOMPARE(FolderBytes(fixture.workspace.Modules()), before);
