@@ -1,6 +1,7 @@
 // screenshots_editor OUT: renders the login, both views of the main window, the user dialogs
 // and the three small dialogs to PNG files in OUT (offscreen; nothing is shown).
 #include "support/Builders.h"
+#include "support/Databases.h"
 #include "support/Environment.h"
 #include "support/ScriptedResponder.h"
 #include "support/Text.h"
@@ -11,21 +12,25 @@
 #include "accounts/windows/UserListDlg.h"
 #include "core/FixedText.h"
 #include "core/ProgramArguments.h"
+#include "editor/CheckDlg.h"
 #include "editor/FileName.h"
 #include "editor/FindDlg.h"
 #include "editor/ModuleEditDlg.h"
 #include "editor/SearchDlg.h"
 #include "editor/SheetDlg.h"
 #include "editor/TopicDlg.h"
+#include "repository/ModuleFile.h"
 #include "ui/GbkEdit.h"
 #include "ui/Seam.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <cstdio>
 #include <memory>
@@ -36,6 +41,14 @@ using namespace kestrel::testsupport;
 namespace {
 
 QString g_out;
+
+// Lets the window take its results for up to ms, or until done says so.
+template <class Done> void Wait(int ms, Done done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
 
 void Shot(QWidget* widget, const char* name) {
     widget->show();
@@ -109,6 +122,61 @@ int main(int argc, char** argv) {
         search.IgnoreCaseBox()->setChecked(true);
         search.Search();
         Shot(&search, "search");
+    }
+
+    {
+        // The check window while a slow module runs, then with its mixed result, and filtered to
+        // what did not pass.
+        const auto checkFolder = workspace.Root() / "check";
+        std::filesystem::create_directories(checkFolder);
+        std::string connection = "Driver=SQLite3;Database=" + (checkFolder / "audit.db").string();
+        if (const std::string failed = ResetErrorTable(connection); !failed.empty())
+            std::fprintf(stderr, "error table: %s\n", failed.c_str());
+        const GroupCatalogue catalogue =
+            WriteCatalogue(checkFolder / "check.MGP", {{"XS", Gbk("销售审计")}, {"CG", Gbk("采购审计")}});
+        const std::vector<VariableRow> user = {Row("UserID", kImport, kInt, "7")};
+        const struct {
+            const char* file;
+            const char* group;
+            std::string sql;
+        } modules[] = {
+            {"xs001.kst", "XS", "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')"},
+            {"xs002.kst", "XS",
+             Gbk("INSERT INTO KSTError VALUES ([?:UserID], 3, '凭证不平衡：V007'), ([?:UserID], 3, "
+                 "'凭证不平衡：V013')")},
+            {"xs003.kst", "XS", "SELECT [?:Nobody]"},
+            {"cg001.kst", "CG", "INSERT INTO KSTError VALUES ([?:UserID], 0, 'ok')"},
+            {"cg002.kst", "CG", "INSERT INTO NoSuchTable VALUES (1)"},
+            {"cg003.kst", "CG",
+             "INSERT INTO KSTError SELECT [?:UserID], 0, 'x' FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT "
+             "i + 1 FROM n WHERE i < 2000000000) SELECT max(i) FROM n)"},
+        };
+        for (const auto& module : modules) {
+            ModuleRecord record = SqlRecord(module.sql);
+            SetFieldText(record.header.groupId, module.group);
+            SetFieldText(record.header.title, module.file);
+            StoreRowsInModule(record, user);
+            record.fileName = module.file;
+            SaveModuleFile(record, "SA", checkFolder);
+        }
+        CheckDlg::Host host;
+        host.connection = &connection;
+        host.connections = 2;
+        CheckDlg check(catalogue, {0, 1}, host);
+        check.resize(900, 600);
+        check.show();
+        check.CheckAll();
+        Wait(20000, [&check] { return check.List()->topLevelItem(4)->text(CheckDlg::kResultColumn) != QString(); });
+        Wait(300, [] { return false; });
+        Shot(&check, "check_running");
+        check.show();
+        check.StopCheck();
+        Wait(5000, [&check] { return !check.Running(); });
+        check.List()->setCurrentItem(check.List()->topLevelItem(1));
+        Shot(&check, "check");
+        check.show();
+        check.FailuresOnly()->setChecked(true);
+        Shot(&check, "check_failures");
     }
 
     {
