@@ -67,11 +67,14 @@ class CheckWindowTest : public QObject {
     struct Fixture {
         TestWorkspace workspace;
         ScriptedResponder responder;
-        SqliteDatabase database;
+        // SQLite, or a throwaway PostgreSQL cluster in the program built for it.
+        AuditDatabase database;
         ModuleEditDlg window;
 
         Fixture() {
-            if (ResetErrorTable(database.ConnectionString()) != "")
+            if (database.Missing())
+                qFatal("%s", database.MissingText().c_str());
+            if (!database.Failure().empty() || ResetErrorTable(database.ConnectionString()) != "")
                 qFatal("no error table");
             const auto folder = workspace.Modules();
             WriteCatalogue(folder / "audit.MGP", {{"G1", Gbk("通过组")}, {"G2", Gbk("失败组")}});
@@ -283,8 +286,10 @@ private slots:
     void stopEndsTheRun() {
         Fixture fixture;
         fixture.Save("a_long.kst", "G1",
-                     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000000) "
-                     "SELECT count(*) FROM c",
+                     kOnPostgres
+                         ? "SELECT pg_sleep(600)"
+                         : "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000000) "
+                           "SELECT count(*) FROM c",
                      {});
         fixture.Open();
         fixture.responder.OnDialog([&](QDialog* dialog) {
