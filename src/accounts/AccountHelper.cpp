@@ -1,4 +1,5 @@
 #include "accounts/AccountHelper.h"
+#include "core/Descriptor.h"
 
 #include "core/SpawnSignals.h"
 #include "core/TextRoutines.h"
@@ -21,23 +22,6 @@ namespace {
 
 // Far above anything the helper prints: a table is at most 3,204 bytes, a message one line.
 constexpr std::size_t kMaxReplyBytes = 1u << 20;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { Reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return m_fd; }
-    void Reset(int fd = -1) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 FileError Unavailable(const std::string& why) {
     return FileError::Io("unavailable (" + why + ")").About(kAccountHelperName);

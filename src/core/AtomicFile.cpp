@@ -1,5 +1,6 @@
 #include "core/AtomicFile.h"
 #include "core/AtomicFileSteps.h"
+#include "core/Descriptor.h"
 
 #include "core/Gbk.h"
 
@@ -26,39 +27,10 @@ FileError FileError::FromErrno(int err) {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(Fd&& other) noexcept : m_fd(other.Release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            if (m_fd >= 0)
-                ::close(m_fd);
-            m_fd = other.Release();
-        }
-        return *this;
-    }
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-    int Release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
-
 // Opens a file that should be a stored file, refusing what never is one.
-FileStatus OpenStored(const std::filesystem::path& path, Fd& fd, struct stat& st) {
+FileStatus OpenStored(const std::filesystem::path& path, Descriptor& fd, struct stat& st) {
     // O_NONBLOCK: opening a pipe that stands where a stored file should be must not hang.
-    Fd opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    Descriptor opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (opened.Get() < 0)
         return Fail(FileError::FromErrno(errno));
     if (::fstat(opened.Get(), &st) != 0)
@@ -68,7 +40,7 @@ FileStatus OpenStored(const std::filesystem::path& path, Fd& fd, struct stat& st
     // Pipes and devices are no stored files (and a device may never end).
     if (!S_ISREG(st.st_mode))
         return Fail(FileError::Invalid("not a regular file"));
-    fd = Fd(opened.Release());
+    fd = Descriptor(opened.Release());
     return Ok();
 }
 
@@ -101,7 +73,7 @@ FileStatus FileTooLarge() {
 
 FileStatus ReadWholeFile(const std::filesystem::path& path, std::string& bytes, std::uint64_t maxBytes) {
     bytes.clear();
-    Fd fd;
+    Descriptor fd;
     struct stat st {};
     if (FileStatus opened = OpenStored(path, fd, st); !opened)
         return opened;
@@ -134,7 +106,7 @@ StoredFile::~StoredFile() {
 }
 
 FileStatus StoredFile::Open(const std::filesystem::path& path) {
-    Fd fd;
+    Descriptor fd;
     struct stat st {};
     if (FileStatus opened = OpenStored(path, fd, st); !opened)
         return opened;
@@ -250,7 +222,7 @@ FileStatus WriteToDescriptor(int fd, std::string_view bytes) {
 
 // A path that exists and is not a regular file: opened and written as it is.
 FileStatus WriteInPlace(const std::filesystem::path& path, const struct stat& st, std::string_view bytes) {
-    Fd fd;
+    Descriptor fd;
     if (S_ISSOCK(st.st_mode)) {
         // A socket cannot be opened; its listener is what a write to it reaches.
         sockaddr_un address{};
@@ -258,12 +230,12 @@ FileStatus WriteInPlace(const std::filesystem::path& path, const struct stat& st
         if (path.native().size() >= sizeof address.sun_path)
             return Fail(FileError::FromErrno(ENAMETOOLONG));
         std::memcpy(address.sun_path, path.c_str(), path.native().size());
-        fd = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        fd = Descriptor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (fd.Get() < 0 || ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
             return Fail(FileError::FromErrno(errno));
     } else {
         // No O_TRUNC, no O_CREAT: a device or FIFO is written, never made or cut.
-        fd = Fd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        fd = Descriptor(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
         if (fd.Get() < 0)
             return Fail(FileError::FromErrno(errno));
     }
@@ -293,7 +265,7 @@ void RemoveStaleTemporaries(const std::filesystem::path& folder) {
     while (const dirent* entry = ::readdir(dir)) {
         if (!IsAtomicWriteTemporary(entry->d_name))
             continue;
-        Fd fd(::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        Descriptor fd(::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat st {};
         if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
@@ -362,12 +334,12 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
     Reached(AtomicWriteStep::kStaleRemoved);
 
     // An unnamed file vanishes with a killed save; it gets a name only once it is complete.
-    Fd fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    Descriptor fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     const bool unnamed = fd.Get() >= 0;
     std::string temp;
     if (!unnamed) {
         temp = prefix + "XXXXXX";
-        fd = Fd(::mkostemp(temp.data(), O_CLOEXEC));
+        fd = Descriptor(::mkostemp(temp.data(), O_CLOEXEC));
         if (fd.Get() < 0)
             return Fail(FileError::FromErrno(errno));
     }
@@ -393,9 +365,9 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
         temp = LinkUnnamed(fd.Get(), prefix);
         if (temp.empty()) {
             // No /proc to link through: write a named temporary after all.
-            fd = Fd(-1);
+            fd = Descriptor(-1);
             temp = prefix + "XXXXXX";
-            fd = Fd(::mkostemp(temp.data(), O_CLOEXEC));
+            fd = Descriptor(::mkostemp(temp.data(), O_CLOEXEC));
             if (fd.Get() < 0)
                 return Fail(FileError::FromErrno(errno));
             ::flock(fd.Get(), LOCK_EX);
@@ -411,7 +383,7 @@ FileStatus WriteRegular(const std::filesystem::path& path, std::string_view byte
         return Fail(FileError::FromErrno(errno));
     Reached(AtomicWriteStep::kClosed);
     // Make the rename itself durable.
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() >= 0)
         ::fsync(dir.Get());
     return Ok();

@@ -1,4 +1,5 @@
 #include "repository/FolderCommit.h"
+#include "core/Descriptor.h"
 
 #include "core/AtomicFile.h"
 #include "core/Gbk.h"
@@ -32,21 +33,6 @@ int Reached(CommitStep step, int index) {
     return g_observer ? g_observer(step, index) : 0;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 FileStatus IoAt(const std::filesystem::path& path, int err) {
     FileError error = FileError::FromErrno(err);
     error.message = path.string() + ": " + error.message;
@@ -59,7 +45,7 @@ bool Exists(const std::filesystem::path& path) {
 }
 
 void SyncFolder(const std::filesystem::path& folder) {
-    Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.Get() >= 0)
         ::fsync(fd.Get());
 }
@@ -104,7 +90,7 @@ class FolderLock {
 public:
     FileStatus Take(const std::filesystem::path& folder) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            m_fd = std::make_unique<Fd>(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            m_fd = std::make_unique<Descriptor>(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (m_fd->Get() < 0)
                 return IoAt(folder, errno);
             if (::flock(m_fd->Get(), LOCK_EX) != 0)
@@ -119,7 +105,7 @@ public:
     }
 
 private:
-    std::unique_ptr<Fd> m_fd;
+    std::unique_ptr<Descriptor> m_fd;
 };
 
 // --- commit by journal -------------------------------------------------------------------
@@ -235,7 +221,7 @@ void RemoveStaleJournalTemporaries(const std::filesystem::path& folder) {
         const std::string name = entry->d_name;
         if (!name.starts_with(prefix) || !IsAtomicWriteTemporary(name))
             continue;
-        Fd fd(::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        Descriptor fd(::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (fd.Get() >= 0 && ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
             ::unlinkat(::dirfd(dir), entry->d_name, 0);
     }
@@ -363,7 +349,7 @@ bool RemoveStaleCopies(const std::filesystem::path& folder) {
     while (const dirent* entry = ::readdir(dir)) {
         if (!IsCopyOf(entry->d_name, name))
             continue;
-        Fd fd(::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Descriptor fd(::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (fd.Get() >= 0 && ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
             stale.push_back(entry->d_name);
     }
@@ -439,7 +425,7 @@ FileStatus CommitByExchange(const std::filesystem::path& folder, const std::vect
         return IoAt(copyName, errno);
     }
     const std::filesystem::path copy = copyName;
-    Fd copyFd(::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor copyFd(::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Held until the end: a commit beside never takes this copy for litter.
     if (copyFd.Get() < 0 || ::flock(copyFd.Get(), LOCK_EX) != 0) {
         unsupported = false;

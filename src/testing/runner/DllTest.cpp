@@ -1,4 +1,5 @@
 #include "testing/runner/DllTest.h"
+#include "core/Descriptor.h"
 
 #include "core/FixedText.h"
 #include "core/Gbk.h"
@@ -92,23 +93,6 @@ std::filesystem::path DefaultRunnerPath() {
         return std::filesystem::absolute(folder, error) / kModuleRunnerName;
     return exe.parent_path() / kModuleRunnerName;
 }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { Reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return m_fd; }
-    void Reset(int fd = -1) {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 // A pipe whose ends are close-on-exec and lie above the descriptors the runner is given.
 bool MakePipe(Descriptor& readEnd, Descriptor& writeEnd) {
